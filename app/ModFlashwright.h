@@ -1,0 +1,59 @@
+// Shared state of the wizard: everything the pages, the update sequencer and the
+// link routines hold in common for the whole run of the program.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace fw {
+
+// Truth values are 16-bit: True has every bit set.
+using VbBool = std::int16_t;
+constexpr VbBool kTrue = -1;
+constexpr VbBool kFalse = 0;
+constexpr VbBool ToVb(bool b) { return b ? kTrue : kFalse; }
+
+class OperatingSystem;
+
+// Update states of the sequencer.
+enum UpdateState : std::int32_t {
+    kStateIdle = 0,
+    kStateStart = 1,
+    kStateWaitReboot = 2,
+    kStateEnterBootloader = 3,
+    kStateWaitBanner = 4,
+    kStateEraseFlash = 5,
+    kStateErasingFlash = 6,
+    kStateEraseEeprom = 7,
+    kStateErasingEeprom = 8,
+    kStateEraseRam = 9,
+    kStateErasingRam = 10,
+    kStateUploadStart = 11,
+    kStateUploading = 12,
+    kStateWaitAcks = 13,
+    kStateConfirmRun = 14,
+    kStateFinished = 15,
+    kStateFailed = 16,
+};
+
+struct ModFlashwright {
+    std::uint32_t nUsbHandle = 0;      // 0 = no converter open
+    std::int32_t nUsbBytesWritten = 0; // last FT_Write count, read by nobody
+    std::string sReplyBuffer;          // text received and not yet consumed
+    VbBool bOpBootloader = kFalse;
+    VbBool bOpEraseFlash = kFalse;
+    VbBool bOpEraseEEPROM = kFalse;
+    VbBool bOpEraseRAM = kFalse;
+    VbBool bOpUpload = kFalse;
+    VbBool bOpRun = kFalse;
+    std::shared_ptr<OperatingSystem> oOperatingSystem;
+    std::int32_t nUpdateState = kStateIdle;
+    std::int32_t nAnalyserKind = 0; // 2: records go out in binary form
+};
+
+// Start-up step 1: bootloader, flash erase, upload and run on; EEPROM and RAM
+// erase off.
+void SetOperationDefaults(ModFlashwright& mod);
+
+} // namespace fw

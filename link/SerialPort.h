@@ -1,0 +1,51 @@
+// The serial communications control: the members the program uses and the two
+// failures it relies on (setting an unusable port number, opening a port).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace fw {
+
+// Error numbers of the control. 8005 is the one callers test for: another
+// program holds the port.
+inline constexpr int kCommErrInvalidPort = 8002;    // no such port number / device
+inline constexpr int kCommErrPortInUse = 8005;      // port already open elsewhere
+inline constexpr int kCommErrNotOpen = 8012;        // operation needs an open port
+inline constexpr int kCommErrAccessDenied = 8015;   // the user may not open the device
+inline constexpr int kCommErrDeviceFailure = 8020;  // any other open or I/O failure
+
+// CommEvent value for "data received".
+inline constexpr std::int16_t kComEvReceive = 2;
+
+struct CommError {
+    int number = 0; // 0: no error
+    std::string description;
+    explicit operator bool() const { return number != 0; }
+};
+
+class ISerialPort {
+public:
+    virtual ~ISerialPort() = default;
+    // Fails at once for a number that cannot name a port.
+    virtual CommError SetCommPort(std::int16_t port) = 0;
+    virtual std::int16_t CommPort() const = 0;
+    virtual bool PortOpen() const = 0;
+    // true: open (38400 8N1, no flow control); false: close. Opening fails with
+    // kCommErrPortInUse when another program holds the port.
+    virtual CommError SetPortOpen(bool open) = 0;
+    // Sends every byte unchanged and in order (only while open).
+    virtual void Output(const std::vector<std::uint8_t>& bytes) = 0;
+    // Why OnComm was raised last; kComEvReceive when bytes are waiting.
+    virtual std::int16_t CommEvent() const = 0;
+    virtual int InBufferCount() const = 0;
+    // Removes one received byte and returns it as a one-character text ("" when
+    // nothing waits).
+    virtual std::string Input() = 0;
+    // Receive notification, raised on the UI thread whenever bytes are waiting.
+    virtual void SetOnComm(std::function<void()> handler) = 0;
+};
+
+} // namespace fw

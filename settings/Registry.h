@@ -1,0 +1,58 @@
+// A registry in the shape of the platform's ANSI registry calls: keys below
+// predefined roots, named values of bytes, numeric status codes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace fw {
+
+using HKEY = std::uintptr_t;
+using LONG = std::int32_t;
+using DWORD = std::uint32_t;
+
+inline constexpr HKEY HKEY_CLASSES_ROOT = 0x80000000u;
+inline constexpr HKEY HKEY_CURRENT_USER = 0x80000001u;
+inline constexpr HKEY HKEY_LOCAL_MACHINE = 0x80000002u;
+inline constexpr HKEY HKEY_USERS = 0x80000003u;
+
+inline constexpr LONG ERROR_SUCCESS = 0;
+inline constexpr LONG ERROR_FILE_NOT_FOUND = 2;
+inline constexpr LONG ERROR_ACCESS_DENIED = 5;
+inline constexpr LONG ERROR_INVALID_HANDLE = 6;
+inline constexpr LONG ERROR_WRITE_FAULT = 29;
+inline constexpr LONG ERROR_MORE_DATA = 234;
+inline constexpr LONG ERROR_NO_MORE_ITEMS = 259;
+
+inline constexpr DWORD REG_NONE = 0;
+inline constexpr DWORD REG_SZ = 1;
+inline constexpr DWORD REG_BINARY = 3;
+inline constexpr DWORD REG_DWORD = 4;
+
+inline constexpr DWORD KEY_QUERY_VALUE = 0x0001;
+
+class IRegistry {
+public:
+    virtual ~IRegistry() = default;
+    // Creates every missing key on the path, then opens the last one.
+    virtual LONG RegCreateKeyA(HKEY key, const std::string& subKey, HKEY* result) = 0;
+    virtual LONG RegOpenKeyA(HKEY key, const std::string& subKey, HKEY* result) = 0;
+    virtual LONG RegOpenKeyExA(HKEY key, const std::string& subKey, DWORD options, DWORD samDesired,
+                               HKEY* result) = 0;
+    // For REG_SZ the stored value always ends in one NUL: one is added when the
+    // counted bytes do not end with it.
+    virtual LONG RegSetValueExA(HKEY key, const std::string& valueName, DWORD reserved, DWORD type,
+                                const std::uint8_t* data, DWORD cbData) = 0;
+    // *cbData: buffer size on entry, bytes returned (or needed, with
+    // ERROR_MORE_DATA) on exit.
+    virtual LONG RegQueryValueExA(HKEY key, const std::string& valueName, DWORD* reserved,
+                                  DWORD* type, std::uint8_t* data, DWORD* cbData) = 0;
+    // Values enumerate in the order they were first written. *cchValueName: name
+    // buffer size on entry, name length (without NUL) on exit.
+    virtual LONG RegEnumValueA(HKEY key, DWORD index, char* valueName, DWORD* cchValueName,
+                               DWORD* reserved, DWORD* type, std::uint8_t* data,
+                               DWORD* cbData) = 0;
+    virtual LONG RegCloseKey(HKEY key) = 0;
+};
+
+} // namespace fw
