@@ -12,7 +12,9 @@ namespace fw {
 using VbBool = std::int16_t;
 constexpr VbBool kTrue = -1;
 constexpr VbBool kFalse = 0;
-constexpr VbBool ToVb(bool b) { return b ? kTrue : kFalse; }
+constexpr VbBool ToVb(bool b) {
+    return b ? kTrue : kFalse;
+}
 
 class OperatingSystem;
 

@@ -50,8 +50,7 @@ public:
     // Values enumerate in the order they were first written. *cchValueName: name
     // buffer size on entry, name length (without NUL) on exit.
     virtual LONG RegEnumValueA(HKEY key, DWORD index, char* valueName, DWORD* cchValueName,
-                               DWORD* reserved, DWORD* type, std::uint8_t* data,
-                               DWORD* cbData) = 0;
+                               DWORD* reserved, DWORD* type, std::uint8_t* data, DWORD* cbData) = 0;
     virtual LONG RegCloseKey(HKEY key) = 0;
 };
 

@@ -1,0 +1,37 @@
+// The program's settings: named text values in the key
+// SOFTWARE\Tarnvel\Flashwright\<section> below a registry hive.
+#pragma once
+
+#include "settings/Registry.h"
+
+#include <string>
+
+namespace fw {
+
+inline constexpr const char* kSettingsKeyPrefix = "SOFTWARE\\Tarnvel\\Flashwright\\";
+inline constexpr const char* kSection = "Settings";
+
+// Value names, spelled exactly as stored settings have them.
+inline constexpr const char* kConnectionType = "Connction Type";
+inline constexpr const char* kComPort = "COM Port";
+inline constexpr const char* kUsbAnalyser = "USB Analyser";
+inline constexpr const char* kAddress = "Address";
+inline constexpr const char* kFilename = "Filename";
+
+class Settings {
+public:
+    explicit Settings(IRegistry& registry) : registry_(registry) {}
+    // Writes `value`, creating the key first when it is missing. False when it
+    // could not be written (nothing is reported to the user).
+    bool SaveSettingValue(const std::string& section, const std::string& valueName,
+                          const std::string& value, HKEY hive = HKEY_LOCAL_MACHINE);
+    // The stored text, or `defaultValue` when it cannot be read.
+    std::string GetSettingValue(const std::string& section, const std::string& valueName,
+                                const std::string& defaultValue, HKEY hive = HKEY_LOCAL_MACHINE);
+    IRegistry& Registry() { return registry_; }
+
+private:
+    IRegistry& registry_;
+};
+
+} // namespace fw

@@ -1,0 +1,86 @@
+#include "settings/UsefulUtils.h"
+
+#include <algorithm>
+#include <string>
+
+namespace fw {
+
+void StrToBytes(const std::string& text, std::vector<std::uint8_t>& buffer) {
+    if (buffer.size() < text.size() + 1) {
+        buffer.resize(text.size() + 1);
+    }
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        buffer[i] = static_cast<std::uint8_t>(text[i]);
+    }
+    buffer[text.size()] = 0;
+}
+
+std::string BytesToStr(const std::uint8_t* buffer, long n) {
+    if (n <= 0 || buffer == nullptr) {
+        return {};
+    }
+    return std::string(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(n));
+}
+
+bool RegWriteString(IRegistry& reg, const std::string& keyPath, const std::string& valueName,
+                    const std::string& value, HKEY hive) {
+    // The text's bytes and a NUL directly behind them; the count covers the
+    // text alone and the registry keeps the NUL as the string's terminator.
+    std::vector<std::uint8_t> buffer(value.size() + 2, 0);
+    StrToBytes(value, buffer);
+    HKEY key = 0;
+    if (reg.RegCreateKeyA(hive, keyPath, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    const LONG status = reg.RegSetValueExA(key, valueName, 0, REG_SZ, buffer.data(),
+                                           static_cast<DWORD>(value.size()));
+    reg.RegCloseKey(key);
+    return status == ERROR_SUCCESS;
+}
+
+std::string RegReadString(IRegistry& reg, const std::string& keyPath, const std::string& valueName,
+                          const std::string& defaultValue, HKEY hive) {
+    std::string result = defaultValue;
+    HKEY key = 0;
+    if (reg.RegOpenKeyA(hive, keyPath, &key) != ERROR_SUCCESS) {
+        return result;
+    }
+    // A 256-byte buffer offered as 254 bytes: at most 253 characters and the NUL.
+    std::uint8_t buffer[256] = {};
+    DWORD size = 254;
+    DWORD type = 0;
+    if (reg.RegQueryValueExA(key, valueName, nullptr, &type, buffer, &size) == ERROR_SUCCESS) {
+        // The count includes the terminating NUL, which is dropped.
+        result = BytesToStr(buffer, static_cast<long>(size) - 1);
+    }
+    reg.RegCloseKey(key);
+    return result;
+}
+
+std::string RegListValueData(IRegistry& reg, const std::string& keyPath) {
+    std::string result;
+    HKEY key = 0;
+    if (reg.RegOpenKeyA(HKEY_LOCAL_MACHINE, keyPath, &key) != ERROR_SUCCESS) {
+        return result;
+    }
+    std::uint8_t data[2001];
+    for (DWORD index = 0;; ++index) {
+        char name[256];
+        std::fill(name, name + 255, ' ');
+        name[255] = 0;
+        DWORD nameLength = 255;
+        DWORD dataSize = 2000;
+        DWORD type = 0;
+        // Any failure ends the listing: the normal end, but also a value whose
+        // name or data do not fit the buffers.
+        if (reg.RegEnumValueA(key, index, name, &nameLength, nullptr, &type, data, &dataSize) !=
+            ERROR_SUCCESS) {
+            break;
+        }
+        result += BytesToStr(data, static_cast<long>(dataSize));
+    }
+    reg.RegCloseKey(key);
+    return result;
+}
+
+} // namespace fw

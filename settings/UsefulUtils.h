@@ -1,0 +1,36 @@
+// Registry routines: one text value written or read per call, the data of all
+// values of a key joined, and the byte/text conversions beneath them.
+#pragma once
+
+#include "settings/Registry.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace fw {
+
+// Creates (or opens) `keyPath` below `hive`, writes `value` as a string value,
+// closes the key. True only when the value was written.
+bool RegWriteString(IRegistry& reg, const std::string& keyPath, const std::string& valueName,
+                    const std::string& value, HKEY hive);
+
+// The text of the value, or `defaultValue` when the key cannot be opened or the
+// value cannot be read (absent, or more than 254 bytes with its NUL).
+std::string RegReadString(IRegistry& reg, const std::string& keyPath, const std::string& valueName,
+                          const std::string& defaultValue, HKEY hive);
+
+// The data of every value of `keyPath` below HKEY_LOCAL_MACHINE, joined in
+// enumeration order (string values bring their terminating NUL along). Empty
+// when the key cannot be opened or has no values.
+std::string RegListValueData(IRegistry& reg, const std::string& keyPath);
+
+// Byte i of `buffer` receives the low 8 bits of character i; the byte after the
+// last character receives 0. `buffer` must hold text.size() + 1 bytes.
+void StrToBytes(const std::string& text, std::vector<std::uint8_t>& buffer);
+
+// A text of the first n bytes of `buffer`, one character per byte; empty for
+// n <= 0.
+std::string BytesToStr(const std::uint8_t* buffer, long n);
+
+} // namespace fw
