@@ -11,11 +11,11 @@ namespace fw {
 
 // Error numbers of the control. 8005 is the one callers test for: another
 // program holds the port.
-inline constexpr int kCommErrInvalidPort = 8002;    // no such port number / device
-inline constexpr int kCommErrPortInUse = 8005;      // port already open elsewhere
-inline constexpr int kCommErrNotOpen = 8012;        // operation needs an open port
-inline constexpr int kCommErrAccessDenied = 8015;   // the user may not open the device
-inline constexpr int kCommErrDeviceFailure = 8020;  // any other open or I/O failure
+inline constexpr int kCommErrInvalidPort = 8002;   // no such port number / device
+inline constexpr int kCommErrPortInUse = 8005;     // port already open elsewhere
+inline constexpr int kCommErrNotOpen = 8012;       // operation needs an open port
+inline constexpr int kCommErrAccessDenied = 8015;  // the user may not open the device
+inline constexpr int kCommErrDeviceFailure = 8020; // any other open or I/O failure
 
 // CommEvent value for "data received".
 inline constexpr std::int16_t kComEvReceive = 2;
@@ -38,6 +38,8 @@ public:
     virtual CommError SetPortOpen(bool open) = 0;
     // Sends every byte unchanged and in order (only while open).
     virtual void Output(const std::vector<std::uint8_t>& bytes) = 0;
+    // Bytes handed to Output and not yet passed to the line.
+    virtual int OutBufferCount() const { return 0; }
     // Why OnComm was raised last; kComEvReceive when bytes are waiting.
     virtual std::int16_t CommEvent() const = 0;
     virtual int InBufferCount() const = 0;
