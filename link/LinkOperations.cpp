@@ -1,0 +1,224 @@
+#include "link/LinkOperations.h"
+
+#include "link/SerialPort.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+namespace fw {
+
+namespace {
+
+bool AllDigits(std::string_view s) {
+    return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+} // namespace
+
+std::optional<std::int16_t> ToInt16(const std::string& text) {
+    const std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) {
+        return std::nullopt;
+    }
+    const std::size_t last = text.find_last_not_of(" \t");
+    std::string_view s(text.data() + first, last - first + 1);
+    bool negative = false;
+    if (s.front() == '+' || s.front() == '-') {
+        negative = s.front() == '-';
+        s.remove_prefix(1);
+    }
+    const std::size_t dot = s.find('.');
+    std::string_view whole = s.substr(0, dot);
+    const std::string_view fraction = dot == std::string_view::npos ? "" : s.substr(dot + 1);
+    if ((whole.empty() && fraction.empty()) || !AllDigits(whole) || !AllDigits(fraction)) {
+        return std::nullopt;
+    }
+    while (whole.size() > 1 && whole.front() == '0') {
+        whole.remove_prefix(1);
+    }
+    if (whole.size() > 6) {
+        return std::nullopt; // far beyond 16 bits
+    }
+    std::int64_t magnitude = 0;
+    for (char c : whole) {
+        magnitude = magnitude * 10 + (c - '0');
+    }
+    if (!fraction.empty()) {
+        const bool restZero =
+            std::all_of(fraction.begin() + 1, fraction.end(), [](char c) { return c == '0'; });
+        const char head = fraction.front();
+        if (head > '5' || (head == '5' && !restZero) ||
+            (head == '5' && restZero && magnitude % 2 == 1)) {
+            ++magnitude;
+        }
+    }
+    const std::int64_t value = negative ? -magnitude : magnitude;
+    if (value < INT16_MIN || value > INT16_MAX) {
+        return std::nullopt;
+    }
+    return static_cast<std::int16_t>(value);
+}
+
+Link::Link(ModFlashwright& mod, IProgressView& view, Settings& settings, IUsbDriver& usb,
+           IMessageBox& box)
+    : mod_(mod), view_(view), settings_(settings), usb_(usb), box_(box) {
+}
+
+std::string Link::ConnectionType() {
+    return settings_.GetSettingValue(kSection, kConnectionType, "COM");
+}
+
+void Link::Fail(const std::string& text, MsgIcon icon) {
+    view_.SetCaption(StatusLabel::Connection, "FAILED");
+    view_.SetForeColor(StatusLabel::Connection, kRed);
+    box_.Show(text, icon, kAppTitle);
+}
+
+void Link::ConnectToAnalyser() {
+    const std::string type = ConnectionType();
+    if (type == "COM") {
+        ConnectCom();
+    } else if (type == "USB") {
+        try {
+            ConnectUsb();
+        } catch (const UsbDriverError& e) {
+            // The driver library could not be loaded or called. Reported like the
+            // connection page reports it; the sequence does not start.
+            Fail(std::string(kMsgUsbDriverError) + e.what(), MsgIcon::Critical);
+        }
+    } else {
+        // TCP/IP: nothing to open; the sequence runs without a link.
+        mod_.nUpdateState = kStateStart;
+    }
+}
+
+void Link::ConnectCom() {
+    ISerialPort& port = view_.afComm1();
+    if (!port.PortOpen()) {
+        view_.SetCaption(StatusLabel::Connection, "Connecting...");
+        const std::optional<std::int16_t> number =
+            ToInt16(settings_.GetSettingValue(kSection, kComPort, "1"));
+        if (!number || port.SetCommPort(*number)) {
+            Fail(kMsgInvalidPort, MsgIcon::Critical);
+            return;
+        }
+        if (port.SetPortOpen(true)) {
+            Fail(kMsgPortBusy, MsgIcon::Critical);
+            return;
+        }
+    }
+    view_.SetCaption(StatusLabel::Connection, "OK");
+    view_.SetForeColor(StatusLabel::Connection, kGreen);
+    mod_.nUpdateState = kStateStart;
+}
+
+void Link::ConnectUsb() {
+    view_.SetCaption(StatusLabel::Connection, "Connecting...");
+    const std::string wanted = settings_.GetSettingValue(kSection, kUsbAnalyser, "");
+
+    std::uint32_t count = 0;
+    usb_.FT_ListDevices(count, FT_LIST_NUMBER_ONLY);
+    std::optional<std::uint32_t> chosen;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        FtTextBuffer serial{};
+        usb_.FT_ListDevices(i, serial, FT_LIST_BY_INDEX_SERIAL_NUMBER);
+        const std::string_view text(serial.data(), strnlen(serial.data(), serial.size()));
+        // The stored serial number may be only the beginning of the device's.
+        if (text.substr(0, wanted.size()) == wanted) {
+            chosen = i;
+            break;
+        }
+    }
+    if (!chosen) {
+        Fail(kMsgAnalyserNotFound, MsgIcon::None);
+        return;
+    }
+
+    FtTextBuffer description{};
+    usb_.FT_ListDevices(*chosen, description, FT_LIST_BY_INDEX_DESCRIPTION);
+    const std::string_view descText(description.data(),
+                                    strnlen(description.data(), description.size()));
+    const bool merlane = descText.find("Merlane") != std::string_view::npos;
+    if (merlane) {
+        mod_.nAnalyserKind = 2;
+    }
+
+    FtHandle handle = 0;
+    if (usb_.FT_Open(static_cast<int>(*chosen), handle) != FT_OK) {
+        Fail(kMsgUsbOpenFailed, MsgIcon::None);
+        return;
+    }
+    mod_.nUsbHandle = handle;
+    view_.SetCaption(StatusLabel::Connection, "Connected...");
+
+    usb_.FT_ResetDevice(handle);
+    usb_.FT_SetBaudRate(handle, merlane ? kBaudMerlane : kBaudStandard);
+    usb_.FT_SetFlowControl(handle, FT_FLOW_NONE, 0, 0);
+    usb_.FT_SetDataCharacteristics(handle, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE);
+    usb_.FT_Purge(handle, FT_PURGE_RX | FT_PURGE_TX);
+    mod_.nUpdateState = kStateStart;
+}
+
+void Link::Write(const std::uint8_t* data, std::size_t count) {
+    if (count == 0) {
+        return;
+    }
+    const std::string type = ConnectionType();
+    if (type == "COM") {
+        ISerialPort& port = view_.afComm1();
+        if (port.PortOpen()) {
+            port.Output(std::vector<std::uint8_t>(data, data + count));
+        }
+    } else if (type == "USB") {
+        // Written whether or not a converter is open; the driver refuses handle 0.
+        // A driver that cannot be called at all loses the bytes like a closed link.
+        try {
+            std::uint32_t written = 0;
+            usb_.FT_Write(mod_.nUsbHandle, data, static_cast<std::uint32_t>(count), written);
+            mod_.nUsbBytesWritten = static_cast<std::int32_t>(written);
+        } catch (const UsbDriverError&) {
+        }
+    }
+}
+
+void Link::SendText(const std::string& text) {
+    // Each character is one byte: its low 8 bits.
+    Write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+}
+
+void Link::SendBytes(const std::vector<std::uint8_t>& bytes) {
+    Write(bytes.data(), bytes.size());
+}
+
+void Link::CloseLink() {
+    ISerialPort& port = view_.afComm1();
+    if (port.PortOpen()) {
+        port.SetPortOpen(false);
+    } else {
+        CloseUsb();
+    }
+}
+
+void Link::CloseUsb() {
+    if (mod_.nUsbHandle == 0) {
+        return;
+    }
+    try {
+        usb_.FT_Close(mod_.nUsbHandle);
+    } catch (const UsbDriverError&) {
+        // The device is gone with the driver; the handle is no longer ours.
+    }
+    mod_.nUsbHandle = 0;
+}
+
+std::size_t Link::PendingOutput() const {
+    // Only the serial port is open on a COM link, so its state alone tells.
+    const ISerialPort& port = view_.afComm1();
+    if (!port.PortOpen()) {
+        return 0;
+    }
+    return static_cast<std::size_t>(std::max(0, port.OutBufferCount()));
+}
+
+} // namespace fw
