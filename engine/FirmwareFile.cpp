@@ -1,0 +1,106 @@
+#include "engine/FirmwareFile.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace fw {
+
+bool FirmwareFile::IsReadable(const std::string& path) {
+    if (path.empty()) {
+        return false;
+    }
+    std::error_code ec;
+    // Only a regular file: opening a folder "succeeds" on some systems, and a
+    // device or pipe could block the tick or never end.
+    if (!std::filesystem::is_regular_file(std::filesystem::path(path), ec) || ec) {
+        return false;
+    }
+    std::FILE* probe = std::fopen(path.c_str(), "rb");
+    if (probe == nullptr) {
+        return false;
+    }
+    std::fclose(probe);
+    return true;
+}
+
+bool FirmwareFile::Open(const std::string& path) {
+    Close();
+    if (!IsReadable(path)) {
+        return false;
+    }
+    file_ = std::fopen(path.c_str(), "rb");
+    if (file_ == nullptr) {
+        return false;
+    }
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(std::filesystem::path(path), ec);
+    length_ = ec ? 0 : static_cast<std::int64_t>(size);
+    return true;
+}
+
+void FirmwareFile::Close() {
+    if (file_ != nullptr) {
+        std::fclose(file_);
+        file_ = nullptr;
+    }
+    length_ = 0;
+    consumed_ = 0;
+    blockLen_ = 0;
+    blockPos_ = 0;
+    error_ = false;
+}
+
+bool FirmwareFile::Fill() {
+    if (file_ == nullptr || error_) {
+        return false;
+    }
+    blockLen_ = std::fread(block_, 1, sizeof block_, file_);
+    blockPos_ = 0;
+    if (blockLen_ == 0 && std::ferror(file_)) {
+        error_ = true;
+    }
+    return blockLen_ > 0;
+}
+
+int FirmwareFile::Peek() {
+    if (blockPos_ == blockLen_ && !Fill()) {
+        return -1;
+    }
+    return static_cast<unsigned char>(block_[blockPos_]);
+}
+
+bool FirmwareFile::AtEnd() {
+    return Peek() < 0 && !error_;
+}
+
+FirmwareFile::ReadResult FirmwareFile::ReadLine(std::string& line) {
+    line.clear();
+    if (Peek() < 0) {
+        return error_ ? ReadResult::Error : ReadResult::End;
+    }
+    for (;;) {
+        const int c = Peek();
+        if (c < 0) {
+            // The last line may have no terminator.
+            return error_ ? ReadResult::Error : ReadResult::Line;
+        }
+        ++blockPos_;
+        ++consumed_;
+        if (c == '\n') {
+            return ReadResult::Line;
+        }
+        if (c == '\r') {
+            if (Peek() == '\n') {
+                ++blockPos_;
+                ++consumed_;
+            }
+            return error_ ? ReadResult::Error : ReadResult::Line;
+        }
+        if (line.size() == kMaxLine) {
+            return ReadResult::TooLong;
+        }
+        line.push_back(static_cast<char>(c));
+    }
+}
+
+} // namespace fw
