@@ -1,0 +1,169 @@
+#include "link/ComPortNames.h"
+
+#include <cctype>
+#include <charconv>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <vector>
+
+namespace fw {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Family {
+    const char* prefix;
+    int firstPort;
+};
+// 32 numbers per family; ttyS first so that COM1 is the first on-board UART,
+// as on a PC.
+constexpr Family kFamilies[] = {{"ttyS", 1}, {"ttyUSB", 33}, {"ttyACM", 65}};
+constexpr int kPerFamily = 32;
+constexpr std::size_t kMaxValueBytes = 65536;
+
+bool Exists(const std::string& path) {
+    std::error_code ec;
+    return fs::exists(path, ec);
+}
+
+// The kernel makes ttyS nodes for every possible 8250 port; only those whose
+// UART type is known (not 0, "unknown") have hardware behind them.
+bool UartPresent(const std::string& sysRoot, const std::string& name) {
+    std::ifstream in(sysRoot + "/class/tty/" + name + "/type");
+    int type = 0;
+    return static_cast<bool>(in >> type) && type != 0;
+}
+
+std::string Canonical(const std::string& path) {
+    std::error_code ec;
+    fs::path result = fs::weakly_canonical(path, ec);
+    return ec ? fs::path(path).lexically_normal().string() : result.string();
+}
+
+} // namespace
+
+ComPortNames::ComPortNames(IRegistry* registry, std::string devRoot, std::string sysRoot)
+    : registry_(registry), devRoot_(std::move(devRoot)), sysRoot_(std::move(sysRoot)) {
+}
+
+std::optional<int> ComPortNames::ParseComName(const std::string& name) {
+    if (name.size() < 4 || std::toupper(static_cast<unsigned char>(name[0])) != 'C' ||
+        std::toupper(static_cast<unsigned char>(name[1])) != 'O' ||
+        std::toupper(static_cast<unsigned char>(name[2])) != 'M')
+        return std::nullopt;
+    int n = 0;
+    const char* first = name.data() + 3;
+    const char* last = name.data() + name.size();
+    auto [end, ec] = std::from_chars(first, last, n);
+    if (ec != std::errc() || end != last || n < 1 || n > kMaxComPort)
+        return std::nullopt;
+    return n;
+}
+
+std::map<int, std::string> ComPortNames::RulePorts() const {
+    std::map<int, std::string> ports;
+    for (const Family& family : kFamilies) {
+        for (int i = 0; i < kPerFamily; ++i) {
+            const std::string name = family.prefix + std::to_string(i);
+            const std::string path = devRoot_ + "/" + name;
+            if (!Exists(path))
+                continue;
+            if (family.firstPort == 1 && !UartPresent(sysRoot_, name))
+                continue;
+            ports.emplace(family.firstPort + i, path);
+        }
+    }
+    return ports;
+}
+
+std::map<int, std::string> ComPortNames::RegistryPorts() const {
+    std::map<int, std::string> ports;
+    if (registry_ == nullptr)
+        return ports;
+    HKEY key = 0;
+    if (registry_->RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPortsKeyPath, 0, KEY_QUERY_VALUE, &key) !=
+        ERROR_SUCCESS)
+        return ports;
+    std::vector<char> name(256);
+    std::vector<std::uint8_t> data(1024);
+    for (DWORD index = 0;;) {
+        DWORD cchName = static_cast<DWORD>(name.size());
+        DWORD cbData = static_cast<DWORD>(data.size());
+        DWORD type = REG_NONE;
+        const LONG rc = registry_->RegEnumValueA(key, index, name.data(), &cchName, nullptr, &type,
+                                                 data.data(), &cbData);
+        if (rc == ERROR_MORE_DATA) {
+            // A short buffer: the data size comes back, a short name buffer
+            // leaves the count as it was. Grow and read the same value again;
+            // skip a value that will not fit in sensible buffers.
+            const bool dataShort = cbData > data.size();
+            const bool nameShort = !dataShort && cchName >= name.size();
+            if (dataShort && cbData <= kMaxValueBytes)
+                data.resize(cbData);
+            else if (nameShort && name.size() < kMaxValueBytes)
+                name.resize(name.size() * 2);
+            else
+                ++index;
+            continue;
+        }
+        if (rc != ERROR_SUCCESS)
+            break;
+        ++index;
+        if (type != REG_SZ)
+            continue;
+        const auto port = ParseComName(std::string(name.data(), cchName));
+        std::string path(reinterpret_cast<const char*>(data.data()),
+                         std::min<std::size_t>(cbData, data.size()));
+        path = path.substr(0, path.find('\0'));
+        if (!port || path.empty())
+            continue;
+        if (path.front() != '/')
+            path = devRoot_ + "/" + path;
+        ports.emplace(*port, path); // the first entry for a number wins
+    }
+    registry_->RegCloseKey(key);
+    return ports;
+}
+
+std::map<int, std::string> ComPortNames::Ports() const {
+    std::map<int, std::string> ports = RegistryPorts();
+    std::set<std::string> claimed;
+    for (const auto& [port, path] : ports)
+        claimed.insert(Canonical(path));
+    for (const auto& [port, path] : RulePorts()) {
+        if (ports.count(port) == 0 && claimed.count(Canonical(path)) == 0)
+            ports.emplace(port, path);
+    }
+    return ports;
+}
+
+std::optional<std::string> ComPortNames::DevicePath(int port) const {
+    if (port < 1 || port > kMaxComPort)
+        return std::nullopt;
+    const auto ports = Ports();
+    const auto it = ports.find(port);
+    if (it == ports.end())
+        return std::nullopt;
+    return it->second;
+}
+
+std::string ComPortNames::PlatformList() const {
+    std::string list;
+    for (const auto& [port, path] : Ports()) {
+        list += "COM" + std::to_string(port);
+        list += '\0';
+    }
+    return list;
+}
+
+std::optional<int> ComPortNames::PortNumber(const std::string& devicePath) const {
+    const std::string wanted = Canonical(devicePath);
+    for (const auto& [port, path] : Ports()) {
+        if (Canonical(path) == wanted)
+            return port;
+    }
+    return std::nullopt;
+}
+
+} // namespace fw
