@@ -49,11 +49,7 @@ struct RecordingRegistry : MemoryRegistry {
 struct ScriptedFacility : IVersionFacility {
     bool GetVersionExA(OsVersionInfo& info) override {
         sizesAsked.push_back(info.dwOSVersionInfoSize);
-        info.dwMajorVersion = host.dwMajorVersion;
-        info.dwMinorVersion = host.dwMinorVersion;
-        info.dwBuildNumber = host.dwBuildNumber;
-        info.dwPlatformId = host.dwPlatformId;
-        std::memcpy(info.szCSDVersion, host.szCSDVersion, sizeof info.szCSDVersion);
+        std::memcpy(&info.dwMajorVersion, &host.dwMajorVersion, sizeof info - sizeof(DWORD));
         return true;
     }
     bool GetVersionExA(OsVersionInfoEx& info) override {
@@ -316,9 +312,9 @@ TEST(QueryRegistryValue, RootNamesAndPathSplitting) {
         {"HKCR\\A\\V", HKEY_CLASSES_ROOT, "A", "V"},
         {"HKEY_CURRENT_USER\\A\\V", HKEY_CURRENT_USER, "A", "V"},
         {"HKCU\\A\\V", HKEY_CURRENT_USER, "A", "V"},
+        {"HKEY_USERS\\A\\V", HKEY_USERS, "A", "V"},
         {" HKEY_LOCAL_MACHINE \\ Soft ware \\V a", HKEY_LOCAL_MACHINE, "Soft ware", "V a"},
         {"HKLM\\V", HKEY_LOCAL_MACHINE, "", "V"},
-        {"HKEY_USERS\\.DEFAULT\\V", HKEY_USERS, ".DEFAULT", "V"},
         {"HKU\\A\\V", HKEY_USERS, "A", "V"},
         {"hklm\\A\\V", HKEY_CURRENT_USER, "A", "V"}, // names are case-sensitive
         {"Elsewhere\\A\\V", HKEY_CURRENT_USER, "A", "V"},
