@@ -1,0 +1,108 @@
+// Random arrivals, ticks and polls in every state with random operation flags:
+// never crashes, the reply buffer never holds more than 1024 characters and the
+// state always stays within 0..16. Message boxes fire a tick and a receive event
+// while "open", as the real modal loop may.
+#include "engine/UpdateEngine.h"
+#include "settings/MemoryRegistry.h"
+#include "tests/support/FakeProgressView.h"
+#include "tests/support/FakeUsbDriver.h"
+#include "tests/support/RecordingMessageBox.h"
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace {
+
+std::string FirmwarePath() {
+    static const std::string path = [] {
+        const auto p = std::filesystem::temp_directory_path() / "fw_recdata_fuzz.sx";
+        std::ofstream(p, std::ios::binary)
+            << "S00600004844521B\r\nS1137AF00A0A0D0000000000000000000000000061\r\n"
+               "s2080100000102030401\nS1030000FC\rS1zz\r\nS9030000FC\r\n";
+        return p.string();
+    }();
+    return path;
+}
+
+void Check(const fw::ModFlashwright& mod) {
+    if (mod.sReplyBuffer.size() > fw::kReplyBufferLimit || mod.nUpdateState < 0 ||
+        mod.nUpdateState > 16) {
+        __builtin_trap();
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzedDataProvider in(data, size);
+    fw::ModFlashwright mod;
+    fw::ProgressFields fields;
+    fw::test::FakeProgressView view;
+    fw::MemoryRegistry registry;
+    fw::Settings settings(registry);
+    fw::test::FakeUsbDriver usb;
+    fw::test::RecordingMessageBox box;
+    fw::Link link(mod, view, settings, usb, box);
+    fw::UpdateEngine engine(mod, fields, view, link, settings, usb, box);
+
+    const auto flag = [&] { return fw::ToVb(in.ConsumeBool()); };
+    mod.bOpBootloader = flag();
+    mod.bOpEraseFlash = flag();
+    mod.bOpEraseEEPROM = flag();
+    mod.bOpEraseRAM = flag();
+    mod.bOpUpload = flag();
+    mod.bOpRun = flag();
+    mod.nUpdateState = in.ConsumeIntegralInRange<std::int32_t>(0, 16);
+    mod.nAnalyserKind = in.ConsumeIntegralInRange<std::int32_t>(0, 2);
+    mod.sReplyBuffer = in.ConsumeRandomLengthString(1024);
+    fields.nTick = static_cast<std::int16_t>(2 * in.ConsumeIntegralInRange<int>(0, 299));
+    fields.nProgressWidth = 2295;
+    if (in.ConsumeBool()) {
+        settings.SaveSettingValue(fw::kSection, fw::kFilename, FirmwarePath());
+    }
+    if (in.ConsumeBool()) {
+        settings.SaveSettingValue(fw::kSection, fw::kConnectionType, "USB");
+        usb.devices = {{"S1", in.ConsumeBool() ? "Merlane" : "Plain"}};
+        link.ConnectToAnalyser();
+        mod.nUpdateState = in.ConsumeIntegralInRange<std::int32_t>(0, 16);
+    } else {
+        view.port.open = true;
+    }
+    const std::string insideBox = in.ConsumeRandomLengthString(64);
+    box.whileOpen = [&] {
+        if (box.shown.size() > 64) {
+            return; // the same text would open a box again without end
+        }
+        engine.AFTimer1_Timer();
+        view.port.Receive(insideBox);
+        engine.afComm1_OnComm();
+    };
+
+    while (in.remaining_bytes() > 0) {
+        switch (in.ConsumeIntegralInRange<int>(0, 4)) {
+        case 0:
+            engine.RecData(in.ConsumeRandomLengthString(1500));
+            break;
+        case 1:
+            view.port.Receive(in.ConsumeRandomLengthString(600));
+            engine.afComm1_OnComm();
+            break;
+        case 2:
+            usb.Receive(in.ConsumeRandomLengthString(600));
+            engine.CheckUSBRec();
+            break;
+        case 3:
+            engine.AFTimer1_Timer();
+            break;
+        default:
+            mod.nUpdateState = in.ConsumeIntegralInRange<std::int32_t>(0, 16);
+            break;
+        }
+        Check(mod);
+    }
+    return 0;
+}
