@@ -21,7 +21,7 @@ namespace fw {
 
 class ComPortNames;
 
-// MSComm's "operation not valid while the port is open" (changing CommPort).
+// Changing CommPort while the port is open is refused with this number.
 inline constexpr int kCommErrPortOpen = 8000;
 
 class QtSerialPort : public ISerialPort {

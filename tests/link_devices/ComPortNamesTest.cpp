@@ -81,12 +81,5 @@ TEST_F(ComPortNamesTest, ReverseLookupFollowsSymbolicLinks) {
     EXPECT_EQ(names.PortNumber("/dev/nothing"), std::nullopt);
 }
 
-TEST(ComPortNames, ParsesOnlyComNamesWithANumberInRange) {
-    EXPECT_EQ(ComPortNames::ParseComName("COM1"), 1);
-    EXPECT_EQ(ComPortNames::ParseComName("com255"), 255);
-    for (const char* bad : {"COM", "COM0", "COM256", "COM-1", "COM1 ", "LPT1", "COMx", ""})
-        EXPECT_EQ(ComPortNames::ParseComName(bad), std::nullopt) << bad;
-}
-
 } // namespace
 } // namespace fw
