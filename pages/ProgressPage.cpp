@@ -1,0 +1,256 @@
+#include "pages/ProgressPage.h"
+
+#include "engine/UpdateEngine.h"
+#include "link/LinkOperations.h"
+
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPalette>
+#include <QPushButton>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+
+namespace fw {
+namespace {
+
+struct Row {
+    int top;
+    int captionIndex; // index in the Label1 array
+    const char* caption;
+    StatusLabel status;
+    const char* statusName;
+};
+
+// Top to bottom. The flash and EEPROM erase rows keep their caption labels'
+// array indexes (3 and 2) but say what they report.
+constexpr std::array<Row, kStatusLabelCount> kRows{{
+    {480, 0, "Connect to Analyser", StatusLabel::Connection, "lblProgress_Connection"},
+    {840, 1, "Enter Bootloader", StatusLabel::Bootloader, "lblProgress_Bootloader"},
+    {1200, 3, "Erase Flash ROM", StatusLabel::Erase, "lblProgress_Erase"},
+    {1560, 2, "Erase EEPROM", StatusLabel::EraseEEPROM, "lblProgress_Erase_EEPROM"},
+    {1920, 4, "Erase RAM", StatusLabel::EraseRAM, "lblProgress_Erase_RAM"},
+    {2280, 5, "Upload Firmware", StatusLabel::Upload, "lblProgress_Upload"},
+    {2640, 6, "Verify Upload", StatusLabel::Verify, "lblProgress_Verify"},
+    {3000, 7, "Run Firmware", StatusLabel::RUN, "lblProgress_RUN"},
+}};
+
+constexpr int kBarHeight = 135;
+constexpr int kBarLeft = 2040;
+constexpr int kBarFullWidth = 2295;
+constexpr std::array<int, 2> kBarTops{2305, 2665};
+
+// The serial control of a page that is not loaded: there is no port to open.
+class NoSerialPort : public ISerialPort {
+public:
+    CommError SetCommPort(std::int16_t port) override {
+        port_ = port;
+        return {};
+    }
+    std::int16_t CommPort() const override { return port_; }
+    bool PortOpen() const override { return false; }
+    CommError SetPortOpen(bool open) override {
+        if (open) {
+            return {kCommErrDeviceFailure, "The progress page is not loaded"};
+        }
+        return {};
+    }
+    void Output(const std::vector<std::uint8_t>&) override {}
+    std::int16_t CommEvent() const override { return 0; }
+    int InBufferCount() const override { return 0; }
+    std::string Input() override { return {}; }
+    void SetOnComm(std::function<void()>) override {}
+
+private:
+    std::int16_t port_ = 1;
+};
+
+std::size_t Index(StatusLabel label) {
+    return static_cast<std::size_t>(label);
+}
+
+std::size_t Index(ProgressBar bar) {
+    return bar == ProgressBar::Bar1 ? 0 : 1;
+}
+
+} // namespace
+
+ProgressPage::ProgressPage(SerialPortFactory makeSerialPort)
+    : QtPage("frmUpdateFirmware", 4800, 4665), makeSerialPort_(std::move(makeSerialPort)),
+      unloadedPort_(std::make_unique<NoSerialPort>()) {
+}
+
+ProgressPage::~ProgressPage() {
+    UnloadNow();
+}
+
+void ProgressPage::Attach(ModFlashwright& mod, UpdateEngine& engine, Link& link,
+                          IPage& operations) {
+    mod_ = &mod;
+    engine_ = &engine;
+    link_ = &link;
+    operations_ = &operations;
+}
+
+void ProgressPage::BuildControls(QWidget* window) {
+    auto* fraProgress = new QGroupBox(window);
+    fraProgress->setObjectName("fraProgress");
+    PlaceTwips(fraProgress, 120, 0, 4575, 4095);
+
+    for (const Row& row : kRows) {
+        auto* caption = new QLabel(row.caption, fraProgress);
+        caption->setObjectName(QString("Label1_%1").arg(row.captionIndex));
+        caption->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        PlaceTwips(caption, 240, row.top, 1575, 195);
+
+        auto* status = new QLabel(fraProgress);
+        status->setObjectName(row.statusName);
+        status->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        PlaceTwips(status, 2040, row.top, 2295, row.status == StatusLabel::Connection ? 285 : 195);
+        status_[Index(row.status)] = status;
+    }
+    status_[Index(StatusLabel::Connection)]->setText("Connecting...");
+
+    // Created after the labels, so they lie over the Upload and Verify rows.
+    for (std::size_t i = 0; i < bars_.size(); ++i) {
+        auto* bar = new QFrame(fraProgress);
+        bar->setObjectName(QString("ProgressBar%1").arg(i + 1));
+        bar->setAutoFillBackground(true);
+        QPalette palette = bar->palette();
+        palette.setColor(QPalette::Window, QColor(kBarFill.r, kBarFill.g, kBarFill.b));
+        bar->setPalette(palette);
+        PlaceTwips(bar, kBarLeft, kBarTops[i], kBarFullWidth, kBarHeight);
+        bars_[i] = bar;
+        barTwips_[i] = kBarFullWidth;
+    }
+
+    auto* btnPrevious = new QPushButton("&Previous", window);
+    btnPrevious->setObjectName("btnPrevious");
+    PlaceTwips(btnPrevious, 3360, 4200, 1335, 375);
+    QObject::connect(btnPrevious, &QPushButton::clicked, btnPrevious,
+                     [this] { btnPrevious_Click(); });
+    btnPrevious->setFocus();
+
+    afComm1_ = makeSerialPort_();
+    afComm1_->SetOnComm([this] {
+        if (engine_ != nullptr) {
+            engine_->afComm1_OnComm();
+        }
+    });
+
+    // The engine's clock: it ticks from the moment the page is loaded until it
+    // is unloaded; state 0 does nothing until the link is open.
+    timer_ = new QTimer(window);
+    timer_->setObjectName("AFTimer1");
+    timer_->setTimerType(Qt::PreciseTimer);
+    timer_->setInterval(kProgressTimerMs);
+    QObject::connect(timer_, &QTimer::timeout, timer_, [this] {
+        if (engine_ != nullptr) {
+            engine_->AFTimer1_Timer();
+        }
+    });
+    timer_->start();
+}
+
+void ProgressPage::FormActivate() {
+    if (engine_ != nullptr) {
+        engine_->FormActivate();
+    }
+}
+
+void ProgressPage::FormUnload() {
+    timer_->stop();
+    timer_ = nullptr;
+    afComm1_->SetOnComm(nullptr);
+    afComm1_.reset(); // closes the port if the run left it open
+    status_.fill(nullptr);
+    bars_.fill(nullptr);
+}
+
+void ProgressPage::StopRun() {
+    if (mod_ != nullptr) {
+        mod_->nUpdateState = kStateIdle;
+    }
+    if (link_ != nullptr) {
+        link_->CloseUsb();
+    }
+    if (engine_ != nullptr) {
+        engine_->AbandonUpload();
+    }
+}
+
+void ProgressPage::btnPrevious_Click() {
+    StopRun();
+    if (operations_ != nullptr) {
+        HandOver(*this, *operations_);
+    } else {
+        Unload();
+    }
+}
+
+void ProgressPage::QueryClose() {
+    StopRun();
+}
+
+QLabel* ProgressPage::Status(StatusLabel label) const {
+    return status_[Index(label)];
+}
+
+void ProgressPage::SetCaption(StatusLabel label, const std::string& caption) {
+    if (QLabel* l = Status(label)) {
+        l->setText(QString::fromStdString(caption));
+    }
+}
+
+std::string ProgressPage::Caption(StatusLabel label) const {
+    const QLabel* l = Status(label);
+    return l != nullptr ? l->text().toStdString() : std::string();
+}
+
+void ProgressPage::SetForeColor(StatusLabel label, Rgb colour) {
+    if (QLabel* l = Status(label)) {
+        QPalette palette = l->palette();
+        palette.setColor(QPalette::WindowText, QColor(colour.r, colour.g, colour.b));
+        l->setPalette(palette);
+    }
+}
+
+void ProgressPage::SetVisible(StatusLabel label, bool visible) {
+    if (QLabel* l = Status(label)) {
+        l->setVisible(visible);
+    }
+}
+
+void ProgressPage::SetBarVisible(ProgressBar bar, bool visible) {
+    if (QFrame* b = bars_[Index(bar)]) {
+        b->setVisible(visible);
+    }
+}
+
+void ProgressPage::SetBarWidth(ProgressBar bar, double twips) {
+    QFrame* b = bars_[Index(bar)];
+    if (b == nullptr) {
+        return;
+    }
+    twips = std::max(0.0, twips);
+    barTwips_[Index(bar)] = twips;
+    b->resize(TwipsToPx(twips), b->height());
+}
+
+double ProgressPage::BarWidth(ProgressBar bar) const {
+    return bars_[Index(bar)] != nullptr ? barTwips_[Index(bar)] : 0.0;
+}
+
+void ProgressPage::SetTimerInterval(int ms) {
+    if (timer_ != nullptr) {
+        timer_->setInterval(ms);
+    }
+}
+
+ISerialPort& ProgressPage::afComm1() {
+    return afComm1_ ? *afComm1_ : *unloadedPort_;
+}
+
+} // namespace fw
