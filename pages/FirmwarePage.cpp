@@ -1,0 +1,118 @@
+#include "pages/FirmwarePage.h"
+
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace fw {
+
+std::string ChooseFileWithDialog(QWidget* parent, const std::string& title,
+                                 const std::string& start, const std::string& filter) {
+    return QFileDialog::getOpenFileName(parent, QString::fromStdString(title),
+                                        QString::fromStdString(start),
+                                        QString::fromStdString(filter))
+        .toStdString();
+}
+
+FirmwarePage::FirmwarePage(Settings& settings, IMessageBox& box, FileChooser chooser)
+    : QtPage("frmSelectFirmware", 4770, 4635), settings_(settings), box_(box),
+      chooser_(std::move(chooser)) {
+}
+
+FirmwarePage::~FirmwarePage() {
+    UnloadNow();
+}
+
+void FirmwarePage::SetNeighbours(IPage& previous, IPage& next) {
+    previous_ = &previous;
+    next_ = &next;
+}
+
+void FirmwarePage::BuildControls(QWidget* window) {
+    auto* fraFirmware = new QGroupBox(window);
+    fraFirmware->setObjectName("fraFirmware");
+    PlaceTwips(fraFirmware, 120, 0, 4575, 4095);
+
+    auto* label5 = new QLabel("What firmware to do you wish to load?", fraFirmware);
+    label5->setObjectName("Label5");
+    label5->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    PlaceTwips(label5, 120, 360, 3495, 255);
+
+    txtFullFileName_ = new QLineEdit(fraFirmware);
+    txtFullFileName_->setObjectName("txtFullFileName");
+    PlaceTwips(txtFullFileName_, 240, 720, 3975, 315);
+
+    auto* browse = new QPushButton("Browse", fraFirmware);
+    browse->setObjectName("cmdFirmware_Browse");
+    PlaceTwips(browse, 3360, 1200, 855, 255);
+    QObject::connect(browse, &QPushButton::clicked, browse, [this] { cmdFirmware_Browse_Click(); });
+
+    auto* btnPrevious = new QPushButton("&Previous", window);
+    btnPrevious->setObjectName("btnPrevious");
+    PlaceTwips(btnPrevious, 1920, 4200, 1335, 375);
+    QObject::connect(btnPrevious, &QPushButton::clicked, btnPrevious,
+                     [this] { btnPrevious_Click(); });
+
+    auto* btnNext = new QPushButton("&Next", window);
+    btnNext->setObjectName("btnNext");
+    PlaceTwips(btnNext, 3360, 4200, 1335, 375);
+    QObject::connect(btnNext, &QPushButton::clicked, btnNext, [this] { btnNext_Click(); });
+
+    // Next reads the path from this hidden twin of the text box.
+    lblFullFileName_ = new QLabel(window);
+    lblFullFileName_->setObjectName("lblFullFileName");
+    PlaceTwips(lblFullFileName_, 840, 4320, 855, 255);
+    lblFullFileName_->hide();
+    QObject::connect(txtFullFileName_, &QLineEdit::textChanged, lblFullFileName_,
+                     [this](const QString& text) { lblFullFileName_->setText(text); });
+
+    QWidget::setTabOrder(browse, txtFullFileName_);
+    QWidget::setTabOrder(txtFullFileName_, btnPrevious);
+    QWidget::setTabOrder(btnPrevious, btnNext);
+    browse->setFocus();
+}
+
+void FirmwarePage::FormActivate() {
+    txtFullFileName_->setText(
+        QString::fromStdString(settings_.GetSettingValue(kSection, kFilename, "")));
+    // setText raises no change when the text stays the same; the twin must
+    // still match.
+    lblFullFileName_->setText(txtFullFileName_->text());
+}
+
+void FirmwarePage::FormUnload() {
+    txtFullFileName_ = nullptr;
+    lblFullFileName_ = nullptr;
+}
+
+void FirmwarePage::cmdFirmware_Browse_Click() {
+    const std::string chosen =
+        chooser_(Window(), kBrowseTitle, txtFullFileName_->text().toStdString(), kFirmwareFilter);
+    // A cancelled dialog gives "" and leaves the path as it was. The page may
+    // have gone while the dialog was up.
+    if (!chosen.empty() && txtFullFileName_ != nullptr) {
+        txtFullFileName_->setText(QString::fromStdString(chosen));
+    }
+}
+
+void FirmwarePage::btnNext_Click() {
+    const std::string path = lblFullFileName_->text().toStdString();
+    if (path.empty()) {
+        box_.Show(kMsgNoFirmware, MsgIcon::Exclamation, kAppTitle);
+        return;
+    }
+    settings_.SaveSettingValue(kSection, kFilename, path);
+    if (next_ != nullptr) {
+        HandOver(*this, *next_);
+    }
+}
+
+void FirmwarePage::btnPrevious_Click() {
+    if (previous_ != nullptr) {
+        HandOver(*this, *previous_);
+    }
+}
+
+} // namespace fw

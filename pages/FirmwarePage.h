@@ -1,0 +1,56 @@
+// frmSelectFirmware: the path of the firmware image, typed or chosen in a file
+// dialog. Next stores it as "Filename"; every visit starts from the stored
+// value.
+#pragma once
+
+#include "app/MessageBox.h"
+#include "pages/QtPage.h"
+#include "settings/Settings.h"
+
+#include <functional>
+#include <string>
+
+class QLabel;
+class QLineEdit;
+
+namespace fw {
+
+inline constexpr const char* kMsgNoFirmware = "No firmware file selected.";
+inline constexpr const char* kBrowseTitle = "Select Firmware file to transmit.";
+// File names are case-sensitive here, so the firmware entry names both cases.
+inline constexpr const char* kFirmwareFilter = "Firmware (*.SX *.sx);;All Files (*.*)";
+
+// An open-file dialog: the chosen path, or "" when the user cancelled.
+using FileChooser = std::function<std::string(QWidget* parent, const std::string& title,
+                                              const std::string& start, const std::string& filter)>;
+// The toolkit's own dialog.
+std::string ChooseFileWithDialog(QWidget* parent, const std::string& title,
+                                 const std::string& start, const std::string& filter);
+
+class FirmwarePage : public QtPage {
+public:
+    FirmwarePage(Settings& settings, IMessageBox& box, FileChooser chooser = ChooseFileWithDialog);
+    ~FirmwarePage() override;
+
+    void SetNeighbours(IPage& previous, IPage& next);
+
+    void cmdFirmware_Browse_Click();
+    void btnNext_Click();
+    void btnPrevious_Click();
+
+protected:
+    void BuildControls(QWidget* window) override;
+    void FormActivate() override;
+    void FormUnload() override;
+
+private:
+    Settings& settings_;
+    IMessageBox& box_;
+    FileChooser chooser_;
+    IPage* previous_ = nullptr;
+    IPage* next_ = nullptr;
+    QLineEdit* txtFullFileName_ = nullptr;
+    QLabel* lblFullFileName_ = nullptr;
+};
+
+} // namespace fw

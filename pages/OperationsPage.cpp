@@ -1,0 +1,113 @@
+#include "pages/OperationsPage.h"
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+
+namespace fw {
+
+struct OperationsPage::Box {
+    const char* name;
+    const char* caption;
+    int top;
+    int height;
+    VbBool ModFlashwright::*flag;
+};
+
+// In the order on screen.
+const std::array<OperationsPage::Box, 6> OperationsPage::kBoxes{{
+    {"chkOpertaion_Bootloader", "Enter bootloader", 960, 255, &ModFlashwright::bOpBootloader},
+    {"chkOperation_Erase", "Erase Flash ROM", 1320, 195, &ModFlashwright::bOpEraseFlash},
+    {"chkOperation_Erase_EEPROM", "Erase EEPROM", 1680, 255, &ModFlashwright::bOpEraseEEPROM},
+    {"chkOpertation_Erase_RAM", "Erase RAM", 2040, 255, &ModFlashwright::bOpEraseRAM},
+    {"chkOperation_Upload", "Upload Firmware", 2400, 195, &ModFlashwright::bOpUpload},
+    {"chkOperation_Run", "Run Firmware", 2760, 255, &ModFlashwright::bOpRun},
+}};
+
+OperationsPage::OperationsPage(ModFlashwright& mod)
+    : QtPage("frmSelectOperations", 4770, 4635), mod_(mod) {
+}
+
+OperationsPage::~OperationsPage() {
+    UnloadNow();
+}
+
+void OperationsPage::SetNeighbours(IPage& previous, IPage& next, std::function<void()> connect) {
+    previous_ = &previous;
+    next_ = &next;
+    connect_ = std::move(connect);
+}
+
+VbBool& OperationsPage::Flag(int box) {
+    return mod_.*(kBoxes[static_cast<std::size_t>(box)].flag);
+}
+
+void OperationsPage::BuildControls(QWidget* window) {
+    auto* fraOperation = new QGroupBox(window);
+    fraOperation->setObjectName("fraOperation");
+    PlaceTwips(fraOperation, 120, 0, 4575, 4095);
+
+    auto* label6 = new QLabel("Select the operations you wish to perform:", fraOperation);
+    label6->setObjectName("Label6");
+    label6->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    PlaceTwips(label6, 240, 480, 3375, 375);
+
+    for (std::size_t i = 0; i < kBoxes.size(); ++i) {
+        auto* box = new QCheckBox(kBoxes[i].caption, fraOperation);
+        box->setObjectName(kBoxes[i].name);
+        PlaceTwips(box, 360, kBoxes[i].top, 3735, kBoxes[i].height);
+        // A box's click runs on every change of its value, also when the page
+        // sets it.
+        QObject::connect(box, &QCheckBox::toggled, box,
+                         [this, i](bool) { BoxClick(static_cast<int>(i)); });
+        boxes_[i] = box;
+    }
+
+    auto* btnPrevious = new QPushButton("&Previous", window);
+    btnPrevious->setObjectName("btnPrevious");
+    PlaceTwips(btnPrevious, 1920, 4200, 1335, 375);
+    QObject::connect(btnPrevious, &QPushButton::clicked, btnPrevious,
+                     [this] { btnPrevious_Click(); });
+
+    auto* btnNext = new QPushButton("&Next", window);
+    btnNext->setObjectName("btnNext");
+    PlaceTwips(btnNext, 3360, 4200, 1335, 375);
+    QObject::connect(btnNext, &QPushButton::clicked, btnNext, [this] { btnNext_Click(); });
+
+    // The two extra erases come last: they are the rarely wanted ones.
+    const std::array<QWidget*, 8> tabOrder{boxes_[0], boxes_[1], boxes_[4],   boxes_[5],
+                                           boxes_[2], boxes_[3], btnPrevious, btnNext};
+    for (std::size_t i = 0; i + 1 < tabOrder.size(); ++i) {
+        QWidget::setTabOrder(tabOrder[i], tabOrder[i + 1]);
+    }
+    boxes_[0]->setFocus();
+}
+
+void OperationsPage::FormActivate() {
+    for (std::size_t i = 0; i < boxes_.size(); ++i) {
+        boxes_[i]->setChecked(Flag(static_cast<int>(i)) != 0);
+    }
+}
+
+void OperationsPage::FormUnload() {
+    boxes_.fill(nullptr);
+}
+
+void OperationsPage::BoxClick(int box) {
+    Flag(box) = ToVb(boxes_[static_cast<std::size_t>(box)]->isChecked());
+}
+
+void OperationsPage::btnNext_Click() {
+    if (next_ != nullptr) {
+        HandOver(*this, *next_, connect_);
+    }
+}
+
+void OperationsPage::btnPrevious_Click() {
+    if (previous_ != nullptr) {
+        HandOver(*this, *previous_);
+    }
+}
+
+} // namespace fw
