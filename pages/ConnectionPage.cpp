@@ -1,0 +1,304 @@
+#include "pages/ConnectionPage.h"
+
+#include "link/LinkOperations.h"
+#include "platform/OperatingSystem.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QEvent>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include <array>
+
+namespace fw {
+namespace {
+
+constexpr std::array<const char*, 3> kTypeEntries{"Serial Port", "TCP/IP Network Port", "USB Port"};
+constexpr std::array<const char*, 3> kTypeCodes{"COM", "TCP", "USB"};
+constexpr const char* kDefaultAddress = "192.168.0.1";
+
+// A converter text of 100 characters without its NUL cannot be taken apart.
+class TextTooLong : public std::runtime_error {
+public:
+    TextTooLong() : std::runtime_error("device text longer than the driver's buffer") {}
+};
+
+std::string BeforeNul(const FtTextBuffer& buffer) {
+    for (std::size_t i = 0; i < buffer.size(); ++i) {
+        if (buffer[i] == '\0') {
+            return std::string(buffer.data(), i);
+        }
+    }
+    throw TextTooLong();
+}
+
+// Blanks only, as the address has always been trimmed; tabs stay.
+std::string TrimBlanks(const std::string& text) {
+    const auto first = text.find_first_not_of(' ');
+    if (first == std::string::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+// The type list's key press runs the type-change handling before the key
+// itself is handled (a key that changes the selection then raises the list's
+// click, which runs it again for the new type).
+class TypeKeyFilter : public QObject {
+public:
+    TypeKeyFilter(QObject* parent, std::function<void()> onKey)
+        : QObject(parent), onKey_(std::move(onKey)) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress) {
+            const auto* key = static_cast<QKeyEvent*>(event);
+            // Character keys only (letters, digits, Enter, Backspace, Esc);
+            // arrows, Tab and Alt shortcuts are not key presses of the list.
+            if (!key->text().isEmpty() && key->text() != "\t" &&
+                !(key->modifiers() & Qt::AltModifier)) {
+                onKey_();
+            }
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    std::function<void()> onKey_;
+};
+
+class WaitCursor {
+public:
+    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+};
+
+QLabel* MakeLabel(const char* name, const char* text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(name);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    return label;
+}
+
+QGroupBox* MakeTypeFrame(const char* name, const char* caption, QWidget* parent) {
+    auto* frame = new QGroupBox(caption, parent);
+    frame->setObjectName(name);
+    // The three frames lie on top of each other; the one in front must cover
+    // the others completely.
+    frame->setAutoFillBackground(true);
+    PlaceTwips(frame, 120, 1080, 4335, 1335);
+    return frame;
+}
+
+} // namespace
+
+std::string VersionCaption() {
+    return "Version " + std::to_string(FW_VERSION_MAJOR) + "." + std::to_string(FW_VERSION_MINOR) +
+           "." + std::to_string(FW_VERSION_PATCH);
+}
+
+ConnectionPage::ConnectionPage(Services services)
+    : QtPage("frmSelectCommunications", 4740, 4605), s_(std::move(services)) {
+}
+
+ConnectionPage::~ConnectionPage() {
+    UnloadNow();
+}
+
+void ConnectionPage::BuildControls(QWidget* window) {
+    auto* fraConnection = new QGroupBox(window);
+    fraConnection->setObjectName("fraConnection");
+    PlaceTwips(fraConnection, 120, 0, 4575, 4095);
+
+    PlaceTwips(MakeLabel("Label1", "Connect to the analyser via which port type?", fraConnection),
+               120, 360, 3735, 375);
+
+    cboConnection_Type_ = new QComboBox(fraConnection);
+    cboConnection_Type_->setObjectName("cboConnection_Type");
+    PlaceTwips(cboConnection_Type_, 360, 720, 3975, 315);
+    QObject::connect(cboConnection_Type_, &QComboBox::activated, cboConnection_Type_,
+                     [this](int) { cboConnection_Type_Change(); });
+    cboConnection_Type_->installEventFilter(
+        new TypeKeyFilter(cboConnection_Type_, [this] { cboConnection_Type_Change(); }));
+
+    fraConnection_Serial_ = MakeTypeFrame("fraConnection_Serial", "Serial Port", fraConnection);
+    PlaceTwips(MakeLabel("Label3", "Communication Port:", fraConnection_Serial_), 0, 360, 2655,
+               255);
+    cboConnection_Serial_ = new QComboBox(fraConnection_Serial_);
+    cboConnection_Serial_->setObjectName("cboConnection_Serial");
+    PlaceTwips(cboConnection_Serial_, 240, 720, 3975, 315);
+    serialList_.emplace(cboConnection_Serial_);
+
+    fraConnection_USB_ = MakeTypeFrame("fraConnection_USB", "USB Port", fraConnection);
+    PlaceTwips(MakeLabel("Label4", "Device name:", fraConnection_USB_), 0, 360, 3255, 375);
+    cboConnection_USB_ = new QComboBox(fraConnection_USB_);
+    cboConnection_USB_->setObjectName("cboConnection_USB");
+    cboConnection_USB_->setEditable(true);
+    cboConnection_USB_->setInsertPolicy(QComboBox::NoInsert);
+    cboConnection_USB_->setEditText("Combo3");
+    PlaceTwips(cboConnection_USB_, 240, 720, 3975, 315);
+
+    fraConnection_TCPIP_ = MakeTypeFrame("fraConnection_TCPIP", "TCP/IP Port", fraConnection);
+    PlaceTwips(MakeLabel("Label2", "Network Address :", fraConnection_TCPIP_), 0, 360, 1815, 255);
+    txtConnection_IP_ = new QLineEdit(fraConnection_TCPIP_);
+    txtConnection_IP_->setObjectName("txtConnection_IP");
+    PlaceTwips(txtConnection_IP_, 240, 720, 3975, 315);
+
+    auto* btnNext = new QPushButton("&Next", window);
+    btnNext->setObjectName("btnNext");
+    PlaceTwips(btnNext, 3360, 4200, 1335, 375);
+    QObject::connect(btnNext, &QPushButton::clicked, btnNext, [this] { btnNext_Click(); });
+
+    PlaceTwips(MakeLabel("lblVersion", "", window), 120, 4200, 1695, 375);
+
+    QWidget::setTabOrder(cboConnection_Type_, txtConnection_IP_);
+    QWidget::setTabOrder(txtConnection_IP_, cboConnection_USB_);
+    QWidget::setTabOrder(cboConnection_USB_, cboConnection_Serial_);
+    QWidget::setTabOrder(cboConnection_Serial_, btnNext);
+    cboConnection_Type_->setFocus();
+
+    MSComm1_ = s_.makeSerialPort();
+}
+
+void ConnectionPage::FormLoad() {
+    Window()->findChild<QLabel*>("lblVersion")->setText(QString::fromStdString(VersionCaption()));
+
+    ComboListBox typeList(cboConnection_Type_);
+    for (const char* entry : kTypeEntries) {
+        typeList.AddItem(entry);
+    }
+
+    const std::string type = s_.settings.GetSettingValue(kSection, kConnectionType, "COM");
+    SelectType(type == "USB" ? kTypeUsb : type == "TCP" ? kTypeTcpIp : kTypeSerial);
+
+    // Whatever the type: the serial list is searched now when the type change
+    // did not fill it, and the wanted port is selected (again).
+    s_.discovery.loadComPortAndBaud(*MSComm1_, *serialList_, 1, kFalse);
+
+    // The stored port, looked for from the end; without a match the first
+    // entry is the last one tried and stays selected.
+    const std::string port = s_.settings.GetSettingValue(kSection, kComPort, "1");
+    for (int i = cboConnection_Serial_->count() - 1; i >= 0; --i) {
+        cboConnection_Serial_->setCurrentIndex(i);
+        const std::string entry = cboConnection_Serial_->itemText(i).toStdString();
+        if ((entry.size() > 3 ? entry.substr(3) : std::string()) == port) {
+            break;
+        }
+    }
+
+    txtConnection_IP_->setText(
+        QString::fromStdString(s_.settings.GetSettingValue(kSection, kAddress, kDefaultAddress)));
+}
+
+void ConnectionPage::FormUnload() {
+    MSComm1_.reset();
+    serialList_.reset();
+    cboConnection_Type_ = nullptr;
+    cboConnection_Serial_ = nullptr;
+    cboConnection_USB_ = nullptr;
+    txtConnection_IP_ = nullptr;
+    fraConnection_Serial_ = nullptr;
+    fraConnection_USB_ = nullptr;
+    fraConnection_TCPIP_ = nullptr;
+}
+
+void ConnectionPage::SelectType(int index) {
+    // Setting the selection is a click on the list.
+    cboConnection_Type_->setCurrentIndex(index);
+    cboConnection_Type_Change();
+}
+
+void ConnectionPage::cboConnection_Type_Change() {
+    s_.mod.oOperatingSystem = std::make_shared<OperatingSystem>(s_.makeVersionFacility());
+    switch (cboConnection_Type_->currentIndex()) {
+    case kTypeSerial: {
+        const int selected = cboConnection_Serial_->currentIndex();
+        cboConnection_Serial_->clear();
+        s_.discovery.loadComPortAndBaud(*MSComm1_, *serialList_, 1, kFalse);
+        // Back to the entry that was chosen before the search (none when none
+        // was, or when the list has become too short for it).
+        cboConnection_Serial_->setCurrentIndex(selected < cboConnection_Serial_->count() ? selected
+                                                                                         : -1);
+        fraConnection_Serial_->raise();
+        break;
+    }
+    case kTypeTcpIp:
+        fraConnection_TCPIP_->raise();
+        break;
+    case kTypeUsb: {
+        WaitCursor wait;
+        fraConnection_USB_->raise();
+        // The oldest systems have no converter list to ask.
+        if (s_.mod.oOperatingSystem->Name().find("Windows 95") == std::string::npos) {
+            loadUsbDevices();
+        }
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void ConnectionPage::loadUsbDevices() {
+    try {
+        cboConnection_USB_->clear();
+        std::uint32_t count = 0;
+        s_.usb.FT_ListDevices(count, FT_LIST_NUMBER_ONLY);
+        FtTextBuffer buffer{};
+        for (std::uint32_t i = 0; i < count; ++i) {
+            buffer.fill('\0');
+            s_.usb.FT_ListDevices(i, buffer, FT_LIST_BY_INDEX_DESCRIPTION);
+            std::string entry = BeforeNul(buffer) + " : ";
+            buffer.fill('\0');
+            s_.usb.FT_ListDevices(i, buffer, FT_LIST_BY_INDEX_SERIAL_NUMBER);
+            entry += BeforeNul(buffer);
+            cboConnection_USB_->insertItem(static_cast<int>(i), QString::fromStdString(entry));
+        }
+        if (count > 0) {
+            cboConnection_USB_->setCurrentIndex(0);
+        }
+    } catch (const std::exception& e) {
+        // Entries added before the failure stay.
+        s_.box.Show(std::string(kMsgUsbDriverError) + e.what(), MsgIcon::Critical, kAppTitle);
+    }
+}
+
+void ConnectionPage::btnNext_Click() {
+    switch (cboConnection_Type_->currentIndex()) {
+    case kTypeSerial: {
+        s_.settings.SaveSettingValue(kSection, kConnectionType, kTypeCodes[kTypeSerial]);
+        // The port number of the entry shown, also of one marked as in use;
+        // with no entry shown the stored port stays as it was.
+        const std::string shown = cboConnection_Serial_->currentText().toStdString();
+        if (!shown.empty()) {
+            s_.settings.SaveSettingValue(kSection, kComPort,
+                                         std::to_string(EntryPortNumber(shown)));
+        }
+        break;
+    }
+    case kTypeTcpIp:
+        s_.settings.SaveSettingValue(kSection, kConnectionType, kTypeCodes[kTypeTcpIp]);
+        s_.settings.SaveSettingValue(kSection, kAddress,
+                                     TrimBlanks(txtConnection_IP_->text().toStdString()));
+        break;
+    case kTypeUsb:
+        s_.settings.SaveSettingValue(kSection, kConnectionType, kTypeCodes[kTypeUsb]);
+        // The device's serial number is the last 8 characters of its entry.
+        s_.settings.SaveSettingValue(kSection, kUsbAnalyser,
+                                     cboConnection_USB_->currentText().right(8).toStdString());
+        break;
+    default:
+        break;
+    }
+    if (next_ != nullptr) {
+        HandOver(*this, *next_);
+    }
+}
+
+} // namespace fw

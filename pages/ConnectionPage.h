@@ -1,0 +1,79 @@
+// frmSelectCommunications: how the analyser is reached (serial port, TCP/IP
+// address or USB converter) and which port, address or device. Loading the
+// page restores the stored choices and searches the serial ports; Next stores
+// the new choices and moves on to the firmware page.
+#pragma once
+
+#include "app/MessageBox.h"
+#include "app/ModFlashwright.h"
+#include "link/UsbDriver.h"
+#include "pages/ComboListBox.h"
+#include "pages/PortDiscovery.h"
+#include "pages/ProgressPage.h"
+#include "pages/QtPage.h"
+#include "platform/VersionFacility.h"
+#include "settings/Settings.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+class QComboBox;
+class QGroupBox;
+class QLineEdit;
+
+namespace fw {
+
+// The platform services a fresh OperatingSystem is made from.
+using VersionFacilityFactory = std::function<std::shared_ptr<IVersionFacility>()>;
+
+// "Version 4.1.0": the program's version, each part in plain decimal.
+std::string VersionCaption();
+
+enum ConnectionTypeIndex { kTypeSerial = 0, kTypeTcpIp = 1, kTypeUsb = 2 };
+
+class ConnectionPage : public QtPage {
+public:
+    struct Services {
+        ModFlashwright& mod;
+        Settings& settings;
+        IUsbDriver& usb;
+        IMessageBox& box;
+        PortDiscovery& discovery;
+        SerialPortFactory makeSerialPort;
+        VersionFacilityFactory makeVersionFacility;
+    };
+
+    explicit ConnectionPage(Services services);
+    ~ConnectionPage() override;
+
+    void SetNext(IPage& next) { next_ = &next; }
+
+    void cboConnection_Type_Change();
+    void loadUsbDevices();
+    void btnNext_Click();
+
+protected:
+    void BuildControls(QWidget* window) override;
+    void FormLoad() override;
+    void FormUnload() override;
+
+private:
+    void SelectType(int index);
+
+    Services s_;
+    IPage* next_ = nullptr;
+
+    QComboBox* cboConnection_Type_ = nullptr;
+    QComboBox* cboConnection_Serial_ = nullptr;
+    QComboBox* cboConnection_USB_ = nullptr;
+    QLineEdit* txtConnection_IP_ = nullptr;
+    QGroupBox* fraConnection_Serial_ = nullptr;
+    QGroupBox* fraConnection_USB_ = nullptr;
+    QGroupBox* fraConnection_TCPIP_ = nullptr;
+    std::optional<ComboListBox> serialList_;
+    std::unique_ptr<ISerialPort> MSComm1_; // for the test opens of the port search
+};
+
+} // namespace fw
