@@ -1,0 +1,41 @@
+#include "pages/Wizard.h"
+
+#include <QCoreApplication>
+
+namespace fw {
+
+Wizard::Wizard(WizardServices s)
+    : settings(s.registry), progress(s.makeSerialPort), link(mod, progress, settings, s.usb, s.box),
+      engine(mod, progress.Fields(), progress, link, settings, s.usb, s.box),
+      discovery(s.platformPortList, s.registry, s.box), operations(mod),
+      firmware(settings, s.box, s.chooseFile),
+      connection(ConnectionPage::Services{mod, settings, s.usb, s.box, discovery, s.makeSerialPort,
+                                          s.makeVersionFacility}),
+      onAllClosed_([] { QCoreApplication::quit(); }) {
+    connection.SetNext(firmware);
+    firmware.SetNeighbours(connection, operations);
+    operations.SetNeighbours(firmware, progress, [this] { link.ConnectToAnalyser(); });
+    progress.Attach(mod, engine, link, operations);
+    for (QtPage* page :
+         std::initializer_list<QtPage*>{&connection, &firmware, &operations, &progress}) {
+        page->SetAfterUserClose([this] { AfterUserClose(); });
+    }
+}
+
+void Wizard::Start() {
+    SetOperationDefaults(mod);
+    connection.Show();
+}
+
+bool Wizard::AnyPageLoaded() const {
+    return connection.IsLoaded() || firmware.IsLoaded() || operations.IsLoaded() ||
+           progress.IsLoaded();
+}
+
+void Wizard::AfterUserClose() {
+    if (!AnyPageLoaded() && onAllClosed_) {
+        onAllClosed_();
+    }
+}
+
+} // namespace fw

@@ -1,0 +1,65 @@
+// The whole wizard wired together: shared state, settings, the four pages, the
+// link and the update engine. The program builds one over the real registry
+// file, converter driver and serial ports; tests build one over fakes.
+#pragma once
+
+#include "app/MessageBox.h"
+#include "app/ModFlashwright.h"
+#include "engine/UpdateEngine.h"
+#include "link/LinkOperations.h"
+#include "link/UsbDriver.h"
+#include "pages/ConnectionPage.h"
+#include "pages/FirmwarePage.h"
+#include "pages/OperationsPage.h"
+#include "pages/PortDiscovery.h"
+#include "pages/ProgressPage.h"
+#include "settings/Registry.h"
+#include "settings/Settings.h"
+
+#include <functional>
+
+namespace fw {
+
+struct WizardServices {
+    IRegistry& registry;
+    IUsbDriver& usb;
+    IMessageBox& box;
+    // The serial controls of the connection page (test opens) and of the
+    // progress page (the link).
+    SerialPortFactory makeSerialPort;
+    // The platform's serial port names for the port search.
+    PortListSource platformPortList;
+    VersionFacilityFactory makeVersionFacility;
+    FileChooser chooseFile = ChooseFileWithDialog;
+};
+
+class Wizard {
+public:
+    explicit Wizard(WizardServices services);
+    Wizard(const Wizard&) = delete;
+    Wizard& operator=(const Wizard&) = delete;
+
+    // Start-up: the operation defaults, then the connection page.
+    void Start();
+    bool AnyPageLoaded() const;
+    // Runs when the user has closed the last page window (by default the
+    // program's event loop ends).
+    void SetOnAllClosed(std::function<void()> hook) { onAllClosed_ = std::move(hook); }
+
+    ModFlashwright mod;
+    Settings settings;
+    ProgressPage progress;
+    Link link;
+    UpdateEngine engine;
+    PortDiscovery discovery;
+    OperationsPage operations;
+    FirmwarePage firmware;
+    ConnectionPage connection;
+
+private:
+    void AfterUserClose();
+
+    std::function<void()> onAllClosed_;
+};
+
+} // namespace fw
