@@ -3,12 +3,17 @@
 #include "link/SerialPort.h"
 
 #include <algorithm>
-#include <cstring>
 #include <string_view>
 
 namespace fw {
 
 namespace {
+
+// The NUL-terminated text the driver wrote (all of it if it wrote no NUL).
+std::string_view BufferText(const FtTextBuffer& buffer) {
+    const auto end = std::find(buffer.begin(), buffer.end(), '\0');
+    return std::string_view(buffer.data(), static_cast<std::size_t>(end - buffer.begin()));
+}
 
 bool AllDigits(std::string_view s) {
     return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -123,7 +128,7 @@ void Link::ConnectUsb() {
     for (std::uint32_t i = 0; i < count; ++i) {
         FtTextBuffer serial{};
         usb_.FT_ListDevices(i, serial, FT_LIST_BY_INDEX_SERIAL_NUMBER);
-        const std::string_view text(serial.data(), strnlen(serial.data(), serial.size()));
+        const std::string_view text = BufferText(serial);
         // The stored serial number may be only the beginning of the device's.
         if (text.substr(0, wanted.size()) == wanted) {
             chosen = i;
@@ -137,8 +142,7 @@ void Link::ConnectUsb() {
 
     FtTextBuffer description{};
     usb_.FT_ListDevices(*chosen, description, FT_LIST_BY_INDEX_DESCRIPTION);
-    const std::string_view descText(description.data(),
-                                    strnlen(description.data(), description.size()));
+    const std::string_view descText = BufferText(description);
     const bool merlane = descText.find("Merlane") != std::string_view::npos;
     if (merlane) {
         mod_.nAnalyserKind = 2;

@@ -74,6 +74,10 @@ struct EngineRig {
         out.swap(view.port.output);
         return out;
     }
+    std::string SentText() {
+        const Bytes b = TakeSent();
+        return std::string(b.begin(), b.end());
+    }
     std::string Caption(StatusLabel l) const { return view.At(l).caption; }
     Rgb Colour(StatusLabel l) const { return view.At(l).colour; }
 

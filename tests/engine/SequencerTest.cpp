@@ -7,12 +7,7 @@ const std::string kReset("RESET,???\r\n\x02\x00\x06\x03\x06Really/\x04", 24);
 const std::string kPrompt = "Type ###[ENTER] to enter Bootloader.";
 const std::string kExample = "S1137AF00A0A0D0000000000000000000000000061";
 
-struct SequencerTest : ::testing::Test, EngineRig {
-    std::string SentText() {
-        const Bytes b = TakeSent();
-        return std::string(b.begin(), b.end());
-    }
-};
+struct SequencerTest : ::testing::Test, EngineRig {};
 
 TEST_F(SequencerTest, EveryFlagOffSkipsEachStepOnConsecutiveTicksAndClosesTheLink) {
     Flags(false, false, false, false, false, false);
@@ -86,20 +81,6 @@ TEST_F(SequencerTest, WaitForAcksAllowsTwoMissingButNotThree) {
     EXPECT_EQ(mod.nUpdateState, kStateConfirmRun);
 }
 
-TEST_F(SequencerTest, FailedStateRewritesVerifyEveryTick) {
-    mod.nUpdateState = kStateFailed;
-    view.interval = 2;
-    for (int i = 0; i < 2; ++i) {
-        view.At(StatusLabel::Verify) = {"x", kGreen, true, false};
-        Tick();
-        EXPECT_EQ(Caption(StatusLabel::Verify), "FAILED");
-        EXPECT_EQ(Colour(StatusLabel::Verify), kRed);
-        EXPECT_TRUE(view.At(StatusLabel::Verify).visible);
-        EXPECT_FALSE(view.barVisible[1]);
-        EXPECT_EQ(view.interval, 10);
-    }
-}
-
 TEST_F(SequencerTest, FormActivateNotesTheBarWidthAndHidesBothBars) {
     view.barWidth[0] = 2294.5;
     engine.FormActivate();
@@ -110,12 +91,7 @@ TEST_F(SequencerTest, FormActivateNotesTheBarWidthAndHidesBothBars) {
 
 // A whole run over the serial port against a scripted analyser, with a
 // bootloader that takes text records (1.1) and one that takes binary (1.2).
-struct SerialRun : ::testing::TestWithParam<std::string>, EngineRig {
-    std::string SentText() {
-        const Bytes b = TakeSent();
-        return std::string(b.begin(), b.end());
-    }
-};
+struct SerialRun : ::testing::TestWithParam<std::string>, EngineRig {};
 
 TEST_P(SerialRun, DefaultOperationsEndWithTheFirmwareStarted) {
     const bool binary = GetParam() == "1.2";

@@ -86,8 +86,12 @@ struct UploadTest : ::testing::Test, EngineRig {
         EXPECT_EQ(box.shown[0].text, message);
         EXPECT_EQ(box.shown[0].icon, MsgIcon::Critical);
         EXPECT_EQ(box.shown[0].title, "Load Firmware Error");
+        view.At(StatusLabel::Verify) = {};
+        view.interval = 2;
         Tick(3); // the run stays failed: nothing read, the firmware not started
         EXPECT_EQ(mod.nUpdateState, kStateFailed);
+        EXPECT_EQ(Caption(StatusLabel::Verify), "FAILED"); // rewritten every tick
+        EXPECT_EQ(view.interval, 10);
         EXPECT_EQ(view.port.OutputText().find("RUNANYWAY"), std::string::npos);
     }
 };
@@ -178,6 +182,9 @@ TEST_F(UploadTest, FileIsClosedWhenTheRunLeavesTheUpload) {
     EXPECT_TRUE(engine.FirmwareOpen());
     engine.AbandonUpload(); // Previous, or the window closed
     EXPECT_FALSE(engine.FirmwareOpen());
+    Tick(); // a tick that still finds the upload state reads nothing and fails it
+    EXPECT_EQ(mod.nUpdateState, kStateFailed);
+    EXPECT_EQ(fields.nRecordsSent, 1);
 }
 
 TEST_F(UploadTest, SenderWaitsWhileTheSerialBacklogIsFull) {
