@@ -1,0 +1,349 @@
+#include "settings/FileRegistry.h"
+
+#include "settings/RegFile.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace fw {
+
+namespace {
+
+constexpr std::int64_t kSettleNs = 2000000000;
+
+std::int64_t Nanoseconds(const timespec& t) {
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// mkdir -p; what it creates is private to the user.
+bool MakeDirectories(const std::string& dir) {
+    for (std::size_t cut = dir.find('/', 1);; cut = dir.find('/', cut + 1)) {
+        const std::string part = dir.substr(0, cut);
+        if (!IsDirectory(part) && ::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+            return false;
+        }
+        if (cut == std::string::npos) {
+            return IsDirectory(dir);
+        }
+    }
+}
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Reads at most limit + 1 bytes, so that a longer file shows as one.
+bool ReadBounded(int fd, std::string& out, std::size_t limit) {
+    char buf[65536];
+    while (out.size() <= limit) {
+        const ssize_t n = ::read(fd, buf, std::min(sizeof buf, limit + 1 - out.size()));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+bool SyncDirectory(const std::string& dir) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    // Some file systems cannot sync a directory (EINVAL); nothing more to do.
+    const bool ok = ::fsync(fd) == 0 || errno == EINVAL;
+    ::close(fd);
+    return ok;
+}
+
+// 0 when a copy of `from` now is at `to`; otherwise the error, EEXIST when
+// something already is at `to` (it is left alone).
+int CopyFile(const std::string& from, const std::string& to) {
+    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (in < 0) {
+        return errno;
+    }
+    const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+    if (out < 0) {
+        const int error = errno;
+        ::close(in);
+        return error;
+    }
+    int error = 0;
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(in, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            error = n < 0 ? errno : 0;
+            break;
+        }
+        if (!WriteAll(out, buf, static_cast<std::size_t>(n))) {
+            error = errno;
+            break;
+        }
+    }
+    if (error == 0 && ::fsync(out) != 0) {
+        error = errno;
+    }
+    if (::close(out) != 0 && error == 0) {
+        error = errno;
+    }
+    ::close(in);
+    if (error != 0) {
+        ::unlink(to.c_str());
+    }
+    return error;
+}
+
+// A hard link where the file system has them, a copy where it has not.
+int KeepAs(const std::string& from, const std::string& to) {
+    if (::link(from.c_str(), to.c_str()) == 0) {
+        return 0;
+    }
+    if (errno == EEXIST || errno == ENOENT) {
+        return errno;
+    }
+    return CopyFile(from, to);
+}
+
+} // namespace
+
+FileRegistry::FileRegistry(std::string path) : path_(std::move(path)) {
+    const std::size_t slash = path_.rfind('/');
+    directory_ = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
+}
+
+FileRegistry::~FileRegistry() {
+    Unlock();
+}
+
+void FileRegistry::Unlock() {
+    if (lockFd_ >= 0) {
+        ::close(lockFd_); // releases the flock
+        lockFd_ = -1;
+    }
+}
+
+bool FileRegistry::Load(bool force) {
+    auto missing = [this] {
+        Assign({});
+        damaged_ = false;
+        mode_ = 0;
+        loaded_ = Stamp{};
+        return true;
+    };
+    auto unreadable = [this] {
+        Assign({});
+        damaged_ = false;
+        loaded_.reset();
+        return false;
+    };
+    auto stampOf = [](const struct stat& st) {
+#ifdef __APPLE__
+        return Stamp{true,
+                     st.st_dev,
+                     st.st_ino,
+                     st.st_size,
+                     Nanoseconds(st.st_mtimespec),
+                     Nanoseconds(st.st_ctimespec)};
+#else
+        return Stamp{true,
+                     st.st_dev,
+                     st.st_ino,
+                     st.st_size,
+                     Nanoseconds(st.st_mtim),
+                     Nanoseconds(st.st_ctim)};
+#endif
+    };
+
+    struct stat st {};
+    if (::stat(path_.c_str(), &st) != 0) {
+        return errno == ENOENT || errno == ENOTDIR ? missing() : unreadable();
+    }
+    if (!force && loaded_ && *loaded_ == stampOf(st)) {
+        return true;
+    }
+    // O_NONBLOCK: a FIFO put in the file's place must not hang the program.
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        return errno == ENOENT || errno == ENOTDIR ? missing() : unreadable();
+    }
+    std::string text;
+    const bool read =
+        ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ReadBounded(fd, text, kMaxFileSize);
+    ::close(fd);
+    if (!read) {
+        return unreadable();
+    }
+    mode_ = st.st_mode & 07777;
+    if (text.size() > kMaxFileSize) {
+        Assign({});
+        damaged_ = true;
+    } else {
+        RegFileContents parsed = ParseRegFile(text);
+        Assign(std::move(parsed.keys));
+        damaged_ = parsed.damaged;
+    }
+    // Timestamps are coarse (a clock tick): a file changed again within the
+    // same tick, to the same size, by a writer that reused the freed inode, would
+    // look unchanged. So a file changed only moments ago is read again next time;
+    // only a settled one is trusted by its stamp.
+    const Stamp stamp = stampOf(st);
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const bool settled = Nanoseconds(now) - std::max(stamp.mtimeNs, stamp.ctimeNs) > kSettleNs;
+    loaded_ = settled ? std::optional<Stamp>(stamp) : std::nullopt;
+    return true;
+}
+
+void FileRegistry::Reload() {
+    if (lockFd_ < 0) {
+        Load(false);
+    }
+}
+
+bool FileRegistry::BeginChange() {
+    if (lockFd_ >= 0 || !MakeDirectories(directory_)) {
+        return false;
+    }
+    // The lock is on a file of its own: the data file is replaced on every
+    // write, and a lock on a replaced file would lock nobody out.
+    const std::string lockPath = path_ + ".lock";
+    lockFd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0666);
+    if (lockFd_ < 0) {
+        return false;
+    }
+    while (::flock(lockFd_, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            Unlock();
+            return false;
+        }
+    }
+    // Whatever another copy wrote until now is kept; a file that cannot be read
+    // is not replaced.
+    if (!Load(true)) {
+        Unlock();
+        return false;
+    }
+    before_ = Keys();
+    return true;
+}
+
+bool FileRegistry::EndChange(bool changed) {
+    bool ok = true;
+    if (changed) {
+        ok = Commit();
+        if (!ok) {
+            Assign(std::move(before_));
+        }
+        loaded_.reset();
+    }
+    before_.clear();
+    Unlock();
+    return ok;
+}
+
+bool FileRegistry::Commit() {
+    const std::optional<std::string> text = WriteRegFile(Keys());
+    if (!text || (damaged_ && !KeepDamagedCopy())) {
+        return false;
+    }
+    // One temporary name is enough: only the holder of the lock writes it. One
+    // left over from a crash is removed first.
+    const std::string temp = path_ + ".tmp";
+    ::unlink(temp.c_str());
+    const int fd =
+        ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0666);
+    if (fd < 0) {
+        return false;
+    }
+    if (mode_ != 0 && ::fchmod(fd, mode_) != 0) {
+        // Not every file system keeps permissions; the default ones will do.
+    }
+    bool ok = WriteAll(fd, text->data(), text->size()) && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(temp.c_str(), path_.c_str()) == 0;
+    if (!ok) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    damaged_ = false;
+    return SyncDirectory(directory_);
+}
+
+bool FileRegistry::KeepDamagedCopy() {
+    // ENOENT: the file went away since it was read; there is nothing to keep.
+    std::string name;
+    for (int i = 0; i < 10; ++i) {
+        name = path_ + ".damaged" + (i == 0 ? "" : "." + std::to_string(i));
+        const int error = KeepAs(path_, name);
+        if (error != EEXIST) {
+            return error == 0 || error == ENOENT;
+        }
+    }
+    // All places taken: the newest damaged file replaces the newest copy.
+    if (::unlink(name.c_str()) != 0 && errno != ENOENT) {
+        return false;
+    }
+    const int error = KeepAs(path_, name);
+    return error == 0 || error == ENOENT;
+}
+
+std::string DefaultRegistryFile() {
+    std::string base;
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg != nullptr && xdg[0] == '/') {
+        base = xdg;
+    } else {
+        const char* home = std::getenv("HOME");
+        if (home == nullptr || home[0] != '/') {
+            const passwd* user = ::getpwuid(::getuid());
+            home = user != nullptr && user->pw_dir != nullptr && user->pw_dir[0] == '/'
+                       ? user->pw_dir
+                       : nullptr;
+        }
+        // Without any home directory, the working directory has to do.
+        base = home != nullptr ? std::string(home) + "/.config" : ".config";
+    }
+    while (base.size() > 1 && base.back() == '/') {
+        base.pop_back();
+    }
+    if (base == "/") {
+        base.clear();
+    }
+    return base + "/Tarnvel/Flashwright.reg";
+}
+
+} // namespace fw

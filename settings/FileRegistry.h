@@ -1,0 +1,82 @@
+// The registry kept in one text file in the registry-export format (see
+// RegFile.h), for platforms without a registry. Every key the program touches
+// lives in the same file.
+//
+// Reads re-read the file when it has changed on disk. A change locks the file
+// against other copies of the program (flock on "<file>.lock"), re-reads it,
+// and writes the whole file anew: a temporary file beside it, synced, renamed
+// over the old one, the directory synced. A crash or a full disk therefore
+// leaves the previous file whole, and two running copies never drop each
+// other's values.
+//
+// A file that does not parse never stops the program: the keys that did parse
+// are used, and before the first write replaces the file, it is kept beside it
+// as "<file>.damaged" (then ".damaged.1" to ".damaged.9"; an older copy is
+// never replaced, except the last when all ten are taken). A file larger than
+// kMaxFileSize counts as damaged and is not read at all; a write that would
+// make the file larger fails. A missing file is an empty registry; the file
+// and its directory are created on the first write.
+#pragma once
+
+#include "settings/MemoryRegistry.h"
+#include "settings/RegFile.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+
+namespace fw {
+
+class FileRegistry : public MemoryRegistry {
+public:
+    static constexpr std::size_t kMaxFileSize = kMaxRegFileSize;
+
+    explicit FileRegistry(std::string path);
+    ~FileRegistry() override;
+    FileRegistry(const FileRegistry&) = delete;
+    FileRegistry& operator=(const FileRegistry&) = delete;
+
+    const std::string& Path() const { return path_; }
+    // Whether the file, as last read, had parts that did not parse.
+    bool Damaged() const { return damaged_; }
+
+protected:
+    void Reload() override;
+    bool BeginChange() override;
+    bool EndChange(bool changed) override;
+
+private:
+    // What identifies one version of the file; a file replaced by rename has a
+    // new inode, one edited in place a new size or modification time.
+    struct Stamp {
+        bool exists = false;
+        dev_t device = 0;
+        ino_t inode = 0;
+        off_t size = 0;
+        std::int64_t mtimeNs = 0;
+        std::int64_t ctimeNs = 0;
+        bool operator==(const Stamp&) const = default;
+    };
+
+    // Reads and parses the file unless `force` is false and it is unchanged.
+    // False when it exists but cannot be read; the contents are then empty.
+    bool Load(bool force);
+    bool Commit();
+    bool KeepDamagedCopy();
+    void Unlock();
+
+    std::string path_;
+    std::string directory_;
+    std::optional<Stamp> loaded_; // nullopt: read again before the next use
+    mode_t mode_ = 0;             // permissions of the existing file; 0 when none
+    bool damaged_ = false;
+    int lockFd_ = -1;
+    std::vector<Key> before_; // contents when the change in progress began
+};
+
+// ${XDG_CONFIG_HOME}/Tarnvel/Flashwright.reg, where XDG_CONFIG_HOME counts only
+// when it is an absolute path; otherwise ~/.config stands for it.
+std::string DefaultRegistryFile();
+
+} // namespace fw
