@@ -26,14 +26,18 @@ bool RegWriteString(IRegistry& reg, const std::string& keyPath, const std::strin
                     const std::string& value, HKEY hive) {
     // The text's bytes and a NUL directly behind them; the count covers the
     // text alone and the registry keeps the NUL as the string's terminator.
+    // A text that itself ends in a NUL character would have that character
+    // taken for the terminator and lost on reading, so there the terminator is
+    // counted as well.
     std::vector<std::uint8_t> buffer(value.size() + 2, 0);
+    const bool endsInNul = !value.empty() && value.back() == '\0';
     StrToBytes(value, buffer);
     HKEY key = 0;
     if (reg.RegCreateKeyA(hive, keyPath, &key) != ERROR_SUCCESS) {
         return false;
     }
     const LONG status = reg.RegSetValueExA(key, valueName, 0, REG_SZ, buffer.data(),
-                                           static_cast<DWORD>(value.size()));
+                                           static_cast<DWORD>(value.size() + (endsInNul ? 1 : 0)));
     reg.RegCloseKey(key);
     return status == ERROR_SUCCESS;
 }
