@@ -305,12 +305,22 @@ bool FileRegistry::Commit() {
 
 bool FileRegistry::KeepDamagedCopy() {
     // ENOENT: the file went away since it was read; there is nothing to keep.
+    struct stat file {};
+    if (::stat(path_.c_str(), &file) != 0) {
+        return errno == ENOENT;
+    }
     std::string name;
     for (int i = 0; i < 10; ++i) {
         name = path_ + ".damaged" + (i == 0 ? "" : "." + std::to_string(i));
         const int error = KeepAs(path_, name);
         if (error != EEXIST) {
             return error == 0 || error == ENOENT;
+        }
+        // Kept already by a write that then failed: once is enough.
+        struct stat kept {};
+        if (::stat(name.c_str(), &kept) == 0 && kept.st_dev == file.st_dev &&
+            kept.st_ino == file.st_ino) {
+            return true;
         }
     }
     // All places taken: the newest damaged file replaces the newest copy.

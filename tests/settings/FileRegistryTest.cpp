@@ -236,7 +236,9 @@ TEST_F(FailedWrite, InAReadOnlyDirectory) {
     ExpectOldFileKept();
 }
 
-TEST_F(FailedWrite, OnAFullDisk) {
+TEST_F(FailedWrite, OnAFullDiskAndTheDamagedCopyIsKeptOnce) {
+    WriteAll(file_, before_ + "damage\n");
+    before_ = ReadAll(file_);
     // A file size limit makes the write fail part way, as a full disk does.
     const std::size_t limit = before_.size() + 50;
     const int status = InChild([this, limit] {
@@ -246,6 +248,11 @@ TEST_F(FailedWrite, OnAFullDisk) {
     });
     EXPECT_EQ(status, 0);
     ExpectOldFileKept();
+
+    FileRegistry reg(file_);
+    ASSERT_TRUE(Save(reg, kFilename, "new"));
+    EXPECT_EQ(ReadAll(file_ + ".damaged"), before_);
+    EXPECT_FALSE(fs::exists(file_ + ".damaged.1"));
 }
 
 struct Damage {
