@@ -86,6 +86,14 @@ QLabel* MakeLabel(const char* name, const char* text, QWidget* parent) {
     return label;
 }
 
+// The type frames' labels stand at the frame's very left edge, on its border
+// line; their text starts a little further in.
+QLabel* MakeFrameLabel(const char* name, const char* text, QWidget* frame) {
+    QLabel* label = MakeLabel(name, text, frame);
+    label->setIndent(TwipsToPx(60));
+    return label;
+}
+
 QGroupBox* MakeTypeFrame(const char* name, const char* caption, QWidget* parent) {
     auto* frame = new QGroupBox(caption, parent);
     frame->setObjectName(name);
@@ -128,7 +136,7 @@ void ConnectionPage::BuildControls(QWidget* window) {
         new TypeKeyFilter(cboConnection_Type_, [this] { cboConnection_Type_Change(); }));
 
     fraConnection_Serial_ = MakeTypeFrame("fraConnection_Serial", "Serial Port", fraConnection);
-    PlaceTwips(MakeLabel("Label3", "Communication Port:", fraConnection_Serial_), 0, 360, 2655,
+    PlaceTwips(MakeFrameLabel("Label3", "Communication Port:", fraConnection_Serial_), 0, 360, 2655,
                255);
     cboConnection_Serial_ = new QComboBox(fraConnection_Serial_);
     cboConnection_Serial_->setObjectName("cboConnection_Serial");
@@ -136,7 +144,7 @@ void ConnectionPage::BuildControls(QWidget* window) {
     serialList_.emplace(cboConnection_Serial_);
 
     fraConnection_USB_ = MakeTypeFrame("fraConnection_USB", "USB Port", fraConnection);
-    PlaceTwips(MakeLabel("Label4", "Device name:", fraConnection_USB_), 0, 360, 3255, 375);
+    PlaceTwips(MakeFrameLabel("Label4", "Device name:", fraConnection_USB_), 0, 360, 3255, 375);
     cboConnection_USB_ = new QComboBox(fraConnection_USB_);
     cboConnection_USB_->setObjectName("cboConnection_USB");
     cboConnection_USB_->setEditable(true);
@@ -145,7 +153,8 @@ void ConnectionPage::BuildControls(QWidget* window) {
     PlaceTwips(cboConnection_USB_, 240, 720, 3975, 315);
 
     fraConnection_TCPIP_ = MakeTypeFrame("fraConnection_TCPIP", "TCP/IP Port", fraConnection);
-    PlaceTwips(MakeLabel("Label2", "Network Address :", fraConnection_TCPIP_), 0, 360, 1815, 255);
+    PlaceTwips(MakeFrameLabel("Label2", "Network Address :", fraConnection_TCPIP_), 0, 360, 1815,
+               255);
     txtConnection_IP_ = new QLineEdit(fraConnection_TCPIP_);
     txtConnection_IP_->setObjectName("txtConnection_IP");
     PlaceTwips(txtConnection_IP_, 240, 720, 3975, 315);

@@ -2,9 +2,13 @@
 
 #include "app/MessageBox.h"
 
+#include <QAbstractButton>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QFont>
+#include <QFontMetrics>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QScreen>
 
 #include <cmath>
@@ -29,6 +33,49 @@ void PlaceTwips(QWidget* widget, int left, int top, int width, int height) {
     widget->setGeometry(TwipsToPx(left, dpi), TwipsToPx(top, dpi), TwipsToPx(width, dpi),
                         TwipsToPx(height, dpi));
 }
+
+namespace {
+
+// The layouts were drawn for an 8-point dialog font. A wider font (every
+// platform has its own) gets smaller in half points until the fixed captions
+// fit their controls again, but no smaller than 6 points.
+constexpr double kDesignPointSize = 8.0;
+constexpr double kSmallestPointSize = 6.0;
+
+bool CaptionsFit(const QWidget* window) {
+    for (const QWidget* w : window->findChildren<QWidget*>()) {
+        if (w->isHidden()) {
+            continue;
+        }
+        if (qobject_cast<const QLabel*>(w) != nullptr ||
+            qobject_cast<const QCheckBox*>(w) != nullptr) {
+            if (w->sizeHint().width() > w->width()) {
+                return false;
+            }
+        } else if (const auto* button = qobject_cast<const QAbstractButton*>(w)) {
+            // A push button's own size hint asks for generous margins; only its
+            // text must fit.
+            const QString text = QString(button->text()).remove('&');
+            if (button->fontMetrics().horizontalAdvance(text) + 6 > button->width()) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+void FitFont(QWidget* window) {
+    QFont font = window->font();
+    for (double size = kDesignPointSize; size >= kSmallestPointSize; size -= 0.5) {
+        font.setPointSizeF(size);
+        window->setFont(font);
+        if (CaptionsFit(window)) {
+            return;
+        }
+    }
+}
+
+} // namespace
 
 PageWindow::PageWindow(std::function<void()> onClose)
     : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -117,14 +164,10 @@ void QtPage::EnsureLoaded() {
     auto* window = new PageWindow([this] { OnUserClose(); });
     window->setObjectName(QString::fromStdString(objectName_));
     window->setWindowTitle(QString::fromUtf8(kAppTitle));
-    // The layouts were drawn for an 8-point dialog font; the toolkit's default
-    // is often larger and would clip the one-line labels.
-    QFont font = window->font();
-    font.setPointSizeF(8.0);
-    window->setFont(font);
     window->setFixedSize(TwipsToPx(clientWidth_), TwipsToPx(clientHeight_));
     window_ = window;
     BuildControls(window);
+    FitFont(window);
     FormLoad();
 }
 
