@@ -58,7 +58,7 @@ TEST_F(ConnectionPageTest, SearchMessagesComeTwiceForSerialAndOnceForOtherTypes)
     rig.line.free = {4};
     Load();
     ASSERT_EQ(rig.box.shown.size(), 2u);
-    for (const Message& m : rig.box.shown) {
+    for (const auto& m : rig.box.shown) {
         EXPECT_EQ(m.text, kNoLongerExists);
         EXPECT_EQ(m.icon, MsgIcon::None);
     }
@@ -103,14 +103,9 @@ TEST_F(ConnectionPageTest, NetworkAddressIsStoredTrimmed) {
 TEST_F(ConnectionPageTest, UsbDevicesAreListedUnderTheHourglassAndNextStoresTheSerial) {
     rig.line.free = {1};
     rig.Store(kConnectionType, "USB");
-    rig.usb.devices = {{"Merlane USB Analyser", "MA12XY34"}, {"Cable", "FT000042"}};
-    std::vector<int> cursors;
-    rig.usb.onList = [&] {
-        const QCursor* c = QApplication::overrideCursor();
-        cursors.push_back(c != nullptr ? c->shape() : -1);
-    };
+    rig.usb.devices = {{"MA12XY34", "Merlane USB Analyser"}, {"FT000042", "Cable"}};
     Load();
-    EXPECT_EQ(cursors, std::vector<int>{Qt::WaitCursor});
+    EXPECT_EQ(rig.usb.cursors, std::vector<int>{Qt::WaitCursor});
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
     QComboBox* usb = Combo("cboConnection_USB");
     ASSERT_EQ(usb->count(), 2);
@@ -127,11 +122,11 @@ TEST_F(ConnectionPageTest, UsbDevicesAreListedUnderTheHourglassAndNextStoresTheS
 TEST_F(ConnectionPageTest, DriverFailureIsReportedAndWindows95SkipsTheListing) {
     rig.line.free = {1};
     rig.Store(kConnectionType, "USB");
-    rig.usb.failure = "no /sys/class/tty";
+    rig.usb.throwFrom = "*";
     Load();
     ASSERT_EQ(rig.box.shown.size(), 1u);
     EXPECT_EQ(rig.box.shown[0].text,
-              "There was an error initiating the usb driver : no /sys/class/tty");
+              "There was an error initiating the usb driver : driver library not loaded");
     EXPECT_EQ(rig.box.shown[0].icon, MsgIcon::Critical);
     EXPECT_EQ(rig.box.shown[0].title, "Flashwright");
 

@@ -1,39 +1,25 @@
 // Fakes for building the whole wizard in a test: a serial line with scripted
 // ports, a converter driver with scripted devices, a message box that records
-// and answers at once, and a version facility that can be Windows 95.
+// and answers at once (shared with the engine tests), and a version facility that can be
+// Windows 95.
 #pragma once
 
-#include "app/MessageBox.h"
 #include "link/SerialPort.h"
-#include "link/UsbDriver.h"
 #include "pages/Wizard.h"
 #include "platform/VersionFacility.h"
 #include "settings/MemoryRegistry.h"
+#include "tests/support/FakeUsbDriver.h"
+#include "tests/support/RecordingMessageBox.h"
 
-#include <cstring>
-#include <map>
+#include <QApplication>
+#include <QCursor>
+
 #include <memory>
-#include <optional>
 #include <set>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace fw::test {
-
-struct Message {
-    std::string text;
-    MsgIcon icon;
-    std::string title;
-};
-
-class RecordingBox : public IMessageBox {
-public:
-    void Show(const std::string& text, MsgIcon icon, const std::string& title) override {
-        shown.push_back({text, icon, title});
-    }
-    std::vector<Message> shown;
-};
 
 // The machine's serial ports: which exist, which another program holds, which
 // the program has open.
@@ -95,66 +81,16 @@ private:
     bool open_ = false;
 };
 
-class FakeUsb : public IUsbDriver {
+// Notes the mouse pointer at each device count.
+class CursorWatchingUsb : public FakeUsbDriver {
 public:
-    struct Device {
-        std::string description, serial;
-    };
-    std::vector<Device> devices;
-    std::optional<std::string> failure; // thrown by every listing
-    std::function<void()> onList;       // runs at each count
-    std::set<FtHandle> open;
-
-    FtStatus FT_ListDevices(std::uint32_t& count, std::uint32_t) override {
-        if (failure) {
-            throw UsbDriverError(*failure);
-        }
-        if (onList) {
-            onList();
-        }
-        count = static_cast<std::uint32_t>(devices.size());
-        return FT_OK;
+    FtStatus FT_ListDevices(std::uint32_t& count, std::uint32_t flags) override {
+        const QCursor* cursor = QApplication::overrideCursor();
+        cursors.push_back(cursor != nullptr ? cursor->shape() : -1);
+        return FakeUsbDriver::FT_ListDevices(count, flags);
     }
-    FtStatus FT_ListDevices(std::uint32_t index, FtTextBuffer& buffer,
-                            std::uint32_t flags) override {
-        const Device& d = devices.at(index);
-        const std::string& text =
-            flags == FT_LIST_BY_INDEX_SERIAL_NUMBER ? d.serial : d.description;
-        std::memcpy(buffer.data(), text.data(), std::min(text.size(), buffer.size()));
-        return FT_OK;
-    }
-    FtStatus FT_Open(int index, FtHandle& handle) override {
-        handle = static_cast<FtHandle>(index + 1);
-        open.insert(handle);
-        return FT_OK;
-    }
-    FtStatus FT_ResetDevice(FtHandle) override { return FT_OK; }
-    FtStatus FT_SetBaudRate(FtHandle, std::uint32_t) override { return FT_OK; }
-    FtStatus FT_SetFlowControl(FtHandle, std::uint16_t, std::uint8_t, std::uint8_t) override {
-        return FT_OK;
-    }
-    FtStatus FT_SetDataCharacteristics(FtHandle, std::uint8_t, std::uint8_t,
-                                       std::uint8_t) override {
-        return FT_OK;
-    }
-    FtStatus FT_Purge(FtHandle, std::uint32_t) override { return FT_OK; }
-    FtStatus FT_Write(FtHandle, const std::uint8_t*, std::uint32_t count,
-                      std::uint32_t& written) override {
-        written = count;
-        return FT_OK;
-    }
-    FtStatus FT_GetQueueStatus(FtHandle, std::uint32_t& waiting) override {
-        waiting = 0;
-        return FT_OK;
-    }
-    FtStatus FT_Read(FtHandle, std::uint8_t*, std::uint32_t, std::uint32_t& got) override {
-        got = 0;
-        return FT_OK;
-    }
-    FtStatus FT_Close(FtHandle handle) override {
-        open.erase(handle);
-        return FT_OK;
-    }
+    using FakeUsbDriver::FT_ListDevices;
+    std::vector<int> cursors;
 };
 
 // Windows 95 (4.0.950) or a present-day NT-family system.
@@ -186,8 +122,8 @@ private:
 struct WizardRig {
     MemoryRegistry registry;
     Settings settings{registry};
-    FakeUsb usb;
-    RecordingBox box;
+    CursorWatchingUsb usb;
+    RecordingMessageBox box;
     SerialLine line;
     bool windows95 = false;
     int versionQueries = 0;

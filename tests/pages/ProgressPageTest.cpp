@@ -128,7 +128,7 @@ TEST_F(ProgressPageTest, PreviousMidUploadStopsTheRunAndClosesTheFile) {
 TEST_F(ProgressPageTest, PreviousClosesTheConverter) {
     rig.Store(kConnectionType, "USB");
     rig.line.free = {1};
-    rig.usb.devices = {{"Cable", "FT000042"}};
+    rig.usb.devices = {{"FT000042", "Cable"}};
     ProgressPage& page = Run({&ModFlashwright::bOpBootloader});
     EXPECT_EQ(rig.usb.open.size(), 1u);
     EXPECT_NE(rig.wizard->mod.nUsbHandle, 0u);
