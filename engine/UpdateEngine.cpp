@@ -440,7 +440,10 @@ void UpdateEngine::Start() {
     // analyser would otherwise be restarted and erased with nothing to load.
     if (IsSet(mod_.bOpUpload) &&
         !FirmwareFile::IsReadable(settings_.GetSettingValue(kSection, kFilename, ""))) {
-        mod_.nUpdateState = kStateIdle; // the run ends; the link stays until Previous
+        // The run ends here. Closing the link too means a stray banner cannot
+        // restart the sequence from the idle state and erase the flash after all.
+        mod_.nUpdateState = kStateIdle;
+        link_.CloseLink();
         view_.SetCaption(StatusLabel::Upload, "FAILED");
         view_.SetForeColor(StatusLabel::Upload, kRed);
         view_.SetVisible(StatusLabel::Upload, true);

@@ -123,6 +123,7 @@ TEST_F(UploadTest, UnreadableFileStopsTheRunBeforeAnythingIsSent) {
     mod.bOpBootloader = kTrue;
     for (const std::string& path : {std::string(), (dir / "gone.sx").string(), dir.string()}) {
         box.shown.clear();
+        view.port.open = true;
         Set(kFilename, path);
         mod.nUpdateState = kStateStart;
         Tick();
@@ -134,7 +135,11 @@ TEST_F(UploadTest, UnreadableFileStopsTheRunBeforeAnythingIsSent) {
         EXPECT_EQ(box.shown[0].text, kMsgInvalidFile);
         EXPECT_EQ(box.shown[0].title, "Load Firmware Error");
         EXPECT_EQ(box.shown[0].icon, MsgIcon::Critical);
-        EXPECT_TRUE(view.port.open); // left to Previous
+        EXPECT_FALSE(view.port.open);
+        // Even a banner that got in would send nothing over the closed link.
+        engine.RecData("V1.2 Bootloader\r\n");
+        Tick();
+        EXPECT_TRUE(view.port.output.empty());
     }
 }
 
