@@ -1,0 +1,293 @@
+#!/usr/bin/env bash
+# The real flashwright program, driven from outside like a user would drive it:
+# on a private virtual X display, xdotool presses keys and clicks through the
+# four pages while analyser-sim plays the analyser on a pseudo-terminal that it
+# registered as COM7. The run has to deliver the firmware image unchanged, and
+# the settings file has to hold what was chosen on the pages.
+#
+#   wizard_flash.sh FLASHWRIGHT ANALYSER_SIM [OUTPUT_DIR]
+#
+# OUTPUT_DIR (default: the temporary directory, removed at the end) receives
+# the screenshot of the finished progress page and, on failure, the logs.
+# Exits 77 (skipped) when Xvfb, xdotool or srecord are not installed.
+set -euo pipefail
+
+if [ $# -lt 2 ]; then
+    echo "usage: $0 FLASHWRIGHT ANALYSER_SIM [OUTPUT_DIR]" >&2
+    exit 2
+fi
+flashwright=$1
+analyser_sim=$2
+for tool in Xvfb xdotool srec_cat srec_cmp; do
+    if ! command -v "$tool" >/dev/null; then
+        echo "SKIP: $tool is not installed"
+        exit 77
+    fi
+done
+
+com=7
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/fw-gui.XXXXXX")
+out=${3:-$tmp}
+mkdir -p "$out"
+pids=()
+cleanup() {
+    local status=$?
+    # Newest first: the wizard and the simulator before the X server.
+    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+        kill "${pids[i]}" 2>/dev/null || true
+    done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    if [ "$status" -ne 0 ] && [ "$out" != "$tmp" ]; then
+        cp "$tmp"/*.log "$out/" 2>/dev/null || true
+    fi
+    [ "$out" = "$tmp" ] || rm -rf "$tmp"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+fail() {
+    echo "FAIL: $*" >&2
+    if [ -n "${DISPLAY:-}" ]; then
+        echo "windows on screen:" >&2
+        for id in $(xdotool search --onlyvisible --name '.' 2>/dev/null); do
+            echo "  $id \"$(xdotool getwindowname "$id" 2>/dev/null)\"" >&2
+        done
+        command -v import >/dev/null && import -window root "$out/failure-screen.png" 2>/dev/null &&
+            echo "screen: $out/failure-screen.png" >&2
+    fi
+    for log in "$tmp"/*.log; do
+        [ -s "$log" ] && { echo "--- $(basename "$log")" >&2; tail -n 20 "$log" >&2; }
+    done
+    exit 1
+}
+
+# Polls `condition` (a command) every 0.1 s for at most `tenths` tenths of a
+# second.
+poll() { # tenths condition...
+    local tenths=$1
+    shift
+    for ((n = 0; n < tenths; n++)); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# --- X display -------------------------------------------------------------
+# A display number of our own, picked at random well above those that
+# "Xvfb -displayfd" and "xvfb-run -a" start from, so that other X servers
+# coming up on this machine at the same time do not compete for it. The server
+# takes its lock file before it listens and gives up when the number is in use;
+# then the next number is tried.
+start_xvfb() {
+    local number pid
+    for ((attempt = 0; attempt < 20; attempt++)); do
+        number=$((200 + RANDOM % 700))
+        [ -e "/tmp/.X$number-lock" ] && continue
+        Xvfb ":$number" -screen 0 1024x768x24 -dpi 96 -nolisten tcp 2>"$tmp/xvfb.log" &
+        pid=$!
+        for ((n = 0; n < 100; n++)); do
+            if ! kill -0 "$pid" 2>/dev/null; then
+                break # in use after all, or broken: try another number
+            fi
+            if DISPLAY=":$number" xdotool getdisplaygeometry >/dev/null 2>&1; then
+                pids+=("$pid")
+                DISPLAY=":$number"
+                export DISPLAY
+                return 0
+            fi
+            sleep 0.1
+        done
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    return 1
+}
+start_xvfb || fail "Xvfb did not start"
+export QT_QPA_PLATFORM=xcb
+unset WAYLAND_DISPLAY
+export XDG_RUNTIME_DIR=$tmp/runtime
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+
+# --- Firmware, settings, simulated analyser ---------------------------------
+# The file name has a blank, quotes and a backslash, which the settings file
+# has to escape and the upload has to open as they are.
+mkdir -p "$tmp/fw dir"
+firmware="$tmp/fw dir/image \"v2\" \\ 1.sx"
+srec_cat -generate 0x10000 0x10800 -random -o "$firmware" -Motorola -address-length=3 ||
+    fail "srec_cat could not make the firmware image"
+grep -q '^S2' "$firmware" || fail "the firmware image has no S2 records"
+
+export XDG_CONFIG_HOME=$tmp/config
+registry=$XDG_CONFIG_HOME/Tarnvel/Flashwright.reg
+mkdir -p "$(dirname "$registry")"
+# A user who last used the network type: choosing "Serial Port" on the
+# connection page is then what makes "Connction Type" COM. No port and no file
+# are stored; both must come from the pages.
+cat >"$registry" <<'EOF'
+REGEDIT4
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Tarnvel\Flashwright\Settings]
+"Connction Type"="TCP"
+EOF
+
+received=$tmp/received.srec
+"$analyser_sim" --registry "$registry" --com "$com" --version 1.2 --baud 115200 \
+    --out "$received" --exit-after-run >"$tmp/sim-stdout.log" 2>"$tmp/sim.log" &
+sim=$!
+pids+=("$sim")
+poll 100 grep -q "port COM$com\$" "$tmp/sim-stdout.log" || fail "analyser-sim did not register COM$com"
+
+# --- Window helpers ---------------------------------------------------------
+# Page windows are titled "Flashwright" and are about 316 x 307 pixels at 96
+# dpi; message boxes with the same title have other sizes.
+pages() {
+    # shellcheck disable=SC2034 # getwindowgeometry --shell sets all of them
+    local id WIDTH HEIGHT X Y SCREEN WINDOW
+    for id in $(xdotool search --onlyvisible --name '^Flashwright$' 2>/dev/null); do
+        eval "$(xdotool getwindowgeometry --shell "$id" 2>/dev/null)" || continue
+        if ((WIDTH >= 290 && WIDTH <= 340 && HEIGHT >= 280 && HEIGHT <= 340)); then
+            echo "$id"
+        fi
+    done
+}
+# The one page on screen other than `old` (empty: any page).
+new_page() { # old
+    local id
+    for id in $(pages); do
+        [ "$id" != "${1:-}" ] && { echo "$id"; return 0; }
+    done
+    return 1
+}
+# The port search's message boxes ("Comm port search", "Comm Port Search").
+port_boxes() {
+    xdotool search --onlyvisible --name '^Comm [Pp]ort [Ss]earch$' 2>/dev/null
+}
+# Waits for a page other than `old` while dismissing the port search's
+# messages, which come up while the connection page loads when this machine
+# has no COM1. Prints the page's window.
+wait_page() { # old
+    local id box
+    for ((n = 0; n < 150; n++)); do
+        for box in $(port_boxes); do
+            echo "dismissing \"$(xdotool getwindowname "$box")\"" >&2
+            xdotool windowfocus --sync "$box" key Return
+        done
+        kill -0 "$wizard" 2>/dev/null || fail "flashwright exited"
+        if id=$(new_page "${1:-}") && [ -z "$(port_boxes)" ]; then
+            # The previous page closes right after the next one is shown.
+            [ -z "${1:-}" ] || poll 50 bash -c "! xdotool search --onlyvisible --name '^Flashwright\$' | grep -qx '$1'" ||
+                fail "page $1 stayed on screen"
+            echo "$id"
+            return 0
+        fi
+        sleep 0.1
+    done
+    fail "no new wizard page on screen"
+}
+# A choice on the connection page may search the ports again, and the search
+# shows its messages at once when it does: give them a moment to come up.
+dismiss_port_boxes() {
+    local box
+    for ((n = 0; n < 10; n++)); do
+        for box in $(port_boxes); do
+            echo "dismissing \"$(xdotool getwindowname "$box")\"" >&2
+            xdotool windowfocus --sync "$box" key Return
+            n=0
+        done
+        sleep 0.1
+    done
+}
+# Clicks the point `x`,`y` twips inside page window `id` (the layouts are
+# drawn in twips; 15 twips to a pixel at 96 dpi).
+click_twips() { # id x y
+    xdotool mousemove --window "$1" $(($2 / 15)) $(($3 / 15)) click 1
+}
+next() { click_twips "$1" 4027 4387; } # btnNext: 3360, 4200, 1335 x 375
+
+# The settings file must hold `line` exactly (the pages save on Next).
+expect_setting() { # line
+    grep -Fxq -- "$1" "$registry" || {
+        echo "--- $registry" >&2
+        cat "$registry" >&2
+        fail "the settings file lacks $1"
+    }
+}
+
+# --- Connection page --------------------------------------------------------
+"$flashwright" >"$tmp/wizard.log" 2>&1 &
+wizard=$!
+pids+=("$wizard")
+page=$(wait_page "")
+xdotool windowfocus --sync "$page"
+# The connection type list has the keyboard; "s" picks "Serial Port".
+xdotool key --delay 50 s
+dismiss_port_boxes
+# Tab past the address box and the converter box (both behind the serial
+# frame) to the port list, and pick the simulator's port by typing its name.
+xdotool key --delay 50 Tab Tab Tab
+xdotool type --delay 30 "COM$com"
+next "$page"
+
+# --- Firmware page ----------------------------------------------------------
+page=$(wait_page "$page")
+expect_setting '"Connction Type"="COM"'
+expect_setting "\"COM Port\"=\"$com\""
+click_twips "$page" 2347 877 # txtFullFileName: 360, 720, 3975 x 315 in the page
+xdotool key ctrl+a
+xdotool type --delay 10 "$firmware"
+next "$page"
+
+# --- Operations page: the default operations --------------------------------
+page=$(wait_page "$page")
+# Blanks, quotes and backslashes as the registry-export format escapes them.
+escaped=${firmware//\\/\\\\}
+escaped=${escaped//\"/\\\"}
+expect_setting "\"Filename\"=\"$escaped\""
+next "$page"
+
+# --- Progress page ----------------------------------------------------------
+page=$(wait_page "$page")
+# 2 KiB at 115200 baud takes a few seconds; a run that stalls never writes the
+# image, and one that fails says so in a message box.
+run_over() {
+    local id
+    for id in $(xdotool search --onlyvisible --name '.' 2>/dev/null); do
+        [ "$id" = "$page" ] || fail "message box \"$(xdotool getwindowname "$id")\" during the run"
+    done
+    test -e "$received"
+}
+poll 900 run_over || fail "no image received within 90 s"
+# With --exit-after-run the simulator ends once its last reply is out.
+poll 100 bash -c "! kill -0 $sim 2>/dev/null" || fail "analyser-sim did not finish"
+wait "$sim" || fail "analyser-sim failed"
+kill -0 "$wizard" 2>/dev/null || fail "flashwright exited during the run"
+
+# (srec_cmp warns that the file has no start address record; neither needs one.)
+srec_cmp "$firmware" "$received" 2>"$tmp/srec_cmp.log" ||
+    fail "the received image differs from the firmware file"
+echo "received image equals the firmware file; settings: Connction Type COM, COM Port $com, Filename $firmware"
+
+# --- Screenshot of the finished page ----------------------------------------
+if command -v import >/dev/null; then
+    # The last status rows are set in the same tick that sends the final
+    # command; give the page its repaint.
+    sleep 0.5
+    eval "$(xdotool getwindowgeometry --shell "$page")"
+    shot=$out/progress-finished.png
+    import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$shot"
+    # Every row either "OK" (green) or "SKIPPED" (black); nothing in red.
+    # The text is anti-aliased: pixels near the colour count.
+    count() { # colour
+        convert "$shot" -fuzz 15% -fill black +opaque "$1" -fill white -opaque "$1" \
+            -format '%[fx:round(mean*w*h)]' info:
+    }
+    green=$(count 'rgb(0,128,0)')
+    red=$(count 'rgb(255,0,0)')
+    echo "screenshot: $shot ($green green, $red red pixels)"
+    ((green > 0)) || fail "the progress page shows no OK"
+    ((red == 0)) || fail "the progress page shows FAILED"
+else
+    echo "note: ImageMagick's import is not installed; no screenshot taken"
+fi
+echo "PASS"
