@@ -249,8 +249,9 @@ void CountingPort::Output(const std::vector<std::uint8_t>& bytes) {
 // ---------------------------------------------------------------------------
 
 void HeadlessView::SetTimerInterval(int ms) {
+    const bool changed = ms != timer_.interval();
     interval = ms;
-    if (timer_.isActive()) {
+    if (timer_.isActive() && (changed || restartOnEveryInterval)) {
         timer_.setInterval(ms);
     }
 }

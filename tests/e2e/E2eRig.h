@@ -162,6 +162,9 @@ public:
     std::array<bool, 2> barVisible{true, true};
     std::array<double, 2> barWidth{2295, 2295}; // the design width of a full bar
     int interval = 10;
+    // false: the timer is only told about an interval that differs from the
+    // one it runs at (so it keeps its rhythm instead of restarting).
+    bool restartOnEveryInterval = true;
 
 private:
     static std::size_t Bar(ProgressBar bar) { return bar == ProgressBar::Bar1 ? 0 : 1; }
