@@ -244,7 +244,10 @@ double ProgressPage::BarWidth(ProgressBar bar) const {
 }
 
 void ProgressPage::SetTimerInterval(int ms) {
-    if (timer_ != nullptr) {
+    // The sequencer asks for its interval on every record; a running QTimer
+    // restarts on every setInterval, which would stretch each period by the
+    // tick's own time. Only a real change goes through.
+    if (timer_ != nullptr && timer_->interval() != ms) {
         timer_->setInterval(ms);
     }
 }
