@@ -40,25 +40,6 @@ std::string TrimBlanks(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
-// Relation `comparisonType` (1 to 5) of the running system's value to the
-// given one.
-bool Rel(std::int32_t comparisonType, std::int64_t running, std::int64_t given) {
-    switch (comparisonType) {
-    case kVerEqual:
-        return running == given;
-    case kVerGreater:
-        return running > given;
-    case kVerGreaterEqual:
-        return running >= given;
-    case kVerLess:
-        return running < given;
-    case kVerLessEqual:
-        return running <= given;
-    default:
-        return false;
-    }
-}
-
 std::int32_t AsLong(DWORD value) {
     return static_cast<std::int32_t>(value);
 }
@@ -266,7 +247,7 @@ VbBool OperatingSystem::CompareByStoredValues(std::int32_t nMajorVersion,
         if (!part.compared) {
             continue;
         }
-        result = Rel(ComparisonType, part.running, part.given);
+        result = VersionRelationHolds(ComparisonType, part.running, part.given);
         if (part.running != part.given) {
             break;
         }

@@ -45,25 +45,6 @@ BYTE ConditionFor(ULONGLONG conditionMask, DWORD bit) {
     return static_cast<BYTE>((conditionMask >> (3 * BitIndex(bit))) & 7u);
 }
 
-// Relation `condition` of the running value to the given one; false for a
-// condition that is not a relation.
-bool Holds(BYTE condition, std::uint64_t running, std::uint64_t given) {
-    switch (condition) {
-    case kVerEqual:
-        return running == given;
-    case kVerGreater:
-        return running > given;
-    case kVerGreaterEqual:
-        return running >= given;
-    case kVerLess:
-        return running < given;
-    case kVerLessEqual:
-        return running <= given;
-    default:
-        return false;
-    }
-}
-
 // The leading numbers of a kernel release such as "6.1.0-18-amd64".
 std::array<DWORD, 3> ReleaseNumbers(const char* release) {
     std::array<DWORD, 3> numbers{};
@@ -149,7 +130,8 @@ public:
             if (!(typeMask & part.bit)) {
                 continue;
             }
-            versionHolds = Holds(ConditionFor(conditionMask, part.bit), part.running, part.given);
+            versionHolds = VersionRelationHolds(ConditionFor(conditionMask, part.bit), part.running,
+                                                part.given);
             if (part.running != part.given) {
                 break;
             }
@@ -157,12 +139,14 @@ public:
         if (!versionHolds) {
             return false;
         }
-        if ((typeMask & kVerPlatformId) && !Holds(ConditionFor(conditionMask, kVerPlatformId),
-                                                  host.dwPlatformId, info.dwPlatformId)) {
+        if ((typeMask & kVerPlatformId) &&
+            !VersionRelationHolds(ConditionFor(conditionMask, kVerPlatformId), host.dwPlatformId,
+                                  info.dwPlatformId)) {
             return false;
         }
-        if ((typeMask & kVerProductType) && !Holds(ConditionFor(conditionMask, kVerProductType),
-                                                   host.wProductType, info.wProductType)) {
+        if ((typeMask & kVerProductType) &&
+            !VersionRelationHolds(ConditionFor(conditionMask, kVerProductType), host.wProductType,
+                                  info.wProductType)) {
             return false;
         }
         if (typeMask & kVerSuiteName) {

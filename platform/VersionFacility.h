@@ -72,6 +72,26 @@ inline constexpr BYTE kVerLessEqual = 5;
 inline constexpr BYTE kVerAnd = 6; // every given suite present
 inline constexpr BYTE kVerOr = 7;  // at least one given suite present
 
+// Whether relation `condition` (kVerEqual to kVerLessEqual) holds between the
+// running system's value and the given one; false for any other condition.
+constexpr bool VersionRelationHolds(std::int64_t condition, std::int64_t running,
+                                    std::int64_t given) {
+    switch (condition) {
+    case kVerEqual:
+        return running == given;
+    case kVerGreater:
+        return running > given;
+    case kVerGreaterEqual:
+        return running >= given;
+    case kVerLess:
+        return running < given;
+    case kVerLessEqual:
+        return running <= given;
+    default:
+        return false;
+    }
+}
+
 class IVersionFacility {
 public:
     virtual ~IVersionFacility() = default;
