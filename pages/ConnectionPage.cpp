@@ -159,10 +159,8 @@ void ConnectionPage::BuildControls(QWidget* window) {
     txtConnection_IP_->setObjectName("txtConnection_IP");
     PlaceTwips(txtConnection_IP_, 240, 720, 3975, 315);
 
-    auto* btnNext = new QPushButton("&Next", window);
-    btnNext->setObjectName("btnNext");
-    PlaceTwips(btnNext, 3360, 4200, 1335, 375);
-    QObject::connect(btnNext, &QPushButton::clicked, btnNext, [this] { btnNext_Click(); });
+    auto* btnNext =
+        AddButton(window, "btnNext", "&Next", 3360, 4200, 1335, 375, [this] { btnNext_Click(); });
 
     PlaceTwips(MakeLabel("lblVersion", "", window), 120, 4200, 1695, 375);
 

@@ -44,21 +44,14 @@ void FirmwarePage::BuildControls(QWidget* window) {
     txtFullFileName_->setObjectName("txtFullFileName");
     PlaceTwips(txtFullFileName_, 240, 720, 3975, 315);
 
-    auto* browse = new QPushButton("Browse", fraFirmware);
-    browse->setObjectName("cmdFirmware_Browse");
-    PlaceTwips(browse, 3360, 1200, 855, 255);
-    QObject::connect(browse, &QPushButton::clicked, browse, [this] { cmdFirmware_Browse_Click(); });
+    auto* browse = AddButton(fraFirmware, "cmdFirmware_Browse", "Browse", 3360, 1200, 855, 255,
+                             [this] { cmdFirmware_Browse_Click(); });
 
-    auto* btnPrevious = new QPushButton("&Previous", window);
-    btnPrevious->setObjectName("btnPrevious");
-    PlaceTwips(btnPrevious, 1920, 4200, 1335, 375);
-    QObject::connect(btnPrevious, &QPushButton::clicked, btnPrevious,
-                     [this] { btnPrevious_Click(); });
+    auto* btnPrevious = AddButton(window, "btnPrevious", "&Previous", 1920, 4200, 1335, 375,
+                                  [this] { btnPrevious_Click(); });
 
-    auto* btnNext = new QPushButton("&Next", window);
-    btnNext->setObjectName("btnNext");
-    PlaceTwips(btnNext, 3360, 4200, 1335, 375);
-    QObject::connect(btnNext, &QPushButton::clicked, btnNext, [this] { btnNext_Click(); });
+    auto* btnNext =
+        AddButton(window, "btnNext", "&Next", 3360, 4200, 1335, 375, [this] { btnNext_Click(); });
 
     // Next reads the path from this hidden twin of the text box.
     lblFullFileName_ = new QLabel(window);

@@ -64,16 +64,11 @@ void OperationsPage::BuildControls(QWidget* window) {
         boxes_[i] = box;
     }
 
-    auto* btnPrevious = new QPushButton("&Previous", window);
-    btnPrevious->setObjectName("btnPrevious");
-    PlaceTwips(btnPrevious, 1920, 4200, 1335, 375);
-    QObject::connect(btnPrevious, &QPushButton::clicked, btnPrevious,
-                     [this] { btnPrevious_Click(); });
+    auto* btnPrevious = AddButton(window, "btnPrevious", "&Previous", 1920, 4200, 1335, 375,
+                                  [this] { btnPrevious_Click(); });
 
-    auto* btnNext = new QPushButton("&Next", window);
-    btnNext->setObjectName("btnNext");
-    PlaceTwips(btnNext, 3360, 4200, 1335, 375);
-    QObject::connect(btnNext, &QPushButton::clicked, btnNext, [this] { btnNext_Click(); });
+    auto* btnNext =
+        AddButton(window, "btnNext", "&Next", 3360, 4200, 1335, 375, [this] { btnNext_Click(); });
 
     // The two extra erases come last: they are the rarely wanted ones.
     const std::array<QWidget*, 8> tabOrder{boxes_[0], boxes_[1], boxes_[4],   boxes_[5],

@@ -126,11 +126,8 @@ void ProgressPage::BuildControls(QWidget* window) {
         barTwips_[i] = kBarFullWidth;
     }
 
-    auto* btnPrevious = new QPushButton("&Previous", window);
-    btnPrevious->setObjectName("btnPrevious");
-    PlaceTwips(btnPrevious, 3360, 4200, 1335, 375);
-    QObject::connect(btnPrevious, &QPushButton::clicked, btnPrevious,
-                     [this] { btnPrevious_Click(); });
+    auto* btnPrevious = AddButton(window, "btnPrevious", "&Previous", 3360, 4200, 1335, 375,
+                                  [this] { btnPrevious_Click(); });
     btnPrevious->setFocus();
 
     afComm1_ = makeSerialPort_();

@@ -9,6 +9,7 @@
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QPushButton>
 #include <QScreen>
 
 #include <cmath>
@@ -32,6 +33,15 @@ void PlaceTwips(QWidget* widget, int left, int top, int width, int height) {
     const double dpi = ScreenDpi();
     widget->setGeometry(TwipsToPx(left, dpi), TwipsToPx(top, dpi), TwipsToPx(width, dpi),
                         TwipsToPx(height, dpi));
+}
+
+QPushButton* AddButton(QWidget* parent, const char* objectName, const char* caption, int left,
+                       int top, int width, int height, std::function<void()> onClick) {
+    auto* button = new QPushButton(QString::fromUtf8(caption), parent);
+    button->setObjectName(QString::fromUtf8(objectName));
+    PlaceTwips(button, left, top, width, height);
+    QObject::connect(button, &QPushButton::clicked, button, std::move(onClick));
+    return button;
 }
 
 namespace {

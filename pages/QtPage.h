@@ -15,6 +15,7 @@
 #include <string>
 
 class QCloseEvent;
+class QPushButton;
 
 namespace fw {
 
@@ -24,6 +25,10 @@ int TwipsToPx(double twips, double dpi);
 int TwipsToPx(double twips);
 // Places `widget` at left/top/width/height twips inside its parent.
 void PlaceTwips(QWidget* widget, int left, int top, int width, int height);
+// A push button named `objectName` with `caption` ("&" marks the access key),
+// placed in twips inside `parent`, that runs `onClick` when clicked.
+QPushButton* AddButton(QWidget* parent, const char* objectName, const char* caption, int left,
+                       int top, int width, int height, std::function<void()> onClick);
 
 // The top-level window of a page. Closing it from the title bar is handed to
 // the page (which decides what a close does to its work).
