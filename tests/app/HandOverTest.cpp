@@ -1,4 +1,3 @@
-#include "app/ModFlashwright.h"
 #include "app/Page.h"
 
 #include <gtest/gtest.h>
@@ -31,18 +30,6 @@ TEST(HandOver, TargetTakesPositionIsShownThenCurrentUnloadedWithHookBetween) {
     EXPECT_EQ(progress.left, 317);
     EXPECT_EQ(progress.top, 211);
     EXPECT_EQ(log, (std::vector<std::string>{"show progress", "connect", "unload ops"}));
-}
-
-TEST(StartUp, DefaultsTickBootloaderFlashUploadRunOnly) {
-    ModFlashwright mod;
-    SetOperationDefaults(mod);
-    EXPECT_EQ(mod.bOpBootloader, kTrue);
-    EXPECT_EQ(mod.bOpEraseFlash, kTrue);
-    EXPECT_EQ(mod.bOpEraseEEPROM, kFalse);
-    EXPECT_EQ(mod.bOpEraseRAM, kFalse);
-    EXPECT_EQ(mod.bOpUpload, kTrue);
-    EXPECT_EQ(mod.bOpRun, kTrue);
-    EXPECT_EQ(kTrue, static_cast<VbBool>(0xFFFF));
 }
 
 } // namespace

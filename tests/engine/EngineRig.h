@@ -14,49 +14,25 @@
 
 #include <unistd.h>
 
-#include <filesystem>
+#include <cstdio>
 #include <fstream>
 #include <string>
-#include <vector>
 
 namespace fw::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
-inline Bytes B(const std::string& s) {
-    return Bytes(s.begin(), s.end());
-}
-
-struct EngineRig {
-    EngineRig() {
-        dir = std::filesystem::temp_directory_path() /
-              ("fw_engine_" + std::to_string(::getpid()) + "_" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(dir);
-        fields.nProgressWidth = 2295;
-    }
-    ~EngineRig() {
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-    }
+struct EngineRig : ::testing::Test {
+    EngineRig() { view.port.open = true; }
+    ~EngineRig() override { std::remove(path.c_str()); }
 
     void Set(const char* name, const std::string& value) {
         settings.SaveSettingValue(kSection, name, value);
     }
     // Writes a firmware file and stores it as the chosen one.
-    std::string Firmware(const std::string& content, const std::string& name = "fw.sx") {
-        const std::string path = (dir / name).string();
+    void Firmware(const std::string& content) {
         std::ofstream(path, std::ios::binary) << content;
         Set(kFilename, path);
-        return path;
-    }
-    void Flags(bool boot, bool flash, bool eeprom, bool ram, bool upload, bool run) {
-        mod.bOpBootloader = ToVb(boot);
-        mod.bOpEraseFlash = ToVb(flash);
-        mod.bOpEraseEEPROM = ToVb(eeprom);
-        mod.bOpEraseRAM = ToVb(ram);
-        mod.bOpUpload = ToVb(upload);
-        mod.bOpRun = ToVb(run);
     }
     void Tick(int n = 1) {
         for (int i = 0; i < n; ++i) {
@@ -68,20 +44,23 @@ struct EngineRig {
         view.port.Receive(text);
         engine.afComm1_OnComm();
     }
-    // What went out on the serial port since the last call.
-    Bytes TakeSent() {
-        Bytes out;
-        out.swap(view.port.output);
-        return out;
+    // What went out on the serial port.
+    std::string Sent() const { return {view.port.output.begin(), view.port.output.end()}; }
+    void ExpectLabel(StatusLabel l, const std::string& caption, Rgb colour) {
+        EXPECT_EQ(view.At(l).caption, caption) << static_cast<int>(l);
+        EXPECT_EQ(view.At(l).colour, colour) << static_cast<int>(l);
     }
-    std::string SentText() {
-        const Bytes b = TakeSent();
-        return std::string(b.begin(), b.end());
+    // Exactly one message box was shown, with these contents; forgets it.
+    void ExpectBox(const std::string& text, MsgIcon icon, const std::string& title) {
+        ASSERT_EQ(box.shown.size(), 1u) << text;
+        EXPECT_EQ(box.shown[0].text, text);
+        EXPECT_EQ(box.shown[0].icon, icon);
+        EXPECT_EQ(box.shown[0].title, title);
+        box.shown.clear();
     }
-    std::string Caption(StatusLabel l) const { return view.At(l).caption; }
-    Rgb Colour(StatusLabel l) const { return view.At(l).colour; }
 
-    std::filesystem::path dir;
+    const std::string path = ::testing::TempDir() + "fw_engine_" + std::to_string(::getpid()) +
+                             "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
     ModFlashwright mod;
     ProgressFields fields;
     FakeProgressView view;

@@ -1,63 +1,86 @@
-// The progress page as a recording fake: labels, colours, visibility, bars,
-// the timer interval and its serial control.
+// The progress page as a recording fake (labels and bars) with a
+// scriptable serial control: whether opening works, the bytes sent, bytes
+// waiting to be received and a transmit backlog the test can set.
 #pragma once
 
 #include "app/ProgressView.h"
-#include "tests/support/FakeSerialPort.h"
+#include "link/SerialPort.h"
 
 #include <array>
+#include <deque>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace fw::test {
+
+class FakeSerialPort : public ISerialPort {
+public:
+    CommError SetCommPort(std::int16_t port) override {
+        if (port < 1 || port > 255) {
+            return {kCommErrInvalidPort, "Invalid port number"};
+        }
+        commPort = port;
+        return {};
+    }
+    std::int16_t CommPort() const override { return commPort; }
+    bool PortOpen() const override { return open; }
+    CommError SetPortOpen(bool value) override {
+        if (value && !open && openError != 0) {
+            return {openError, "Port already open"};
+        }
+        open = value;
+        return {};
+    }
+    void Output(const std::vector<std::uint8_t>& bytes) override {
+        output.insert(output.end(), bytes.begin(), bytes.end());
+    }
+    int OutBufferCount() const override { return outBufferCount; }
+    std::int16_t CommEvent() const override { return kComEvReceive; }
+    int InBufferCount() const override { return static_cast<int>(incoming.size()); }
+    std::string Input() override {
+        std::string one(incoming.begin(), incoming.begin() + (incoming.empty() ? 0 : 1));
+        incoming.erase(incoming.begin(), incoming.begin() + one.size());
+        return one;
+    }
+    void SetOnComm(std::function<void()>) override {}
+    // Queues bytes as if they had arrived on the line (no event is raised).
+    void Receive(const std::string& text) {
+        incoming.insert(incoming.end(), text.begin(), text.end());
+    }
+
+    std::int16_t commPort = 1;
+    bool open = false;
+    int openError = 0; // e.g. kCommErrPortInUse: opening fails
+    int outBufferCount = 0;
+    std::vector<std::uint8_t> output;
+    std::deque<char> incoming;
+};
 
 class FakeProgressView : public IProgressView {
 public:
     struct Label {
         std::string caption;
         Rgb colour{};
-        bool colourSet = false;
-        bool visible = true;
     };
 
     void SetCaption(StatusLabel label, const std::string& caption) override {
         At(label).caption = caption;
-        captionLog.emplace_back(label, caption);
     }
     std::string Caption(StatusLabel label) const override { return At(label).caption; }
-    void SetForeColor(StatusLabel label, Rgb colour) override {
-        At(label).colour = colour;
-        At(label).colourSet = true;
-    }
-    void SetVisible(StatusLabel label, bool visible) override { At(label).visible = visible; }
+    void SetForeColor(StatusLabel label, Rgb colour) override { At(label).colour = colour; }
+    void SetVisible(StatusLabel, bool) override {}
     void SetBarVisible(ProgressBar bar, bool visible) override { barVisible[Index(bar)] = visible; }
-    void SetBarWidth(ProgressBar bar, double twips) override {
-        barWidth[Index(bar)] = twips;
-        ++barWidthSets[Index(bar)];
-    }
+    void SetBarWidth(ProgressBar bar, double twips) override { barWidth[Index(bar)] = twips; }
     double BarWidth(ProgressBar bar) const override { return barWidth[Index(bar)]; }
-    void SetTimerInterval(int ms) override { interval = ms; }
+    void SetTimerInterval(int) override {}
     ISerialPort& afComm1() override { return port; }
 
     Label& At(StatusLabel label) { return labels[static_cast<std::size_t>(label)]; }
     const Label& At(StatusLabel label) const { return labels[static_cast<std::size_t>(label)]; }
-    // True when `caption` was ever shown on `label`.
-    bool Showed(StatusLabel label, const std::string& caption) const {
-        for (const auto& [l, c] : captionLog) {
-            if (l == label && c == caption) {
-                return true;
-            }
-        }
-        return false;
-    }
 
     std::array<Label, kStatusLabelCount> labels{};
     std::array<bool, 2> barVisible{true, true};
     std::array<double, 2> barWidth{2295, 2295};
-    std::array<int, 2> barWidthSets{0, 0};
-    int interval = 10;
-    std::vector<std::pair<StatusLabel, std::string>> captionLog;
     FakeSerialPort port;
 
 private:
