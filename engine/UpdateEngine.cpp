@@ -489,9 +489,10 @@ void UpdateEngine::UploadTick() {
         view_.SetVisible(StatusLabel::Upload, true);
         return;
     }
-    // Back-pressure: while the serial control still holds more than its transmit
-    // buffer's worth, the records would only pile up in memory; wait for the
-    // line instead (nothing is read, nothing is sent).
+    // Back-pressure: while the link still holds more than the serial control's
+    // transmit buffer's worth, records would only pile up in memory (or block
+    // in the converter driver); wait for the line instead (nothing is read,
+    // nothing is sent).
     if (link_.PendingOutput() > kOutputBacklogLimit) {
         return;
     }

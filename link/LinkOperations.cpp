@@ -217,12 +217,23 @@ void Link::CloseUsb() {
 }
 
 std::size_t Link::PendingOutput() const {
-    // Only the serial port is open on a COM link, so its state alone tells.
     const ISerialPort& port = view_.afComm1();
-    if (!port.PortOpen()) {
+    if (port.PortOpen()) {
+        return static_cast<std::size_t>(std::max(0, port.OutBufferCount()));
+    }
+    if (mod_.nUsbHandle == 0) {
         return 0;
     }
-    return static_cast<std::size_t>(std::max(0, port.OutBufferCount()));
+    // A converter that cannot tell its transmit queue is taken as keeping up:
+    // its writes then wait in the driver instead.
+    try {
+        std::uint32_t rx = 0, tx = 0, events = 0;
+        if (usb_.FT_GetStatus(mod_.nUsbHandle, rx, tx, events) == FT_OK) {
+            return tx;
+        }
+    } catch (const UsbDriverError&) {
+    }
+    return 0;
 }
 
 } // namespace fw

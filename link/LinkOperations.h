@@ -53,8 +53,9 @@ public:
     // The Previous button's closer: an open converter (the serial port closes
     // with the page).
     void CloseUsb();
-    // Bytes handed to the serial port and not yet on the line; 0 on any other
-    // link (the converter driver buffers without limit on our side).
+    // Bytes handed to the link and not yet on the line: the serial port's
+    // output buffer, or the converter's transmit queue where the driver can
+    // tell; 0 otherwise.
     std::size_t PendingOutput() const;
 
 private:

@@ -390,6 +390,19 @@ FtStatus SysfsUsbDriver::FT_GetQueueStatus(FtHandle handle, std::uint32_t& waiti
     return FT_OK;
 }
 
+FtStatus SysfsUsbDriver::FT_GetStatus(FtHandle handle, std::uint32_t& rxQueue,
+                                      std::uint32_t& txQueue, std::uint32_t& eventStatus) {
+    txQueue = eventStatus = 0;
+    const FtStatus status = FT_GetQueueStatus(handle, rxQueue);
+    if (status != FT_OK)
+        return status;
+    int n = 0;
+    if (::ioctl(*Fd(handle), TIOCOUTQ, &n) != 0 || n < 0)
+        return FT_IO_ERROR;
+    txQueue = static_cast<std::uint32_t>(n);
+    return FT_OK;
+}
+
 FtStatus SysfsUsbDriver::FT_Read(FtHandle handle, std::uint8_t* buffer, std::uint32_t count,
                                  std::uint32_t& got) {
     got = 0;

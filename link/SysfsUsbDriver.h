@@ -62,6 +62,8 @@ public:
     FtStatus FT_Write(FtHandle handle, const std::uint8_t* data, std::uint32_t count,
                       std::uint32_t& written) override;
     FtStatus FT_GetQueueStatus(FtHandle handle, std::uint32_t& waiting) override;
+    FtStatus FT_GetStatus(FtHandle handle, std::uint32_t& rxQueue, std::uint32_t& txQueue,
+                          std::uint32_t& eventStatus) override;
     FtStatus FT_Read(FtHandle handle, std::uint8_t* buffer, std::uint32_t count,
                      std::uint32_t& got) override;
     FtStatus FT_Close(FtHandle handle) override;

@@ -20,6 +20,7 @@ inline constexpr FtStatus FT_IO_ERROR = 4;
 inline constexpr FtStatus FT_INSUFFICIENT_RESOURCES = 5;
 inline constexpr FtStatus FT_INVALID_PARAMETER = 6;
 inline constexpr FtStatus FT_INVALID_BAUD_RATE = 7;
+inline constexpr FtStatus FT_NOT_SUPPORTED = 17;
 inline constexpr FtStatus FT_OTHER_ERROR = 18;
 
 inline constexpr std::uint32_t FT_LIST_NUMBER_ONLY = 0x80000000u;
@@ -67,6 +68,13 @@ public:
     virtual FtStatus FT_Read(FtHandle handle, std::uint8_t* buffer, std::uint32_t count,
                              std::uint32_t& got) = 0;
     virtual FtStatus FT_Close(FtHandle handle) = 0;
+    // Bytes waiting to be read and still waiting to go out. Not every driver
+    // can tell; those answer FT_NOT_SUPPORTED.
+    virtual FtStatus FT_GetStatus(FtHandle /*handle*/, std::uint32_t& rxQueue,
+                                  std::uint32_t& txQueue, std::uint32_t& eventStatus) {
+        rxQueue = txQueue = eventStatus = 0;
+        return FT_NOT_SUPPORTED;
+    }
 };
 
 } // namespace fw

@@ -119,5 +119,22 @@ TEST_F(UploadTest, SenderWaitsWhileTheSerialBacklogIsFull) {
     EXPECT_EQ(fields.nRecordsSent, 1);
 }
 
+TEST_F(UploadTest, SenderWaitsWhileTheConverterQueueIsFull) {
+    Firmware("S1030000FC\r\nS1030000FC\r\n");
+    view.port.open = false; // a converter link: the serial port stays closed
+    usb.open.insert(7);
+    mod.nUsbHandle = 7;
+    Set(kConnectionType, "USB");
+    mod.nUpdateState = kStateUploadStart;
+    Tick();
+    usb.txQueue = 513;
+    Tick(3);
+    EXPECT_EQ(fields.nRecordsSent, 0);
+    usb.txQueue = 0;
+    Tick();
+    EXPECT_EQ(fields.nRecordsSent, 1);
+    EXPECT_EQ(usb.written.size(), 11u); // "S1030000FC" CR
+}
+
 } // namespace
 } // namespace fw::test

@@ -83,6 +83,14 @@ public:
         }
         return status;
     }
+    FtStatus FT_GetStatus(FtHandle h, std::uint32_t& rx, std::uint32_t& tx,
+                          std::uint32_t& events) override {
+        const FtStatus status = On("FT_GetStatus", h);
+        rx = static_cast<std::uint32_t>(incoming.size());
+        tx = txQueue;
+        events = 0;
+        return status;
+    }
     FtStatus FT_Close(FtHandle h) override {
         const FtStatus status = On("FT_Close", h);
         open.erase(h);
@@ -96,6 +104,7 @@ public:
     std::vector<Device> devices;
     std::deque<std::uint8_t> incoming;
     std::vector<std::uint8_t> written;
+    std::uint32_t txQueue = 0; // what FT_GetStatus reports as still to go out
     std::set<FtHandle> open;
     std::vector<std::string> log; // "FT_SetBaudRate(256,38400)"
     std::string throwFrom;        // call name, or "*" for every call
