@@ -1,4 +1,6 @@
-// A fresh directory for one test, removed with everything in it afterwards.
+// Helpers shared with the device tests: a fresh directory for one test
+// (removed with everything in it afterwards), whole-file reads and writes, and
+// child processes.
 #pragma once
 
 #include <cstdlib>
@@ -7,29 +9,23 @@
 #include <iterator>
 #include <string>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace fw::test {
 
 class TempDir {
 public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "fw-settings-XXXXXX");
-        if (::mkdtemp(pattern.data()) == nullptr) {
+    TempDir() : path_(std::filesystem::temp_directory_path() / "fw-test-XXXXXX") {
+        if (::mkdtemp(path_.data()) == nullptr)
             std::abort();
-        }
-        path_ = pattern;
     }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-    const std::string& Path() const { return path_; }
+    ~TempDir() { std::filesystem::remove_all(path_, ignored_); }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
 private:
     std::string path_;
+    std::error_code ignored_;
 };
 
 inline std::string ReadAll(const std::string& path) {
@@ -37,8 +33,25 @@ inline std::string ReadAll(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// Creates the folders above `path` as needed.
 inline void WriteAll(const std::string& path, const std::string& text) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// Runs `body` in a child process, which ends with what it returns (no exit
+// handlers, no destructors); Reap waits for it and gives that status.
+template <typename Body> pid_t Spawn(Body body) {
+    const pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(body());
+    return pid;
+}
+
+inline int Reap(pid_t pid) {
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + status;
 }
 
 } // namespace fw::test
