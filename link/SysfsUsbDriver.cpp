@@ -431,6 +431,10 @@ FtStatus SysfsUsbDriver::FT_Close(FtHandle handle) {
     const auto it = fds_.find(handle);
     if (it == fds_.end())
         return FT_INVALID_HANDLE;
+    // Give up the exclusive mode first: it belongs to the terminal, not to this
+    // descriptor, and would keep everyone else (this program too) out while
+    // any other descriptor still holds the terminal open.
+    ::ioctl(it->second, TIOCNXCL);
     ::close(it->second);
     fds_.erase(it);
     return FT_OK;

@@ -117,9 +117,11 @@ TEST_F(SysfsUsbDriverTest, OpensExclusivelyAt125000MovesEveryByteValueAndFailsWi
     EXPECT_EQ(driver.FT_Open(0, second), FT_DEVICE_NOT_OPENED); // taken
     EXPECT_EQ(driver.FT_Close(h), FT_OK);
     EXPECT_EQ(driver.FT_Write(h, all.data(), 1, n), FT_INVALID_HANDLE);
-    // Our own slave descriptor keeps the terminal open, so its exclusive mode
-    // outlives the close; only root would be let in regardless.
-    ::ioctl(pty.keep, TIOCNXCL);
+    // Our own slave descriptor keeps the terminal open: the close must have
+    // given up the exclusive mode, or nobody but root could open it again.
+    int exclusive = -1;
+    ASSERT_EQ(::ioctl(pty.keep, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
     EXPECT_EQ(driver.FT_Open(0, second), FT_OK);
     EXPECT_NE(second, h); // a stale handle never reaches the new device
 

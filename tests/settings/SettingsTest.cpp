@@ -167,7 +167,11 @@ TEST_F(FailedWrite, OnAFullDiskAndTheDamagedCopyIsKeptOnce) {
 }
 
 // Name, file text, and what "Address" reads as in it.
-using Damage = std::tuple<const char*, std::string, const char*>;
+struct Damage {
+    const char* name;
+    std::string content;
+    const char* address; // what the Address setting then reads
+};
 
 class DamagedFile : public SettingsFile, public ::testing::WithParamInterface<Damage> {};
 
@@ -201,6 +205,11 @@ std::string DeepKeys() {
     return text;
 }
 
+// Names the case in test output instead of dumping its bytes.
+void PrintTo(const Damage& damage, std::ostream* os) {
+    *os << damage.name;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Kinds, DamagedFile,
     ::testing::Values(
@@ -211,7 +220,7 @@ INSTANTIATE_TEST_SUITE_P(
                "10.1.1.1"},
         Damage{"TooLarge", kGood + std::string(FileRegistry::kMaxFileSize, ';'), "dflt"},
         Damage{"DeepKeys", kGood + DeepKeys(), "10.1.1.1"}),
-    [](const auto& info) { return std::get<0>(info.param); });
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace fw
