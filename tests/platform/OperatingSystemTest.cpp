@@ -126,8 +126,8 @@ TEST(CompareVersion, VerificationServiceOnlyWithTheExtendedRecord) {
     auto nt4 = Host(2, 4, 0, 1381);
     OperatingSystem old(nt4);
     EXPECT_EQ(nt4->sizesAsked, std::vector<DWORD>{148});
-    EXPECT_EQ(old.CompareVersion(4, -1, -1, -1, -1, 1, kTrue), kTrue); // answered from storage
-    EXPECT_TRUE(nt4->verified.empty());
+    // Answered from storage: 4 is not 5 (the scripted service would say yes).
+    EXPECT_EQ(old.CompareVersion(5, -1, -1, -1, -1, 1, kTrue), kFalse);
 
     auto f = Host(2, 5, 1, 2600, "", 2, 0);
     OperatingSystem os(f);

@@ -47,7 +47,6 @@ TEST(PortDiscovery, ListsSelectsTellsAndWrites) {
     const char* unset = "<unset>";
     // clang-format off
     const Case cases[] = {
-        {"both free", "COM1\0COM3\0"s, {1, 3}, {}, 1, {"COM1", "COM3"}, 0, {}, unset},
         {"wanted port in use still matches", "COM1\0COM3\0"s, {3}, {1}, 1,
          {"COM1 (In Use)", "COM3"}, 0, {}, unset},
         {"missing port: first free", "COM3\0COM4\0"s, {4}, {3}, 1, {"COM3 (In Use)", "COM4"}, 1,
