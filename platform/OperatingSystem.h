@@ -81,8 +81,6 @@ public:
     VbBool IsVerifySupported() const { return verifySupported_; }
 
 private:
-    friend struct OperatingSystemTestAccess;
-
     // A registry value: text, a 32-bit number, or nothing when it could not be
     // read.
     using RegistryValue = std::optional<std::variant<std::string, std::int32_t>>;

@@ -31,6 +31,22 @@
 namespace fw::test {
 namespace {
 
+// A host that names itself Windows 95 (9x family, 4.0 build 950).
+struct Windows95 : IVersionFacility {
+    explicit Windows95(IRegistry& r) : registry(r) {}
+    bool GetVersionExA(OsVersionInfo& info) override {
+        info.dwMajorVersion = 4;
+        info.dwBuildNumber = 950;
+        info.dwPlatformId = kPlatformWin32Windows;
+        return true;
+    }
+    bool GetVersionExA(OsVersionInfoEx&) override { return false; }
+    ULONGLONG VerSetConditionMask(ULONGLONG mask, DWORD, BYTE) override { return mask; }
+    bool VerifyVersionInfoA(const OsVersionInfoEx&, DWORD, ULONGLONG) override { return false; }
+    IRegistry& Registry() override { return registry; }
+    IRegistry& registry;
+};
+
 class Pages : public ::testing::Test {
 protected:
     void TearDown() override {
@@ -44,7 +60,12 @@ protected:
         wizard = std::make_unique<Wizard>(WizardServices{
             registry, usb, box, [this] { return std::make_unique<ScriptedPort>(line); },
             [this] { return line.PlatformList(); },
-            [this] { return MakePlatformVersionFacility(registry); },
+            [this]() -> std::shared_ptr<IVersionFacility> {
+                if (windows95) {
+                    return std::make_shared<Windows95>(registry);
+                }
+                return MakePlatformVersionFacility(registry);
+            },
             [this](QWidget*, const std::string&, const std::string& start, const std::string&) {
                 browsedFrom.push_back(start);
                 return chosen;
@@ -101,6 +122,7 @@ protected:
     std::vector<std::string> browsedFrom; // where each file dialog started
     std::string chosen;                   // what the file dialog answers
     int allClosed = 0;
+    bool windows95 = false;
     std::unique_ptr<Wizard> wizard;
 };
 
@@ -186,6 +208,17 @@ TEST_F(Pages, UsbDevicesAreListedAndNextStoresTheSerialOrTheDriverFailureIsShown
               "There was an error initiating the usb driver : driver library not loaded");
     Click(wizard->connection, "btnNext"); // nothing listed: the box's own text is stored
     EXPECT_EQ(Stored(kUsbAnalyser), "Combo3");
+
+    // A host named Windows 95 offers no converter list: the driver is not asked.
+    usb.throwFrom.clear();
+    usb.log.clear();
+    box.shown.clear();
+    windows95 = true;
+    Start();
+    EXPECT_EQ(Combo("cboConnection_USB")->count(), 0);
+    EXPECT_EQ(Combo("cboConnection_USB")->currentText(), "Combo3");
+    EXPECT_TRUE(usb.log.empty());
+    EXPECT_TRUE(box.shown.empty());
 }
 
 // --- The walk and the firmware path -----------------------------------------
