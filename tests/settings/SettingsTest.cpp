@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <optional>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -70,6 +71,44 @@ TEST_F(SettingsFile, TextsComeBackExactly) {
         ASSERT_TRUE(Save(writer_, kFilename, text));
         EXPECT_EQ(Get(reader_, kFilename), text);
     }
+}
+
+TEST_F(SettingsFile, AFileWrittenByHandIsReadAndKeptReadable) {
+    // Windows export header, a byte-order mark, CRLF, comments, a hex value
+    // continued over two lines, an unescaped backslash in a hand-typed path.
+    WriteAll(file_, "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n\r\n"
+                    "; written by hand\r\n"
+                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarnvel\\Flashwright\\Settings]\r\n"
+                    "\"Connction Type\"=\"USB\"\r\n"
+                    "\"Filename\"=\"C:\\fw\\a.sx\"\r\n"
+                    "\"Address\"=hex:31,30,2e,\\\r\n  30,2e,30,2e,31,00\r\n");
+    EXPECT_EQ(Get(reader_, kConnectionType), "USB");
+    EXPECT_EQ(Get(reader_, kFilename), "C:\\fw\\a.sx");
+    EXPECT_EQ(Get(reader_, kAddress), "10.0.0.1");
+    ASSERT_TRUE(Save(writer_, kComPort, "3"));
+    EXPECT_EQ(Get(reader_, kFilename), "C:\\fw\\a.sx"); // a write keeps the rest
+    const std::string text = ReadAll(file_);
+    EXPECT_EQ(text.rfind("REGEDIT4", 0), 0u) << text;
+    EXPECT_NE(text.find("\"Filename\"=\"C:\\\\fw\\\\a.sx\""), std::string::npos) << text;
+    EXPECT_NE(text.find("\"COM Port\"=\"3\""), std::string::npos) << text;
+}
+
+TEST_F(SettingsFile, TheDefaultFileFollowsXdgConfigHome) {
+    // Puts back both variables as they were, set or not.
+    struct Env {
+        const char* name;
+        std::optional<std::string> saved;
+        explicit Env(const char* n) : name(n) {
+            if (const char* v = std::getenv(n))
+                saved = v;
+        }
+        ~Env() { saved ? ::setenv(name, saved->c_str(), 1) : ::unsetenv(name); }
+    } home("HOME"), xdg("XDG_CONFIG_HOME");
+    ::setenv("HOME", "/home/tester", 1);
+    ::setenv("XDG_CONFIG_HOME", "/cfg/home", 1);
+    EXPECT_EQ(DefaultRegistryFile(), "/cfg/home/Tarnvel/Flashwright.reg");
+    ::setenv("XDG_CONFIG_HOME", "relative", 1); // not absolute: ignored
+    EXPECT_EQ(DefaultRegistryFile(), "/home/tester/.config/Tarnvel/Flashwright.reg");
 }
 
 TEST_F(SettingsFile, ListingJoinsDataUntilAValueDoesNotFit) {
