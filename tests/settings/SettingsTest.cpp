@@ -112,6 +112,11 @@ TEST_F(SettingsFile, TheDefaultFileFollowsXdgConfigHome) {
 }
 
 TEST_F(SettingsFile, ListingJoinsDataUntilAValueDoesNotFit) {
+    EXPECT_EQ(RegListValueData(reader_, kPorts), ""); // no such key
+    HKEY key = 0;
+    ASSERT_EQ(writer_.RegCreateKeyA(HKEY_LOCAL_MACHINE, kPorts, &key), ERROR_SUCCESS);
+    writer_.RegCloseKey(key);
+    EXPECT_EQ(RegListValueData(reader_, kPorts), ""); // a key without values
     ASSERT_TRUE(RegWriteString(writer_, kPorts, "\\Device\\Serial0", "COM1", HKEY_LOCAL_MACHINE));
     SetRaw(writer_, kPorts, "Full", REG_BINARY, std::vector<std::uint8_t>(2000, 'x'));
     SetRaw(writer_, kPorts, std::string(254, 'n'), REG_SZ, {'A', 0});

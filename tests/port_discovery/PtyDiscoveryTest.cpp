@@ -1,0 +1,76 @@
+// The port search over real pseudo-terminals: COM3 and COM4 are ptys named in
+// the Ports key, COM3 held by another process, COM5 a device that is gone.
+#include "link/ComPortNames.h"
+#include "link/QtSerialPort.h"
+#include "pages/PortDiscovery.h"
+#include "settings/MemoryRegistry.h"
+#include "settings/UsefulUtils.h"
+#include "tests/link_devices/DeviceFixtures.h"
+#include "tests/support/RecordingMessageBox.h"
+
+#include <QCoreApplication>
+
+#include <csignal>
+#include <sys/file.h>
+
+namespace fw::test {
+namespace {
+
+struct ListBox : IListBox {
+    int ListCount() const override { return static_cast<int>(items.size()); }
+    void AddItem(const std::string& text) override { items.push_back(text); }
+    std::string List(int i) const override { return items.at(static_cast<std::size_t>(i)); }
+    void SetListIndex(int i) override { index = i; }
+    int ListIndex() const override { return index; }
+    std::vector<std::string> items;
+    int index = -1;
+};
+
+TEST(PortDiscoveryOnPtys, HeldPortIsInUseGonePortUnlistedAndNothingStaysOpen) {
+    const std::string ports = "SOFTWARE\\Tarnvel\\Flashwright\\Ports";
+    Pty com3, com4;
+    TempDir empty; // no /dev or /sys devices besides the Ports entries
+    MemoryRegistry registry;
+    ASSERT_TRUE(RegWriteString(registry, ports, "COM3", com3.slave, HKEY_LOCAL_MACHINE));
+    ASSERT_TRUE(RegWriteString(registry, ports, "COM4", com4.slave, HKEY_LOCAL_MACHINE));
+    ASSERT_TRUE(RegWriteString(registry, ports, "COM5", empty / "gone", HKEY_LOCAL_MACHINE));
+    ComPortNames names(&registry, empty / "dev", empty / "sys");
+
+    // Another process holds COM3 (flock): it inherits our locked descriptor,
+    // then we let go of ours.
+    const int fd = ::open(com3.slave.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    const pid_t holder = Spawn([] { return ::pause(); });
+    ::close(fd);
+
+    RecordingMessageBox box;
+    PortDiscovery discovery([&] { return names.PlatformList(); }, registry, box);
+    QtSerialPort msTestComm(names);
+    ListBox list;
+    EXPECT_EQ(discovery.loadComPortAndBaud(msTestComm, list, 1, kFalse), kTrue);
+    ::kill(holder, SIGKILL);
+    Reap(holder);
+
+    EXPECT_EQ(list.items, (std::vector<std::string>{"COM3 (In Use)", "COM4"}));
+    EXPECT_EQ(list.index, 1); // COM1 is not there: the first free port
+    ASSERT_EQ(box.shown.size(), 1u);
+    EXPECT_EQ(box.shown[0].title, "Comm port search");
+    EXPECT_EQ(RegReadString(registry, kAlarmKeyPath, kAlarmComPortValue, "", HKEY_LOCAL_MACHINE),
+              " 1");
+    // Every test open was closed again: both ports open now.
+    EXPECT_FALSE(msTestComm.PortOpen());
+    for (std::int16_t n : {3, 4}) {
+        QtSerialPort port(names);
+        ASSERT_FALSE(port.SetCommPort(n));
+        EXPECT_FALSE(port.SetPortOpen(true)) << n;
+    }
+}
+
+} // namespace
+} // namespace fw::test
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
