@@ -15,16 +15,6 @@ namespace {
 
 using namespace std::string_literals;
 
-struct ListBox : IListBox {
-    int ListCount() const override { return static_cast<int>(items.size()); }
-    void AddItem(const std::string& text) override { items.push_back(text); }
-    std::string List(int i) const override { return items.at(static_cast<std::size_t>(i)); }
-    void SetListIndex(int i) override { index = i; }
-    int ListIndex() const override { return index; }
-    std::vector<std::string> items;
-    int index = -1;
-};
-
 // One search: the platform's list, the ports, a list box that may already be
 // filled, and what the search lists, selects, says and writes to the alarm key.
 struct Case {

@@ -6,6 +6,7 @@
 #include "settings/MemoryRegistry.h"
 #include "settings/UsefulUtils.h"
 #include "tests/link_devices/DeviceFixtures.h"
+#include "tests/port_discovery/SerialLine.h"
 #include "tests/support/RecordingMessageBox.h"
 
 #include <QCoreApplication>
@@ -15,16 +16,6 @@
 
 namespace fw::test {
 namespace {
-
-struct ListBox : IListBox {
-    int ListCount() const override { return static_cast<int>(items.size()); }
-    void AddItem(const std::string& text) override { items.push_back(text); }
-    std::string List(int i) const override { return items.at(static_cast<std::size_t>(i)); }
-    void SetListIndex(int i) override { index = i; }
-    int ListIndex() const override { return index; }
-    std::vector<std::string> items;
-    int index = -1;
-};
 
 TEST(PortDiscoveryOnPtys, HeldPortIsInUseGonePortUnlistedAndNothingStaysOpen) {
     const std::string ports = "SOFTWARE\\Tarnvel\\Flashwright\\Ports";

@@ -1,9 +1,11 @@
 // The machine's serial ports for tests: which exist, which another program
 // holds (opening them fails with 8005) and which are open; and a serial
-// control over them. Any other port fails to open as a missing one.
+// control over them. Any other port fails to open as a missing one. And a
+// list box for the search to fill.
 #pragma once
 
 #include "link/SerialPort.h"
+#include "pages/PortDiscovery.h"
 
 #include <set>
 #include <string>
@@ -56,6 +58,17 @@ private:
     SerialLine& line_;
     std::int16_t port_ = 1;
     bool open_ = false;
+};
+
+// A drop-down list as the port search fills it.
+struct ListBox : IListBox {
+    int ListCount() const override { return static_cast<int>(items.size()); }
+    void AddItem(const std::string& text) override { items.push_back(text); }
+    std::string List(int i) const override { return items.at(static_cast<std::size_t>(i)); }
+    void SetListIndex(int i) override { index = i; }
+    int ListIndex() const override { return index; }
+    std::vector<std::string> items;
+    int index = -1;
 };
 
 } // namespace fw::test
