@@ -79,13 +79,6 @@ public:
     WaitCursor& operator=(const WaitCursor&) = delete;
 };
 
-QLabel* MakeLabel(const char* name, const char* text, QWidget* parent) {
-    auto* label = new QLabel(text, parent);
-    label->setObjectName(name);
-    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    return label;
-}
-
 // The type frames' labels stand at the frame's very left edge, on its border
 // line; their text starts a little further in.
 QLabel* MakeFrameLabel(const char* name, const char* text, QWidget* frame) {
@@ -120,9 +113,7 @@ ConnectionPage::~ConnectionPage() {
 }
 
 void ConnectionPage::BuildControls(QWidget* window) {
-    auto* fraConnection = new QGroupBox(window);
-    fraConnection->setObjectName("fraConnection");
-    PlaceTwips(fraConnection, 120, 0, 4575, 4095);
+    QGroupBox* fraConnection = AddPageFrame(window, "fraConnection");
 
     PlaceTwips(MakeLabel("Label1", "Connect to the analyser via which port type?", fraConnection),
                120, 360, 3735, 375);

@@ -31,14 +31,9 @@ void FirmwarePage::SetNeighbours(IPage& previous, IPage& next) {
 }
 
 void FirmwarePage::BuildControls(QWidget* window) {
-    auto* fraFirmware = new QGroupBox(window);
-    fraFirmware->setObjectName("fraFirmware");
-    PlaceTwips(fraFirmware, 120, 0, 4575, 4095);
-
-    auto* label5 = new QLabel("What firmware to do you wish to load?", fraFirmware);
-    label5->setObjectName("Label5");
-    label5->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    PlaceTwips(label5, 120, 360, 3495, 255);
+    QGroupBox* fraFirmware = AddPageFrame(window, "fraFirmware");
+    PlaceTwips(MakeLabel("Label5", "What firmware to do you wish to load?", fraFirmware), 120, 360,
+               3495, 255);
 
     txtFullFileName_ = new QLineEdit(fraFirmware);
     txtFullFileName_->setObjectName("txtFullFileName");

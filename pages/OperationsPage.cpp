@@ -44,14 +44,9 @@ VbBool& OperationsPage::Flag(int box) {
 }
 
 void OperationsPage::BuildControls(QWidget* window) {
-    auto* fraOperation = new QGroupBox(window);
-    fraOperation->setObjectName("fraOperation");
-    PlaceTwips(fraOperation, 120, 0, 4575, 4095);
-
-    auto* label6 = new QLabel("Select the operations you wish to perform:", fraOperation);
-    label6->setObjectName("Label6");
-    label6->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    PlaceTwips(label6, 240, 480, 3375, 375);
+    QGroupBox* fraOperation = AddPageFrame(window, "fraOperation");
+    PlaceTwips(MakeLabel("Label6", "Select the operations you wish to perform:", fraOperation), 240,
+               480, 3375, 375);
 
     for (std::size_t i = 0; i < kBoxes.size(); ++i) {
         auto* box = new QCheckBox(kBoxes[i].caption, fraOperation);

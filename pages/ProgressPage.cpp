@@ -95,9 +95,7 @@ void ProgressPage::Attach(ModFlashwright& mod, UpdateEngine& engine, Link& link,
 }
 
 void ProgressPage::BuildControls(QWidget* window) {
-    auto* fraProgress = new QGroupBox(window);
-    fraProgress->setObjectName("fraProgress");
-    PlaceTwips(fraProgress, 120, 0, 4575, 4095);
+    QGroupBox* fraProgress = AddPageFrame(window, "fraProgress");
 
     for (const Row& row : kRows) {
         auto* caption = new QLabel(row.caption, fraProgress);
@@ -105,9 +103,7 @@ void ProgressPage::BuildControls(QWidget* window) {
         caption->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         PlaceTwips(caption, 240, row.top, 1575, 195);
 
-        auto* status = new QLabel(fraProgress);
-        status->setObjectName(row.statusName);
-        status->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        QLabel* status = MakeLabel(row.statusName, "", fraProgress);
         PlaceTwips(status, 2040, row.top, 2295, row.status == StatusLabel::Connection ? 285 : 195);
         status_[Index(row.status)] = status;
     }

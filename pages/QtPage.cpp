@@ -7,6 +7,7 @@
 #include <QCloseEvent>
 #include <QFont>
 #include <QFontMetrics>
+#include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
@@ -33,6 +34,20 @@ void PlaceTwips(QWidget* widget, int left, int top, int width, int height) {
     const double dpi = ScreenDpi();
     widget->setGeometry(TwipsToPx(left, dpi), TwipsToPx(top, dpi), TwipsToPx(width, dpi),
                         TwipsToPx(height, dpi));
+}
+
+QGroupBox* AddPageFrame(QWidget* window, const char* objectName) {
+    auto* frame = new QGroupBox(window);
+    frame->setObjectName(QString::fromUtf8(objectName));
+    PlaceTwips(frame, 120, 0, 4575, 4095);
+    return frame;
+}
+
+QLabel* MakeLabel(const char* objectName, const char* text, QWidget* parent) {
+    auto* label = new QLabel(QString::fromUtf8(text), parent);
+    label->setObjectName(QString::fromUtf8(objectName));
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    return label;
 }
 
 QPushButton* AddButton(QWidget* parent, const char* objectName, const char* caption, int left,

@@ -15,6 +15,8 @@
 #include <string>
 
 class QCloseEvent;
+class QGroupBox;
+class QLabel;
 class QPushButton;
 
 namespace fw {
@@ -25,6 +27,11 @@ int TwipsToPx(double twips, double dpi);
 int TwipsToPx(double twips);
 // Places `widget` at left/top/width/height twips inside its parent.
 void PlaceTwips(QWidget* widget, int left, int top, int width, int height);
+// The captionless frame that holds a page's controls, at the place every page
+// has it (120, 0, 4575, 4095 twips).
+QGroupBox* AddPageFrame(QWidget* window, const char* objectName);
+// A label named `objectName`, its text at the top left of its area.
+QLabel* MakeLabel(const char* objectName, const char* text, QWidget* parent);
 // A push button named `objectName` with `caption` ("&" marks the access key),
 // placed in twips inside `parent`, that runs `onClick` when clicked.
 QPushButton* AddButton(QWidget* parent, const char* objectName, const char* caption, int left,
