@@ -325,10 +325,23 @@ void AnalyserProtocol::Record(char type, const std::vector<std::uint8_t>& body, 
     }
     Log("record " + std::to_string(records_) + " S" + type + (binary ? " binary" : " text") +
         " at " + Hex(address, 6) + ": " + verdict);
-    heldVerdicts_.push_back(verdict);
+    const bool flood = verdict == kFail && opt_.floodAfterReject > 0;
+    heldVerdicts_.push_back(std::move(verdict));
     while (heldVerdicts_.size() > opt_.withholdLast) {
         Reply(std::move(heldVerdicts_.front()), now);
         heldVerdicts_.pop_front();
+    }
+    if (flood) {
+        // A bootloader gone wild after the rejection: a torrent of filler, as
+        // fast as the line takes it, once the verdict itself has been read.
+        constexpr std::size_t kChunk = 64 * 1024;
+        const Clock::time_point start = now + Millis(100);
+        Log("flooding " + std::to_string(opt_.floodAfterReject) + " bytes");
+        for (std::size_t left = opt_.floodAfterReject; left > 0;) {
+            const std::size_t n = std::min(left, kChunk);
+            Queue(std::string(n, '~'), start);
+            left -= n;
+        }
     }
 }
 
@@ -347,6 +360,7 @@ void AnalyserProtocol::AtSign(Clock::time_point now) {
 
 void AnalyserProtocol::Restart(Clock::time_point now) {
     Log("reset request: restarting in " + std::to_string(opt_.rebootDelay.count()) + " ms");
+    ++resets_;
     mode_ = Mode::Rebooting;
     rebootDone_ = now + opt_.rebootDelay;
     out_.clear(); // whatever it was about to say is lost with the restart

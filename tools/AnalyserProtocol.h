@@ -32,15 +32,16 @@ struct ProtocolOptions {
     bool startInBootloader = false; // skip the entry window at start-up
     bool strictForm = false;        // fail records whose form does not match the version
     // Injected faults.
-    bool checksumFail = false;   // "Checksum Fail" and the banner instead of the first prompt
-    bool splitBanner = false;    // the banner in two writes, cut inside "Bootloader"
-    unsigned rejectRecord = 0;   // answer "Sx Fail " to this record (1-based; 0: none)
-    unsigned unknownVerdict = 0; // answer "Sx Error" to this record
-    unsigned withholdLast = 0;   // acknowledge each record only when this many more arrived
-    bool silent = false;         // answer nothing at all
-    bool garbage = false;        // random bytes ahead of every reply
-    bool garbageOnly = false;    // random bytes instead of every reply
-    std::uint32_t seed = 1;      // for the garbage
+    bool checksumFail = false;        // "Checksum Fail" and the banner instead of the first prompt
+    bool splitBanner = false;         // the banner in two writes, cut inside "Bootloader"
+    unsigned rejectRecord = 0;        // answer "Sx Fail " to this record (1-based; 0: none)
+    unsigned unknownVerdict = 0;      // answer "Sx Error" to this record
+    unsigned withholdLast = 0;        // acknowledge each record only when this many more arrived
+    std::size_t floodAfterReject = 0; // bytes of filler sent right after a rejection
+    bool silent = false;              // answer nothing at all
+    bool garbage = false;             // random bytes ahead of every reply
+    bool garbageOnly = false;         // random bytes instead of every reply
+    std::uint32_t seed = 1;           // for the garbage
 };
 
 class AnalyserProtocol {
@@ -65,6 +66,8 @@ public:
     const Image& ReceivedImage() const { return image_; }
     // Number of RUNANYWAY commands served so far.
     unsigned RunCount() const { return runs_; }
+    // Number of reset requests heard so far.
+    unsigned ResetCount() const { return resets_; }
 
     static std::string Banner(const std::string& version);
     static const std::string kPrompt;
@@ -110,6 +113,7 @@ private:
     std::deque<std::string> heldVerdicts_;
     Image image_;
     unsigned runs_ = 0;
+    unsigned resets_ = 0;
 
     struct Pending {
         Clock::time_point due;

@@ -24,6 +24,7 @@
 #include <regex>
 #include <string>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -45,6 +46,7 @@ struct Options {
     bool exitAfterRun = false;
     long baud = 38400;
     bool verbose = false;
+    fw::sim::Millis vanishMs{0}; // 0: the device stays through a reset
 };
 
 const char* const kUsage = R"(usage: analyser-sim [options]
@@ -66,6 +68,9 @@ Plays the analyser's bootloader on a pseudo-terminal and registers it as a COM p
   --unknown-verdict K    answer "Sx Error" to the K-th record
   --withhold-last K      hold every acknowledgement back by K records; drop the held
                          ones on RUNANYWAY
+  --flood-after-reject N send N bytes of filler right after a rejected record
+  --vanish-ms N          on the reset request the device goes away for N ms and
+                         comes back on a new pty, registered under the same port
   --silent               read everything, answer nothing
   --garbage              random bytes (also above 127) ahead of every reply
   --garbage-only         random bytes instead of every reply
@@ -102,6 +107,8 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
         kRejectRecord,
         kUnknownVerdict,
         kWithholdLast,
+        kFloodAfterReject,
+        kVanishMs,
         kSilent,
         kGarbage,
         kGarbageOnly,
@@ -126,6 +133,8 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
         {"reject-record", required_argument, nullptr, kRejectRecord},
         {"unknown-verdict", required_argument, nullptr, kUnknownVerdict},
         {"withhold-last", required_argument, nullptr, kWithholdLast},
+        {"flood-after-reject", required_argument, nullptr, kFloodAfterReject},
+        {"vanish-ms", required_argument, nullptr, kVanishMs},
         {"silent", no_argument, nullptr, kSilent},
         {"garbage", no_argument, nullptr, kGarbage},
         {"garbage-only", no_argument, nullptr, kGarbageOnly},
@@ -221,6 +230,18 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
             }
             o.protocol.withholdLast = static_cast<unsigned>(n);
             break;
+        case kFloodAfterReject:
+            if (!number(1)) {
+                return std::nullopt;
+            }
+            o.protocol.floodAfterReject = static_cast<std::size_t>(n);
+            break;
+        case kVanishMs:
+            if (!number(1)) {
+                return std::nullopt;
+            }
+            o.vanishMs = fw::sim::Millis(n);
+            break;
         case kSilent:
             o.protocol.silent = true;
             break;
@@ -310,7 +331,26 @@ bool RegisterPort(const Options& o, const std::string& device) {
     return true;
 }
 
-int Serve(const Options& o, int master) {
+// The device goes away (as a USB serial interface does while its analyser
+// restarts) and comes back as a new pty under the same port number.
+bool Vanish(const Options& o, int& master, int& slave, std::string& device) {
+    close(slave);
+    close(master);
+    if (o.verbose) {
+        std::cerr << "analyser-sim: device " << device << " gone for " << o.vanishMs.count()
+                  << " ms\n";
+    }
+    std::this_thread::sleep_for(o.vanishMs);
+    if (!OpenPty(master, slave, device) || (o.registerPort && !RegisterPort(o, device))) {
+        return false;
+    }
+    if (o.verbose) {
+        std::cerr << "analyser-sim: device " << device << " back\n";
+    }
+    return true;
+}
+
+int Serve(const Options& o, int& master, int& slave, std::string& device) {
     fw::sim::AnalyserProtocol protocol(
         o.protocol,
         [&o](bool important, const std::string& text) {
@@ -325,9 +365,19 @@ int Serve(const Options& o, int master) {
     std::size_t outDone = 0;     // bytes of out.front() already written
     bool writeBlocked = false;   // the slave's input queue is full
     bool hungUp = false;
+    unsigned resets = 0;
     char buffer[4096];
 
     for (;;) {
+        if (o.vanishMs.count() > 0 && protocol.ResetCount() != resets) {
+            resets = protocol.ResetCount();
+            if (!Vanish(o, master, slave, device)) {
+                return 1;
+            }
+            out.clear();
+            outDone = 0;
+            writeBlocked = hungUp = false;
+        }
         auto now = Clock::now();
         for (auto& reply : protocol.TakeDue(now)) {
             out.push_back(std::move(reply));
@@ -453,7 +503,7 @@ int main(int argc, char** argv) {
     }
     std::cout << std::endl;
 
-    const int rc = Serve(*options, master);
+    const int rc = Serve(*options, master, slave, device);
     close(slave);
     close(master);
     return rc;
