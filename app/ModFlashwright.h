@@ -54,6 +54,21 @@ struct ModFlashwright {
     std::int32_t nAnalyserKind = 0; // 2: records go out in binary form
 };
 
+// The six operations in the order they run, with their captions on the
+// operations page.
+struct Operation {
+    const char* caption;
+    VbBool ModFlashwright::*flag;
+};
+inline constexpr Operation kOperations[] = {
+    {"Enter bootloader", &ModFlashwright::bOpBootloader},
+    {"Erase Flash ROM", &ModFlashwright::bOpEraseFlash},
+    {"Erase EEPROM", &ModFlashwright::bOpEraseEEPROM},
+    {"Erase RAM", &ModFlashwright::bOpEraseRAM},
+    {"Upload Firmware", &ModFlashwright::bOpUpload},
+    {"Run Firmware", &ModFlashwright::bOpRun},
+};
+
 // Start-up step 1: bootloader, flash erase, upload and run on; EEPROM and RAM
 // erase off.
 void SetOperationDefaults(ModFlashwright& mod);

@@ -3,6 +3,7 @@
 // control. The real page is a Qt window; tests use a recording fake.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -21,6 +22,11 @@ enum class StatusLabel {
     RUN,
 };
 inline constexpr int kStatusLabelCount = 8;
+
+// The caption of each row, in StatusLabel order.
+inline constexpr std::array<const char*, kStatusLabelCount> kRowCaptions{
+    "Connect to Analyser", "Enter Bootloader", "Erase Flash ROM", "Erase EEPROM",
+    "Erase RAM",           "Upload Firmware",  "Verify Upload",   "Run Firmware"};
 
 enum class ProgressBar { Bar1, Bar2 }; // ProgressBar1: sent, ProgressBar2: acknowledged
 

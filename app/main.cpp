@@ -2,6 +2,7 @@
 // registry file below the user's configuration directory; the program takes no
 // arguments.
 #include "app/ModFlashwright.h"
+#include "engine/RunRecord.h"
 #include "link/ComPortNames.h"
 #include "link/QtSerialPort.h"
 #include "link/SysfsUsbDriver.h"
@@ -30,6 +31,7 @@ int main(int argc, char** argv) {
     fw::SysfsUsbDriver usb;
     fw::ComPortNames portNames(&registry);
     fw::QtMessageBox box;
+    fw::FileRunLog runLog;
     fw::Wizard wizard(fw::WizardServices{
         registry,
         usb,
@@ -38,6 +40,7 @@ int main(int argc, char** argv) {
         [&portNames] { return portNames.PlatformList(); },
         [&registry] { return fw::MakePlatformVersionFacility(registry); },
         fw::ChooseFileWithDialog,
+        &runLog,
     });
     wizard.Start();
     return QApplication::exec();

@@ -35,6 +35,7 @@ bool FirmwareFile::Open(const std::string& path) {
     std::error_code ec;
     const auto size = std::filesystem::file_size(std::filesystem::path(path), ec);
     length_ = ec ? 0 : static_cast<std::int64_t>(size);
+    digest_.Reset();
     return true;
 }
 
@@ -48,6 +49,7 @@ void FirmwareFile::Close() {
     blockLen_ = 0;
     blockPos_ = 0;
     error_ = false;
+    bytesRead_ = 0;
 }
 
 bool FirmwareFile::Fill() {
@@ -56,9 +58,13 @@ bool FirmwareFile::Fill() {
     }
     blockLen_ = std::fread(block_, 1, sizeof block_, file_);
     blockPos_ = 0;
-    if (blockLen_ == 0 && std::ferror(file_)) {
+    if (std::ferror(file_)) {
+        // A short block before the error still counts; what follows it is lost,
+        // so the read ends here as failed.
         error_ = true;
     }
+    bytesRead_ += static_cast<std::int64_t>(blockLen_);
+    digest_.Update(block_, blockLen_);
     return blockLen_ > 0;
 }
 

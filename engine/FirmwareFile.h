@@ -5,6 +5,8 @@
 // file, and reading on would only fill memory).
 #pragma once
 
+#include "engine/Sha256.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -45,6 +47,13 @@ public:
     bool AtEnd();
     ReadResult ReadLine(std::string& line);
 
+    // Every byte taken from the file so far, counted and fed to a SHA-256
+    // digest as it is read. Once AtEnd() is true they describe the whole file
+    // as it was read, whatever its length was at Open.
+    std::int64_t BytesRead() const { return bytesRead_; }
+    // The digest of the bytes read; call once, at the end.
+    std::string Digest() { return digest_.HexDigest(); }
+
 private:
     // Next byte without taking it; -1 at the end or on an error.
     int Peek();
@@ -57,6 +66,8 @@ private:
     std::size_t blockLen_ = 0;
     std::size_t blockPos_ = 0;
     bool error_ = false;
+    std::int64_t bytesRead_ = 0;
+    Sha256 digest_;
 };
 
 } // namespace fw

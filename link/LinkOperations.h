@@ -25,6 +25,7 @@ inline constexpr const char* kMsgPortBusy = "Unable to open Communication Port -
 inline constexpr const char* kMsgAnalyserNotFound = "Analyser not found!";
 inline constexpr const char* kMsgUsbOpenFailed = "USB Open Failed";
 inline constexpr const char* kMsgUsbDriverError = "There was an error initiating the usb driver : ";
+inline constexpr const char* kMsgLinkLost = "The connection to the analyser was lost.";
 
 inline constexpr std::uint32_t kBaudMerlane = 125000;
 inline constexpr std::uint32_t kBaudStandard = 38400;
@@ -45,8 +46,11 @@ public:
     // and leaves the state as it was.
     void ConnectToAnalyser();
     // One byte per character (its low 8 bits). Dropped when the link is closed.
-    void SendText(const std::string& text);
-    void SendBytes(const std::vector<std::uint8_t>& bytes);
+    // True when the bytes were handed to an open serial port or converter.
+    bool SendText(const std::string& text);
+    bool SendBytes(const std::vector<std::uint8_t>& bytes);
+    // Text waiting in an open converter, at most kFtReadChunk bytes of it.
+    std::string ReadUsb();
     // The sequencer's closer: the serial port when it is open, otherwise an open
     // converter.
     void CloseLink();
@@ -56,20 +60,39 @@ public:
     // Bytes handed to the link and not yet on the line: the serial port's
     // output buffer, or the converter's transmit queue where the driver can
     // tell; 0 otherwise.
-    std::size_t PendingOutput() const;
+    std::size_t PendingOutput();
+
+    // True when the device of an open link has gone away: the serial port's
+    // device vanished, or the converter driver failed a send, a poll or a
+    // status call. Cleared when the link is opened again.
+    bool Lost() const;
+    // Opens a lost link again, quietly, when its device is back. True when it is.
+    bool Reopen();
+    // The link for messages: "COM3 (/dev/ttyUSB0)", "USB converter A1B2C3D4 (...)".
+    std::string Name() const;
+    // What the last failed ConnectToAnalyser showed; empty after a success.
+    const std::string& LastError() const { return lastError_; }
+    // The device behind the link: a device path or the converter's description.
+    std::string Device() const;
 
 private:
     std::string ConnectionType();
     void Fail(const std::string& text, MsgIcon icon);
     void ConnectCom();
     void ConnectUsb();
-    void Write(const std::uint8_t* data, std::size_t count);
+    bool OpenUsb(bool quiet);
+    bool Write(const std::uint8_t* data, std::size_t count);
+    void UsbFailed(FtStatus status);
 
     ModFlashwright& mod_;
     IProgressView& view_;
     Settings& settings_;
     IUsbDriver& usb_;
     IMessageBox& box_;
+    bool usbLost_ = false;
+    std::string usbSerial_;      // serial number of the open converter
+    std::string usbDescription_; // its description
+    std::string lastError_;
 };
 
 } // namespace fw

@@ -47,6 +47,7 @@ CommError InUse(const std::string& path) {
 } // namespace
 
 QtSerialPort::QtSerialPort(DeviceLookup lookup) : lookup_(std::move(lookup)) {
+    port_.setReadBufferSize(kReadBufferBytes);
     QObject::connect(&port_, &QSerialPort::readyRead, &port_, [this] {
         if (!PortOpen())
             return;
@@ -139,8 +140,10 @@ CommError QtSerialPort::Open() {
         return InUse(*path);
     }
     devicePath_ = *path;
+    lastDevice_ = *path;
     commEvent_ = 0;
     failed_ = false;
+    lost_ = false;
     return {};
 }
 
@@ -175,6 +178,7 @@ void QtSerialPort::OnError(QSerialPort::SerialPortError error) {
         return;
     }
     failed_ = true;
+    lost_ = true;
     // Not from inside QSerialPort's own notification: close on the next turn of
     // the event loop.
     QMetaObject::invokeMethod(

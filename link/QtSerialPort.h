@@ -6,7 +6,12 @@
 // (its lock file, an exclusive open, or an flock as taken by the USB converter
 // driver and some terminal programs), with kCommErrAccessDenied when the user
 // may not open it, and with kCommErrInvalidPort when there is no such device.
-// A device that disappears while open (USB unplugged) closes the port.
+// A device that disappears while open (USB unplugged) closes the port and is
+// reported as lost.
+//
+// The port object buffers at most kReadBufferBytes of received data: while
+// nobody reads (a message box is open), the rest waits in the kernel, and the
+// analyser's side of the line is held back, instead of filling our memory.
 #pragma once
 
 #include "link/SerialPort.h"
@@ -23,6 +28,8 @@ class ComPortNames;
 
 // Changing CommPort while the port is open is refused with this number.
 inline constexpr int kCommErrPortOpen = 8000;
+
+inline constexpr qint64 kReadBufferBytes = 16 * 1024;
 
 class QtSerialPort : public ISerialPort {
 public:
@@ -45,6 +52,8 @@ public:
     int InBufferCount() const override;
     std::string Input() override;
     void SetOnComm(std::function<void()> handler) override { onComm_ = std::move(handler); }
+    bool DeviceLost() const override { return lost_; }
+    std::string DeviceName() const override { return lastDevice_; }
 
     // The device path of the open port (empty when closed).
     const std::string& DevicePath() const { return devicePath_; }
@@ -61,6 +70,8 @@ private:
     std::int16_t commEvent_ = 0;
     std::string devicePath_;
     bool failed_ = false; // the device went away; the close is on its way
+    bool lost_ = false;   // ... and stays lost until the next open
+    std::string lastDevice_;
     std::function<void()> onComm_;
 };
 

@@ -48,6 +48,11 @@ public:
     virtual std::string Input() = 0;
     // Receive notification, raised on the UI thread whenever bytes are waiting.
     virtual void SetOnComm(std::function<void()> handler) = 0;
+    // True once the open device has gone away (unplugged, hung up) until the
+    // port is opened again.
+    virtual bool DeviceLost() const { return false; }
+    // The device behind the open (or last opened) port, for messages.
+    virtual std::string DeviceName() const { return {}; }
 };
 
 } // namespace fw

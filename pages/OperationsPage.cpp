@@ -9,20 +9,19 @@ namespace fw {
 
 struct OperationsPage::Box {
     const char* name;
-    const char* caption;
     int top;
     int height;
-    VbBool ModFlashwright::*flag;
+    const Operation& operation; // caption and flag
 };
 
-// In the order on screen.
+// In the order on screen, which is the order the operations run in.
 const std::array<OperationsPage::Box, 6> OperationsPage::kBoxes{{
-    {"chkOpertaion_Bootloader", "Enter bootloader", 960, 255, &ModFlashwright::bOpBootloader},
-    {"chkOperation_Erase", "Erase Flash ROM", 1320, 195, &ModFlashwright::bOpEraseFlash},
-    {"chkOperation_Erase_EEPROM", "Erase EEPROM", 1680, 255, &ModFlashwright::bOpEraseEEPROM},
-    {"chkOpertation_Erase_RAM", "Erase RAM", 2040, 255, &ModFlashwright::bOpEraseRAM},
-    {"chkOperation_Upload", "Upload Firmware", 2400, 195, &ModFlashwright::bOpUpload},
-    {"chkOperation_Run", "Run Firmware", 2760, 255, &ModFlashwright::bOpRun},
+    {"chkOpertaion_Bootloader", 960, 255, kOperations[0]},
+    {"chkOperation_Erase", 1320, 195, kOperations[1]},
+    {"chkOperation_Erase_EEPROM", 1680, 255, kOperations[2]},
+    {"chkOpertation_Erase_RAM", 2040, 255, kOperations[3]},
+    {"chkOperation_Upload", 2400, 195, kOperations[4]},
+    {"chkOperation_Run", 2760, 255, kOperations[5]},
 }};
 
 OperationsPage::OperationsPage(ModFlashwright& mod)
@@ -40,7 +39,7 @@ void OperationsPage::SetNeighbours(IPage& previous, IPage& next, std::function<v
 }
 
 VbBool& OperationsPage::Flag(int box) {
-    return mod_.*(kBoxes[static_cast<std::size_t>(box)].flag);
+    return mod_.*(kBoxes[static_cast<std::size_t>(box)].operation.flag);
 }
 
 void OperationsPage::BuildControls(QWidget* window) {
@@ -49,7 +48,7 @@ void OperationsPage::BuildControls(QWidget* window) {
                480, 3375, 375);
 
     for (std::size_t i = 0; i < kBoxes.size(); ++i) {
-        auto* box = new QCheckBox(kBoxes[i].caption, fraOperation);
+        auto* box = new QCheckBox(kBoxes[i].operation.caption, fraOperation);
         box->setObjectName(kBoxes[i].name);
         PlaceTwips(box, 360, kBoxes[i].top, 3735, kBoxes[i].height);
         // A box's click runs on every change of its value, also when the page

@@ -27,14 +27,14 @@ struct Row {
 // Top to bottom. The flash and EEPROM erase rows keep their caption labels'
 // array indexes (3 and 2) but say what they report.
 constexpr std::array<Row, kStatusLabelCount> kRows{{
-    {480, 0, "Connect to Analyser", StatusLabel::Connection, "lblProgress_Connection"},
-    {840, 1, "Enter Bootloader", StatusLabel::Bootloader, "lblProgress_Bootloader"},
-    {1200, 3, "Erase Flash ROM", StatusLabel::Erase, "lblProgress_Erase"},
-    {1560, 2, "Erase EEPROM", StatusLabel::EraseEEPROM, "lblProgress_Erase_EEPROM"},
-    {1920, 4, "Erase RAM", StatusLabel::EraseRAM, "lblProgress_Erase_RAM"},
-    {2280, 5, "Upload Firmware", StatusLabel::Upload, "lblProgress_Upload"},
-    {2640, 6, "Verify Upload", StatusLabel::Verify, "lblProgress_Verify"},
-    {3000, 7, "Run Firmware", StatusLabel::RUN, "lblProgress_RUN"},
+    {480, 0, kRowCaptions[0], StatusLabel::Connection, "lblProgress_Connection"},
+    {840, 1, kRowCaptions[1], StatusLabel::Bootloader, "lblProgress_Bootloader"},
+    {1200, 3, kRowCaptions[2], StatusLabel::Erase, "lblProgress_Erase"},
+    {1560, 2, kRowCaptions[3], StatusLabel::EraseEEPROM, "lblProgress_Erase_EEPROM"},
+    {1920, 4, kRowCaptions[4], StatusLabel::EraseRAM, "lblProgress_Erase_RAM"},
+    {2280, 5, kRowCaptions[5], StatusLabel::Upload, "lblProgress_Upload"},
+    {2640, 6, kRowCaptions[6], StatusLabel::Verify, "lblProgress_Verify"},
+    {3000, 7, kRowCaptions[7], StatusLabel::RUN, "lblProgress_RUN"},
 }};
 
 constexpr int kBarHeight = 135;
@@ -170,7 +170,7 @@ void ProgressPage::StopRun() {
         link_->CloseUsb();
     }
     if (engine_ != nullptr) {
-        engine_->AbandonUpload();
+        engine_->AbandonRun();
     }
 }
 

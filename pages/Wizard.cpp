@@ -6,7 +6,7 @@ namespace fw {
 
 Wizard::Wizard(WizardServices s)
     : settings(s.registry), progress(s.makeSerialPort), link(mod, progress, settings, s.usb, s.box),
-      engine(mod, progress.Fields(), progress, link, settings, s.usb, s.box),
+      engine(mod, progress.Fields(), progress, link, settings, s.box, s.runLog),
       discovery(s.platformPortList, s.registry, s.box), operations(mod),
       firmware(settings, s.box, s.chooseFile),
       connection(ConnectionPage::Services{mod, settings, s.usb, s.box, discovery, s.makeSerialPort,
@@ -14,7 +14,7 @@ Wizard::Wizard(WizardServices s)
       onAllClosed_([] { QCoreApplication::quit(); }) {
     connection.SetNext(firmware);
     firmware.SetNeighbours(connection, operations);
-    operations.SetNeighbours(firmware, progress, [this] { link.ConnectToAnalyser(); });
+    operations.SetNeighbours(firmware, progress, [this] { engine.ConnectToAnalyser(); });
     progress.Attach(mod, engine, link, operations);
     for (QtPage* page :
          std::initializer_list<QtPage*>{&connection, &firmware, &operations, &progress}) {

@@ -31,6 +31,8 @@ struct WizardServices {
     PortListSource platformPortList;
     VersionFacilityFactory makeVersionFacility;
     FileChooser chooseFile = ChooseFileWithDialog;
+    // Where the record of every run goes; null: nowhere.
+    IRunLog* runLog = nullptr;
 };
 
 class Wizard {

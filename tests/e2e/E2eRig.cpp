@@ -154,7 +154,7 @@ void HeadlessView::Unload() {
 Rig::Rig()
     : registry(dir.File("flashwright.reg")), names(&registry), settings(registry),
       usb(dir.File("sys"), dir.File("dev")), link(mod, view, settings, usb, box),
-      engine(mod, fields, view, link, settings, usb, box) {
+      runLog(dir.File("runs.jsonl")), engine(mod, fields, view, link, settings, box, &runLog) {
     SetOperationDefaults(mod);
     QObject::connect(&view.timer, &QTimer::timeout, &view.timer, [this] {
         if (beforeTick)
@@ -196,16 +196,25 @@ void Rig::Next() {
         NoteState();
     });
     engine.FormActivate();
-    link.ConnectToAnalyser();
+    engine.ConnectToAnalyser();
     NoteState();
 }
 
 void Rig::Previous() {
     mod.nUpdateState = kStateIdle;
     link.CloseUsb();
-    engine.AbandonUpload();
+    engine.AbandonRun();
     view.Unload();
     NoteState();
+}
+
+std::vector<nlohmann::json> Rig::Runs() const {
+    std::vector<nlohmann::json> runs;
+    std::istringstream lines(ReadFile(runLog.Path()));
+    for (std::string line; std::getline(lines, line);) {
+        runs.push_back(nlohmann::json::parse(line));
+    }
+    return runs;
 }
 
 void Rig::NoteState() {

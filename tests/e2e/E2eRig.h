@@ -17,6 +17,8 @@
 
 #include <QTimer>
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <chrono>
 #include <memory>
@@ -161,8 +163,12 @@ public:
     ProgressFields fields;
     HeadlessView view;
     Link link;
+    FileRunLog runLog; // runs.jsonl in the rig's folder
     UpdateEngine engine;
     SimProcess sim;
+
+    // Every run recorded so far, oldest first.
+    std::vector<nlohmann::json> Runs() const;
 
     // Every value nUpdateState took, in order, as seen after each tick and
     // each receive event.

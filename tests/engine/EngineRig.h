@@ -22,6 +22,11 @@ namespace fw::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
+struct RecordingRunLog : IRunLog {
+    void Append(const RunRecord& record) override { runs.push_back(record); }
+    std::vector<RunRecord> runs;
+};
+
 struct EngineRig : ::testing::Test {
     EngineRig() { view.port.open = true; }
     ~EngineRig() override { std::remove(path.c_str()); }
@@ -69,7 +74,8 @@ struct EngineRig : ::testing::Test {
     FakeUsbDriver usb;
     RecordingMessageBox box;
     Link link{mod, view, settings, usb, box};
-    UpdateEngine engine{mod, fields, view, link, settings, usb, box};
+    RecordingRunLog runLog;
+    UpdateEngine engine{mod, fields, view, link, settings, box, &runLog};
 };
 
 } // namespace fw::test

@@ -30,6 +30,7 @@ struct UploadTest : EngineRig {
         }
     }
     void ExpectUploadFailed(const std::string& message) {
+        SCOPED_TRACE(message);
         EXPECT_FALSE(engine.FirmwareOpen());
         ExpectLabel(StatusLabel::Upload, "FAILED", kRed);
         ExpectBox(message, MsgIcon::Critical, kTitleLoadFirmwareError);
@@ -40,51 +41,112 @@ struct UploadTest : EngineRig {
     }
 };
 
-// Text records go out as they stand (the bootloader checks them); every line
-// end counts, the last line needs none, and an empty file passes at once.
-TEST_F(UploadTest, TextRecordsAndEmptyFilesPass) {
-    for (const char* content : {"", "S0030000FC\r\ns1030000FC\rS1zz\r\n\r\nS1030000FC"}) {
-        view.port.open = true;
-        Upload(content);
-        ExpectLabel(StatusLabel::Upload, "OK", kGreen);
-        Arrive("Sx Pass ");
-        Tick(2);
-    }
-    EXPECT_EQ(Sent(), "RUNANYWAY\r\ns1030000FC\rS1zz\rS1030000FC\rRUNANYWAY\r\n");
-}
-
-// A binary record with a digit that is not hex stops the upload instead of
-// reaching the flash.
-TEST_F(UploadTest, BadDigitsStopABinaryUpload) {
-    mod.nAnalyserKind = 2;
-    Upload("S0030000FC\r\ns1030000FC\rS1zz\r\nS1030000FC\r\n");
-    EXPECT_EQ(view.port.output, (Bytes{0x46, 0x31, 0x03, 0x00, 0x00, 0xFC, 0x0D}));
-    ExpectUploadFailed("Invalid record on line 3 of the firmware file.");
-}
-
-TEST_F(UploadTest, FileThatIsNotTextIsRefusedWithoutFillingMemory) {
-    Upload("S1030000FC\r\n" + std::string(FirmwareFile::kMaxLine + 1, '\x01'));
-    EXPECT_EQ(fields.nRecordsSent, 1);
-    ExpectUploadFailed(kMsgInvalidFile);
+// Text records go out as they stand, every line end counts and the last line
+// needs none.
+TEST_F(UploadTest, TextRecordsGoOutAsTheyStand) {
+    Upload("S0030000FC\r\ns1030000FC\rS1051000AA55EB\r\n\r\nS1030000FC");
+    ExpectLabel(StatusLabel::Upload, "OK", kGreen);
+    Arrive("Sx Pass ");
+    Tick(2);
+    EXPECT_EQ(Sent(), "s1030000FC\rS1051000AA55EB\rS1030000FC\rRUNANYWAY\r\n");
 }
 
 // Refused before anything is sent, so the analyser is never erased with nothing
-// to load; the link is closed so that a stray banner cannot restart the run.
-TEST_F(UploadTest, UnreadableFileStopsTheRunBeforeAnythingIsSent) {
+// (or something it would reject) to load; the link is closed so that a stray
+// banner cannot restart the run.
+TEST_F(UploadTest, FileKnownBadStopsTheRunBeforeAnythingIsSent) {
     mod.bOpBootloader = kTrue;
-    for (const std::string& bad : {std::string(), ::testing::TempDir(), path + ".gone"}) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"", kMsgInvalidFile},
+        {::testing::TempDir(), kMsgInvalidFile},
+        {path + ".gone", kMsgInvalidFile},
+        {"S1030000FC\r\nS1zz\r\n", "line 2 has 'z' at column 3"},
+        {"", "it holds no S1 or S2 record"},
+    };
+    for (const auto& [file, message] : cases) {
         view.port.open = true;
-        Set(kFilename, bad);
-        mod.nUpdateState = kStateStart;
+        if (message == kMsgInvalidFile) {
+            Set(kFilename, file);
+        } else {
+            Firmware(file);
+        }
+        engine.ConnectToAnalyser();
         Tick();
         EXPECT_EQ(mod.nUpdateState, kStateIdle);
         ExpectLabel(StatusLabel::Upload, "FAILED", kRed);
-        ExpectBox(kMsgInvalidFile, MsgIcon::Critical, kTitleLoadFirmwareError);
+        ASSERT_EQ(box.shown.size(), 1u);
+        EXPECT_NE(box.shown[0].text.find(message), std::string::npos) << box.shown[0].text;
+        EXPECT_EQ(box.shown[0].title, kTitleLoadFirmwareError);
+        box.shown.clear();
         EXPECT_FALSE(view.port.open);
         engine.RecData("V1.2 Bootloader\r\n");
         Tick();
         EXPECT_TRUE(view.port.output.empty());
+        ASSERT_FALSE(runLog.runs.empty());
+        EXPECT_EQ(runLog.runs.back().result, "failed");
+        EXPECT_NE(runLog.runs.back().reason.value_or("").find(message), std::string::npos);
     }
+}
+
+// What reaches the analyser must be the file that was checked: a file that
+// grows, shrinks or is rewritten after the check fails the upload at its end,
+// and the firmware is never started.
+TEST_F(UploadTest, FileChangedAfterTheCheckFailsTheUpload) {
+    const std::string records = "S1051000AA55EB\r\nS1030000FC\r\n";
+    std::string big;
+    while (big.size() < 3 * FirmwareFile::kBlockSize) {
+        big += records;
+    }
+    const struct {
+        std::string before;
+        std::string after; // written once the first record has gone out
+        bool beforeUploadStarts;
+    } cases[] = {
+        {records, "S1051000AA55EB\r\nS1031000EC\r\n", true},       // same length, other bytes
+        {records, records + records, false},                       // grown while sending
+        {big, big.substr(0, FirmwareFile::kBlockSize + 5), false}, // cut short while sending
+        {records, "S1051000AA55EB\r\nS1zz\r\n", true},             // a record made bad
+    };
+    for (const auto& c : cases) {
+        box.shown.clear();
+        view.port.output.clear();
+        Firmware(c.before);
+        engine.ConnectToAnalyser();
+        Tick(); // checked; bootloader and erases are off
+        while (mod.nUpdateState != kStateUploadStart) {
+            Tick();
+        }
+        if (c.beforeUploadStarts) {
+            std::ofstream(path, std::ios::binary) << c.after;
+        }
+        Tick(2); // opened, first record sent
+        if (!c.beforeUploadStarts) {
+            std::ofstream(path, std::ios::binary) << c.after;
+        }
+        for (int i = 0; i < 2000 && mod.nUpdateState == kStateUploading; ++i) {
+            Tick();
+            engine.RecData("Sx Pass ");
+        }
+        ExpectUploadFailed(kMsgFileChanged);
+    }
+}
+
+TEST_F(UploadTest, RecordAnsweredNeitherPassNorFailIsNotConfirmed) {
+    Firmware("S1030000FC\r\nS1030000FC\r\n");
+    engine.ConnectToAnalyser();
+    while (mod.nUpdateState != kStateWaitAcks) {
+        Tick();
+    }
+    Arrive("Sx Pass Sx Error");
+    ExpectBox(kMsgFailedSx, MsgIcon::Critical, kAppTitle);
+    Tick(3);
+    EXPECT_EQ(mod.nUpdateState, kStateFailed);
+    ExpectLabel(StatusLabel::Upload, "OK", kGreen);
+    ExpectLabel(StatusLabel::Verify, "FAILED", kRed);
+    EXPECT_EQ(Sent().find("RUNANYWAY"), std::string::npos);
+    EXPECT_FALSE(view.port.open);
+    EXPECT_EQ(runLog.runs.back().reason,
+              "The analyser answered 1 record with neither pass nor fail.");
 }
 
 TEST_F(UploadTest, FileGoneByUploadStartFailsTheUpload) {
@@ -101,9 +163,10 @@ TEST_F(UploadTest, AbandonedUploadClosesTheFileAndReadsNoMore) {
     Firmware("S1030000FC\r\nS1030000FC\r\n");
     mod.nUpdateState = kStateUploadStart;
     Tick(2);
-    engine.AbandonUpload(); // Previous, or the window closed
+    engine.AbandonRun(); // Previous, or the window closed
     EXPECT_FALSE(engine.FirmwareOpen());
-    Tick(); // a tick that still finds the upload state fails it
+    EXPECT_TRUE(runLog.runs.empty()); // no run was started through the link
+    Tick();                           // a tick that still finds the upload state fails it
     EXPECT_EQ(mod.nUpdateState, kStateFailed);
     EXPECT_EQ(fields.nRecordsSent, 1);
 }

@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fw::test::FakeUsbDriver usb;
     fw::test::RecordingMessageBox box;
     fw::Link link(mod, view, settings, usb, box);
-    fw::UpdateEngine engine(mod, fields, view, link, settings, usb, box);
+    fw::UpdateEngine engine(mod, fields, view, link, settings, box);
 
     const auto flag = [&] { return fw::ToVb(in.ConsumeBool()); };
     mod.bOpBootloader = flag();

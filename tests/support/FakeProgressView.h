@@ -29,6 +29,9 @@ public:
             return {openError, "Port already open"};
         }
         open = value;
+        if (value) {
+            lost = false;
+        }
         return {};
     }
     void Output(const std::vector<std::uint8_t>& bytes) override {
@@ -43,6 +46,13 @@ public:
         return one;
     }
     void SetOnComm(std::function<void()>) override {}
+    bool DeviceLost() const override { return lost; }
+    std::string DeviceName() const override { return "/dev/ttyFAKE"; }
+    // The device vanishes: the control closes itself and reports it lost.
+    void Vanish() {
+        open = false;
+        lost = true;
+    }
     // Queues bytes as if they had arrived on the line (no event is raised).
     void Receive(const std::string& text) {
         incoming.insert(incoming.end(), text.begin(), text.end());
@@ -51,6 +61,7 @@ public:
     std::int16_t commPort = 1;
     bool open = false;
     int openError = 0; // e.g. kCommErrPortInUse: opening fails
+    bool lost = false;
     int outBufferCount = 0;
     std::vector<std::uint8_t> output;
     std::deque<char> incoming;

@@ -1,0 +1,62 @@
+#include "engine/EngineContext.h"
+
+namespace fw {
+
+void EngineContext::Ok(StatusLabel label) {
+    view.SetCaption(label, "OK");
+    view.SetForeColor(label, kGreen);
+}
+
+void EngineContext::MarkFailed(StatusLabel label) {
+    view.SetCaption(label, "FAILED");
+    view.SetForeColor(label, kRed);
+    view.SetVisible(label, true);
+}
+
+void EngineContext::ShowFailed() {
+    file.Close(); // the upload is over; nothing more is read from the file
+    MarkFailed(StatusLabel::Verify);
+    view.SetBarVisible(ProgressBar::Bar2, false);
+    view.SetTimerInterval(10);
+}
+
+void EngineContext::EnterFailed(const std::string& reason) {
+    mod.nUpdateState = kStateFailed;
+    ShowFailed();
+    FinishRun("failed", reason);
+}
+
+void EngineContext::FinishRun(const std::string& result, const std::optional<std::string>& reason) {
+    if (!runActive) {
+        return;
+    }
+    runActive = false;
+    run.ended = UtcNow();
+    run.kind = mod.nAnalyserKind;
+    run.recordsSent = f.nRecordsSent;
+    run.recordsPassed = f.nRecordsPassed;
+    run.recordsOther = f.nRecordsOther;
+    run.connection.device = link.Device();
+    run.rows.clear();
+    for (int i = 0; i < kStatusLabelCount; ++i) {
+        const auto label = static_cast<StatusLabel>(i);
+        run.rows.emplace_back(kRowCaptions[static_cast<std::size_t>(i)], view.Caption(label));
+    }
+    run.result = result;
+    run.reason = reason;
+    if (runLog != nullptr) {
+        runLog->Append(run);
+    }
+}
+
+void EngineContext::DrawBar(ProgressBar bar) {
+    // No width while the file is closed or empty; the bar keeps the one it has.
+    if (!file.IsOpen() || f.nFileLength <= 0) {
+        return;
+    }
+    const double fraction =
+        static_cast<double>(file.Position()) / static_cast<double>(f.nFileLength);
+    view.SetBarWidth(bar, fraction * f.nProgressWidth);
+}
+
+} // namespace fw

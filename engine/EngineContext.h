@@ -1,0 +1,77 @@
+// What the three parts of the update engine (sequencer, reply interpreter,
+// record upload) share: the module's state, the page's fields and view, the
+// link, the settings, the message boxes, the firmware file being sent and the
+// record of the run in progress.
+#pragma once
+
+#include "app/MessageBox.h"
+#include "app/ModFlashwright.h"
+#include "app/ProgressView.h"
+#include "engine/FirmwareCheck.h"
+#include "engine/FirmwareFile.h"
+#include "engine/ProgressFields.h"
+#include "engine/RunRecord.h"
+#include "link/LinkOperations.h"
+#include "settings/Settings.h"
+
+#include <optional>
+#include <string>
+
+namespace fw {
+
+struct EngineContext {
+    ModFlashwright& mod;
+    ProgressFields& f;
+    IProgressView& view;
+    Link& link;
+    Settings& settings;
+    IMessageBox& box;
+    IRunLog* runLog; // may be null: runs are not recorded
+
+    FirmwareFile file;      // the firmware being uploaded
+    FirmwareCheck checked;  // what the check before the run found
+    std::int64_t line = 0;  // lines read from `file`
+    bool runActive = false; // a run record is open
+    RunRecord run;
+
+    void Ok(StatusLabel label);
+    // "FAILED" in red, made visible.
+    void MarkFailed(StatusLabel label);
+    // The final failed state: the verify row "FAILED" in red, the acknowledge
+    // bar hidden, the firmware file closed, the slow interval. Repeated on every
+    // tick of state 16.
+    void ShowFailed();
+    // Ends the run as failed: state 16, and the run record says why.
+    void EnterFailed(const std::string& reason);
+    // Closes the run record and appends it to the run log.
+    void FinishRun(const std::string& result, const std::optional<std::string>& reason);
+    // A bar's width from the exact byte position in the firmware file.
+    void DrawBar(ProgressBar bar);
+};
+
+inline bool IsSet(VbBool flag) {
+    return flag != kFalse;
+}
+
+// The erase steps differ only in data: the state that decides, the flag, the
+// row, the command, the echo that ends it and the state after it.
+struct EraseStep {
+    std::int32_t decide;
+    std::int32_t erasing;
+    std::int32_t next;
+    VbBool ModFlashwright::*flag;
+    StatusLabel label;
+    const char* command;
+    const char* echo;
+};
+
+inline constexpr EraseStep kEraseSteps[] = {
+    {kStateEraseFlash, kStateErasingFlash, kStateEraseEeprom, &ModFlashwright::bOpEraseFlash,
+     StatusLabel::Erase, "ERASEALL\r\n", "ERASEALL"},
+    {kStateEraseEeprom, kStateErasingEeprom, kStateEraseRam, &ModFlashwright::bOpEraseEEPROM,
+     StatusLabel::EraseEEPROM, "ERASEEEPROM\r\n", "ERASEEEPROM"},
+    {kStateEraseRam, kStateErasingRam, kStateUploadStart, &ModFlashwright::bOpEraseRAM,
+     StatusLabel::EraseRAM, "ERASERAM\r\n", "ERASERAM"},
+};
+
+} // namespace fw

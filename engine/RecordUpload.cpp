@@ -1,0 +1,151 @@
+#include "engine/RecordUpload.h"
+
+#include "engine/RecordForm.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace fw {
+
+bool RecordUpload::Check() {
+    const std::string path = c_.settings.GetSettingValue(kSection, kFilename, "");
+    c_.checked = CheckFirmwareFile(path);
+    if (c_.runActive) {
+        RunRecord::Firmware& firmware = c_.run.firmware.emplace();
+        firmware.path = path;
+        if (c_.checked.ok) {
+            firmware.bytes = c_.checked.summary.bytes;
+            firmware.sha256 = c_.checked.summary.sha256;
+            firmware.records = c_.checked.summary.records;
+        }
+    }
+    if (c_.checked.ok) {
+        return true;
+    }
+    // The run ends here. Closing the link too means a stray banner cannot
+    // restart the sequence from the idle state and erase the flash after all.
+    const std::string message = RefusalMessage(c_.checked);
+    c_.mod.nUpdateState = kStateIdle;
+    c_.link.CloseLink();
+    c_.MarkFailed(StatusLabel::Upload);
+    c_.FinishRun("failed", message);
+    c_.box.Show(message, MsgIcon::Critical, kTitleLoadFirmwareError);
+    return false;
+}
+
+void RecordUpload::Start() {
+    c_.f.nFirmwareFile = 1; // the only file the program opens
+    // Checked again here: the file may have gone, or may exist and not open,
+    // since the run started.
+    if (!c_.file.Open(c_.settings.GetSettingValue(kSection, kFilename, ""))) {
+        Fail(kMsgInvalidFile);
+        return;
+    }
+    if (!c_.checked.ok) {
+        // An upload reached without the check at the start (the run began at
+        // this state): check now, before the first record.
+        const FirmwareCheck check =
+            CheckFirmwareFile(c_.settings.GetSettingValue(kSection, kFilename, ""));
+        if (!check.ok) {
+            Fail(RefusalMessage(check));
+            return;
+        }
+        c_.checked = check;
+    }
+    if (c_.file.Length() != c_.checked.summary.bytes) {
+        Fail(kMsgFileChanged);
+        return;
+    }
+    c_.line = 0;
+    c_.f.nFileLength = static_cast<std::int32_t>(
+        std::min<std::int64_t>(c_.file.Length(), std::numeric_limits<std::int32_t>::max()));
+    c_.view.SetBarVisible(ProgressBar::Bar1, true);
+    c_.view.SetBarVisible(ProgressBar::Bar2, true);
+    c_.view.SetBarWidth(ProgressBar::Bar1, 0);
+    c_.view.SetBarWidth(ProgressBar::Bar2, 0);
+    c_.f.nRecordsPassed = 0;
+    c_.f.nRecordsSent = 0;
+    c_.f.nRecordsOther = 0;
+    c_.mod.nUpdateState = kStateUploading;
+}
+
+void RecordUpload::Tick() {
+    if (!c_.file.IsOpen()) {
+        // The upload was abandoned while the state still said uploading.
+        c_.mod.nUpdateState = kStateFailed;
+        c_.MarkFailed(StatusLabel::Upload);
+        return;
+    }
+    // Back-pressure: while the link still holds more than the serial control's
+    // transmit buffer's worth, records would only pile up in memory (or block
+    // in the converter driver); wait for the line instead (nothing is read,
+    // nothing is sent).
+    if (c_.link.PendingOutput() > kOutputBacklogLimit) {
+        return;
+    }
+    if (c_.file.AtEnd()) {
+        EndOfFile();
+        return;
+    }
+    c_.DrawBar(ProgressBar::Bar1);
+
+    std::string line;
+    const FirmwareFile::ReadResult result = c_.file.ReadLine(line);
+    ++c_.line;
+    if (result == FirmwareFile::ReadResult::Error) {
+        Fail(kMsgFileUnreadable);
+        return;
+    }
+    // The file passed the check, so a line that would not pass it now means
+    // the file is no longer the one that was checked.
+    if (result == FirmwareFile::ReadResult::TooLong ||
+        (line.size() >= 2 && (line[0] == 'S' || line[0] == 's') && line[1] == '3')) {
+        Fail(kMsgFileChanged);
+        return;
+    }
+    if (result == FirmwareFile::ReadResult::End || !IsRecordLine(line)) {
+        c_.view.SetTimerInterval(1);
+        return;
+    }
+    if (CheckRecordLine(line)) {
+        Fail(kMsgFileChanged);
+        return;
+    }
+    bool sent = false;
+    if (c_.mod.nAnalyserKind != 2) {
+        sent = c_.link.SendText(TextForm(line));
+    } else if (const std::optional<std::vector<std::uint8_t>> record = BinaryForm(line)) {
+        sent = c_.link.SendBytes(*record);
+    }
+    if (!sent && c_.link.Lost()) {
+        return; // not on the line: the next tick reports the lost link
+    }
+    ++c_.f.nRecordsSent;
+    c_.view.SetTimerInterval(2);
+}
+
+void RecordUpload::EndOfFile() {
+    // Every byte of the file has now been read once more: it must be the file
+    // that was checked before the run, or the analyser holds something else.
+    const bool same = c_.file.BytesRead() == c_.checked.summary.bytes &&
+                      c_.file.Digest() == c_.checked.summary.sha256;
+    if (!same) {
+        Fail(kMsgFileChanged);
+        return;
+    }
+    c_.file.Close();
+    c_.mod.nUpdateState = kStateWaitAcks;
+    c_.Ok(StatusLabel::Upload);
+    c_.view.SetVisible(StatusLabel::Upload, true);
+    c_.view.SetBarVisible(ProgressBar::Bar1, false);
+}
+
+void RecordUpload::Fail(const std::string& message) {
+    c_.file.Close();
+    c_.MarkFailed(StatusLabel::Upload);
+    c_.view.SetBarVisible(ProgressBar::Bar1, false); // it covers the Upload status
+    c_.EnterFailed(message);
+    c_.box.Show(message, MsgIcon::Critical, kTitleLoadFirmwareError);
+}
+
+} // namespace fw

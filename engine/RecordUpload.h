@@ -1,0 +1,38 @@
+// The upload of the firmware records: the check of the whole file before the
+// analyser is touched, then one S1/S2 record per tick in the form the analyser
+// takes, and at the end of the file the proof that what was sent is the file
+// that was checked.
+#pragma once
+
+#include "engine/EngineContext.h"
+
+#include <string>
+
+namespace fw {
+
+inline constexpr const char* kTitleLoadFirmwareError = "Load Firmware Error";
+inline constexpr const char* kMsgFileUnreadable = "The firmware file could not be read to the end.";
+// The serial control's transmit buffer; the sender waits while more is queued.
+inline constexpr std::size_t kOutputBacklogLimit = 512;
+
+class RecordUpload {
+public:
+    explicit RecordUpload(EngineContext& context) : c_(context) {}
+
+    // Checks the chosen file before the run touches the analyser. A refused
+    // file ends the run: "Upload Firmware" fails, the link is closed, the user
+    // is told which line is wrong. False then.
+    bool Check();
+    // State 11: opens the file and prepares the bars.
+    void Start();
+    // State 12: the next record, or the end of the file.
+    void Tick();
+
+private:
+    void EndOfFile();
+    void Fail(const std::string& message);
+
+    EngineContext& c_;
+};
+
+} // namespace fw

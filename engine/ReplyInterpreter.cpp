@@ -1,0 +1,204 @@
+#include "engine/ReplyInterpreter.h"
+
+#include <algorithm>
+#include <string_view>
+
+namespace fw {
+
+namespace {
+
+constexpr std::string_view kBannerEnd = "Bootloader\r\n";
+constexpr std::string_view kChecksumFail = "Checksum Fail";
+constexpr std::string_view kVerdictStart = "Sx ";
+constexpr std::size_t kVerdictLength = 8;
+
+bool EndsWith(const std::string& text, std::string_view tail) {
+    return text.size() >= tail.size() &&
+           std::string_view(text).substr(text.size() - tail.size()) == tail;
+}
+
+std::string_view Trimmed(std::string_view text) {
+    const std::size_t first = text.find_first_not_of(' ');
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+// A whole number written in the banner, blanks around it allowed. Values too
+// large for the comparisons made with them are capped.
+std::optional<std::int64_t> WholeNumber(std::string_view text) {
+    text = Trimmed(text);
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    std::int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        value = std::min<std::int64_t>(value * 10 + (c - '0'), 1'000'000'000);
+    }
+    return value;
+}
+
+} // namespace
+
+std::int32_t AnalyserKindFromBanner(const std::string& buffer) {
+    const std::size_t v = buffer.rfind('V');
+    if (v == std::string::npos) {
+        return 0;
+    }
+    const std::size_t dot = buffer.find('.', v);
+    if (dot == std::string::npos) {
+        return 0;
+    }
+    // A version that is not made of whole numbers ("V.2", "V1.x") names no
+    // kind. The banner still counts as the bootloader's answer, and records then
+    // go out as text, the form every bootloader understands.
+    const std::optional<std::int64_t> major =
+        WholeNumber(std::string_view(buffer).substr(v + 1, dot - v - 1));
+    if (!major) {
+        return 0;
+    }
+    if (*major > 1) {
+        return 2;
+    }
+    const std::size_t boot = buffer.find("Boot", dot);
+    if (boot == std::string::npos) {
+        return 0;
+    }
+    const std::optional<std::int64_t> minor =
+        WholeNumber(std::string_view(buffer).substr(dot + 1, boot - dot - 1));
+    if (!minor) {
+        return 0;
+    }
+    return *minor >= 2 ? 2 : 1;
+}
+
+std::optional<std::string> BannerVersion(const std::string& buffer) {
+    const std::size_t v = buffer.rfind('V');
+    if (v == std::string::npos) {
+        return std::nullopt;
+    }
+    const std::size_t boot = buffer.find("Boot", v);
+    const std::string_view version = Trimmed(
+        std::string_view(buffer).substr(v + 1, boot == std::string::npos ? 0 : boot - v - 1));
+    if (version.empty()) {
+        return std::nullopt;
+    }
+    return std::string(version);
+}
+
+void ReplyInterpreter::Interpret(const std::string& incoming) {
+    std::string& buffer = c_.mod.sReplyBuffer;
+    buffer += incoming;
+    if (buffer.size() > kReplyBufferLimit) {
+        buffer.clear(); // overlong or unrecognised text is dropped whole
+    }
+    const std::int32_t state = c_.mod.nUpdateState;
+    switch (state) {
+    case kStateIdle:
+    case kStateWaitBanner:
+        BannerStep();
+        return;
+    case kStateWaitReboot:
+        EntryStep();
+        return;
+    case kStateUploading:
+    case kStateWaitAcks:
+        VerdictStep();
+        return;
+    default:
+        break;
+    }
+    for (const EraseStep& step : kEraseSteps) {
+        if (state == step.erasing) {
+            EraseEcho(step);
+        }
+    }
+    // Any other state keeps the text for the next waiting state.
+}
+
+void ReplyInterpreter::BannerStep() {
+    if (IsSet(c_.mod.bOpBootloader)) {
+        c_.view.SetCaption(StatusLabel::Bootloader, "Waiting");
+    }
+    if (!EndsWith(c_.mod.sReplyBuffer, kBannerEnd)) {
+        return;
+    }
+    c_.mod.nAnalyserKind = AnalyserKindFromBanner(c_.mod.sReplyBuffer);
+    if (c_.runActive) {
+        c_.run.bootloader = BannerVersion(c_.mod.sReplyBuffer);
+    }
+    c_.mod.sReplyBuffer.clear();
+    c_.Ok(StatusLabel::Bootloader);
+    c_.mod.nUpdateState = kStateEraseFlash;
+}
+
+void ReplyInterpreter::EntryStep() {
+    std::string& buffer = c_.mod.sReplyBuffer;
+    if (EndsWith(buffer, kBootloaderEntryPrompt)) {
+        buffer.clear();
+        c_.mod.nUpdateState = kStateEnterBootloader;
+        return;
+    }
+    const std::size_t at = buffer.find(kChecksumFail);
+    if (at == std::string::npos) {
+        return;
+    }
+    // The application's image was bad, so the bootloader started on its own and
+    // its banner may already follow.
+    buffer.erase(0, at + kChecksumFail.size());
+    c_.mod.nUpdateState = kStateWaitBanner;
+    BannerStep();
+}
+
+void ReplyInterpreter::EraseEcho(const EraseStep& step) {
+    c_.view.SetCaption(step.label, "Erasing");
+    if (!EndsWith(c_.mod.sReplyBuffer, step.echo)) {
+        return;
+    }
+    c_.mod.sReplyBuffer.clear();
+    c_.Ok(step.label);
+    c_.mod.nUpdateState = step.next;
+}
+
+void ReplyInterpreter::VerdictStep() {
+    std::string& buffer = c_.mod.sReplyBuffer;
+    std::size_t p = buffer.find(kVerdictStart);
+    std::optional<std::size_t> last;
+    while (p != std::string::npos) {
+        const std::string window = buffer.substr(p, kVerdictLength);
+        if (window.size() == kVerdictLength) {
+            const std::int32_t answered = c_.f.nRecordsPassed + c_.f.nRecordsOther + 1;
+            if (window == "Sx Pass ") {
+                c_.DrawBar(ProgressBar::Bar2);
+                ++c_.f.nRecordsPassed;
+            } else if (window == "Sx Fail ") {
+                c_.view.SetCaption(StatusLabel::RUN, "FAILED");
+                if (c_.mod.nUpdateState != kStateFailed) {
+                    c_.EnterFailed(std::string(kMsgFailedSx) + " The analyser rejected record " +
+                                   std::to_string(answered) + ".");
+                }
+                c_.box.Show(kMsgFailedSx, MsgIcon::Critical, kAppTitle);
+            } else {
+                ++c_.f.nRecordsOther;
+                c_.box.Show(kMsgFailedSx, MsgIcon::Critical, kAppTitle);
+            }
+        }
+        last = p;
+        p = buffer.find(kVerdictStart, p + kVerdictLength);
+    }
+    if (last) {
+        // Keep only what follows the last complete verdict, or the verdict that
+        // is still arriving.
+        if (buffer.size() - *last >= kVerdictLength) {
+            buffer.erase(0, *last + kVerdictLength);
+        } else {
+            buffer.erase(0, *last);
+        }
+    }
+}
+
+} // namespace fw

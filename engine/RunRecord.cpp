@@ -1,0 +1,165 @@
+#include "engine/RunRecord.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <iostream>
+#include <system_error>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace fw {
+
+namespace {
+
+template <typename T> nlohmann::json OrNull(const std::optional<T>& value) {
+    return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
+}
+
+std::string Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+} // namespace
+
+std::string ToJsonLine(const RunRecord& r) {
+    nlohmann::json connection = {{"type", r.connection.type}, {"device", r.connection.device}};
+    if (r.connection.type == "USB") {
+        connection["usb_serial"] = OrNull(r.connection.usbSerial);
+    } else {
+        connection["port"] = OrNull(r.connection.port);
+    }
+    nlohmann::json firmware = nullptr;
+    if (r.firmware) {
+        firmware = {{"path", r.firmware->path},
+                    {"bytes", OrNull(r.firmware->bytes)},
+                    {"sha256", OrNull(r.firmware->sha256)},
+                    {"records", OrNull(r.firmware->records)}};
+    }
+    nlohmann::json operations = nlohmann::json::object();
+    for (const auto& [caption, on] : r.operations) {
+        operations[caption] = on;
+    }
+    nlohmann::json rows = nlohmann::json::object();
+    for (const auto& [caption, status] : r.rows) {
+        rows[caption] = status;
+    }
+    const nlohmann::json j = {
+        {"started", r.started},
+        {"ended", r.ended},
+        {"connection", connection},
+        {"bootloader", OrNull(r.bootloader)},
+        {"kind", r.kind},
+        {"firmware", firmware},
+        {"operations", operations},
+        {"rows", rows},
+        {"records_sent", r.recordsSent},
+        {"records_passed", r.recordsPassed},
+        {"records_other", r.recordsOther},
+        {"result", r.result},
+        {"reason", OrNull(r.reason)},
+    };
+    // Texts from the file system or the analyser need not be UTF-8: replace
+    // what is not, rather than fail.
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string UtcNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+#ifdef _WIN32
+    gmtime_s(&utc, &now);
+#else
+    gmtime_r(&now, &utc);
+#endif
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+std::string DefaultRunLogPath() {
+    namespace fs = std::filesystem;
+#ifdef _WIN32
+    const std::string base = Env("LOCALAPPDATA");
+    if (base.empty()) {
+        return {};
+    }
+    return (fs::path(base) / "Tarnvel" / "Flashwright" / "runs.jsonl").string();
+#else
+    fs::path base = Env("XDG_STATE_HOME");
+    if (!base.is_absolute()) {
+        const std::string home = Env("HOME");
+        if (home.empty()) {
+            return {};
+        }
+        base = fs::path(home) / ".local" / "state";
+    }
+    return (base / "Tarnvel" / "Flashwright" / "runs.jsonl").string();
+#endif
+}
+
+std::string AppendLine(const std::string& path, const std::string& line) {
+    namespace fs = std::filesystem;
+    if (path.empty()) {
+        return "no place for the run log (no home folder)";
+    }
+    std::error_code ec;
+    const fs::path parent = fs::path(path).parent_path();
+    if (!parent.empty()) {
+        fs::create_directories(parent, ec);
+    }
+    const std::string data = line + "\n";
+#ifdef _WIN32
+    HANDLE h = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return "cannot open " + path + " (error " + std::to_string(GetLastError()) + ")";
+    }
+    DWORD written = 0;
+    const BOOL ok = WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
+    const DWORD error = GetLastError();
+    FlushFileBuffers(h);
+    CloseHandle(h);
+    if (!ok || written != data.size()) {
+        return "cannot write " + path + " (error " + std::to_string(error) + ")";
+    }
+#else
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return "cannot open " + path + ": " + std::strerror(errno);
+    }
+    // One write: lines of runs ending at once in two programs never interleave.
+    const ssize_t written = ::write(fd, data.data(), data.size());
+    const int writeError = errno;
+    const bool synced = ::fsync(fd) == 0;
+    const int syncError = errno;
+    ::close(fd);
+    if (written != static_cast<ssize_t>(data.size())) {
+        return "cannot write " + path + ": " +
+               (written < 0 ? std::strerror(writeError) : "short write");
+    }
+    if (!synced) {
+        return "cannot sync " + path + ": " + std::strerror(syncError);
+    }
+#endif
+    return {};
+}
+
+void FileRunLog::Append(const RunRecord& record) {
+    const std::string error = AppendLine(path_, ToJsonLine(record));
+    if (!error.empty()) {
+        std::cerr << "flashwright: run log not written: " << error << "\n";
+    }
+}
+
+} // namespace fw

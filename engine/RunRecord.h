@@ -1,0 +1,75 @@
+// The record of one run: what was connected, which firmware went where, how
+// each row ended. Appended as one JSON line to the run log when the run ends,
+// so that a lab can answer which firmware is on which analyser, and since when.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace fw {
+
+struct RunRecord {
+    std::string started; // ISO 8601, UTC
+    std::string ended;
+    struct Connection {
+        std::string type;                     // "COM", "USB", "TCP"
+        std::optional<std::int32_t> port;     // COM port number
+        std::optional<std::string> usbSerial; // converter serial number
+        std::string device;                   // device path or converter description
+    } connection;
+    std::optional<std::string> bootloader; // version text from the banner
+    std::int32_t kind = 0;
+    struct Firmware {
+        std::string path;
+        std::optional<std::int64_t> bytes;
+        std::optional<std::string> sha256;
+        std::optional<std::int64_t> records;
+    };
+    std::optional<Firmware> firmware;                      // none when the upload was not chosen
+    std::vector<std::pair<std::string, bool>> operations;  // by caption
+    std::vector<std::pair<std::string, std::string>> rows; // caption -> status
+    std::int64_t recordsSent = 0;
+    std::int64_t recordsPassed = 0;
+    std::int64_t recordsOther = 0;
+    std::string result; // "success", "failed" or "abandoned"
+    std::optional<std::string> reason;
+};
+
+// One line of JSON, without the line feed.
+std::string ToJsonLine(const RunRecord& record);
+
+// The current time as ISO 8601 in UTC, to the second ("2026-12-07T10:04:05Z").
+std::string UtcNow();
+
+// Where the run log lives: $XDG_STATE_HOME/Tarnvel/Flashwright/runs.jsonl
+// (~/.local/state/... when unset or not absolute); on Windows
+// %LOCALAPPDATA%\Tarnvel\Flashwright\runs.jsonl. Empty when no home is known.
+std::string DefaultRunLogPath();
+
+class IRunLog {
+public:
+    virtual ~IRunLog() = default;
+    virtual void Append(const RunRecord& record) = 0;
+};
+
+// Appends each record as one line with a single write in append mode, then
+// syncs it to disk. A log that cannot be written never stops a run: the
+// failure is one line on stderr.
+class FileRunLog : public IRunLog {
+public:
+    explicit FileRunLog(std::string path = DefaultRunLogPath()) : path_(std::move(path)) {}
+    void Append(const RunRecord& record) override;
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// Appends `line` (a line feed is added) to `path`, creating the file and its
+// folders. Empty on success, else what went wrong.
+std::string AppendLine(const std::string& path, const std::string& line);
+
+} // namespace fw

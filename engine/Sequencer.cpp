@@ -1,0 +1,196 @@
+#include "engine/Sequencer.h"
+
+#include "engine/Rounding.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace fw {
+
+namespace {
+
+// Asks the analyser's application to restart into its bootloader.
+const std::vector<std::uint8_t> kResetRequest = {0x02, 0x00, 0x06, 0x03, 0x06, 'R', 'e',
+                                                 'a',  'l',  'l',  'y',  '/',  0x04};
+
+// How often a device that vanished during the analyser's restart is looked
+// for again, in ticks of nTick (2 a tick: every 10th tick).
+constexpr int kReopenEvery = 20;
+
+// The row of the step a state belongs to.
+StatusLabel RowOf(std::int32_t state) {
+    if (state <= kStateWaitBanner) {
+        return StatusLabel::Bootloader;
+    }
+    for (const EraseStep& step : kEraseSteps) {
+        if (state == step.decide || state == step.erasing) {
+            return step.label;
+        }
+    }
+    if (state <= kStateUploading) {
+        return StatusLabel::Upload;
+    }
+    return state == kStateWaitAcks ? StatusLabel::Verify : StatusLabel::RUN;
+}
+
+} // namespace
+
+int DotCount(std::int16_t nTick) {
+    return std::max(0, static_cast<int>(RoundHalfEven(nTick / 100.0)));
+}
+
+void Sequencer::Tick() {
+    const int tick = c_.f.nTick + 2;
+    c_.f.nTick = static_cast<std::int16_t>(tick == 600 ? 0 : tick);
+    if (!LinkHeld()) {
+        return;
+    }
+
+    const std::int32_t state = c_.mod.nUpdateState;
+    switch (state) {
+    case kStateStart:
+        Start();
+        return;
+    case kStateWaitReboot:
+        c_.view.SetTimerInterval(10);
+        c_.link.SendText("@");
+        c_.view.SetCaption(StatusLabel::Bootloader, Dots("Waiting for Reboot"));
+        return;
+    case kStateEnterBootloader:
+        c_.view.SetTimerInterval(10);
+        c_.link.SendText("###\r\n");
+        c_.mod.nUpdateState = kStateWaitBanner;
+        return;
+    case kStateUploadStart:
+        if (IsSet(c_.mod.bOpUpload)) {
+            upload_.Start();
+        } else {
+            Skip(StatusLabel::Upload, kStateConfirmRun);
+        }
+        return;
+    case kStateUploading:
+        upload_.Tick();
+        return;
+    case kStateWaitAcks:
+        c_.view.SetTimerInterval(1);
+        // Up to two records may still be unacknowledged: the bootloader answers
+        // the last ones while it writes them.
+        if (static_cast<std::int64_t>(c_.f.nRecordsPassed) >=
+            static_cast<std::int64_t>(c_.f.nRecordsSent) - 2) {
+            c_.mod.nUpdateState = kStateConfirmRun;
+        }
+        return;
+    case kStateConfirmRun:
+        ConfirmAndRun();
+        return;
+    case kStateFinished:
+        c_.Ok(StatusLabel::RUN);
+        return;
+    case kStateFailed:
+        c_.ShowFailed();
+        return;
+    default:
+        break;
+    }
+    for (const EraseStep& step : kEraseSteps) {
+        if (state == step.decide) {
+            if (IsSet(c_.mod.*step.flag)) {
+                c_.mod.nUpdateState = step.erasing;
+                c_.link.SendText(step.command);
+            } else {
+                Skip(step.label, step.next);
+            }
+        } else if (state == step.erasing) {
+            c_.view.SetCaption(step.label, Dots("Erasing."));
+        }
+    }
+    // Idle and waiting for the banner do nothing more.
+}
+
+bool Sequencer::LinkHeld() {
+    const std::int32_t state = c_.mod.nUpdateState;
+    if (state < kStateStart || state > kStateConfirmRun || !c_.link.Lost()) {
+        return true;
+    }
+    if (state == kStateWaitReboot) {
+        // An analyser with a USB serial interface re-enumerates when it
+        // restarts: take its device back as soon as it is there again.
+        if (c_.f.nTick % kReopenEvery == 0) {
+            c_.link.Reopen();
+        }
+        return true;
+    }
+    LinkLost();
+    return false;
+}
+
+void Sequencer::LinkLost() {
+    const StatusLabel row = RowOf(c_.mod.nUpdateState);
+    const std::string message = std::string(kMsgLinkLost) + "\n\n" + c_.link.Name();
+    c_.link.CloseLink();
+    c_.link.CloseUsb();
+    c_.MarkFailed(StatusLabel::Connection);
+    c_.MarkFailed(row);
+    if (row == StatusLabel::Upload) {
+        c_.view.SetBarVisible(ProgressBar::Bar1, false); // it covers the Upload status
+    }
+    c_.EnterFailed(message);
+    c_.box.Show(message, MsgIcon::Critical, kAppTitle);
+}
+
+std::string Sequencer::Dots(const std::string& text) const {
+    return text + std::string(static_cast<std::size_t>(DotCount(c_.f.nTick)), '.');
+}
+
+void Sequencer::Skip(StatusLabel label, std::int32_t next) {
+    c_.view.SetCaption(label, "SKIPPED");
+    c_.mod.nUpdateState = next;
+}
+
+void Sequencer::Start() {
+    // A file that can be known bad is refused before anything is sent: the
+    // analyser would otherwise be restarted and erased with nothing to load.
+    if (IsSet(c_.mod.bOpUpload) && !upload_.Check()) {
+        return;
+    }
+    if (IsSet(c_.mod.bOpBootloader)) {
+        c_.link.SendText("RESET,???\r\n");
+        c_.link.SendBytes(kResetRequest);
+        c_.mod.nUpdateState = kStateWaitReboot;
+    } else {
+        Skip(StatusLabel::Bootloader, kStateEraseFlash);
+    }
+}
+
+void Sequencer::ConfirmAndRun() {
+    c_.view.SetTimerInterval(10);
+    c_.view.SetBarVisible(ProgressBar::Bar2, false);
+    if (c_.f.nRecordsOther > 0) {
+        // A record the analyser answered with neither pass nor fail was not
+        // confirmed: the firmware is not started.
+        c_.link.CloseLink();
+        const std::int32_t n = c_.f.nRecordsOther;
+        c_.EnterFailed("The analyser answered " + std::to_string(n) +
+                       (n == 1 ? " record" : " records") + " with neither pass nor fail.");
+        return;
+    }
+    if (c_.view.Caption(StatusLabel::Upload) == "SKIPPED") {
+        c_.view.SetCaption(StatusLabel::Verify, "SKIPPED");
+        c_.view.SetForeColor(StatusLabel::Verify, kBlack);
+    } else {
+        c_.Ok(StatusLabel::Verify);
+    }
+    c_.view.SetVisible(StatusLabel::Verify, true);
+    if (IsSet(c_.mod.bOpRun)) {
+        c_.mod.nUpdateState = kStateFinished;
+        c_.link.SendText("RUNANYWAY\r\n");
+        c_.Ok(StatusLabel::RUN);
+    } else {
+        c_.view.SetCaption(StatusLabel::RUN, "SKIPPED");
+        c_.mod.nUpdateState = kStateIdle;
+    }
+    c_.link.CloseLink();
+    c_.FinishRun("success", std::nullopt);
+}
+
+} // namespace fw

@@ -1,0 +1,36 @@
+// Hexadecimal digits, as the firmware records, the settings file and the
+// simulated analyser write them.
+#pragma once
+
+#include <string>
+
+namespace fw {
+
+// The value of one hexadecimal digit (either letter case), or -1.
+constexpr int HexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return -1;
+}
+
+// The byte written by two digits, or -1 when either is not a digit.
+constexpr int HexByte(char high, char low) {
+    const int h = HexDigit(high);
+    const int l = HexDigit(low);
+    return h < 0 || l < 0 ? -1 : h * 16 + l;
+}
+
+// A byte as two upper-case digits.
+inline std::string HexByteText(unsigned value) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    return {kDigits[(value >> 4) & 0x0F], kDigits[value & 0x0F]};
+}
+
+} // namespace fw

@@ -1,0 +1,165 @@
+#include "tests/engine/EngineRig.h"
+
+#include <nlohmann/json.hpp>
+
+namespace fw::test {
+namespace {
+
+struct RunOutcomeTest : EngineRig {
+    RunOutcomeTest() {
+        SetOperationDefaults(mod);
+        Firmware("S0030000FC\r\nS1051000AA55EB\r\nS1030000FC\r\nS9030000FC\r\n");
+    }
+    // Answers the way a good bootloader does, until the run ends or `stop` holds.
+    template <typename Stop> void RunUntil(Stop stop) {
+        for (int i = 0; i < 500 && !stop(); ++i) {
+            Tick();
+            if (stop()) {
+                return;
+            }
+            switch (mod.nUpdateState) {
+            case kStateWaitReboot:
+                Arrive(kBootloaderEntryPrompt);
+                break;
+            case kStateWaitBanner:
+                Arrive("Analyser V1.2 Bootloader\r\n");
+                break;
+            case kStateErasingFlash:
+                Arrive("ERASEALL");
+                break;
+            case kStateUploading:
+            case kStateWaitAcks:
+                if (fields.nRecordsPassed < fields.nRecordsSent) {
+                    Arrive("Sx Pass ");
+                }
+                break;
+            default:
+                break;
+            }
+        }
+    }
+    void ExpectLost(StatusLabel row, const std::string& name) {
+        EXPECT_EQ(mod.nUpdateState, kStateFailed);
+        ExpectLabel(StatusLabel::Connection, "FAILED", kRed);
+        ExpectLabel(row, "FAILED", kRed);
+        ExpectBox(std::string(kMsgLinkLost) + "\n\n" + name, MsgIcon::Critical, kAppTitle);
+        ASSERT_EQ(runLog.runs.size(), 1u);
+        EXPECT_EQ(runLog.runs[0].result, "failed");
+    }
+};
+
+TEST_F(RunOutcomeTest, SuccessfulRunIsRecordedWithWhatWentWhere) {
+    Set(kComPort, "7");
+    engine.ConnectToAnalyser();
+    RunUntil([this] { return mod.nUpdateState == kStateFinished; });
+    ASSERT_EQ(runLog.runs.size(), 1u);
+    const nlohmann::json j = nlohmann::json::parse(ToJsonLine(runLog.runs[0]));
+    EXPECT_EQ(j["result"], "success");
+    EXPECT_TRUE(j["reason"].is_null());
+    EXPECT_EQ(j["connection"],
+              (nlohmann::json{{"type", "COM"}, {"port", 7}, {"device", "/dev/ttyFAKE"}}));
+    EXPECT_EQ(j["bootloader"], "1.2");
+    EXPECT_EQ(j["kind"], 2);
+    EXPECT_EQ(j["firmware"]["path"], path);
+    EXPECT_EQ(j["firmware"]["records"], 2);
+    EXPECT_EQ(j["firmware"]["bytes"], 52);
+    EXPECT_EQ(j["firmware"]["sha256"].get<std::string>().size(), 64u);
+    EXPECT_EQ(j["operations"]["Erase EEPROM"], false);
+    EXPECT_EQ(j["operations"]["Upload Firmware"], true);
+    EXPECT_EQ(j["rows"]["Verify Upload"], "OK");
+    EXPECT_EQ(j["rows"]["Erase RAM"], "SKIPPED");
+    EXPECT_EQ(j["records_sent"], 2);
+    EXPECT_EQ(j["records_passed"], 2);
+    EXPECT_EQ(j["records_other"], 0);
+    EXPECT_LE(j["started"].get<std::string>(), j["ended"].get<std::string>());
+    engine.AbandonRun(); // Previous after the end records nothing more
+    EXPECT_EQ(runLog.runs.size(), 1u);
+}
+
+TEST_F(RunOutcomeTest, SerialDeviceVanishingMidUploadEndsTheRun) {
+    engine.ConnectToAnalyser();
+    RunUntil([this] { return fields.nRecordsSent == 1; });
+    view.port.Vanish();
+    view.port.output.clear();
+    Tick(3);
+    ExpectLost(StatusLabel::Upload, "COM1 (/dev/ttyFAKE)");
+    EXPECT_EQ(fields.nRecordsSent, 1);
+    EXPECT_TRUE(view.port.output.empty());
+    ExpectLabel(StatusLabel::Verify, "FAILED", kRed);
+}
+
+TEST_F(RunOutcomeTest, ConverterFailingAPollDuringAnEraseEndsTheRun) {
+    view.port.open = false;
+    usb.devices.push_back({"A1B2C3D4", "Analyser A"});
+    Set(kConnectionType, "USB");
+    Set(kUsbAnalyser, "A1B2C3D4");
+    engine.ConnectToAnalyser();
+    RunUntil([this] { return mod.nUpdateState == kStateErasingFlash; });
+    usb.open.clear(); // unplugged: every call on the handle fails
+    Tick();
+    ExpectLost(StatusLabel::Erase, "USB converter A1B2C3D4 (Analyser A)");
+    EXPECT_EQ(mod.nUsbHandle, 0u);
+    EXPECT_EQ(runLog.runs[0].connection.usbSerial, "A1B2C3D4");
+}
+
+// An analyser that re-enumerates when it restarts takes its device away for a
+// moment: the wait for the restart goes on, on the device once it is back.
+TEST_F(RunOutcomeTest, DeviceGoneDuringTheRestartIsTakenBackAndTheWaitGoesOn) {
+    engine.ConnectToAnalyser();
+    Tick(2);
+    ASSERT_EQ(mod.nUpdateState, kStateWaitReboot);
+    view.port.Vanish();
+    view.port.openError = kCommErrInvalidPort; // not back yet
+    Tick(30);
+    EXPECT_EQ(mod.nUpdateState, kStateWaitReboot);
+    view.port.openError = 0;
+    view.port.output.clear();
+    Tick(12);
+    EXPECT_TRUE(view.port.open);
+    EXPECT_NE(Sent().find('@'), std::string::npos);
+    RunUntil([this] { return mod.nUpdateState == kStateFinished; });
+    EXPECT_EQ(runLog.runs.at(0).result, "success");
+    EXPECT_TRUE(box.shown.empty());
+}
+
+TEST_F(RunOutcomeTest, RunLeftWithPreviousIsRecordedAsAbandoned) {
+    engine.ConnectToAnalyser();
+    RunUntil([this] { return mod.nUpdateState == kStateUploading; });
+    engine.AbandonRun();
+    ASSERT_EQ(runLog.runs.size(), 1u);
+    EXPECT_EQ(runLog.runs[0].result, "abandoned");
+    EXPECT_EQ(runLog.runs[0].rows[0].second, "OK");
+}
+
+TEST(RunLogFile, LinesAreAppendedAndAFailureDoesNotThrow) {
+    const std::string dir = ::testing::TempDir() + "fw_runlog_" + std::to_string(::getpid());
+    const std::string file = dir + "/a/b/runs.jsonl";
+    RunRecord record;
+    record.result = "success";
+    FileRunLog(file).Append(record);
+    FileRunLog(file).Append(record);
+    std::ifstream in(file);
+    std::string line;
+    int lines = 0;
+    while (std::getline(in, line)) {
+        EXPECT_EQ(nlohmann::json::parse(line)["result"], "success");
+        ++lines;
+    }
+    EXPECT_EQ(lines, 2);
+    EXPECT_NE(AppendLine(file + "/not-a-folder/runs.jsonl", "{}"), "");
+    std::filesystem::remove_all(dir);
+}
+
+TEST(RunLogFile, DefaultPlaceFollowsXdgStateHome) {
+    const char* saved = std::getenv("XDG_STATE_HOME");
+    const std::string keep = saved != nullptr ? saved : "";
+    ::setenv("XDG_STATE_HOME", "/var/state-test", 1);
+    EXPECT_EQ(DefaultRunLogPath(), "/var/state-test/Tarnvel/Flashwright/runs.jsonl");
+    ::setenv("XDG_STATE_HOME", "relative", 1);
+    EXPECT_EQ(DefaultRunLogPath(),
+              std::string(std::getenv("HOME")) + "/.local/state/Tarnvel/Flashwright/runs.jsonl");
+    saved != nullptr ? ::setenv("XDG_STATE_HOME", keep.c_str(), 1) : ::unsetenv("XDG_STATE_HOME");
+}
+
+} // namespace
+} // namespace fw::test
