@@ -4,7 +4,7 @@
 #include "app/ModFlashwright.h"
 #include "link/ComPortNames.h"
 #include "link/QtSerialPort.h"
-#include "link/SysfsUsbDriver.h"
+#include "link/UsbDriverFactory.h"
 #include "pages/QtMessageBox.h"
 #include "pages/Wizard.h"
 #include "platform/VersionFacility.h"
@@ -27,12 +27,12 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
 
     fw::FileRegistry registry(fw::DefaultRegistryFile());
-    fw::SysfsUsbDriver usb;
+    const std::unique_ptr<fw::IUsbDriver> usb = fw::MakeUsbDriver();
     fw::ComPortNames portNames(&registry);
     fw::QtMessageBox box;
     fw::Wizard wizard(fw::WizardServices{
         registry,
-        usb,
+        *usb,
         box,
         [&portNames] { return std::make_unique<fw::QtSerialPort>(portNames); },
         [&portNames] { return portNames.PlatformList(); },

@@ -67,9 +67,9 @@ public:
     FtStatus FT_GetStatus(FtHandle handle, std::uint32_t& rxQueue, std::uint32_t& txQueue,
                           std::uint32_t& eventStatus) override;
 
+private:
     struct Api; // the library and its resolved functions
 
-private:
     const Api& Library() const;          // throws UsbDriverError when none is loaded
     void* Device(FtHandle handle) const; // nullptr when unknown
 
