@@ -5,7 +5,7 @@
 #include "engine/RunRecord.h"
 #include "link/ComPortNames.h"
 #include "link/QtSerialPort.h"
-#include "link/SysfsUsbDriver.h"
+#include "link/UsbDriverFactory.h"
 #include "pages/QtMessageBox.h"
 #include "pages/Wizard.h"
 #include "platform/VersionFacility.h"
@@ -28,13 +28,13 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
 
     fw::FileRegistry registry(fw::DefaultRegistryFile());
-    fw::SysfsUsbDriver usb;
+    const std::unique_ptr<fw::IUsbDriver> usb = fw::MakeUsbDriver();
     fw::ComPortNames portNames(&registry);
     fw::QtMessageBox box;
     fw::FileRunLog runLog;
     fw::Wizard wizard(fw::WizardServices{
         registry,
-        usb,
+        *usb,
         box,
         [&portNames] { return std::make_unique<fw::QtSerialPort>(portNames); },
         [&portNames] { return portNames.PlatformList(); },

@@ -1,0 +1,149 @@
+// Whole runs over the converter library: the real engine, link, settings file
+// and D2xxUsbDriver, with the fake D2XX library loaded at run time. The fake's
+// device forwards to the analyser simulator's pseudo-terminal, so every byte
+// of the run passes through the library's FT_Write / FT_GetQueueStatus /
+// FT_Read as the engine polls it.
+#include "link/D2xxUsbDriver.h"
+#include "tests/e2e/E2eRig.h"
+#include "tests/support/fake_d2xx/FakeD2xx.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+
+namespace fw::e2e {
+namespace {
+
+// The wizard behind a headless progress page, as Rig has it, over the D2XX
+// driver loaded from `libraries`.
+class D2xxRig {
+public:
+    explicit D2xxRig(const std::vector<std::string>& libraries)
+        : registry(dir.File("flashwright.reg")), names(&registry), settings(registry),
+          usb(libraries), link(mod, view, settings, usb, box),
+          engine(mod, fields, view, link, settings, usb, box) {
+        SetOperationDefaults(mod);
+        QObject::connect(&view.timer, &QTimer::timeout, &view.timer,
+                         [this] { engine.AFTimer1_Timer(); });
+    }
+    ~D2xxRig() {
+        view.Unload();
+        sim.Stop();
+    }
+
+    // The operations page's Next, as Rig::Next.
+    void Next() {
+        view.At(StatusLabel::Connection).caption = "Connecting...";
+        view.serial = std::make_unique<CountingPort>(names);
+        view.timer.setTimerType(Qt::PreciseTimer);
+        view.timer.start(10);
+        engine.FormActivate();
+        link.ConnectToAnalyser();
+    }
+    bool RunToEnd(Millis timeout) {
+        const auto end = Clock::now() + timeout;
+        while (mod.nUpdateState != kStateFinished && mod.nUpdateState != kStateFailed) {
+            if (Clock::now() >= end)
+                return false;
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        }
+        return true;
+    }
+
+    TempDir dir;
+    FileRegistry registry;
+    ComPortNames names;
+    Settings settings;
+    D2xxUsbDriver usb;
+    test::RecordingMessageBox box;
+    ModFlashwright mod;
+    ProgressFields fields;
+    HeadlessView view;
+    Link link;
+    UpdateEngine engine;
+    SimProcess sim;
+};
+
+class D2xxE2e : public ::testing::Test {
+protected:
+    void SetUp() override { FakeD2xx_Reset(); }
+};
+
+TEST_F(D2xxE2e, MerlaneConverterRunCompletesThroughTheLibrary) {
+    if (std::string(FW_SREC_CAT).empty() || std::string(FW_SREC_CMP).empty())
+        GTEST_SKIP() << "srec_cat / srec_cmp (Debian srecord) not installed";
+    D2xxRig rig({FW_FAKE_D2XX});
+    ASSERT_TRUE(rig.usb.Loaded()) << rig.usb.LoadError();
+    ASSERT_EQ(rig.sim.Start({FW_ANALYSER_SIM, "--no-register", "--baud", "0", "--reboot-ms", "20",
+                             "--erase-ms", "20", "--out", rig.dir.File("received.srec"),
+                             "--verbose", "--exit-after-run"},
+                            rig.dir.File("sim")),
+              "");
+    // The analyser is the second converter; the stored serial number is the
+    // beginning of its own.
+    FakeD2xx_AddDevice("Other Converter", "FT0001");
+    FakeD2xx_SetLine(FakeD2xx_AddDevice("Merlane Analyser", "MA0042"), rig.sim.Device().c_str());
+    const std::string source = rig.dir.File("image.src.srec");
+    ASSERT_TRUE(MakeImage(FW_SREC_CAT, source, 0x3F000, 0x1000, 3));
+    rig.settings.SaveSettingValue(kSection, kConnectionType, "USB");
+    rig.settings.SaveSettingValue(kSection, kUsbAnalyser, "MA00");
+    rig.settings.SaveSettingValue(kSection, kFilename, source);
+
+    rig.Next();
+    ASSERT_NE(rig.mod.nUsbHandle, 0u) << rig.view.At(StatusLabel::Connection).caption;
+    EXPECT_EQ(rig.view.At(StatusLabel::Connection).caption, "Connected...");
+    EXPECT_EQ(rig.mod.nAnalyserKind, 2);
+    // The library saw the connection's configuration on the analyser's device.
+    const std::string log = FakeD2xx_TakeLog();
+    EXPECT_NE(log.find("FT_Open 1\n"
+                       "FT_ResetDevice dev=1\n"
+                       "FT_SetBaudRate dev=1 125000\n"
+                       "FT_SetFlowControl dev=1 0 0 0\n"
+                       "FT_SetDataCharacteristics dev=1 8 0 0\n"
+                       "FT_Purge dev=1 3\n"),
+              std::string::npos)
+        << log;
+
+    ASSERT_TRUE(rig.RunToEnd(Millis(20000))) << rig.sim.Stderr();
+    ASSERT_EQ(rig.mod.nUpdateState, kStateFinished) << rig.sim.Stderr();
+    // Every reply came in through the poll at the start of a tick.
+    for (const StatusLabel row :
+         {StatusLabel::Bootloader, StatusLabel::Erase, StatusLabel::Verify, StatusLabel::RUN})
+        EXPECT_EQ(rig.view.At(row).caption, "OK") << static_cast<int>(row);
+    EXPECT_EQ(rig.view.At(StatusLabel::EraseEEPROM).caption, "SKIPPED");
+    EXPECT_EQ(rig.fields.nRecordsSent, 128);
+    EXPECT_GE(rig.fields.nRecordsPassed, 126);
+    EXPECT_TRUE(rig.box.shown.empty()) << rig.box.shown.front().text;
+    EXPECT_EQ(rig.mod.nUsbHandle, 0u); // state 14 closed the converter
+    EXPECT_EQ(FakeD2xx_OpenCount(), 0);
+    EXPECT_EQ(rig.view.serial->bytesOut, 0u); // nothing went by the serial port
+
+    EXPECT_EQ(rig.sim.Wait(Millis(5000)), 0) << rig.sim.Stderr();
+    EXPECT_EQ(WaitExit(Spawn({FW_SREC_CMP, source, rig.dir.File("received.srec")})), 0);
+}
+
+// No converter library: the run does not start, and the message names the
+// library that could not be loaded.
+TEST_F(D2xxE2e, MissingLibraryIsReportedWhenConnecting) {
+    D2xxRig rig({"/nonexistent/libftd2xx.so"});
+    rig.settings.SaveSettingValue(kSection, kConnectionType, "USB");
+    rig.Next();
+    EXPECT_EQ(rig.mod.nUpdateState, kStateIdle);
+    EXPECT_EQ(rig.view.At(StatusLabel::Connection).caption, "FAILED");
+    ASSERT_EQ(rig.box.shown.size(), 1u);
+    EXPECT_EQ(rig.box.shown[0].text.rfind(std::string(kMsgUsbDriverError) +
+                                              "/nonexistent/libftd2xx.so could not be loaded (",
+                                          0),
+              0u)
+        << rig.box.shown[0].text;
+    EXPECT_EQ(rig.box.shown[0].icon, MsgIcon::Critical);
+}
+
+} // namespace
+} // namespace fw::e2e
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,85 @@
+#include "tests/support/fake_d2xx/FakeD2xxLine.h"
+
+#if defined(_WIN32)
+
+namespace fake_d2xx {
+
+std::unique_ptr<Line> OpenLine(const std::string&) {
+    return nullptr;
+}
+
+} // namespace fake_d2xx
+
+#else
+
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace fake_d2xx {
+namespace {
+
+class TerminalLine : public Line {
+public:
+    explicit TerminalLine(int fd) : fd_(fd) {}
+    ~TerminalLine() override { ::close(fd_); }
+
+    bool Write(const unsigned char* data, unsigned count, unsigned& written) override {
+        written = 0;
+        while (written < count) {
+            const ssize_t n = ::write(fd_, data + written, count - written);
+            if (n > 0) {
+                written += static_cast<unsigned>(n);
+            } else if (n < 0 && errno == EAGAIN) {
+                pollfd p{fd_, POLLOUT, 0};
+                if (::poll(&p, 1, 1000) != 1)
+                    return false;
+            } else if (!(n < 0 && errno == EINTR)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    bool Waiting(unsigned& rx, unsigned& tx) override {
+        int in = 0, out = 0;
+        if (::ioctl(fd_, FIONREAD, &in) != 0 || ::ioctl(fd_, TIOCOUTQ, &out) != 0)
+            return false;
+        rx = static_cast<unsigned>(in);
+        tx = static_cast<unsigned>(out);
+        return true;
+    }
+    bool Read(unsigned char* buffer, unsigned count, unsigned& got) override {
+        got = 0;
+        const ssize_t n = ::read(fd_, buffer, count);
+        if (n < 0)
+            return errno == EAGAIN || errno == EINTR;
+        got = static_cast<unsigned>(n);
+        return n > 0 || count == 0;
+    }
+
+private:
+    int fd_;
+};
+
+} // namespace
+
+std::unique_ptr<Line> OpenLine(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    ::cfmakeraw(&tio);
+    ::tcsetattr(fd, TCSANOW, &tio);
+    return std::make_unique<TerminalLine>(fd);
+}
+
+} // namespace fake_d2xx
+
+#endif
