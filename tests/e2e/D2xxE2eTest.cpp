@@ -21,7 +21,7 @@ public:
     explicit D2xxRig(const std::vector<std::string>& libraries)
         : registry(dir.File("flashwright.reg")), names(&registry), settings(registry),
           usb(libraries), link(mod, view, settings, usb, box),
-          engine(mod, fields, view, link, settings, usb, box) {
+          engine(mod, fields, view, link, settings, box) {
         SetOperationDefaults(mod);
         QObject::connect(&view.timer, &QTimer::timeout, &view.timer,
                          [this] { engine.AFTimer1_Timer(); });
@@ -38,7 +38,7 @@ public:
         view.timer.setTimerType(Qt::PreciseTimer);
         view.timer.start(10);
         engine.FormActivate();
-        link.ConnectToAnalyser();
+        engine.ConnectToAnalyser();
     }
     bool RunToEnd(Millis timeout) {
         const auto end = Clock::now() + timeout;
