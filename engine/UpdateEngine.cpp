@@ -149,6 +149,12 @@ void UpdateEngine::ReceiveSerial() {
         text += one;
     }
     interpreter_.Interpret(text);
+    if (port.InBufferCount() > 0 && (deferred_.empty() || deferred_.back().has_value())) {
+        // Bytes came in while a message box was open inside this handler. The
+        // control raises no new receive event for them while this one is still
+        // being handled, so take them once it has finished.
+        deferred_.emplace_back(std::nullopt);
+    }
 }
 
 void UpdateEngine::PollUsb() {

@@ -219,9 +219,15 @@ int QtSerialPort::InBufferCount() const {
 
 std::string QtSerialPort::Input() {
     char c = 0;
-    if (port_.isOpen() && port_.getChar(&c))
-        return std::string(1, c);
-    return {};
+    if (!port_.isOpen() || !port_.getChar(&c))
+        return {};
+    if (port_.bytesAvailable() == 0) {
+        // A read from the emptied buffer is what lets the port object take
+        // more from the device once its capped buffer had filled up.
+        char none = 0;
+        port_.read(&none, 1);
+    }
+    return std::string(1, c);
 }
 
 } // namespace fw

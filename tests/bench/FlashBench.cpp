@@ -1,7 +1,8 @@
 // flash-bench: how fast, how smoothly and how cheaply the wizard's engine
 // uploads a firmware image to the paced analyser simulator.
 //
-//   flash-bench [--runs KIB@BAUD,...] [--no-baseline] [--sim PATH] [--srec-cat PATH]
+//   flash-bench [--runs KIB@BAUD,...] [--flood MB] [--no-baseline] [--sim PATH]
+//               [--srec-cat PATH]
 //
 // Without --runs: 64 and 256 KiB at 38400 and 125000 baud, and 4096 KiB at
 // 125000. Each run is a child process of its own (so that its peak memory is
@@ -15,10 +16,18 @@
 // time the line needs for them (10 bits a byte); cpu_pct is this process's
 // CPU time over elapsed_s (one core = 100); the tick figures are the measured
 // periods between ticks while the engine asks for 2 ms (state 12); peak_rss_mb
-// is the child's getrusage maximum resident set.
+// is the child's getrusage maximum resident set; check_ms is the time the
+// check of the whole file before the run takes.
+//
+// Then (--flood 0: not) a "flood ..." line: the analyser rejects a record and
+// sends MB megabytes (default 50) while the "Failed Sx!" box stays open for
+// box_s seconds; peak_rss_mb is the child's peak, answer_ms the time from the
+// box closing to the page's next tick, drained_s how long the rest of the
+// flood then takes to read.
 //
 // First, unless --no-baseline, a "baseline ..." line gives the machine's own
 // 2 ms timer regularity (a bare sleep loop and a bare Qt timer) at that time.
+#include "engine/FirmwareCheck.h"
 #include "tests/e2e/E2eRig.h"
 
 #include <QCoreApplication>
@@ -82,6 +91,13 @@ int Child(int argc, char** argv, const std::string& sim, const std::string& imag
         return 1;
     }
     rig.Store("COM", image);
+    const auto checkStart = Clock::now();
+    if (!CheckFirmwareFile(image).ok) {
+        std::fprintf(stderr, "flash-bench: the image does not pass the check\n");
+        return 1;
+    }
+    const double checkMs =
+        std::chrono::duration<double, std::milli>(Clock::now() - checkStart).count();
 
     std::optional<Clock::time_point> start, end;
     std::clock_t cpuStart = 0, cpuEnd = 0;
@@ -120,12 +136,67 @@ int Child(int argc, char** argv, const std::string& sim, const std::string& imag
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     std::printf("baud=%ld records=%d wire_bytes=%zu elapsed_s=%.3f wire_bound_s=%.3f ratio=%.4f "
-                "cpu_pct=%.2f tick_p50_ms=%.3f tick_p99_ms=%.3f peak_rss_mb=%.1f\n",
+                "cpu_pct=%.2f tick_p50_ms=%.3f tick_p99_ms=%.3f peak_rss_mb=%.1f check_ms=%.1f\n",
                 baud, static_cast<int>(rig.fields.nRecordsSent), wireBytes, elapsed, bound,
                 elapsed / bound,
                 static_cast<double>(cpuEnd - cpuStart) / CLOCKS_PER_SEC / elapsed * 100.0,
                 periods.PercentileMs(0.50), periods.PercentileMs(0.99),
-                static_cast<double>(usage.ru_maxrss) / 1024.0);
+                static_cast<double>(usage.ru_maxrss) / 1024.0, checkMs);
+    std::fflush(stdout);
+    return 0;
+}
+
+// A flood of `mb` megabytes while the "Failed Sx!" box is open.
+int FloodChild(int argc, char** argv, const std::string& sim, const std::string& image, long mb) {
+    QCoreApplication app(argc, argv);
+    Rig rig;
+    const std::string error = rig.StartSim(
+        sim, {"--baud", "0", "--reject-record", "3", "--flood-after-reject",
+              std::to_string(mb * 1000 * 1000), "--reboot-ms", "20", "--erase-ms", "20"});
+    if (!error.empty()) {
+        std::fprintf(stderr, "flash-bench: %s\n", error.c_str());
+        return 1;
+    }
+    rig.Store("COM", image);
+    constexpr double kBoxSeconds = 3.0;
+    std::optional<Clock::time_point> closed, answered;
+    rig.box.whileOpen = [&] { // the modal box's own event loop
+        const auto until = Clock::now() + std::chrono::duration<double>(kBoxSeconds);
+        while (Clock::now() < until) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+            ::usleep(1000);
+        }
+        closed = Clock::now();
+    };
+    rig.afterTick = [&] {
+        if (closed && !answered)
+            answered = Clock::now();
+    };
+    rig.Next();
+    if (!rig.RunUntil([&] { return answered.has_value(); }, Millis(60'000))) {
+        std::fprintf(stderr, "flash-bench: no rejection seen\n%s\n", rig.sim.Stderr().c_str());
+        return 1;
+    }
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const double peakAtClose = static_cast<double>(usage.ru_maxrss) / 1024.0;
+    // The rest of the flood: read until the line has been quiet for half a second.
+    auto lastData = Clock::now();
+    long long drained = 0;
+    rig.Port().SetOnComm([&] {
+        lastData = Clock::now();
+        drained += rig.Port().InBufferCount();
+        rig.engine.afComm1_OnComm();
+    });
+    rig.RunUntil([&] { return Clock::now() - lastData > Millis(500); }, Millis(120'000));
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf("flood mb=%ld box_s=%.1f peak_rss_at_close_mb=%.1f answer_ms=%.1f drained_s=%.2f "
+                "drained_mb=%.1f peak_rss_mb=%.1f state=%d\n",
+                mb, kBoxSeconds, peakAtClose,
+                std::chrono::duration<double, std::milli>(*answered - *closed).count(),
+                std::chrono::duration<double>(lastData - *closed).count(),
+                static_cast<double>(drained) / 1e6, static_cast<double>(usage.ru_maxrss) / 1024.0,
+                static_cast<int>(rig.State()));
     std::fflush(stdout);
     return 0;
 }
@@ -164,9 +235,21 @@ void Baseline(int argc, char** argv) {
     std::fflush(stdout);
 }
 
-int Parent(const std::string& sim, const std::string& srecCat, const std::string& runs) {
+int Parent(const std::string& sim, const std::string& srecCat, const std::string& runs,
+           long floodMb) {
     TempDir dir;
     int failures = 0;
+    if (floodMb > 0) {
+        const std::string image = dir.File("flood.sx");
+        const pid_t pid =
+            MakeImage(srecCat, image, 0, 4096, 2)
+                ? Spawn({"/proc/self/exe", "--flood-child", image, std::to_string(floodMb), sim})
+                : -1;
+        if (pid <= 0 || WaitExit(pid) != 0) {
+            std::fprintf(stderr, "flash-bench: the flood run failed\n");
+            ++failures;
+        }
+    }
     for (std::size_t at = 0; at < runs.size();) {
         const std::size_t comma = std::min(runs.find(',', at), runs.size());
         long kib = 0;
@@ -198,23 +281,30 @@ int Parent(const std::string& sim, const std::string& srecCat, const std::string
 int main(int argc, char** argv) {
     if (argc == 5 && std::string(argv[1]) == "--child") // --child IMAGE BAUD SIM
         return fw::e2e::Child(argc, argv, argv[4], argv[2], std::strtol(argv[3], nullptr, 10));
+    if (argc == 5 && std::string(argv[1]) == "--flood-child") // --flood-child IMAGE MB SIM
+        return fw::e2e::FloodChild(argc, argv, argv[4], argv[2], std::strtol(argv[3], nullptr, 10));
     std::string sim = FW_ANALYSER_SIM;
     std::string srecCat = FW_SREC_CAT;
     std::string runs = "64@38400,64@125000,256@38400,256@125000,4096@125000";
+    std::string flood = "50";
     bool baseline = true;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--no-baseline") {
             baseline = false;
-        } else if (i + 1 < argc && (arg == "--runs" || arg == "--sim" || arg == "--srec-cat")) {
-            (arg == "--runs" ? runs : arg == "--sim" ? sim : srecCat) = argv[++i];
+        } else if (i + 1 < argc &&
+                   (arg == "--runs" || arg == "--sim" || arg == "--srec-cat" || arg == "--flood")) {
+            (arg == "--runs"    ? runs
+             : arg == "--sim"   ? sim
+             : arg == "--flood" ? flood
+                                : srecCat) = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: flash-bench [--runs KIB@BAUD,...] [--no-baseline] "
-                                 "[--sim PATH] [--srec-cat PATH]\n");
+            std::fprintf(stderr, "usage: flash-bench [--runs KIB@BAUD,...] [--flood MB] "
+                                 "[--no-baseline] [--sim PATH] [--srec-cat PATH]\n");
             return 2;
         }
     }
     if (baseline)
         fw::e2e::Baseline(argc, argv);
-    return fw::e2e::Parent(sim, srecCat, runs);
+    return fw::e2e::Parent(sim, srecCat, runs, std::strtol(flood.c_str(), nullptr, 10));
 }

@@ -111,6 +111,13 @@ TEST_F(SequencerTest, EventsDuringAMessageBoxNeitherReenterNorGetLost) {
     EXPECT_EQ(fields.nRecordsPassed, 3);
     EXPECT_TRUE(mod.sReplyBuffer.empty());
 
+    // The serial control raises no new receive event while its own is still
+    // being handled: bytes that came during a box opened there are taken after it.
+    box.whileOpen = [&] { view.port.Receive("Sx Pass "); };
+    Arrive("Sx Error");
+    EXPECT_EQ(fields.nRecordsPassed, 4);
+    EXPECT_TRUE(view.port.incoming.empty());
+
     // A box opened by a tick: the deferred event runs after it, in the state it left.
     SetOperationDefaults(mod);
     mod.nUpdateState = kStateStart; // no firmware file stored: the run is refused
@@ -120,7 +127,7 @@ TEST_F(SequencerTest, EventsDuringAMessageBoxNeitherReenterNorGetLost) {
         EXPECT_TRUE(mod.sReplyBuffer.empty());
     };
     Tick();
-    EXPECT_EQ(box.shown.size(), 2u);
+    EXPECT_EQ(box.shown.size(), 3u);
     EXPECT_EQ(fields.nTick, 2);
     EXPECT_TRUE(view.port.incoming.empty());
     EXPECT_EQ(mod.sReplyBuffer, "hello");
