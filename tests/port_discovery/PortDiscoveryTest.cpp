@@ -41,6 +41,8 @@ TEST(PortDiscovery, ListsSelectsTellsAndWrites) {
          {"COM1 (In Use)", "COM3"}, 0, {}, unset},
         {"missing port: first free", "COM3\0COM4\0"s, {4}, {3}, 1, {"COM3 (In Use)", "COM4"}, 1,
          {missing}, " 1"},
+        {"missing port: the first of several free", "COM3\0COM4\0COM5\0COM6\0"s, {4, 5, 6}, {3},
+         9, {"COM3 (In Use)", "COM4", "COM5", "COM6"}, 1, {missing}, " 1"},
         {"all in use: the first", "COM2\0COM3\0"s, {}, {2, 3}, 1,
          {"COM2 (In Use)", "COM3 (In Use)"}, 0, {missing}, " 0"},
         {"no list, nothing opens", "", {}, {}, 1, {}, -1, {missing, none}, unset},
