@@ -163,6 +163,7 @@ void FileRegistry::Unlock() {
 
 bool FileRegistry::Load(bool force) {
     auto missing = [this] {
+        parsedText_.reset();
         Assign({});
         comments_ = {};
         damaged_ = false;
@@ -171,6 +172,7 @@ bool FileRegistry::Load(bool force) {
         return true;
     };
     auto unreadable = [this] {
+        parsedText_.reset();
         Assign({});
         comments_ = {};
         damaged_ = false;
@@ -215,7 +217,10 @@ bool FileRegistry::Load(bool force) {
         return unreadable();
     }
     mode_ = st.st_mode & 07777;
-    if (text.size() > kMaxFileSize) {
+    if (!force && parsedText_ && *parsedText_ == text) {
+        // Read again only because it changed moments ago: the same text, so
+        // the contents it gave stand (parsing takes far longer than reading).
+    } else if (text.size() > kMaxFileSize) {
         Assign({});
         comments_ = {};
         damaged_ = true;
@@ -225,6 +230,7 @@ bool FileRegistry::Load(bool force) {
         comments_ = std::move(parsed.comments);
         damaged_ = parsed.damaged;
     }
+    parsedText_ = std::move(text);
     // Timestamps are coarse (a clock tick): a file changed again within the
     // same tick, to the same size, by a writer that reused the freed inode, would
     // look unchanged. So a file changed only moments ago is read again next time;
@@ -295,6 +301,7 @@ bool FileRegistry::BeginChange() {
 bool FileRegistry::EndChange(bool changed) {
     bool ok = true;
     if (changed) {
+        parsedText_.reset(); // the contents are no longer those of that text
         ok = Commit();
         if (!ok) {
             Assign(std::move(before_));

@@ -82,6 +82,8 @@ private:
     mode_t mode_ = 0;             // permissions of the existing file; 0 when none
     bool damaged_ = false;
     RegFileComments comments_; // of the file as last read
+    // The text the contents were parsed from, while they still are those.
+    std::optional<std::string> parsedText_;
     int lockFd_ = -1;
     std::vector<Key> before_; // contents when the change in progress began
 };
