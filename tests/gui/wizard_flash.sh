@@ -138,7 +138,7 @@ received=$tmp/received.srec
     --out "$received" --exit-after-run >"$tmp/sim-stdout.log" 2>"$tmp/sim.log" &
 sim=$!
 pids+=("$sim")
-poll 100 grep -q "port COM$com\$" "$tmp/sim-stdout.log" || fail "analyser-sim did not register COM$com"
+poll 100 grep -qs "port COM$com\$" "$tmp/sim-stdout.log" || fail "analyser-sim did not register COM$com"
 
 # --- Window helpers ---------------------------------------------------------
 # Page windows are titled "Flashwright" and are about 316 x 307 pixels at 96
