@@ -61,17 +61,25 @@ std::optional<int> ComPortNames::ParseComName(const std::string& name) {
     return n;
 }
 
+std::optional<std::string> ComPortNames::RulePath(int port) const {
+    for (const Family& family : kFamilies) {
+        if (port < family.firstPort || port >= family.firstPort + kPerFamily)
+            continue;
+        const std::string name = family.prefix + std::to_string(port - family.firstPort);
+        const std::string path = devRoot_ + "/" + name;
+        if (!Exists(path) || (family.firstPort == 1 && !UartPresent(sysRoot_, name)))
+            return std::nullopt;
+        return path;
+    }
+    return std::nullopt;
+}
+
 std::map<int, std::string> ComPortNames::RulePorts() const {
     std::map<int, std::string> ports;
     for (const Family& family : kFamilies) {
-        for (int i = 0; i < kPerFamily; ++i) {
-            const std::string name = family.prefix + std::to_string(i);
-            const std::string path = devRoot_ + "/" + name;
-            if (!Exists(path))
-                continue;
-            if (family.firstPort == 1 && !UartPresent(sysRoot_, name))
-                continue;
-            ports.emplace(family.firstPort + i, path);
+        for (int port = family.firstPort; port < family.firstPort + kPerFamily; ++port) {
+            if (auto path = RulePath(port))
+                ports.emplace(port, std::move(*path));
         }
     }
     return ports;
@@ -141,11 +149,21 @@ std::map<int, std::string> ComPortNames::Ports() const {
 std::optional<std::string> ComPortNames::DevicePath(int port) const {
     if (port < 1 || port > kMaxComPort)
         return std::nullopt;
-    const auto ports = Ports();
-    const auto it = ports.find(port);
-    if (it == ports.end())
+    // The same answer as Ports() gives, without looking at every device: the
+    // serial control asks for one port at a time, twice for each port the
+    // search tries, and the Ports key may hold a great many entries.
+    const auto registered = RegistryPorts();
+    if (const auto it = registered.find(port); it != registered.end())
+        return it->second;
+    std::optional<std::string> rule = RulePath(port);
+    if (!rule)
         return std::nullopt;
-    return it->second;
+    const std::string device = Canonical(*rule);
+    for (const auto& [number, path] : registered) {
+        if (Canonical(path) == device)
+            return std::nullopt; // listed under the entry's number only
+    }
+    return rule;
 }
 
 std::string ComPortNames::PlatformList() const {

@@ -50,6 +50,8 @@ public:
     static std::optional<int> ParseComName(const std::string& name);
 
 private:
+    // The device the rules give port `port`, when it is there.
+    std::optional<std::string> RulePath(int port) const;
     std::map<int, std::string> RulePorts() const;
     std::map<int, std::string> RegistryPorts() const;
 

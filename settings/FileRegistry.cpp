@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <fcntl.h>
 #include <pwd.h>
@@ -20,6 +21,11 @@ constexpr std::int64_t kSettleNs = 2000000000;
 
 std::int64_t Nanoseconds(const timespec& t) {
     return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+std::string DirectoryOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
 bool IsDirectory(const std::string& path) {
@@ -140,9 +146,8 @@ int KeepAs(const std::string& from, const std::string& to) {
 
 } // namespace
 
-FileRegistry::FileRegistry(std::string path) : path_(std::move(path)) {
-    const std::size_t slash = path_.rfind('/');
-    directory_ = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
+FileRegistry::FileRegistry(std::string path)
+    : path_(std::move(path)), target_(path_), directory_(DirectoryOf(path_)) {
 }
 
 FileRegistry::~FileRegistry() {
@@ -158,14 +163,18 @@ void FileRegistry::Unlock() {
 
 bool FileRegistry::Load(bool force) {
     auto missing = [this] {
+        parsedText_.reset();
         Assign({});
+        comments_ = {};
         damaged_ = false;
         mode_ = 0;
         loaded_ = Stamp{};
         return true;
     };
     auto unreadable = [this] {
+        parsedText_.reset();
         Assign({});
+        comments_ = {};
         damaged_ = false;
         loaded_.reset();
         return false;
@@ -208,14 +217,20 @@ bool FileRegistry::Load(bool force) {
         return unreadable();
     }
     mode_ = st.st_mode & 07777;
-    if (text.size() > kMaxFileSize) {
+    if (!force && parsedText_ && *parsedText_ == text) {
+        // Read again only because it changed moments ago: the same text, so
+        // the contents it gave stand (parsing takes far longer than reading).
+    } else if (text.size() > kMaxFileSize) {
         Assign({});
+        comments_ = {};
         damaged_ = true;
     } else {
         RegFileContents parsed = ParseRegFile(text);
         Assign(std::move(parsed.keys));
+        comments_ = std::move(parsed.comments);
         damaged_ = parsed.damaged;
     }
+    parsedText_ = std::move(text);
     // Timestamps are coarse (a clock tick): a file changed again within the
     // same tick, to the same size, by a writer that reused the freed inode, would
     // look unchanged. So a file changed only moments ago is read again next time;
@@ -234,13 +249,35 @@ void FileRegistry::Reload() {
     }
 }
 
+bool FileRegistry::FindTarget() {
+    target_ = path_;
+    // As many links in a row as the system itself follows.
+    for (int hop = 0; hop <= 40; ++hop) {
+        struct stat st {};
+        if (::lstat(target_.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            directory_ = DirectoryOf(target_);
+            return true;
+        }
+        char link[PATH_MAX];
+        const ssize_t n = ::readlink(target_.c_str(), link, sizeof link);
+        if (n <= 0 || static_cast<std::size_t>(n) == sizeof link) {
+            return false;
+        }
+        const std::string to(link, static_cast<std::size_t>(n));
+        target_ = to[0] == '/' ? to : DirectoryOf(target_) + "/" + to;
+    }
+    return false;
+}
+
 bool FileRegistry::BeginChange() {
-    if (lockFd_ >= 0 || !MakeDirectories(directory_)) {
+    if (lockFd_ >= 0 || !FindTarget() || !MakeDirectories(directory_)) {
         return false;
     }
     // The lock is on a file of its own: the data file is replaced on every
-    // write, and a lock on a replaced file would lock nobody out.
-    const std::string lockPath = path_ + ".lock";
+    // write, and a lock on a replaced file would lock nobody out. It sits
+    // beside the file the links lead to, so that it locks out a copy of the
+    // program that names that file directly, too.
+    const std::string lockPath = target_ + ".lock";
     lockFd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0666);
     if (lockFd_ < 0) {
         return false;
@@ -264,6 +301,7 @@ bool FileRegistry::BeginChange() {
 bool FileRegistry::EndChange(bool changed) {
     bool ok = true;
     if (changed) {
+        parsedText_.reset(); // the contents are no longer those of that text
         ok = Commit();
         if (!ok) {
             Assign(std::move(before_));
@@ -276,13 +314,13 @@ bool FileRegistry::EndChange(bool changed) {
 }
 
 bool FileRegistry::Commit() {
-    const std::optional<std::string> text = WriteRegFile(Keys());
+    const std::optional<std::string> text = WriteRegFile(Keys(), comments_);
     if (!text || (damaged_ && !KeepDamagedCopy())) {
         return false;
     }
     // One temporary name is enough: only the holder of the lock writes it. One
     // left over from a crash is removed first.
-    const std::string temp = path_ + ".tmp";
+    const std::string temp = target_ + ".tmp";
     ::unlink(temp.c_str());
     const int fd =
         ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0666);
@@ -294,7 +332,7 @@ bool FileRegistry::Commit() {
     }
     bool ok = WriteAll(fd, text->data(), text->size()) && ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(temp.c_str(), path_.c_str()) == 0;
+    ok = ok && ::rename(temp.c_str(), target_.c_str()) == 0;
     if (!ok) {
         ::unlink(temp.c_str());
         return false;
@@ -306,13 +344,13 @@ bool FileRegistry::Commit() {
 bool FileRegistry::KeepDamagedCopy() {
     // ENOENT: the file went away since it was read; there is nothing to keep.
     struct stat file {};
-    if (::stat(path_.c_str(), &file) != 0) {
+    if (::stat(target_.c_str(), &file) != 0) {
         return errno == ENOENT;
     }
     std::string name;
     for (int i = 0; i < 10; ++i) {
-        name = path_ + ".damaged" + (i == 0 ? "" : "." + std::to_string(i));
-        const int error = KeepAs(path_, name);
+        name = target_ + ".damaged" + (i == 0 ? "" : "." + std::to_string(i));
+        const int error = KeepAs(target_, name);
         if (error != EEXIST) {
             return error == 0 || error == ENOENT;
         }
@@ -327,7 +365,7 @@ bool FileRegistry::KeepDamagedCopy() {
     if (::unlink(name.c_str()) != 0 && errno != ENOENT) {
         return false;
     }
-    const int error = KeepAs(path_, name);
+    const int error = KeepAs(target_, name);
     return error == 0 || error == ENOENT;
 }
 

@@ -16,6 +16,12 @@
 // kMaxFileSize counts as damaged and is not read at all; a write that would
 // make the file larger fails. A missing file is an empty registry; the file
 // and its directory are created on the first write.
+//
+// Where the file is a symbolic link (as dotfile managers make them), the link
+// stays: the file it leads to is the one locked and replaced, in its own
+// folder. Comment lines stay where they are through every write. A file in
+// UTF-16 (a registry editor's export) is read, and written back in the usual
+// form.
 #pragma once
 
 #include "settings/MemoryRegistry.h"
@@ -62,15 +68,22 @@ private:
     // Reads and parses the file unless `force` is false and it is unchanged.
     // False when it exists but cannot be read; the contents are then empty.
     bool Load(bool force);
+    // Follows symbolic links at path_ to the file a write replaces; false for
+    // a loop of links.
+    bool FindTarget();
     bool Commit();
     bool KeepDamagedCopy();
     void Unlock();
 
     std::string path_;
-    std::string directory_;
+    std::string target_;          // path_, or the file the links at path_ lead to
+    std::string directory_;       // target_'s folder
     std::optional<Stamp> loaded_; // nullopt: read again before the next use
     mode_t mode_ = 0;             // permissions of the existing file; 0 when none
     bool damaged_ = false;
+    RegFileComments comments_; // of the file as last read
+    // The text the contents were parsed from, while they still are those.
+    std::optional<std::string> parsedText_;
     int lockFd_ = -1;
     std::vector<Key> before_; // contents when the change in progress began
 };

@@ -211,7 +211,12 @@ LONG MemoryRegistry::RegEnumValueA(HKEY key, DWORD index, char* valueName, DWORD
     if (!path || valueName == nullptr || cchValueName == nullptr) {
         return ERROR_INVALID_HANDLE;
     }
-    Reload();
+    // An enumeration sees the contents as they were when it began: reloading
+    // between indexes could skip or repeat values of a store that changed, and
+    // would read the whole store again for every value.
+    if (index == 0) {
+        Reload();
+    }
     Key* node = FindKey(*path);
     if (node == nullptr || index >= node->values.size()) {
         return ERROR_NO_MORE_ITEMS;

@@ -58,9 +58,9 @@ protected:
     // Full path for an open handle or a root; nullopt for an unknown handle.
     std::optional<std::string> PathOf(HKEY key) const;
     // Hooks for a backing store. Reload runs before an operation reads the
-    // contents. BeginChange runs before an operation that may change them (a
-    // store takes its lock and reloads there; false: the call fails), EndChange
-    // after it, with whether anything changed; it returns false when the change
+    // contents (for an enumeration of values, before index 0 only). BeginChange runs before an
+    // operation that may change them (a store takes its lock and reloads there; false: the call
+    // fails), EndChange after it, with whether anything changed; it returns false when the change
     // could not be made durable, and the call then fails.
     virtual void Reload() {}
     virtual bool BeginChange() { return true; }

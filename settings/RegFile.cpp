@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <set>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace fw {
 
@@ -271,6 +273,16 @@ public:
         return true;
     }
 
+    // Makes room for a comment line; false when it does not fit.
+    bool Reserve(std::size_t lineSize) {
+        if (lineSize + 1 > room_) {
+            return false;
+        }
+        room_ -= lineSize + 1;
+        return true;
+    }
+
+    const Key& At(std::size_t key) const { return keys_[key]; }
     std::vector<Key> Take() { return std::move(keys_); }
 
 private:
@@ -396,12 +408,84 @@ bool IsHeader(std::string_view line) {
     return lower == "regedit4" || lower == "windows registry editor version 5.00";
 }
 
+void AppendUtf8(std::string& out, std::uint32_t code) {
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (code >> 18));
+        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+// UTF-16 little-endian (without its byte-order mark) as UTF-8. A lone
+// surrogate or a last odd byte becomes U+FFFD; `firstBad` is then the offset
+// in the result where the first one went.
+std::string Utf16LeToUtf8(std::string_view in, std::optional<std::size_t>& firstBad) {
+    std::string out;
+    out.reserve(in.size() / 2);
+    auto unit = [&in](std::size_t i) {
+        return static_cast<std::uint32_t>(static_cast<unsigned char>(in[i]) |
+                                          (static_cast<unsigned char>(in[i + 1]) << 8));
+    };
+    auto bad = [&] {
+        if (!firstBad) {
+            firstBad = out.size();
+        }
+        AppendUtf8(out, 0xFFFD);
+    };
+    std::size_t i = 0;
+    for (; i + 1 < in.size(); i += 2) {
+        const std::uint32_t u = unit(i);
+        if (u >= 0xD800 && u < 0xDC00 && i + 3 < in.size() && unit(i + 2) >= 0xDC00 &&
+            unit(i + 2) < 0xE000) {
+            AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (unit(i + 2) - 0xDC00));
+            i += 2;
+        } else if (u >= 0xD800 && u < 0xE000) {
+            bad();
+        } else {
+            AppendUtf8(out, u);
+        }
+    }
+    if (i < in.size()) {
+        bad();
+    }
+    return out;
+}
+
+std::string_view Unterminated(std::string_view line) {
+    if (!line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);
+    }
+    return line;
+}
+
+void AppendLines(std::string& out, const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) {
+        out += line;
+        out += '\n';
+    }
+}
+
 } // namespace
 
 RegFileContents ParseRegFile(std::string_view text) {
     RegFileContents result;
+    std::string decoded;
+    std::optional<std::size_t> badUnit;
     if (text.substr(0, 3) == "\xEF\xBB\xBF") {
         text.remove_prefix(3);
+    } else if (text.substr(0, 2) == "\xFF\xFE") {
+        decoded = Utf16LeToUtf8(text.substr(2), badUnit);
+        text = decoded;
     }
     LineReader reader(text);
     auto markBad = [&result](std::size_t number) {
@@ -410,19 +494,37 @@ RegFileContents ParseRegFile(std::string_view text) {
             result.firstBadLine = number;
         }
     };
+    // Comment lines wait here for the line they stand before.
+    std::vector<std::string> pending;
+    auto place = [&pending](std::vector<std::string>& where) {
+        where.insert(where.end(), std::make_move_iterator(pending.begin()),
+                     std::make_move_iterator(pending.end()));
+        pending.clear();
+    };
     Builder builder;
     enum class Section { None, Open, Dropped, Bad } section = Section::None;
     std::size_t key = 0;
     bool headerChecked = false;
     while (!reader.AtEnd()) {
-        const std::string_view line = Trim(reader.Next());
+        const std::string_view raw = reader.Next();
+        const std::string_view line = Trim(raw);
         const std::size_t number = reader.Number();
-        if (line.empty() || line[0] == ';') {
+        if (line.empty()) {
+            continue;
+        }
+        if (line[0] == ';') {
+            const std::string_view comment = Unterminated(raw);
+            if (builder.Reserve(comment.size())) {
+                pending.emplace_back(comment);
+            } else {
+                markBad(number);
+            }
             continue;
         }
         if (!headerChecked) {
             headerChecked = true;
             if (IsHeader(line)) {
+                place(result.comments.beforeHeader);
                 continue;
             }
             markBad(number);
@@ -444,6 +546,9 @@ RegFileContents ParseRegFile(std::string_view text) {
             } else {
                 key = *opened;
                 section = Section::Open;
+                if (!pending.empty()) {
+                    place(result.comments.beforeKey[MemoryRegistry::Lower(builder.At(key).path)]);
+                }
             }
             continue;
         }
@@ -454,34 +559,97 @@ RegFileContents ParseRegFile(std::string_view text) {
         auto value = ParseValue(line, reader);
         if (!value || section == Section::None) {
             markBad(number);
-        } else if (section == Section::Open && !value->absent &&
-                   !builder.Store(key, std::move(value->name), value->type,
-                                  std::move(value->data))) {
-            markBad(number);
+        } else if (section == Section::Open && !value->absent) {
+            std::pair<std::string, std::string> where;
+            if (!pending.empty()) {
+                where = {MemoryRegistry::Lower(builder.At(key).path),
+                         MemoryRegistry::Lower(value->name)};
+            }
+            if (!builder.Store(key, std::move(value->name), value->type, std::move(value->data))) {
+                markBad(number);
+            } else if (!pending.empty()) {
+                place(result.comments.beforeValue[std::move(where)]);
+            }
+        }
+    }
+    place(result.comments.atEnd);
+    if (badUnit) {
+        // The line the first undecodable character went to.
+        const std::size_t line =
+            1 +
+            static_cast<std::size_t>(std::count(decoded.begin(), decoded.begin() + *badUnit, '\n'));
+        if (!result.damaged || line < result.firstBadLine) {
+            result.damaged = true;
+            result.firstBadLine = line;
         }
     }
     result.keys = builder.Take();
     return result;
 }
 
-std::optional<std::string> WriteRegFile(const std::vector<MemoryRegistry::Key>& keys) {
-    std::string out(kHeader);
+std::optional<std::string> WriteRegFile(const std::vector<MemoryRegistry::Key>& keys,
+                                        const RegFileComments& comments) {
+    std::string out;
+    AppendLines(out, comments.beforeHeader);
+    out += kHeader;
+    // Comments whose line is no longer there go to the end.
+    const bool anyPlaced = !comments.beforeKey.empty() || !comments.beforeValue.empty();
+    std::size_t placed = 0;
     for (const Key& key : keys) {
         if (key.path.find('\n') != std::string::npos) {
             return std::nullopt;
         }
-        out += "\n[";
+        const std::string path = anyPlaced ? MemoryRegistry::Lower(key.path) : std::string();
+        out += '\n';
+        if (const auto it = comments.beforeKey.find(path);
+            anyPlaced && it != comments.beforeKey.end()) {
+            AppendLines(out, it->second);
+            ++placed;
+        }
+        out += '[';
         out += key.path;
         out += "]\n";
         for (const Value& value : key.values) {
             if (value.name.find('\n') != std::string::npos) {
                 return std::nullopt;
             }
+            if (!comments.beforeValue.empty()) {
+                const auto it =
+                    comments.beforeValue.find({path, MemoryRegistry::Lower(value.name)});
+                if (it != comments.beforeValue.end()) {
+                    AppendLines(out, it->second);
+                    ++placed;
+                }
+            }
             AppendValue(out, value);
         }
         if (out.size() > kMaxRegFileSize) {
             return std::nullopt;
         }
+    }
+    if (placed < comments.beforeKey.size() + comments.beforeValue.size()) {
+        std::unordered_set<std::string> paths;
+        std::set<std::pair<std::string, std::string>> values;
+        for (const Key& key : keys) {
+            paths.insert(MemoryRegistry::Lower(key.path));
+            for (const Value& value : key.values) {
+                values.emplace(MemoryRegistry::Lower(key.path), MemoryRegistry::Lower(value.name));
+            }
+        }
+        for (const auto& [path, lines] : comments.beforeKey) {
+            if (paths.count(path) == 0) {
+                AppendLines(out, lines);
+            }
+        }
+        for (const auto& [where, lines] : comments.beforeValue) {
+            if (values.count(where) == 0) {
+                AppendLines(out, lines);
+            }
+        }
+    }
+    AppendLines(out, comments.atEnd);
+    if (out.size() > kMaxRegFileSize) {
+        return std::nullopt;
     }
     return out;
 }

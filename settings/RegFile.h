@@ -14,11 +14,13 @@
 // Strings escape only backslash and double quote; the string form implies one
 // terminating NUL. Data that the string form cannot carry exactly (no NUL at
 // the end, a NUL inside, control characters) is written as hex(1). Long hex
-// lists continue on the next line after a trailing backslash.
+// lists continue on the next line after a trailing backslash. Comment lines
+// (';') are kept with the line they stand before.
 #pragma once
 
 #include "settings/MemoryRegistry.h"
 
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,8 +32,21 @@ namespace fw {
 // file that is not what it should be must not take up much memory.
 inline constexpr std::size_t kMaxRegFileSize = 1u << 20;
 
+// Comment lines as they stand (without the line end), each group with the line
+// it comes before, so that rewriting the file leaves them where they were.
+// Keys and values are named in lower case.
+struct RegFileComments {
+    std::vector<std::string> beforeHeader;
+    std::map<std::string, std::vector<std::string>> beforeKey;
+    std::map<std::pair<std::string, std::string>, std::vector<std::string>> beforeValue;
+    std::vector<std::string> atEnd;
+};
+
 struct RegFileContents {
     std::vector<MemoryRegistry::Key> keys;
+    // The comment lines, with what they stood before; those before a line
+    // that was left out go with the next line kept.
+    RegFileComments comments;
     // Something in the text did not parse. What did parse is kept: a bad value
     // line is skipped, and a bad key line drops the values that follow it up to
     // the next good key line (they cannot be placed with certainty).
@@ -43,7 +58,8 @@ struct RegFileContents {
 // Never fails and never throws on any input except for lack of memory. What
 // would make the written text longer than kMaxRegFileSize is left out as
 // damage. Accepts
-// LF and CRLF, a UTF-8 byte-order mark, the headers "REGEDIT4" and "Windows
+// LF and CRLF, a UTF-8 byte-order mark, UTF-16 little-endian text with its
+// byte-order mark (as the Windows registry editor exports), the headers "REGEDIT4" and "Windows
 // Registry Editor Version 5.00", ';' comment lines, "[-key]" and "name"=- (the
 // key's or value's lines are left out, nothing else is removed). Keys and
 // values come out as MemoryRegistry would hold them after the same writes:
@@ -51,10 +67,13 @@ struct RegFileContents {
 // every key created before it, a repeated value keeping its first place.
 RegFileContents ParseRegFile(std::string_view text);
 
-// The text of `keys`; nullopt when a key or value name holds a line break,
+// The text of `keys` with `comments` in their places, in UTF-8 under the
+// "REGEDIT4" header; nullopt when a key or value name holds a line break,
 // which the format cannot carry, or when it would be longer than
-// kMaxRegFileSize. ParseRegFile of the result gives `keys` back
-// for any `keys` that ParseRegFile produced.
-std::optional<std::string> WriteRegFile(const std::vector<MemoryRegistry::Key>& keys);
+// kMaxRegFileSize. ParseRegFile of the result gives `keys` and `comments` back
+// for any that ParseRegFile produced (comments whose line is gone move to the
+// end).
+std::optional<std::string> WriteRegFile(const std::vector<MemoryRegistry::Key>& keys,
+                                        const RegFileComments& comments = {});
 
 } // namespace fw

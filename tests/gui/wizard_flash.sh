@@ -78,13 +78,15 @@ poll() { # tenths condition...
 # "Xvfb -displayfd" and "xvfb-run -a" start from, so that other X servers
 # coming up on this machine at the same time do not compete for it. The server
 # takes its lock file before it listens and gives up when the number is in use;
-# then the next number is tried.
+# then the next number is tried. -noreset: by default the server resets when
+# its last client leaves (here the readiness probe), and refuses a client that
+# connects during the reset, such as the wizard starting right after the probe.
 start_xvfb() {
     local number pid
     for ((attempt = 0; attempt < 20; attempt++)); do
         number=$((200 + RANDOM % 700))
         [ -e "/tmp/.X$number-lock" ] && continue
-        Xvfb ":$number" -screen 0 1024x768x24 -dpi 96 -nolisten tcp 2>"$tmp/xvfb.log" &
+        Xvfb ":$number" -screen 0 1024x768x24 -dpi 96 -nolisten tcp -noreset 2>"$tmp/xvfb.log" &
         pid=$!
         for ((n = 0; n < 100; n++)); do
             if ! kill -0 "$pid" 2>/dev/null; then
@@ -136,7 +138,7 @@ received=$tmp/received.srec
     --out "$received" --exit-after-run >"$tmp/sim-stdout.log" 2>"$tmp/sim.log" &
 sim=$!
 pids+=("$sim")
-poll 100 grep -q "port COM$com\$" "$tmp/sim-stdout.log" || fail "analyser-sim did not register COM$com"
+poll 100 grep -qs "port COM$com\$" "$tmp/sim-stdout.log" || fail "analyser-sim did not register COM$com"
 
 # --- Window helpers ---------------------------------------------------------
 # Page windows are titled "Flashwright" and are about 316 x 307 pixels at 96

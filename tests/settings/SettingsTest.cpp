@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <functional>
 #include <optional>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -66,8 +67,10 @@ TEST_F(SettingsFile, TextsComeBackExactly) {
     for (int c = 1; c < 128; ++c)
         ascii += static_cast<char>(c);
     // A trailing NUL must not be taken for the terminator and lost.
-    for (const std::string& text :
-         {ascii, "C:\\fw\\a \"b\".sx"s, "\\\\server\\share\\"s, "a\0b"s, "ab\0"s, "\0"s}) {
+    // Texts whose only control character is a line feed, which the quoted
+    // form cannot carry either.
+    for (const std::string& text : {ascii, "C:\\fw\\a \"b\".sx"s, "\\\\server\\share\\"s, "a\0b"s,
+                                    "ab\0"s, "\0"s, "two\nlines"s, "\n"s, "end\n"s}) {
         ASSERT_TRUE(Save(writer_, kFilename, text));
         EXPECT_EQ(Get(reader_, kFilename), text);
     }
@@ -91,6 +94,146 @@ TEST_F(SettingsFile, AFileWrittenByHandIsReadAndKeptReadable) {
     EXPECT_EQ(text.rfind("REGEDIT4", 0), 0u) << text;
     EXPECT_NE(text.find("\"Filename\"=\"C:\\\\fw\\\\a.sx\""), std::string::npos) << text;
     EXPECT_NE(text.find("\"COM Port\"=\"3\""), std::string::npos) << text;
+}
+
+// A hex list that ends in a backslash with no list on the next line: that line
+// keeps its own meaning (the cut list alone is lost).
+TEST_F(SettingsFile, ACutHexListLeavesTheNextLineAlone) {
+    const std::string settings = "[HKEY_LOCAL_MACHINE\\" + kKey + "]\n";
+    const std::string other = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarnvel\\Other]\n";
+    const std::pair<const char*, std::string> cases[] = {
+        {"a value", settings + "\"Blob\"=hex:01,02,\\\n\"Address\"=\"10.0.0.2\"\n"},
+        {"a key line", other + "\"Blob\"=hex:01,\\\n" + settings + "\"Address\"=\"10.0.0.2\"\n"},
+        {"a comment", settings + "\"Blob\"=hex:01,\\\r\n; note\r\n\"Address\"=\"10.0.0.2\"\r\n"},
+        {"a blank line", settings + "\"Blob\"=hex:01,\\\n\n\"Address\"=\"10.0.0.2\"\n"},
+    };
+    for (const auto& [name, body] : cases) {
+        SCOPED_TRACE(name);
+        WriteAll(file_, "REGEDIT4\n\n" + body);
+        EXPECT_EQ(Get(reader_, kAddress), "10.0.0.2");
+        EXPECT_EQ(Get(reader_, "Blob"), "dflt");
+        EXPECT_TRUE(reader_.Damaged());
+    }
+}
+
+std::string Utf16Le(const std::u16string& text) {
+    std::string out = "\xFF\xFE";
+    for (char16_t c : text) {
+        out += static_cast<char>(c & 0xFF);
+        out += static_cast<char>(c >> 8);
+    }
+    return out;
+}
+
+// What the Windows registry editor exports: UTF-16 with a byte-order mark and
+// CRLF. Read as it is; the next save writes the usual UTF-8 form.
+TEST_F(SettingsFile, AUtf16ExportIsReadAndSavedAsUtf8) {
+    WriteAll(file_, Utf16Le(u"Windows Registry Editor Version 5.00\r\n\r\n"
+                            u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarnvel\\Flashwright\\Settings]\r\n"
+                            u"\"Filename\"=\"/home/j\u00fcrgen/\U0001D11E \u20ac.sx\"\r\n"
+                            u"\"COM Port\"=\"3\"\r\n"));
+    const std::string filename = "/home/j\xC3\xBCrgen/\xF0\x9D\x84\x9E \xE2\x82\xAC.sx";
+    EXPECT_EQ(Get(reader_, kFilename), filename);
+    EXPECT_EQ(Get(reader_, kComPort), "3");
+    EXPECT_FALSE(reader_.Damaged());
+    ASSERT_TRUE(Save(writer_, kAddress, "10.0.0.1"));
+    EXPECT_FALSE(fs::exists(file_ + ".damaged"));
+    EXPECT_EQ(ReadAll(file_).rfind("REGEDIT4\n", 0), 0u);
+    EXPECT_EQ(Get(reader_, kFilename), filename);
+    EXPECT_EQ(Get(reader_, kComPort), "3");
+
+    // A lone surrogate or an odd last byte is damage; the rest still reads.
+    for (const std::string& bad :
+         {Utf16Le(u"REGEDIT4\r\n\xD800\r\n[HKEY_LOCAL_MACHINE\\" +
+                  std::u16string(kKey.begin(), kKey.end()) + u"]\r\n\"COM Port\"=\"4\"\r\n"),
+          Utf16Le(u"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\" + std::u16string(kKey.begin(), kKey.end()) +
+                  u"]\r\n\"COM Port\"=\"4\"\r\n") +
+              "x"}) {
+        WriteAll(file_, bad);
+        EXPECT_EQ(Get(reader_, kComPort), "4");
+        EXPECT_TRUE(reader_.Damaged());
+    }
+}
+
+// Comment lines stay where they were, whatever the program writes around them.
+TEST_F(SettingsFile, CommentLinesKeepTheirPlaceThroughASave) {
+    WriteAll(file_, "; kept above the header\r\nREGEDIT4\r\n\r\n"
+                    "; the wizard's own settings\r\n"
+                    "[HKEY_LOCAL_MACHINE\\" +
+                        kKey +
+                        "]\r\n"
+                        "; the analyser in the lab\r\n"
+                        "\"Address\"=\"10.0.0.1\"\r\n"
+                        "   ; indented, before the port\r\n"
+                        "\"COM Port\"=\"3\"\r\n\r\n"
+                        "; at the very end\r\n");
+    ASSERT_TRUE(Save(writer_, kComPort, "5"));
+    ASSERT_TRUE(Save(writer_, kFilename, "/fw/a.sx"));
+    EXPECT_EQ(ReadAll(file_), "; kept above the header\nREGEDIT4\n\n"
+                              "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\n"
+                              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarnvel]\n\n"
+                              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarnvel\\Flashwright]\n\n"
+                              "; the wizard's own settings\n"
+                              "[HKEY_LOCAL_MACHINE\\" +
+                                  kKey +
+                                  "]\n"
+                                  "; the analyser in the lab\n"
+                                  "\"Address\"=\"10.0.0.1\"\n"
+                                  "   ; indented, before the port\n"
+                                  "\"COM Port\"=\"5\"\n"
+                                  "\"Filename\"=\"/fw/a.sx\"\n"
+                                  "; at the very end\n");
+    EXPECT_FALSE(reader_.Damaged());
+}
+
+// A settings file that is a symbolic link (relative, absolute, a chain, or one
+// whose file does not exist yet) stays one: the file it leads to is replaced,
+// in its own folder, and locked there.
+TEST_F(SettingsFile, ALinkedFileIsWrittenThroughTheLink) {
+    const std::string target = dir_ / "dotfiles/reg/Flashwright.reg";
+    const std::string middle = dir_ / "dotfiles/link.reg";
+    const std::pair<const char*, std::function<void()>> layouts[] = {
+        {"relative", [&] { fs::create_symlink("../dotfiles/reg/Flashwright.reg", file_); }},
+        {"absolute", [&] { fs::create_symlink(target, file_); }},
+        {"chain",
+         [&] {
+             fs::create_symlink("reg/Flashwright.reg", middle);
+             fs::create_symlink(middle, file_);
+         }},
+    };
+    for (const auto& [name, link] : layouts) {
+        SCOPED_TRACE(name);
+        fs::remove_all(dir_ / "Tarnvel");
+        fs::remove_all(dir_ / "dotfiles");
+        fs::create_directories(dir_ / "Tarnvel");
+        fs::create_directories(dir_ / "dotfiles/reg");
+        link();
+        ASSERT_TRUE(Save(writer_, kComPort, "7")); // the linked file does not exist yet
+        WriteAll(target, ReadAll(target) + "; mine\n");
+        ASSERT_TRUE(Save(writer_, kAddress, "10.0.0.9"));
+        EXPECT_TRUE(fs::is_symlink(file_));
+        EXPECT_EQ(Get(reader_, kComPort), "7");
+        EXPECT_EQ(Get(reader_, kAddress), "10.0.0.9");
+        EXPECT_NE(ReadAll(target).find("; mine\n"), std::string::npos);
+        EXPECT_TRUE(fs::exists(target + ".lock"));
+        EXPECT_FALSE(fs::exists(file_ + ".lock"));
+        EXPECT_FALSE(fs::exists(target + ".tmp"));
+    }
+    // One copy of the program names the link, another the file itself: the
+    // lock keeps them from losing each other's values.
+    const auto writer = [this](const std::string& path, char tag) {
+        FileRegistry reg(path);
+        for (int i = 0; i < 100; ++i)
+            if (!RegWriteString(reg, kPorts, tag + std::to_string(i), "v", HKEY_LOCAL_MACHINE))
+                return 1;
+        return 0;
+    };
+    const pid_t a = Spawn([&] { return writer(file_, 'a'); });
+    const pid_t b = Spawn([&] { return writer(target, 'b'); });
+    EXPECT_EQ(Reap(a), 0);
+    EXPECT_EQ(Reap(b), 0);
+    EXPECT_EQ(RegListValueData(reader_, kPorts).size(), 2u * 100 * 2); // "v\0" each
+    EXPECT_TRUE(fs::is_symlink(file_));
 }
 
 TEST_F(SettingsFile, TheDefaultFileFollowsXdgConfigHome) {

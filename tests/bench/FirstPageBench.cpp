@@ -1,0 +1,174 @@
+// first-page-bench: how long the wizard takes from start-up to the connection
+// page on screen when the Ports key of the settings file holds many entries.
+// The page searches the serial ports while it loads, so this is the port
+// search over the real settings file, port names and serial control.
+//
+//   first-page-bench [--entries N] [--stale] [--settled]
+//
+// Without arguments: 0, 64 and 255 entries on live pseudo-terminals, and 255
+// entries whose devices are gone, each in a process of its own; one line each:
+//
+//   entries= live= settled= first_page_ms= listed= lookups= lookup_ms=
+//
+// first_page_ms runs from Wizard::Start to the page shown with its list
+// filled; lookups counts the port-number-to-device lookups the serial control
+// made, lookup_ms the time they took. The settings file is written just
+// before the start, as the simulator does when it registers itself; with
+// --settled the start waits until the file is over two seconds old.
+#include "link/ComPortNames.h"
+#include "link/QtSerialPort.h"
+#include "link/SysfsUsbDriver.h"
+#include "pages/Wizard.h"
+#include "platform/VersionFacility.h"
+#include "settings/FileRegistry.h"
+
+#include <QApplication>
+#include <QComboBox>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+class CountingBox : public fw::IMessageBox {
+public:
+    void Show(const std::string&, fw::MsgIcon, const std::string&) override { ++shown; }
+    int shown = 0;
+};
+
+int Run(int argc, char** argv, int entries, bool stale, bool settled) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    char dirTemplate[] = "/tmp/fw-first-page-XXXXXX";
+    if (::mkdtemp(dirTemplate) == nullptr)
+        return 2;
+    const std::string dir = dirTemplate;
+    const std::string file = dir + "/Flashwright.reg";
+
+    // COM1..COMn, each on a pseudo-terminal of its own (or on a device that is
+    // gone); the masters stay open so that the terminals do.
+    std::vector<int> masters;
+    std::string text = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarnvel\\Flashwright\\Ports]\n";
+    for (int n = 1; n <= entries; ++n) {
+        std::string device = dir + "/gone" + std::to_string(n);
+        if (!stale) {
+            const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+            if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+                std::fprintf(stderr, "first-page-bench: no pseudo-terminal for COM%d\n", n);
+                return 2;
+            }
+            masters.push_back(master);
+            device = ::ptsname(master);
+        }
+        text += "\"COM" + std::to_string(n) + "\"=\"" + device + "\"\n";
+    }
+    std::ofstream(file, std::ios::binary) << text;
+    if (settled)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2100)); // see FileRegistry::Load
+
+    fw::FileRegistry registry(file);
+    fw::SysfsUsbDriver usb;
+    fw::ComPortNames names(&registry);
+    CountingBox box;
+    int lookups = 0;
+    Clock::duration lookupTime{};
+    const auto lookup = [&](int port) {
+        const auto start = Clock::now();
+        auto path = names.DevicePath(port);
+        lookupTime += Clock::now() - start;
+        ++lookups;
+        return path;
+    };
+    fw::Wizard wizard(fw::WizardServices{
+        registry,
+        usb,
+        box,
+        [&] { return std::make_unique<fw::QtSerialPort>(lookup); },
+        [&] { return names.PlatformList(); },
+        [&] { return fw::MakePlatformVersionFacility(registry); },
+        fw::ChooseFileWithDialog,
+    });
+
+    const auto start = Clock::now();
+    wizard.Start();
+    QApplication::processEvents();
+    const auto shown = Clock::now();
+
+    const auto* list =
+        wizard.connection.Window() != nullptr
+            ? wizard.connection.Window()->findChild<QComboBox*>("cboConnection_Serial")
+            : nullptr;
+    std::printf("entries=%d live=%d settled=%d first_page_ms=%.1f listed=%d lookups=%d "
+                "lookup_ms=%.1f boxes=%d\n",
+                entries, stale ? 0 : entries, settled ? 1 : 0, Ms(shown - start),
+                list != nullptr ? list->count() : -1, lookups, Ms(lookupTime), box.shown);
+    std::fflush(stdout);
+    for (int master : masters)
+        ::close(master);
+    std::filesystem::remove_all(dir);
+    return list != nullptr && wizard.connection.IsLoaded() ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int entries = -1;
+    bool stale = false, settled = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--entries" && i + 1 < argc)
+            entries = std::atoi(argv[++i]);
+        else if (arg == "--stale")
+            stale = true;
+        else if (arg == "--settled")
+            settled = true;
+        else {
+            std::fprintf(stderr, "usage: %s [--entries N] [--stale] [--settled]\n", argv[0]);
+            return 2;
+        }
+    }
+    if (entries >= 0)
+        return Run(argc, argv, entries, stale, settled);
+
+    // Each case in a process of its own, so that none inherits another's state.
+    const std::vector<std::vector<std::string>> cases = {
+        {"--entries", "0"},
+        {"--entries", "64"},
+        {"--entries", "255"},
+        {"--entries", "255", "--settled"},
+        {"--entries", "255", "--stale"},
+    };
+    int status = 0;
+    for (const auto& args : cases) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            std::vector<char*> child{argv[0]};
+            for (const std::string& a : args)
+                child.push_back(const_cast<char*>(a.c_str()));
+            child.push_back(nullptr);
+            ::execv("/proc/self/exe", child.data());
+            ::_exit(127);
+        }
+        int wstatus = 0;
+        ::waitpid(pid, &wstatus, 0);
+        if (!WIFEXITED(wstatus) || WEXITSTATUS(wstatus) != 0)
+            status = 1;
+    }
+    return status;
+}

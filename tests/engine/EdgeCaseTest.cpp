@@ -1,0 +1,123 @@
+// Edges of the engine that a user would see: a firmware file that stops being
+// readable part way through, the waiting dots at the ticks where rounding
+// halves matters, and the reply buffer at its limit.
+#include "tests/engine/EngineRig.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <climits>
+
+namespace fw::test {
+namespace {
+
+struct EdgeCase : EngineRig {};
+
+// Makes every further read of the open file `path` fail (EISDIR), as a disk
+// error would: its descriptor is replaced by one of a folder.
+bool BreakOpenFile(const std::string& path) {
+    DIR* fds = ::opendir("/proc/self/fd");
+    if (fds == nullptr)
+        return false;
+    bool broken = false;
+    while (const dirent* entry = ::readdir(fds)) {
+        char target[PATH_MAX] = {};
+        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+        if (n <= 0 || std::string(target, static_cast<std::size_t>(n)) != path)
+            continue;
+        const int folder = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        broken = folder >= 0 && ::dup2(folder, std::atoi(entry->d_name)) >= 0;
+        ::close(folder);
+    }
+    ::closedir(fds);
+    return broken;
+}
+
+// About three of the reader's 4 KiB blocks, so that the first block goes out
+// before the error comes: lines of 16 bytes put the error at a line's start,
+// lines of 12 bytes inside a line.
+TEST_F(EdgeCase, ReadErrorPartWayFailsTheUpload) {
+    mod.bOpUpload = mod.bOpRun = kTrue;
+    for (const char* record : {"S1030000FC0000\r\n", "S1030000FC\r\n"}) {
+        SCOPED_TRACE(record);
+        std::string records;
+        for (int i = 0; i < 1000; ++i)
+            records += record;
+        Firmware(records);
+        mod.nUpdateState = kStateUploadStart;
+        fields.nRecordsSent = 0;
+        view.port.output.clear();
+        Tick(2); // opened, and the first record out
+        ASSERT_EQ(fields.nRecordsSent, 1);
+        ASSERT_TRUE(BreakOpenFile(path));
+        for (int i = 0; i < 2000 && mod.nUpdateState == kStateUploading; ++i)
+            Tick();
+        EXPECT_LT(fields.nRecordsSent, 1000);
+        EXPECT_GT(fields.nRecordsSent, 100); // the block already read went out
+        // Whole records only (each line and CR): no line cut short by the error.
+        EXPECT_EQ(Sent().size(), static_cast<std::size_t>(fields.nRecordsSent) *
+                                     (std::string_view(record).size() - 1));
+        EXPECT_EQ(mod.nUpdateState, kStateFailed);
+        ExpectLabel(StatusLabel::Upload, "FAILED", kRed);
+        ExpectBox(kMsgInvalidFile, MsgIcon::Critical, kTitleLoadFirmwareError);
+        Arrive("Sx Pass ");
+        Tick(3);
+        EXPECT_EQ(Sent().find("RUNANYWAY"), std::string::npos);
+        EXPECT_FALSE(engine.FirmwareOpen());
+    }
+}
+
+// nTick / 100 dots, halves to the even neighbour: 50, 250 and 450 are where
+// rounding half up would show one dot more.
+TEST_F(EdgeCase, WaitingDotsRoundHalvesToEven) {
+    const std::pair<int, const char*> cases[] = {
+        {50, ""},     {52, "."},     {148, "."},      {150, ".."},     {250, ".."},
+        {252, "..."}, {450, "...."}, {550, "......"}, {598, "......"}, {0, ""},
+    };
+    for (const auto& [tick, dots] : cases) {
+        fields.nTick = static_cast<std::int16_t>(tick == 0 ? 598 : tick - 2);
+        mod.nUpdateState = kStateWaitReboot;
+        Tick();
+        ASSERT_EQ(fields.nTick, tick);
+        EXPECT_EQ(view.At(StatusLabel::Bootloader).caption,
+                  std::string("Waiting for Reboot") + dots)
+            << "nTick " << tick;
+    }
+}
+
+// The reply buffer holds at most 1024 characters: a prompt that ends exactly
+// there is still seen; one character more empties the buffer.
+TEST_F(EdgeCase, ReplyBufferKeepsExactly1024Characters) {
+    const std::string prompt = kBootloaderEntryPrompt;
+    struct Case {
+        std::size_t first, total; // handed over in two parts
+        std::int32_t state;
+    };
+    const Case cases[] = {
+        {1000, 1024, kStateEnterBootloader},
+        {1000, 1025, kStateWaitReboot},
+        {1024, 1024, kStateEnterBootloader},
+        {1025, 1025, kStateWaitReboot},
+    };
+    for (const Case& c : cases) {
+        mod.nUpdateState = kStateWaitReboot;
+        mod.sReplyBuffer.clear();
+        const std::string text = std::string(c.total - prompt.size(), 'x') + prompt;
+        engine.RecData(text.substr(0, c.first));
+        engine.RecData(text.substr(c.first));
+        EXPECT_EQ(mod.nUpdateState, c.state) << c.first << "+" << c.total - c.first;
+        EXPECT_TRUE(mod.sReplyBuffer.empty()) << c.total;
+    }
+    // Without a prompt, 1024 characters wait for more; 1025 are dropped.
+    mod.nUpdateState = kStateWaitReboot;
+    mod.sReplyBuffer.clear();
+    engine.RecData(std::string(1024, 'x'));
+    EXPECT_EQ(mod.sReplyBuffer.size(), 1024u);
+    engine.RecData("x");
+    EXPECT_TRUE(mod.sReplyBuffer.empty());
+}
+
+} // namespace
+} // namespace fw::test
