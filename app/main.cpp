@@ -10,6 +10,8 @@
 #include "platform/VersionFacility.h"
 #include "settings/FileRegistry.h"
 
+#include "FlashwrightVersion.h"
+
 #include <QApplication>
 #include <QIcon>
 
