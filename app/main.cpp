@@ -11,6 +11,8 @@
 #include "platform/VersionFacility.h"
 #include "settings/FileRegistry.h"
 
+#include "FlashwrightVersion.h"
+
 #include <QApplication>
 #include <QIcon>
 

@@ -1,5 +1,6 @@
 #include "pages/ConnectionPage.h"
 
+#include "FlashwrightVersion.h"
 #include "link/LinkOperations.h"
 #include "platform/OperatingSystem.h"
 

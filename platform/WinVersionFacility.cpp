@@ -7,7 +7,9 @@
 #include "platform/VersionFacility.h"
 
 #define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
 #include <windows.h>
 
 #include <cstring>

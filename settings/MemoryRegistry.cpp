@@ -160,12 +160,16 @@ LONG MemoryRegistry::RegSetValueExA(HKEY key, const std::string& valueName, DWOR
     if (!BeginChange()) {
         return ERROR_ACCESS_DENIED;
     }
-    std::vector<std::uint8_t> bytes(data, data + cbData);
-    // The ANSI interface stores a string with its terminator, whether or not the
-    // caller counted it.
-    if (type == REG_SZ && (bytes.empty() || bytes.back() != 0)) {
-        bytes.push_back(0);
+    // The counted bytes are stored as they are, with one exception the system
+    // makes for the string types: when the count leaves out the terminator that
+    // lies directly behind the text, it is stored too. (The system looks at
+    // that byte, so the caller's buffer must have it.) A count of 0 stores no
+    // bytes at all, not a lone NUL.
+    const bool isString = type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+    if (isString && cbData > 0 && data[cbData - 1] != 0 && data[cbData] == 0) {
+        ++cbData;
     }
+    std::vector<std::uint8_t> bytes(data, data + cbData);
     StoreValue(CreateKey(*path), valueName, type, std::move(bytes));
     return EndChange(true) ? ERROR_SUCCESS : ERROR_WRITE_FAULT;
 }

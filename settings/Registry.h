@@ -26,8 +26,10 @@ inline constexpr LONG ERROR_NO_MORE_ITEMS = 259;
 
 inline constexpr DWORD REG_NONE = 0;
 inline constexpr DWORD REG_SZ = 1;
+inline constexpr DWORD REG_EXPAND_SZ = 2;
 inline constexpr DWORD REG_BINARY = 3;
 inline constexpr DWORD REG_DWORD = 4;
+inline constexpr DWORD REG_MULTI_SZ = 7;
 
 inline constexpr DWORD KEY_QUERY_VALUE = 0x0001;
 
@@ -39,8 +41,9 @@ public:
     virtual LONG RegOpenKeyA(HKEY key, const std::string& subKey, HKEY* result) = 0;
     virtual LONG RegOpenKeyExA(HKEY key, const std::string& subKey, DWORD options, DWORD samDesired,
                                HKEY* result) = 0;
-    // For REG_SZ the stored value always ends in one NUL: one is added when the
-    // counted bytes do not end with it.
+    // Stores the cbData bytes. For the string types, when they do not end in a
+    // NUL and the byte directly behind them is one, that NUL is stored too: for
+    // these types the byte after the counted ones must be readable.
     virtual LONG RegSetValueExA(HKEY key, const std::string& valueName, DWORD reserved, DWORD type,
                                 const std::uint8_t* data, DWORD cbData) = 0;
     // *cbData: buffer size on entry, bytes returned (or needed, with

@@ -49,13 +49,22 @@ std::string RegReadString(IRegistry& reg, const std::string& keyPath, const std:
     if (reg.RegOpenKeyA(hive, keyPath, &key) != ERROR_SUCCESS) {
         return result;
     }
-    // A 256-byte buffer offered as 254 bytes: at most 253 characters and the NUL.
-    std::uint8_t buffer[256] = {};
+    // First a 256-byte buffer offered as 254 bytes, enough for every setting
+    // but a long firmware path. When the store answers that the value needs
+    // more, the read is made again with a buffer of the size it named, so a
+    // long path is never lost; a value that keeps growing between the calls, or
+    // one beyond kMaxReadSize, reads as absent.
+    std::vector<std::uint8_t> buffer(256, 0);
     DWORD size = 254;
     DWORD type = 0;
-    if (reg.RegQueryValueExA(key, valueName, nullptr, &type, buffer, &size) == ERROR_SUCCESS) {
+    LONG status = reg.RegQueryValueExA(key, valueName, nullptr, &type, buffer.data(), &size);
+    for (int retry = 0; status == ERROR_MORE_DATA && size <= kMaxReadSize && retry < 3; ++retry) {
+        buffer.assign(std::size_t{size} + 2, 0);
+        status = reg.RegQueryValueExA(key, valueName, nullptr, &type, buffer.data(), &size);
+    }
+    if (status == ERROR_SUCCESS) {
         // The count includes the terminating NUL, which is dropped.
-        result = BytesToStr(buffer, static_cast<long>(size) - 1);
+        result = BytesToStr(buffer.data(), static_cast<long>(size) - 1);
     }
     reg.RegCloseKey(key);
     return result;

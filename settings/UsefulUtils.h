@@ -15,8 +15,13 @@ namespace fw {
 bool RegWriteString(IRegistry& reg, const std::string& keyPath, const std::string& valueName,
                     const std::string& value, HKEY hive);
 
-// The text of the value, or `defaultValue` when the key cannot be opened or the
-// value cannot be read (absent, or more than 254 bytes with its NUL).
+// The longest value RegReadString reads (a path of 32767 characters fits).
+inline constexpr DWORD kMaxReadSize = 1u << 16;
+
+// The text of the value, less the value's last byte (a string's terminating
+// NUL), or `defaultValue` when the key cannot be opened or the value cannot be
+// read (absent, or longer than kMaxReadSize). Values of up to 254 bytes take one
+// query; longer ones a second with a buffer of the size the store names.
 std::string RegReadString(IRegistry& reg, const std::string& keyPath, const std::string& valueName,
                           const std::string& defaultValue, HKEY hive);
 

@@ -4,7 +4,9 @@
 // headers come in. Inside namespace fw the plain names are fw's; the platform's
 // are spelt ::HKEY, ::DWORD and so on.
 #define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
 #include <windows.h>
 
 namespace {
@@ -35,8 +37,10 @@ const Root kRoots[] = {
 #undef ERROR_NO_MORE_ITEMS
 #undef REG_NONE
 #undef REG_SZ
+#undef REG_EXPAND_SZ
 #undef REG_BINARY
 #undef REG_DWORD
+#undef REG_MULTI_SZ
 #undef KEY_QUERY_VALUE
 
 #include "settings/WinRegistry.h"
@@ -56,6 +60,9 @@ namespace {
     return reinterpret_cast<::HKEY>(key);
 }
 
+// Hands out the opened key. `status` must be the finished call's result: the
+// call is made first, on a line of its own, because a call and `opened` side by
+// side as arguments could be evaluated in either order.
 LONG Opened(::LONG status, ::HKEY opened, HKEY* result) {
     if (status == 0 && result != nullptr) {
         *result = reinterpret_cast<HKEY>(opened);
@@ -87,19 +94,21 @@ private:
 
 LONG WinRegistry::RegCreateKeyA(HKEY key, const std::string& subKey, HKEY* result) {
     ::HKEY opened = nullptr;
-    return Opened(::RegCreateKeyA(ToWin(key), subKey.c_str(), &opened), opened, result);
+    const ::LONG status = ::RegCreateKeyA(ToWin(key), subKey.c_str(), &opened);
+    return Opened(status, opened, result);
 }
 
 LONG WinRegistry::RegOpenKeyA(HKEY key, const std::string& subKey, HKEY* result) {
     ::HKEY opened = nullptr;
-    return Opened(::RegOpenKeyA(ToWin(key), subKey.c_str(), &opened), opened, result);
+    const ::LONG status = ::RegOpenKeyA(ToWin(key), subKey.c_str(), &opened);
+    return Opened(status, opened, result);
 }
 
 LONG WinRegistry::RegOpenKeyExA(HKEY key, const std::string& subKey, DWORD options,
                                 DWORD samDesired, HKEY* result) {
     ::HKEY opened = nullptr;
-    return Opened(::RegOpenKeyExA(ToWin(key), subKey.c_str(), options, samDesired, &opened), opened,
-                  result);
+    const ::LONG status = ::RegOpenKeyExA(ToWin(key), subKey.c_str(), options, samDesired, &opened);
+    return Opened(status, opened, result);
 }
 
 LONG WinRegistry::RegSetValueExA(HKEY key, const std::string& valueName, DWORD reserved, DWORD type,

@@ -40,14 +40,15 @@ bool BreakOpenFile(const std::string& path) {
 // lines of 12 bytes inside a line.
 TEST_F(EdgeCase, ReadErrorPartWayFailsTheUpload) {
     mod.bOpUpload = mod.bOpRun = kTrue;
-    for (const char* record : {"S1030000FC0000\r\n", "S1030000FC\r\n"}) {
+    for (const char* record : {"S10500001122C7\r\n", "S1030000FC\r\n"}) {
         SCOPED_TRACE(record);
         std::string records;
         for (int i = 0; i < 1000; ++i)
             records += record;
         Firmware(records);
-        mod.nUpdateState = kStateUploadStart;
-        fields.nRecordsSent = 0;
+        engine.ConnectToAnalyser(); // the file is checked, the other steps skipped
+        while (mod.nUpdateState != kStateUploadStart)
+            Tick();
         view.port.output.clear();
         Tick(2); // opened, and the first record out
         ASSERT_EQ(fields.nRecordsSent, 1);
@@ -61,7 +62,7 @@ TEST_F(EdgeCase, ReadErrorPartWayFailsTheUpload) {
                                      (std::string_view(record).size() - 1));
         EXPECT_EQ(mod.nUpdateState, kStateFailed);
         ExpectLabel(StatusLabel::Upload, "FAILED", kRed);
-        ExpectBox(kMsgInvalidFile, MsgIcon::Critical, kTitleLoadFirmwareError);
+        ExpectBox(kMsgFileUnreadable, MsgIcon::Critical, kTitleLoadFirmwareError);
         Arrive("Sx Pass ");
         Tick(3);
         EXPECT_EQ(Sent().find("RUNANYWAY"), std::string::npos);
