@@ -3,17 +3,20 @@
 // halves matters, and the reply buffer at its limit.
 #include "tests/engine/EngineRig.h"
 
+#ifndef _WIN32
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <climits>
+#endif
 
 namespace fw::test {
 namespace {
 
 struct EdgeCase : EngineRig {};
 
+#ifndef _WIN32 // the descriptor swap needs /proc
 // Makes every further read of the open file `path` fail (EISDIR), as a disk
 // error would: its descriptor is replaced by one of a folder.
 bool BreakOpenFile(const std::string& path) {
@@ -69,6 +72,7 @@ TEST_F(EdgeCase, ReadErrorPartWayFailsTheUpload) {
         EXPECT_FALSE(engine.FirmwareOpen());
     }
 }
+#endif
 
 // nTick / 100 dots, halves to the even neighbour: 50, 250 and 450 are where
 // rounding half up would show one dot more.

@@ -134,22 +134,29 @@ TEST_F(RunOutcomeTest, RunLeftWithPreviousIsRecordedAsAbandoned) {
 TEST(RunLogFile, LinesAreAppendedAndAFailureDoesNotThrow) {
     const std::string dir = ::testing::TempDir() + "fw_runlog_" + std::to_string(::getpid());
     const std::string file = dir + "/a/b/runs.jsonl";
+    std::filesystem::remove_all(dir);
     RunRecord record;
     record.result = "success";
     FileRunLog(file).Append(record);
     FileRunLog(file).Append(record);
-    std::ifstream in(file);
-    std::string line;
     int lines = 0;
-    while (std::getline(in, line)) {
-        EXPECT_EQ(nlohmann::json::parse(line)["result"], "success");
-        ++lines;
+    {
+        std::ifstream in(file);
+        for (std::string line; std::getline(in, line); ++lines) {
+            EXPECT_EQ(nlohmann::json::parse(line)["result"], "success");
+        }
     }
     EXPECT_EQ(lines, 2);
     EXPECT_NE(AppendLine(file + "/not-a-folder/runs.jsonl", "{}"), "");
     std::filesystem::remove_all(dir);
 }
 
+#ifdef _WIN32
+TEST(RunLogFile, DefaultPlaceIsBelowLocalAppData) {
+    ASSERT_EQ(::_putenv_s("LOCALAPPDATA", "C:\\Users\\lab\\AppData\\Local"), 0);
+    EXPECT_EQ(DefaultRunLogPath(), "C:\\Users\\lab\\AppData\\Local\\Tarnvel\\Flashwright\\runs.jsonl");
+}
+#else
 TEST(RunLogFile, DefaultPlaceFollowsXdgStateHome) {
     const char* saved = std::getenv("XDG_STATE_HOME");
     const std::string keep = saved != nullptr ? saved : "";
@@ -160,6 +167,7 @@ TEST(RunLogFile, DefaultPlaceFollowsXdgStateHome) {
               std::string(std::getenv("HOME")) + "/.local/state/Tarnvel/Flashwright/runs.jsonl");
     saved != nullptr ? ::setenv("XDG_STATE_HOME", keep.c_str(), 1) : ::unsetenv("XDG_STATE_HOME");
 }
+#endif
 
 } // namespace
 } // namespace fw::test

@@ -103,7 +103,7 @@ TEST_F(UploadTest, FileChangedAfterTheCheckFailsTheUpload) {
         bool beforeUploadStarts;
     } cases[] = {
         {records, "S1051000AA55EB\r\nS1031000EC\r\n", true},       // same length, other bytes
-        {records, records + records, false},                       // grown while sending
+        {big, big + records, false},                               // grown while sending
         {big, big.substr(0, FirmwareFile::kBlockSize + 5), false}, // cut short while sending
         {records, "S1051000AA55EB\r\nS1zz\r\n", true},             // a record made bad
     };

@@ -7,18 +7,29 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 namespace fw::test {
 
 class TempDir {
 public:
-    TempDir() : path_(std::filesystem::temp_directory_path() / "fw-test-XXXXXX") {
-        if (::mkdtemp(path_.data()) == nullptr)
-            std::abort();
+    TempDir() {
+        std::random_device random;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const auto candidate = std::filesystem::temp_directory_path() /
+                                   ("fw-test-" + std::to_string(random()));
+            if (std::filesystem::create_directory(candidate, ignored_)) {
+                path_ = candidate.generic_string();
+                return;
+            }
+        }
+        std::abort();
     }
     ~TempDir() { std::filesystem::remove_all(path_, ignored_); }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
@@ -39,6 +50,7 @@ inline void WriteAll(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
+#ifndef _WIN32
 // Runs `body` in a child process, which ends with what it returns (no exit
 // handlers, no destructors); Reap waits for it and gives that status.
 template <typename Body> pid_t Spawn(Body body) {
@@ -53,5 +65,6 @@ inline int Reap(pid_t pid) {
     ::waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + status;
 }
+#endif
 
 } // namespace fw::test
