@@ -1,13 +1,13 @@
 // Flashwright: the firmware wizard for the analyser. Settings live in the
 // registry file below the user's configuration directory; the program takes no
 // arguments.
-#include "app/ModFlashwright.h"
+#include "app/Wizard.h"
+#include "engine/ModFlashwright.h"
 #include "engine/RunRecord.h"
 #include "link/ComPortNames.h"
 #include "link/QtSerialPort.h"
 #include "link/UsbDriverFactory.h"
 #include "pages/QtMessageBox.h"
-#include "pages/Wizard.h"
 #include "platform/VersionFacility.h"
 #include "settings/FileRegistry.h"
 

@@ -4,14 +4,14 @@
 // record of the run in progress.
 #pragma once
 
-#include "app/MessageBox.h"
-#include "app/ModFlashwright.h"
-#include "app/ProgressView.h"
 #include "engine/FirmwareCheck.h"
 #include "engine/FirmwareFile.h"
+#include "engine/LinkPort.h"
+#include "engine/MessageBox.h"
+#include "engine/ModFlashwright.h"
 #include "engine/ProgressFields.h"
+#include "engine/ProgressView.h"
 #include "engine/RunRecord.h"
-#include "link/LinkOperations.h"
 #include "settings/Settings.h"
 
 #include <optional>
@@ -23,7 +23,7 @@ struct EngineContext {
     ModFlashwright& mod;
     ProgressFields& f;
     IProgressView& view;
-    Link& link;
+    ILink& link;
     Settings& settings;
     IMessageBox& box;
     IRunLog* runLog; // may be null: runs are not recorded

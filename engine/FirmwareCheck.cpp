@@ -2,7 +2,7 @@
 
 #include "engine/FirmwareFile.h"
 #include "engine/RecordForm.h"
-#include "platform/Hex.h"
+#include "settings/Hex.h"
 
 namespace fw {
 

@@ -1,7 +1,7 @@
 #include "engine/RecordForm.h"
 
 #include "engine/Rounding.h"
-#include "platform/Hex.h"
+#include "settings/Hex.h"
 
 namespace fw {
 

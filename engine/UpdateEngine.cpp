@@ -1,7 +1,7 @@
 #include "engine/UpdateEngine.h"
 
 #include "engine/Rounding.h"
-#include "link/SerialPort.h"
+#include "engine/SerialPort.h"
 
 #include <algorithm>
 #include <limits>
@@ -21,7 +21,7 @@ private:
 };
 
 UpdateEngine::UpdateEngine(ModFlashwright& mod, ProgressFields& fields, IProgressView& view,
-                           Link& link, Settings& settings, IMessageBox& box, IRunLog* runLog)
+                           ILink& link, Settings& settings, IMessageBox& box, IRunLog* runLog)
     : c_{mod, fields, view, link, settings, box, runLog, {}, {}, 0, false, {}}, interpreter_(c_),
       upload_(c_), sequencer_(c_, upload_) {
 }

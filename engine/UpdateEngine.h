@@ -24,7 +24,7 @@ namespace fw {
 class UpdateEngine {
 public:
     // `runLog` receives the record of every run; null: runs are not recorded.
-    UpdateEngine(ModFlashwright& mod, ProgressFields& fields, IProgressView& view, Link& link,
+    UpdateEngine(ModFlashwright& mod, ProgressFields& fields, IProgressView& view, ILink& link,
                  Settings& settings, IMessageBox& box, IRunLog* runLog = nullptr);
     UpdateEngine(const UpdateEngine&) = delete;
     UpdateEngine& operator=(const UpdateEngine&) = delete;

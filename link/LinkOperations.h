@@ -4,9 +4,10 @@
 // has no link behind it and every send on it is dropped.
 #pragma once
 
-#include "app/MessageBox.h"
-#include "app/ModFlashwright.h"
-#include "app/ProgressView.h"
+#include "engine/LinkPort.h"
+#include "engine/MessageBox.h"
+#include "engine/ModFlashwright.h"
+#include "engine/ProgressView.h"
 #include "link/UsbDriver.h"
 #include "settings/Settings.h"
 
@@ -25,18 +26,11 @@ inline constexpr const char* kMsgPortBusy = "Unable to open Communication Port -
 inline constexpr const char* kMsgAnalyserNotFound = "Analyser not found!";
 inline constexpr const char* kMsgUsbOpenFailed = "USB Open Failed";
 inline constexpr const char* kMsgUsbDriverError = "There was an error initiating the usb driver : ";
-inline constexpr const char* kMsgLinkLost = "The connection to the analyser was lost.";
 
 inline constexpr std::uint32_t kBaudMerlane = 125000;
 inline constexpr std::uint32_t kBaudStandard = 38400;
 
-// Converts a stored number the way the settings have always been read: blanks
-// around it are ignored, it is decimal with an optional sign and fraction, and a
-// fraction rounds to the nearest whole number with halves to the even one.
-// nullopt for anything else, or when the result does not fit 16 bits.
-std::optional<std::int16_t> ToInt16(const std::string& text);
-
-class Link {
+class Link : public ILink {
 public:
     Link(ModFlashwright& mod, IProgressView& view, Settings& settings, IUsbDriver& usb,
          IMessageBox& box);
@@ -44,36 +38,36 @@ public:
     // Opens the stored connection, reports on the connection row and, when the
     // link is ready, starts the update sequence (state 1). A failure is reported
     // and leaves the state as it was.
-    void ConnectToAnalyser();
+    void ConnectToAnalyser() override;
     // One byte per character (its low 8 bits). Dropped when the link is closed.
     // True when the bytes were handed to an open serial port or converter.
-    bool SendText(const std::string& text);
-    bool SendBytes(const std::vector<std::uint8_t>& bytes);
+    bool SendText(const std::string& text) override;
+    bool SendBytes(const std::vector<std::uint8_t>& bytes) override;
     // Text waiting in an open converter, at most kFtReadChunk bytes of it.
-    std::string ReadUsb();
+    std::string ReadUsb() override;
     // The sequencer's closer: the serial port when it is open, otherwise an open
     // converter.
-    void CloseLink();
+    void CloseLink() override;
     // The Previous button's closer: an open converter (the serial port closes
     // with the page).
-    void CloseUsb();
+    void CloseUsb() override;
     // Bytes handed to the link and not yet on the line: the serial port's
     // output buffer, or the converter's transmit queue where the driver can
     // tell; 0 otherwise.
-    std::size_t PendingOutput();
+    std::size_t PendingOutput() override;
 
     // True when the device of an open link has gone away: the serial port's
     // device vanished, or the converter driver failed a send, a poll or a
     // status call. Cleared when the link is opened again.
-    bool Lost() const;
+    bool Lost() const override;
     // Opens a lost link again, quietly, when its device is back. True when it is.
-    bool Reopen();
+    bool Reopen() override;
     // The link for messages: "COM3 (/dev/ttyUSB0)", "USB converter A1B2C3D4 (...)".
-    std::string Name() const;
+    std::string Name() const override;
     // What the last failed ConnectToAnalyser showed; empty after a success.
-    const std::string& LastError() const { return lastError_; }
+    const std::string& LastError() const override { return lastError_; }
     // The device behind the link: a device path or the converter's description.
-    std::string Device() const;
+    std::string Device() const override;
 
 private:
     std::string ConnectionType();

@@ -4,8 +4,8 @@
 // the new choices and moves on to the firmware page.
 #pragma once
 
-#include "app/MessageBox.h"
-#include "app/ModFlashwright.h"
+#include "engine/MessageBox.h"
+#include "engine/ModFlashwright.h"
 #include "link/UsbDriver.h"
 #include "pages/ComboListBox.h"
 #include "pages/PortDiscovery.h"

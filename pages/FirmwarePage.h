@@ -3,7 +3,7 @@
 // value.
 #pragma once
 
-#include "app/MessageBox.h"
+#include "engine/MessageBox.h"
 #include "pages/QtPage.h"
 #include "settings/Settings.h"
 

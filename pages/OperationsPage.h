@@ -2,7 +2,7 @@
 // its flag in the shared state. Next starts the update on the progress page.
 #pragma once
 
-#include "app/ModFlashwright.h"
+#include "engine/ModFlashwright.h"
 #include "pages/QtPage.h"
 
 #include <array>

@@ -4,9 +4,9 @@
 // wanted port is selected, or the first free one with a word to the user.
 #pragma once
 
-#include "app/MessageBox.h"
-#include "app/ModFlashwright.h"
-#include "link/SerialPort.h"
+#include "engine/MessageBox.h"
+#include "engine/ModFlashwright.h"
+#include "engine/SerialPort.h"
 #include "settings/Registry.h"
 
 #include <cstdint>

@@ -4,10 +4,10 @@
 // forwards to whichever window is loaded.
 #pragma once
 
-#include "app/ModFlashwright.h"
-#include "app/ProgressView.h"
+#include "engine/ModFlashwright.h"
 #include "engine/ProgressFields.h"
-#include "link/SerialPort.h"
+#include "engine/ProgressView.h"
+#include "engine/SerialPort.h"
 #include "pages/QtPage.h"
 
 #include <array>

@@ -2,7 +2,7 @@
 // title, over the program's active window.
 #pragma once
 
-#include "app/MessageBox.h"
+#include "engine/MessageBox.h"
 
 namespace fw {
 

@@ -1,6 +1,6 @@
 #include "pages/QtPage.h"
 
-#include "app/MessageBox.h"
+#include "engine/MessageBox.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>

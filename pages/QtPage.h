@@ -6,7 +6,7 @@
 // DPI, so a page has the same physical size as it was designed with.
 #pragma once
 
-#include "app/Page.h"
+#include "pages/Page.h"
 
 #include <QPointer>
 #include <QWidget>

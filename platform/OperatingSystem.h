@@ -4,7 +4,7 @@
 // list on Windows 95); the rest is there for any caller.
 #pragma once
 
-#include "app/ModFlashwright.h"
+#include "platform/VbBool.h"
 #include "platform/VersionFacility.h"
 
 #include <cstdint>

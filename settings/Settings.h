@@ -4,6 +4,8 @@
 
 #include "settings/Registry.h"
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace fw {
@@ -17,6 +19,12 @@ inline constexpr const char* kComPort = "COM Port";
 inline constexpr const char* kUsbAnalyser = "USB Analyser";
 inline constexpr const char* kAddress = "Address";
 inline constexpr const char* kFilename = "Filename";
+
+// Converts a stored number the way the settings have always been read: blanks
+// around it are ignored, it is decimal with an optional sign and fraction, and a
+// fraction rounds to the nearest whole number with halves to the even one.
+// nullopt for anything else, or when the result does not fit 16 bits.
+std::optional<std::int16_t> ToInt16(const std::string& text);
 
 class Settings {
 public:

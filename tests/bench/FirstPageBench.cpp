@@ -15,10 +15,10 @@
 // made, lookup_ms the time they took. The settings file is written just
 // before the start, as the simulator does when it registers itself; with
 // --settled the start waits until the file is over two seconds old.
+#include "app/Wizard.h"
 #include "link/ComPortNames.h"
 #include "link/QtSerialPort.h"
 #include "link/SysfsUsbDriver.h"
-#include "pages/Wizard.h"
 #include "platform/VersionFacility.h"
 #include "settings/FileRegistry.h"
 

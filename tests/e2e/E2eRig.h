@@ -9,6 +9,7 @@
 
 #include "engine/UpdateEngine.h"
 #include "link/ComPortNames.h"
+#include "link/LinkOperations.h"
 #include "link/QtSerialPort.h"
 #include "link/SysfsUsbDriver.h"
 #include "settings/FileRegistry.h"

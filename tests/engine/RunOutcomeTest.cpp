@@ -154,7 +154,8 @@ TEST(RunLogFile, LinesAreAppendedAndAFailureDoesNotThrow) {
 #ifdef _WIN32
 TEST(RunLogFile, DefaultPlaceIsBelowLocalAppData) {
     ASSERT_EQ(::_putenv_s("LOCALAPPDATA", "C:\\Users\\lab\\AppData\\Local"), 0);
-    EXPECT_EQ(DefaultRunLogPath(), "C:\\Users\\lab\\AppData\\Local\\Tarnvel\\Flashwright\\runs.jsonl");
+    EXPECT_EQ(DefaultRunLogPath(),
+              "C:\\Users\\lab\\AppData\\Local\\Tarnvel\\Flashwright\\runs.jsonl");
 }
 #else
 TEST(RunLogFile, DefaultPlaceFollowsXdgStateHome) {

@@ -3,6 +3,7 @@
 // state always stays within 0..16. Message boxes fire a tick and a receive event
 // while "open", as the real modal loop may.
 #include "engine/UpdateEngine.h"
+#include "link/LinkOperations.h"
 #include "settings/MemoryRegistry.h"
 #include "tests/support/FakeProgressView.h"
 #include "tests/support/FakeUsbDriver.h"

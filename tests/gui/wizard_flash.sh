@@ -121,7 +121,9 @@ srec_cat -generate 0x10000 0x10800 -random -o "$firmware" -Motorola -address-len
 grep -q '^S2' "$firmware" || fail "the firmware image has no S2 records"
 
 export XDG_CONFIG_HOME=$tmp/config
+export XDG_STATE_HOME=$tmp/state
 registry=$XDG_CONFIG_HOME/Tarnvel/Flashwright.reg
+runs=$XDG_STATE_HOME/Tarnvel/Flashwright/runs.jsonl
 mkdir -p "$(dirname "$registry")"
 # A user who last used the network type: choosing "Serial Port" on the
 # connection page is then what makes "Connction Type" COM. No port and no file
@@ -269,6 +271,19 @@ kill -0 "$wizard" 2>/dev/null || fail "flashwright exited during the run"
 srec_cmp "$firmware" "$received" 2>"$tmp/srec_cmp.log" ||
     fail "the received image differs from the firmware file"
 echo "received image equals the firmware file; settings: Connction Type COM, COM Port $com, Filename $firmware"
+
+# The run is on record, naming the file that went by its digest.
+poll 50 test -s "$runs" || fail "no run record in $runs"
+digest=$(sha256sum <"$firmware" | cut -c1-64)
+if command -v jq >/dev/null; then
+    jq -e --arg d "$digest" --arg f "$firmware" --argjson com "$com" \
+        '.result == "success" and .firmware.sha256 == $d and .firmware.path == $f
+         and .connection.port == $com and .rows["Run Firmware"] == "OK"' "$runs" >/dev/null ||
+        fail "the run record does not say what was loaded: $(cat "$runs")"
+else
+    grep -q "\"sha256\":\"$digest\"" "$runs" || fail "the run record lacks the digest"
+fi
+echo "run record: $(cat "$runs")"
 
 # --- Screenshot of the finished page ----------------------------------------
 if command -v import >/dev/null; then

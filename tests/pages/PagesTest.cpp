@@ -3,7 +3,7 @@
 // dialog that answers `chosen`. Covered: what the connection page restores,
 // searches and stores; the walk between pages; the firmware path; the
 // progress page's rows and what Previous and the close box do to a run.
-#include "pages/Wizard.h"
+#include "app/Wizard.h"
 #include "settings/MemoryRegistry.h"
 #include "tests/port_discovery/SerialLine.h"
 #include "tests/support/FakeUsbDriver.h"

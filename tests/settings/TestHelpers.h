@@ -22,8 +22,8 @@ public:
     TempDir() {
         std::random_device random;
         for (int attempt = 0; attempt < 100; ++attempt) {
-            const auto candidate = std::filesystem::temp_directory_path() /
-                                   ("fw-test-" + std::to_string(random()));
+            const auto candidate =
+                std::filesystem::temp_directory_path() / ("fw-test-" + std::to_string(random()));
             if (std::filesystem::create_directory(candidate, ignored_)) {
                 path_ = candidate.generic_string();
                 return;

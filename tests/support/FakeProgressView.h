@@ -3,8 +3,8 @@
 // waiting to be received and a transmit backlog the test can set.
 #pragma once
 
-#include "app/ProgressView.h"
-#include "link/SerialPort.h"
+#include "engine/ProgressView.h"
+#include "engine/SerialPort.h"
 
 #include <array>
 #include <deque>

@@ -2,7 +2,7 @@
 // modal box's event loop would.
 #pragma once
 
-#include "app/MessageBox.h"
+#include "engine/MessageBox.h"
 
 #include <functional>
 #include <string>

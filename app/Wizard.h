@@ -3,8 +3,8 @@
 // file, converter driver and serial ports; tests build one over fakes.
 #pragma once
 
-#include "app/MessageBox.h"
-#include "app/ModFlashwright.h"
+#include "engine/MessageBox.h"
+#include "engine/ModFlashwright.h"
 #include "engine/UpdateEngine.h"
 #include "link/LinkOperations.h"
 #include "link/UsbDriver.h"

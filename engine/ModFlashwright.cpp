@@ -1,4 +1,4 @@
-#include "app/ModFlashwright.h"
+#include "engine/ModFlashwright.h"
 
 namespace fw {
 

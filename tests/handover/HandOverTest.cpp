@@ -1,4 +1,4 @@
-#include "app/Page.h"
+#include "pages/Page.h"
 
 #include <gtest/gtest.h>
 

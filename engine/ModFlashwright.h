@@ -2,19 +2,13 @@
 // link routines hold in common for the whole run of the program.
 #pragma once
 
+#include "platform/VbBool.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
 
 namespace fw {
-
-// Truth values are 16-bit: True has every bit set.
-using VbBool = std::int16_t;
-constexpr VbBool kTrue = -1;
-constexpr VbBool kFalse = 0;
-constexpr VbBool ToVb(bool b) {
-    return b ? kTrue : kFalse;
-}
 
 class OperatingSystem;
 

@@ -1,4 +1,4 @@
-#include "pages/Wizard.h"
+#include "app/Wizard.h"
 
 #include <QCoreApplication>
 

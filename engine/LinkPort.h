@@ -1,0 +1,45 @@
+// The link to the analyser as the update engine uses it. The link routines
+// (link/LinkOperations) open it over the serial control or a converter and
+// implement this; tests may stand in for them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace fw {
+
+inline constexpr const char* kMsgLinkLost = "The connection to the analyser was lost.";
+
+class ILink {
+public:
+    virtual ~ILink() = default;
+    // Opens the stored connection, reports on the connection row and, when the
+    // link is ready, starts the update sequence (state 1).
+    virtual void ConnectToAnalyser() = 0;
+    // What the last failed ConnectToAnalyser showed; empty after a success.
+    virtual const std::string& LastError() const = 0;
+    // One byte per character (its low 8 bits). True when the bytes were handed
+    // to an open serial port or converter.
+    virtual bool SendText(const std::string& text) = 0;
+    virtual bool SendBytes(const std::vector<std::uint8_t>& bytes) = 0;
+    // Text waiting in an open converter (at most 255 bytes of it).
+    virtual std::string ReadUsb() = 0;
+    // The sequencer's closer: the serial port when it is open, else an open
+    // converter.
+    virtual void CloseLink() = 0;
+    // The Previous button's closer: an open converter.
+    virtual void CloseUsb() = 0;
+    // Bytes handed to the link and not yet on the line.
+    virtual std::size_t PendingOutput() = 0;
+    // True when the device of an open link has gone away.
+    virtual bool Lost() const = 0;
+    // Opens a lost link again, quietly, when its device is back.
+    virtual bool Reopen() = 0;
+    // The link for messages ("COM3 (/dev/ttyUSB0)") and the device behind it.
+    virtual std::string Name() const = 0;
+    virtual std::string Device() const = 0;
+};
+
+} // namespace fw
