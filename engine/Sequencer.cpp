@@ -17,7 +17,8 @@ const std::vector<std::uint8_t> kResetRequest = {0x02, 0x00, 0x06, 0x03, 0x06, '
 // for again, in ticks of nTick (2 a tick: every 10th tick).
 constexpr int kReopenEvery = 20;
 
-// The row of the step a state belongs to.
+} // namespace
+
 StatusLabel RowOf(std::int32_t state) {
     if (state <= kStateWaitBanner) {
         return StatusLabel::Bootloader;
@@ -32,8 +33,6 @@ StatusLabel RowOf(std::int32_t state) {
     }
     return state == kStateWaitAcks ? StatusLabel::Verify : StatusLabel::RUN;
 }
-
-} // namespace
 
 int DotCount(std::int16_t nTick) {
     return std::max(0, static_cast<int>(RoundHalfEven(nTick / 100.0)));

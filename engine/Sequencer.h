@@ -14,6 +14,9 @@ namespace fw {
 // "Waiting for Reboot" and the like end in 0 to 6 dots that move with nTick.
 int DotCount(std::int16_t nTick);
 
+// The row of the step an update state belongs to.
+StatusLabel RowOf(std::int32_t state);
+
 class Sequencer {
 public:
     Sequencer(EngineContext& context, RecordUpload& upload) : c_(context), upload_(upload) {}

@@ -123,6 +123,19 @@ void UpdateEngine::AbandonRun() {
     c_.FinishRun("abandoned", std::nullopt);
 }
 
+void UpdateEngine::FailRun(const std::string& reason) {
+    if (!c_.runActive) {
+        return;
+    }
+    const std::int32_t state = c_.mod.nUpdateState;
+    if (state >= kStateStart && state <= kStateConfirmRun) {
+        c_.MarkFailed(RowOf(state));
+    }
+    c_.link.CloseLink();
+    c_.link.CloseUsb();
+    c_.EnterFailed(reason);
+}
+
 void UpdateEngine::FormActivate() {
     const double width = RoundHalfEven(c_.view.BarWidth(ProgressBar::Bar1));
     c_.f.nProgressWidth = static_cast<std::int16_t>(

@@ -43,6 +43,10 @@ public:
     // The run was left (Previous, window closed): the firmware file is closed
     // and a run still under way is recorded as abandoned.
     void AbandonRun();
+    // Ends a run still under way as failed, for a reason from outside the
+    // engine (a front end's time limit): the link and the file are closed, the
+    // row of the step in progress reads "FAILED", the run record says why.
+    void FailRun(const std::string& reason);
     // The page became active: note the full bar width, hide both bars.
     void FormActivate();
 

@@ -131,6 +131,21 @@ TEST_F(RunOutcomeTest, RunLeftWithPreviousIsRecordedAsAbandoned) {
     EXPECT_EQ(runLog.runs[0].rows[0].second, "OK");
 }
 
+// A front end's time limit ends a run that waits for ever on a silent analyser.
+TEST_F(RunOutcomeTest, RunFailedFromOutsideClosesTheLinkAndSaysWhy) {
+    engine.ConnectToAnalyser();
+    Tick(5); // waiting for the restart, with no answer
+    ASSERT_EQ(mod.nUpdateState, kStateWaitReboot);
+    engine.FailRun("timed out");
+    EXPECT_EQ(mod.nUpdateState, kStateFailed);
+    ExpectLabel(StatusLabel::Bootloader, "FAILED", kRed);
+    EXPECT_FALSE(view.port.open);
+    ASSERT_EQ(runLog.runs.size(), 1u);
+    EXPECT_EQ(runLog.runs[0].reason, "timed out");
+    engine.FailRun("again"); // nothing more once the run has ended
+    EXPECT_EQ(runLog.runs.size(), 1u);
+}
+
 TEST(RunLogFile, LinesAreAppendedAndAFailureDoesNotThrow) {
     const std::string dir = ::testing::TempDir() + "fw_runlog_" + std::to_string(::getpid());
     const std::string file = dir + "/a/b/runs.jsonl";
