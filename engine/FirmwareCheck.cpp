@@ -14,7 +14,7 @@ std::string Shown(char c) {
     if (u >= 0x20 && u < 0x7F) {
         return std::string("'") + c + "'";
     }
-    return "byte 0x" + HexByteText(u);
+    return "byte 0x" + HexText(u, 2);
 }
 
 bool IsS3Line(const std::string& line) {
@@ -57,8 +57,8 @@ std::optional<std::string> CheckRecordLine(const std::string& line, FirmwareSumm
     const unsigned expected = ~sum & 0xFFu;
     const unsigned written = byteAt(count);
     if (written != expected) {
-        return "has a wrong checksum (the record says " + HexByteText(written) +
-               ", its bytes give " + HexByteText(expected) + ")";
+        return "has a wrong checksum (the record says " + HexText(written, 2) +
+               ", its bytes give " + HexText(expected, 2) + ")";
     }
     if (summary != nullptr) {
         std::uint32_t address = 0;

@@ -2,6 +2,7 @@
 // simulated analyser write them.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace fw {
@@ -27,10 +28,15 @@ constexpr int HexByte(char high, char low) {
     return h < 0 || l < 0 ? -1 : h * 16 + l;
 }
 
-// A byte as two upper-case digits.
-inline std::string HexByteText(unsigned value) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    return {kDigits[(value >> 4) & 0x0F], kDigits[value & 0x0F]};
+// `value` in hexadecimal, at least `minDigits` long (zeros in front).
+inline std::string HexText(std::uint32_t value, int minDigits, bool upperCase = true) {
+    const char* digits = upperCase ? "0123456789ABCDEF" : "0123456789abcdef";
+    std::string text;
+    do {
+        text.insert(text.begin(), digits[value & 0xF]);
+        value >>= 4;
+    } while (value != 0 || static_cast<int>(text.size()) < minDigits);
+    return text;
 }
 
 } // namespace fw

@@ -1,5 +1,7 @@
 #include "settings/RegFile.h"
 
+#include "settings/Hex.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <set>
@@ -25,19 +27,6 @@ std::string_view Trim(std::string_view s) {
         s.remove_suffix(1);
     }
     return s;
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
@@ -137,19 +126,6 @@ bool FitsStringForm(const Value& value) {
     return true;
 }
 
-void AppendHex(std::string& out, std::uint32_t number, int minDigits) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    char buf[8];
-    int n = 0;
-    do {
-        buf[n++] = kDigits[number & 15];
-        number >>= 4;
-    } while (number != 0 || n < minDigits);
-    while (n > 0) {
-        out += buf[--n];
-    }
-}
-
 void AppendValue(std::string& out, const Value& value) {
     const std::size_t lineStart = out.size();
     if (value.name.empty()) {
@@ -170,7 +146,7 @@ void AppendValue(std::string& out, const Value& value) {
         const std::uint32_t number = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
                                      (static_cast<std::uint32_t>(value.data[3]) << 24);
         out += "dword:";
-        AppendHex(out, number, 8);
+        out += HexText(number, 8, false);
         out += '\n';
         return;
     }
@@ -178,13 +154,13 @@ void AppendValue(std::string& out, const Value& value) {
         out += "hex:";
     } else {
         out += "hex(";
-        AppendHex(out, value.type, 1);
+        out += HexText(value.type, 1, false);
         out += "):";
     }
     // Lines of at most about 80 characters, as registry exports have them.
     std::size_t start = lineStart;
     for (std::size_t i = 0; i < value.data.size(); ++i) {
-        AppendHex(out, value.data[i], 2);
+        out += HexText(value.data[i], 2, false);
         if (i + 1 < value.data.size()) {
             out += ',';
             if (out.size() - start > 76) {

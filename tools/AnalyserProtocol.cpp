@@ -1,5 +1,7 @@
 #include "tools/AnalyserProtocol.h"
 
+#include "settings/Hex.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -39,41 +41,20 @@ bool BinaryRecords(const std::string& version) {
     return major > 1 || minor >= 2;
 }
 
-std::string Hex(std::uint32_t value, int digits) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string s(static_cast<std::size_t>(digits), '0');
-    for (int i = digits - 1; i >= 0; --i, value >>= 4) {
-        s[static_cast<std::size_t>(i)] = kDigits[value & 0xF];
-    }
-    return s;
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
 std::string SrecLine(char type, std::uint32_t address, int addressBytes,
                      const std::vector<std::uint8_t>& data) {
     const auto count = static_cast<std::uint32_t>(addressBytes + data.size() + 1);
     std::uint32_t sum = count;
-    std::string line = std::string("S") + type + Hex(count, 2) + Hex(address, addressBytes * 2);
+    std::string line =
+        std::string("S") + type + HexText(count, 2) + HexText(address, addressBytes * 2);
     for (int i = 0; i < addressBytes; ++i) {
         sum += (address >> (8 * i)) & 0xFF;
     }
     for (const auto b : data) {
-        line += Hex(b, 2);
+        line += HexText(b, 2);
         sum += b;
     }
-    return line + Hex(~sum & 0xFF, 2) + "\n";
+    return line + HexText(~sum & 0xFF, 2) + "\n";
 }
 
 } // namespace
@@ -324,7 +305,7 @@ void AnalyserProtocol::Record(char type, const std::vector<std::uint8_t>& body, 
         }
     }
     Log("record " + std::to_string(records_) + " S" + type + (binary ? " binary" : " text") +
-        " at " + Hex(address, 6) + ": " + verdict);
+        " at " + HexText(address, 6) + ": " + verdict);
     const bool flood = verdict == kFail && opt_.floodAfterReject > 0;
     heldVerdicts_.push_back(std::move(verdict));
     while (heldVerdicts_.size() > opt_.withholdLast) {
@@ -461,13 +442,12 @@ bool DecodeTextRecord(std::string_view line, char& type, std::vector<std::uint8_
     }
     type = line[1];
     for (std::size_t i = 2; i < line.size(); i += 2) {
-        const int hi = HexDigit(line[i]);
-        const int lo = HexDigit(line[i + 1]);
-        if (hi < 0 || lo < 0) {
+        const int byte = HexByte(line[i], line[i + 1]);
+        if (byte < 0) {
             body.clear();
             return false;
         }
-        body.push_back(static_cast<std::uint8_t>(hi * 16 + lo));
+        body.push_back(static_cast<std::uint8_t>(byte));
     }
     return true;
 }

@@ -14,54 +14,12 @@
 namespace fw::e2e {
 namespace {
 
-// The wizard behind a headless progress page, as Rig has it, over the D2XX
-// driver loaded from `libraries`.
-class D2xxRig {
-public:
+// The wizard behind a headless progress page over the D2XX driver loaded
+// from `libraries`.
+struct D2xxRig : Rig {
     explicit D2xxRig(const std::vector<std::string>& libraries)
-        : registry(dir.File("flashwright.reg")), names(&registry), settings(registry),
-          usb(libraries), link(mod, view, settings, usb, box),
-          engine(mod, fields, view, link, settings, box) {
-        SetOperationDefaults(mod);
-        QObject::connect(&view.timer, &QTimer::timeout, &view.timer,
-                         [this] { engine.AFTimer1_Timer(); });
-    }
-    ~D2xxRig() {
-        view.Unload();
-        sim.Stop();
-    }
-
-    // The operations page's Next, as Rig::Next.
-    void Next() {
-        view.At(StatusLabel::Connection).caption = "Connecting...";
-        view.serial = std::make_unique<CountingPort>(names);
-        view.timer.setTimerType(Qt::PreciseTimer);
-        view.timer.start(10);
-        engine.FormActivate();
-        engine.ConnectToAnalyser();
-    }
-    bool RunToEnd(Millis timeout) {
-        const auto end = Clock::now() + timeout;
-        while (mod.nUpdateState != kStateFinished && mod.nUpdateState != kStateFailed) {
-            if (Clock::now() >= end)
-                return false;
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        }
-        return true;
-    }
-
-    TempDir dir;
-    FileRegistry registry;
-    ComPortNames names;
-    Settings settings;
-    D2xxUsbDriver usb;
-    test::RecordingMessageBox box;
-    ModFlashwright mod;
-    ProgressFields fields;
-    HeadlessView view;
-    Link link;
-    UpdateEngine engine;
-    SimProcess sim;
+        : Rig(std::make_unique<D2xxUsbDriver>(libraries)), d2xx(static_cast<D2xxUsbDriver&>(usb)) {}
+    D2xxUsbDriver& d2xx;
 };
 
 class D2xxE2e : public ::testing::Test {
@@ -73,7 +31,7 @@ TEST_F(D2xxE2e, MerlaneConverterRunCompletesThroughTheLibrary) {
     if (std::string(FW_SREC_CAT).empty() || std::string(FW_SREC_CMP).empty())
         GTEST_SKIP() << "srec_cat / srec_cmp (Debian srecord) not installed";
     D2xxRig rig({FW_FAKE_D2XX});
-    ASSERT_TRUE(rig.usb.Loaded()) << rig.usb.LoadError();
+    ASSERT_TRUE(rig.d2xx.Loaded()) << rig.d2xx.LoadError();
     ASSERT_EQ(rig.sim.Start({FW_ANALYSER_SIM, "--no-register", "--baud", "0", "--reboot-ms", "20",
                              "--erase-ms", "20", "--out", rig.dir.File("received.srec"),
                              "--verbose", "--exit-after-run"},

@@ -151,10 +151,12 @@ void HeadlessView::Unload() {
 
 // ---------------------------------------------------------------------------
 
-Rig::Rig()
+Rig::Rig(std::unique_ptr<IUsbDriver> driver)
     : registry(dir.File("flashwright.reg")), names(&registry), settings(registry),
-      usb(dir.File("sys"), dir.File("dev")), link(mod, view, settings, usb, box),
-      runLog(dir.File("runs.jsonl")), engine(mod, fields, view, link, settings, box, &runLog) {
+      usbDriver(driver ? std::move(driver)
+                       : std::make_unique<SysfsUsbDriver>(dir.File("sys"), dir.File("dev"))),
+      usb(*usbDriver), link(mod, view, settings, usb, box), runLog(dir.File("runs.jsonl")),
+      engine(mod, fields, view, link, settings, box, &runLog) {
     SetOperationDefaults(mod);
     QObject::connect(&view.timer, &QTimer::timeout, &view.timer, [this] {
         if (beforeTick)

@@ -116,8 +116,9 @@ public:
 class Rig {
 public:
     // The registry file and the fake sysfs/dev roots of the converter driver
-    // live in the rig's own folder.
-    Rig();
+    // live in the rig's own folder. `driver`: another converter driver than
+    // the kernel's over those roots.
+    explicit Rig(std::unique_ptr<IUsbDriver> driver = nullptr);
     ~Rig();
 
     // Starts the simulator `program` on COM 7 of this rig's registry, with
@@ -158,7 +159,8 @@ public:
     FileRegistry registry;
     ComPortNames names;
     Settings settings;
-    SysfsUsbDriver usb;
+    std::unique_ptr<IUsbDriver> usbDriver;
+    IUsbDriver& usb;
     test::RecordingMessageBox box;
     ModFlashwright mod;
     ProgressFields fields;
