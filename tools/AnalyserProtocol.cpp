@@ -316,7 +316,7 @@ void AnalyserProtocol::Record(char type, const std::vector<std::uint8_t>& body, 
         // A bootloader gone wild after the rejection: a torrent of filler, as
         // fast as the line takes it, once the verdict itself has been read.
         constexpr std::size_t kChunk = 64 * 1024;
-        const Clock::time_point start = now + Millis(100);
+        const Clock::time_point start = now + Millis(500);
         Log("flooding " + std::to_string(opt_.floodAfterReject) + " bytes");
         for (std::size_t left = opt_.floodAfterReject; left > 0;) {
             const std::size_t n = std::min(left, kChunk);
