@@ -1,0 +1,133 @@
+// The progress page and the message boxes of the command line: the engine's
+// rows, bars, timer and serial control, shown as text.
+//
+// On a terminal each step has one live line ("Erase Flash ROM: Erasing...")
+// that is rewritten in place until the next step begins; during the upload the
+// line is a bar of the records sent and confirmed with the speed and the time
+// left. Anywhere else (a pipe, a file, CI) every change of a row is one plain
+// line and no control character is written.
+#pragma once
+
+#include "engine/MessageBox.h"
+#include "engine/ProgressView.h"
+#include "engine/SerialPort.h"
+
+#include <QTimer>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace fw::cli {
+
+// What the engine knows about the upload in progress.
+struct UploadFigures {
+    std::int64_t sent = 0;      // records sent
+    std::int64_t confirmed = 0; // records the analyser passed
+    std::int64_t total = 0;     // records in the file
+    std::int64_t fileBytes = 0; // length of the file
+};
+
+// The design width of a full bar, in twips: the engine draws the bars as a
+// fraction of it.
+inline constexpr double kFullBarTwips = 2295;
+
+// A page caption in the form a plain line shows it: waiting dots dropped and
+// "..." put back on a status that is still going on ("Erasing." and
+// "Erasing...." both give "Erasing...").
+std::string PlainStatus(const std::string& caption);
+
+class ConsoleView : public IProgressView {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // `out` takes the progress; `terminal`: it is a terminal.
+    ConsoleView(std::FILE* out, bool terminal,
+                std::function<std::unique_ptr<ISerialPort>()> makePort);
+    ~ConsoleView() override;
+    ConsoleView(const ConsoleView&) = delete;
+    ConsoleView& operator=(const ConsoleView&) = delete;
+
+    void SetFigures(std::function<UploadFigures()> figures) { figures_ = std::move(figures); }
+    // Each tick of the engine's clock.
+    void SetOnTick(std::function<void()> onTick) { onTick_ = std::move(onTick); }
+    // For tests: the clock the speed is measured with.
+    void SetClock(std::function<Clock::time_point()> now) { now_ = std::move(now); }
+
+    // The page's load: fresh rows, a new serial control, the clock running at
+    // its design interval.
+    void Load();
+    // The page's unload: the clock stops and the serial control goes, closing
+    // the port (what is still queued goes out first).
+    void Unload();
+    // Ends a live line, so that other text starts on a line of its own.
+    void BreakLine();
+    // One tick of the clock: the engine's, then the upload line.
+    void Tick();
+    ISerialPort* Serial() { return serial_.get(); }
+    QTimer& Timer() { return timer_; }
+
+    void SetCaption(StatusLabel label, const std::string& caption) override;
+    std::string Caption(StatusLabel label) const override;
+    void SetForeColor(StatusLabel, Rgb) override {}
+    void SetVisible(StatusLabel, bool) override {}
+    void SetBarVisible(ProgressBar bar, bool visible) override;
+    void SetBarWidth(ProgressBar bar, double twips) override;
+    double BarWidth(ProgressBar bar) const override;
+    void SetTimerInterval(int ms) override;
+    ISerialPort& afComm1() override;
+
+private:
+    // The upload as the bars show it: records go out (the Upload row), then
+    // the last confirmations come in (the Verify row).
+    enum class Phase { None, Sending, Confirming };
+
+    void ShowRow(std::size_t row);
+    void ShowProgress(bool force);
+    std::string ProgressLine() const;
+    std::string Summary() const;
+    void EndPhase(Phase next);
+    void Live(const std::string& text, std::size_t row);
+
+    std::FILE* out_;
+    bool terminal_;
+    std::function<std::unique_ptr<ISerialPort>()> makePort_;
+    std::function<UploadFigures()> figures_;
+    std::function<void()> onTick_;
+    std::function<Clock::time_point()> now_;
+
+    std::array<std::string, kStatusLabelCount> captions_{};
+    std::array<std::string, kStatusLabelCount> shown_{}; // last plain status written
+    std::array<double, 2> bars_{kFullBarTwips, kFullBarTwips};
+    bool live_ = false;       // a live line is on screen and not yet ended
+    std::size_t liveRow_ = 0; // ... and the row it shows
+    Phase phase_ = Phase::None;
+    bool uploaded_ = false; // an upload ran since the load
+    Clock::time_point uploadStart_{};
+    Clock::time_point uploadEnd_{};
+    Clock::time_point lastDrawn_{};
+    std::int64_t lastTenth_ = -1; // plain lines: the last tenth reported in this phase
+    UploadFigures last_{};        // as last asked for
+
+    std::unique_ptr<ISerialPort> serial_; // while loaded
+    std::unique_ptr<ISerialPort> closed_; // stands in while not loaded
+    QTimer timer_;
+};
+
+// What the wizard shows in a box goes to `err` as "title: text" on one line,
+// and the run goes on as the box's OK would.
+class ConsoleMessageBox : public IMessageBox {
+public:
+    ConsoleMessageBox(std::FILE* err, ConsoleView* view) : err_(err), view_(view) {}
+    void Show(const std::string& text, MsgIcon icon, const std::string& title) override;
+
+private:
+    std::FILE* err_;
+    ConsoleView* view_;
+};
+
+} // namespace fw::cli

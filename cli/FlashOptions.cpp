@@ -1,0 +1,92 @@
+#include "cli/FlashOptions.h"
+
+#include "link/ComPortNames.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
+namespace fw::cli {
+namespace {
+
+std::string Trim(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+} // namespace
+
+std::optional<std::string> ParseType(const std::string& text) {
+    std::string upper = text;
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    if (upper == "COM" || upper == "USB" || upper == "TCP") {
+        return upper;
+    }
+    return std::nullopt;
+}
+
+std::optional<int> ParsePort(const std::string& text) {
+    if (!text.empty() && !std::isdigit(static_cast<unsigned char>(text[0]))) {
+        return ComPortNames::ParseComName(text);
+    }
+    int port = 0;
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, port);
+    if (text.empty() || ec != std::errc() || ptr != end || port < 1 || port > kMaxComPort) {
+        return std::nullopt;
+    }
+    return port;
+}
+
+std::optional<OperationSet> ParseOperations(const std::string& text, std::string* bad) {
+    OperationSet set{};
+    if (Trim(text).empty()) {
+        return set;
+    }
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t comma = text.find(',', start);
+        const std::string name = Trim(
+            text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        const auto it = std::find_if(kOperationNames.begin(), kOperationNames.end(),
+                                     [&name](const char* known) { return name == known; });
+        if (it == kOperationNames.end()) {
+            if (bad != nullptr) {
+                *bad = name;
+            }
+            return std::nullopt;
+        }
+        set[static_cast<std::size_t>(it - kOperationNames.begin())] = true;
+        if (comma == std::string::npos) {
+            return set;
+        }
+        start = comma + 1;
+    }
+}
+
+std::optional<double> ParseTimeout(const std::string& text) {
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    char* end = nullptr;
+    const double seconds = std::strtod(text.c_str(), &end);
+    if (end != text.c_str() + text.size() || !std::isfinite(seconds) || seconds <= 0 ||
+        seconds > 7 * 24 * 3600) {
+        return std::nullopt;
+    }
+    return seconds;
+}
+
+void ApplyOperations(const OperationSet& operations, ModFlashwright& mod) {
+    for (std::size_t i = 0; i < operations.size(); ++i) {
+        mod.*kOperations[i].flag = operations[i] ? kTrue : kFalse;
+    }
+}
+
+} // namespace fw::cli

@@ -1,0 +1,44 @@
+// The options of "flashwright-cli flash" and how each is read. Anything not
+// given is taken from the stored settings, as the wizard starts with them.
+#pragma once
+
+#include "engine/ModFlashwright.h"
+
+#include <array>
+#include <optional>
+#include <string>
+
+namespace fw::cli {
+
+// The operation names of --ops, in the order of kOperations.
+inline constexpr std::array<const char*, 6> kOperationNames{
+    "bootloader", "erase-flash", "erase-eeprom", "erase-ram", "upload", "run"};
+inline constexpr const char* kDefaultOperations = "bootloader,erase-flash,upload,run";
+
+using OperationSet = std::array<bool, 6>;
+
+struct FlashOptions {
+    std::optional<std::string> type; // "COM", "USB" or "TCP"
+    std::optional<int> port;         // COM port number
+    std::optional<std::string> usb;  // converter serial number
+    std::optional<std::string> file; // absolute path
+    OperationSet operations{};
+    bool save = false;
+    bool json = false;
+    std::optional<double> timeoutSeconds;
+};
+
+// "com", "Usb", "TCP" -> "COM", "USB", "TCP"; nullopt for anything else.
+std::optional<std::string> ParseType(const std::string& text);
+// "7" or "COM7" (any case) -> 7, within 1..255; nullopt otherwise.
+std::optional<int> ParsePort(const std::string& text);
+// A comma-separated list of operation names (blanks around names ignored, an
+// empty list chooses none); nullopt when a name is unknown, with it in `bad`.
+std::optional<OperationSet> ParseOperations(const std::string& text, std::string* bad = nullptr);
+// Seconds above 0 and at most a week; nullopt otherwise.
+std::optional<double> ParseTimeout(const std::string& text);
+
+// The chosen operations into the shared state.
+void ApplyOperations(const OperationSet& operations, ModFlashwright& mod);
+
+} // namespace fw::cli

@@ -1,0 +1,183 @@
+// cli-bench: how close flashwright-cli, as a process, comes to the line's own
+// speed against the paced analyser simulator.
+//
+//   cli-bench [--runs KIB@BAUD,...] [--cli PATH] [--sim PATH] [--srec-cat PATH]
+//
+// Without --runs: 64 and 256 KiB at 38400 and 125000 baud. Each run prints one
+// line:
+//
+//   cli baud= records= wire_bytes= elapsed_s= wire_bound_s= ratio= cpu_pct=
+//   peak_rss_mb= process_s=
+//
+// elapsed_s runs from the program's "Upload Firmware: sending" line to its
+// "Verify Upload: OK" line, read from its standard output (a pipe, so plain
+// lines, each flushed when written): the same span as flash-bench measures
+// inside the engine (state 12 to state 14). wire_bytes are the binary forms
+// of the image's records, wire_bound_s the time the line needs for them (10
+// bits a byte). cpu_pct and peak_rss_mb are the program's own over its whole
+// life (process_s), from wait4.
+#include "engine/RecordForm.h"
+#include "tests/e2e/E2eRig.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace fw::e2e {
+namespace {
+
+std::size_t WireBytes(const std::string& image) {
+    std::ifstream in(image);
+    std::size_t bytes = 0;
+    for (std::string line; std::getline(in, line);) {
+        if (const auto binary = BinaryForm(line))
+            bytes += binary->size();
+    }
+    return bytes;
+}
+
+int OneRun(const std::string& cli, const std::string& sim, const std::string& srecCat, long kib,
+           long baud) {
+    TempDir dir;
+    std::filesystem::create_directories(dir.File("config/Tarnvel"));
+    const std::string image = dir.File("fw.sx");
+    if (!MakeImage(srecCat, image, 0, static_cast<std::uint32_t>(kib * 1024), 3)) {
+        std::fprintf(stderr, "cli-bench: no image from srec_cat (Debian srecord)\n");
+        return 1;
+    }
+    SimProcess simProcess;
+    const std::string error = simProcess.Start(
+        {sim, "--registry", dir.File("config/Tarnvel/Flashwright.reg"), "--com", "7", "--baud",
+         std::to_string(baud), "--version", "1.2", "--exit-after-run"},
+        dir.File("sim"));
+    if (!error.empty()) {
+        std::fprintf(stderr, "cli-bench: %s\n", error.c_str());
+        return 1;
+    }
+
+    int out[2];
+    if (::pipe(out) != 0)
+        return 1;
+    const std::vector<std::string> args{"env",
+                                        "XDG_CONFIG_HOME=" + dir.File("config"),
+                                        "XDG_STATE_HOME=" + dir.File("state"),
+                                        cli,
+                                        "flash",
+                                        "--port",
+                                        "7",
+                                        "--file",
+                                        image,
+                                        "--timeout",
+                                        "600"};
+    std::vector<char*> argv;
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str())); // posix_spawn does not write to them
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn_file_actions_addclose(&actions, out[1]);
+    pid_t pid = -1;
+    const auto spawned = Clock::now();
+    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    if (rc != 0) {
+        ::close(out[0]);
+        return 1;
+    }
+
+    // Each line as it comes, with the time it came.
+    std::optional<Clock::time_point> start, end;
+    std::string pending;
+    std::string all;
+    char buffer[4096];
+    for (;;) {
+        pollfd p{out[0], POLLIN, 0};
+        if (::poll(&p, 1, -1) < 0 && errno != EINTR)
+            break;
+        const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        const auto now = Clock::now();
+        pending.append(buffer, static_cast<std::size_t>(n));
+        for (std::size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
+            const std::string line = pending.substr(0, nl);
+            pending.erase(0, nl + 1);
+            all += line + "\n";
+            if (!start && line.rfind("Upload Firmware: sending", 0) == 0)
+                start = now;
+            if (!end && line.rfind("Verify Upload: OK", 0) == 0)
+                end = now;
+        }
+    }
+    ::close(out[0]);
+    int status = 0;
+    rusage usage{};
+    while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
+    const double lifetime = std::chrono::duration<double>(Clock::now() - spawned).count();
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !start || !end) {
+        std::fprintf(stderr, "cli-bench: the run failed\n%s%s\n", all.c_str(),
+                     simProcess.Stderr().c_str());
+        return 1;
+    }
+    const std::size_t wire = WireBytes(image);
+    const double elapsed = std::chrono::duration<double>(*end - *start).count();
+    const double bound = static_cast<double>(wire) * 10.0 / static_cast<double>(baud);
+    const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    std::printf("cli baud=%ld records=%ld wire_bytes=%zu elapsed_s=%.3f wire_bound_s=%.3f "
+                "ratio=%.4f cpu_pct=%.2f peak_rss_mb=%.1f process_s=%.3f\n",
+                baud, kib * 1024 / 32, wire, elapsed, bound, elapsed / bound,
+                cpu / lifetime * 100.0, static_cast<double>(usage.ru_maxrss) / 1024.0, lifetime);
+    std::fflush(stdout);
+    return 0;
+}
+
+} // namespace
+} // namespace fw::e2e
+
+int main(int argc, char** argv) {
+    std::string runs = "64@38400,64@125000,256@38400,256@125000";
+    std::string cli = FW_CLI;
+    std::string sim = FW_ANALYSER_SIM;
+    std::string srecCat = FW_SREC_CAT;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (i + 1 < argc &&
+            (arg == "--runs" || arg == "--cli" || arg == "--sim" || arg == "--srec-cat")) {
+            (arg == "--runs"  ? runs
+             : arg == "--cli" ? cli
+             : arg == "--sim" ? sim
+                              : srecCat) = argv[++i];
+        } else {
+            std::fprintf(stderr, "usage: cli-bench [--runs KIB@BAUD,...] [--cli PATH] [--sim PATH] "
+                                 "[--srec-cat PATH]\n");
+            return 2;
+        }
+    }
+    int failures = 0;
+    for (std::size_t at = 0; at < runs.size();) {
+        const std::size_t comma = std::min(runs.find(',', at), runs.size());
+        long kib = 0;
+        long baud = 0;
+        if (std::sscanf(runs.substr(at, comma - at).c_str(), "%ld@%ld", &kib, &baud) != 2 ||
+            kib <= 0 || baud <= 0) {
+            std::fprintf(stderr, "cli-bench: --runs wants KIB@BAUD[,KIB@BAUD...]\n");
+            return 2;
+        }
+        at = comma + 1;
+        failures += fw::e2e::OneRun(cli, sim, srecCat, kib, baud) != 0 ? 1 : 0;
+    }
+    return failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,386 @@
+// flashwright-cli as a process against the analyser simulator on a
+// pseudo-terminal: settings below XDG_CONFIG_HOME and the run log below
+// XDG_STATE_HOME, both in the test's own folder.
+#include "settings/FileRegistry.h"
+#include "settings/Settings.h"
+#include "tests/e2e/E2eRig.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fw::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kRecords = 128; // 4 KiB in 32-byte records
+
+class CliRig {
+public:
+    CliRig() { fs::create_directories(dir.File("config/Tarnvel")); }
+
+    std::string Registry() const { return dir.File("config/Tarnvel/Flashwright.reg"); }
+    std::string RunLog() const { return dir.File("state/Tarnvel/Flashwright/runs.jsonl"); }
+
+    // The simulator on COM7 of the program's settings file, logging what it
+    // hears; `args` come first.
+    std::string StartSim(std::vector<std::string> args) {
+        std::vector<std::string> argv{FW_ANALYSER_SIM,
+                                      "--registry",
+                                      Registry(),
+                                      "--com",
+                                      "7",
+                                      "--reboot-ms",
+                                      "20",
+                                      "--erase-ms",
+                                      "20",
+                                      "--out",
+                                      dir.File("received.srec"),
+                                      "--exit-after-run",
+                                      "--verbose"};
+        argv.insert(argv.begin() + 1, args.begin(), args.end());
+        return sim.Start(argv, dir.File("sim"));
+    }
+
+    pid_t Start(const std::vector<std::string>& args) {
+        std::vector<std::string> argv{"env", "XDG_CONFIG_HOME=" + dir.File("config"),
+                                      "XDG_STATE_HOME=" + dir.File("state"), FW_CLI};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return Spawn(argv, dir.File("cli.out"), dir.File("cli.err"));
+    }
+
+    // Runs the program to its end (killed after `limit`): its exit code, or
+    // -1 when it had to be killed or died of a signal.
+    int Run(const std::vector<std::string>& args, Millis limit = Millis(30000)) {
+        return Finish(Start(args), limit);
+    }
+
+    int Finish(pid_t pid, Millis limit) {
+        const int code = Reap(pid, limit);
+        allErr += Err();
+        return code;
+    }
+
+    static int Reap(pid_t pid, Millis limit) {
+        const auto end = Clock::now() + limit;
+        int status = 0;
+        while (::waitpid(pid, &status, WNOHANG) == 0) {
+            if (Clock::now() > end) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, &status, 0);
+                return -1;
+            }
+            ::usleep(2000);
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    std::string Out() const { return ReadFile(dir.File("cli.out")); }
+    std::string Err() const { return ReadFile(dir.File("cli.err")); }
+    std::string Both() const { return "stdout:\n" + Out() + "stderr:\n" + Err(); }
+
+    std::vector<nlohmann::json> Runs() const {
+        std::vector<nlohmann::json> runs;
+        std::istringstream lines(ReadFile(RunLog()));
+        for (std::string line; std::getline(lines, line);)
+            runs.push_back(nlohmann::json::parse(line));
+        return runs;
+    }
+
+    TempDir dir;
+    SimProcess sim;
+    std::string allErr; // every run's standard error
+};
+
+// A firmware file from srec_cat, 4 KiB in S1 (at 0x1000) or S2 (at 0x3F000).
+std::string Image(const CliRig& r, int addressBytes, const std::string& name = "fw.sx",
+                  std::uint32_t size = 0x1000) {
+    const std::string path = r.dir.File(name);
+    if (!MakeImage(FW_SREC_CAT, path, addressBytes == 2 ? 0x1000 : 0x3F000, size, addressBytes))
+        throw std::runtime_error("srec_cat failed");
+    return path;
+}
+
+bool HasControlCharacters(const std::string& text) {
+    return std::any_of(text.begin(), text.end(),
+                       [](unsigned char c) { return (c < 0x20 && c != '\n') || c == 0x7F; });
+}
+
+class CliE2e : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (std::string(FW_SREC_CAT).empty() || std::string(FW_SREC_CMP).empty())
+            GTEST_SKIP() << "srec_cat / srec_cmp (Debian srecord) not installed";
+    }
+    // Under the sanitizers a report may come with an exit code a case expects.
+    void TearDown() override {
+        for (const char* report : {"Sanitizer", "runtime error:"})
+            EXPECT_EQ(rig.allErr.find(report), std::string::npos) << rig.allErr;
+    }
+    CliRig rig;
+};
+
+// --- Whole runs: exit code, output, the record, and what the analyser got ---
+
+struct FlashCase {
+    const char* name;
+    std::vector<std::string> simArgs;
+    int addressBytes;
+    std::vector<std::string> extraArgs;
+    int exitCode;
+    const char* result;
+    const char* reason; // part of the record's reason; "" for none
+    const char* stderrHas;
+    bool imageArrives;
+};
+
+// ctest lists a case by its name, not its bytes.
+void PrintTo(const FlashCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+const FlashCase kFlashCases[] = {
+    {"TextRecords",
+     {"--baud", "0", "--version", "1.1", "--strict-form"},
+     2,
+     {},
+     0,
+     "success",
+     "",
+     "",
+     true},
+    {"BinaryRecords",
+     {"--baud", "0", "--version", "1.2", "--strict-form"},
+     3,
+     {},
+     0,
+     "success",
+     "",
+     "",
+     true},
+    {"AllErasesAndNoRun",
+     {"--baud", "0"},
+     3,
+     {"--ops", "bootloader,erase-flash,erase-eeprom,erase-ram,upload"},
+     0,
+     "success",
+     "",
+     "",
+     false},
+    {"RejectedRecord",
+     {"--baud", "0", "--reject-record", "5"},
+     3,
+     {},
+     1,
+     "failed",
+     "rejected record 5",
+     "Flashwright: Failed Sx!",
+     false},
+    {"SilentAnalyserTimesOut",
+     {"--baud", "0", "--silent"},
+     3,
+     {"--timeout", "1"},
+     1,
+     "failed",
+     "timed out",
+     "did not end within 1 s",
+     false},
+};
+
+class CliFlash : public CliE2e, public ::testing::WithParamInterface<FlashCase> {};
+
+TEST_P(CliFlash, Run) {
+    const FlashCase& c = GetParam();
+    const std::string image = Image(rig, c.addressBytes);
+    ASSERT_EQ(rig.StartSim(c.simArgs), "");
+    std::vector<std::string> args{"flash", "--port", "COM7", "--file", image};
+    args.insert(args.end(), c.extraArgs.begin(), c.extraArgs.end());
+    const auto start = Clock::now();
+    ASSERT_EQ(rig.Run(args), c.exitCode) << rig.Both() << rig.sim.Stderr();
+
+    // Not a terminal: plain lines, one per change of a row.
+    const std::string out = rig.Out();
+    EXPECT_FALSE(HasControlCharacters(out)) << out;
+    EXPECT_NE(out.find("Connect to Analyser: OK\n"), std::string::npos) << out;
+    EXPECT_NE(rig.Err().find(c.stderrHas), std::string::npos) << rig.Both();
+
+    const std::vector<nlohmann::json> runs = rig.Runs();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0]["result"], c.result);
+    EXPECT_EQ(runs[0]["connection"]["port"], 7);
+    EXPECT_EQ(runs[0]["firmware"]["path"], image);
+    if (c.reason[0] != '\0') {
+        ASSERT_TRUE(runs[0]["reason"].is_string()) << runs[0];
+        EXPECT_NE(runs[0]["reason"].get<std::string>().find(c.reason), std::string::npos)
+            << runs[0];
+    }
+
+    if (c.imageArrives) {
+        EXPECT_NE(out.find("Verify Upload: OK (128 records"), std::string::npos) << out;
+        EXPECT_NE(out.find("Run Firmware: OK"), std::string::npos) << out;
+        EXPECT_EQ(runs[0]["records_passed"].get<int>(), kRecords);
+        EXPECT_EQ(rig.sim.Wait(Millis(5000)), 0) << rig.sim.Stderr();
+        EXPECT_EQ(WaitExit(Spawn({FW_SREC_CMP, image, rig.dir.File("received.srec")})), 0);
+    } else {
+        EXPECT_EQ(rig.sim.Stderr().find("run:"), std::string::npos) << "the firmware was started";
+    }
+    if (std::string(c.name) == "SilentAnalyserTimesOut") {
+        EXPECT_LT(Clock::now() - start, Millis(5000));
+        EXPECT_EQ(runs[0]["rows"]["Enter Bootloader"], "FAILED");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CliFlash, ::testing::ValuesIn(kFlashCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A refused file: the run ends before the first byte goes out.
+TEST_F(CliE2e, RefusedFileSendsNothing) {
+    std::string text = ReadFile(Image(rig, 2));
+    const std::size_t third = text.find("\nS1", text.find("\nS1") + 1) + 1;
+    text[third + 10] = text[third + 10] == '0' ? '1' : '0'; // a data digit: the checksum fails
+    WriteFile(rig.dir.File("bad.sx"), text);
+    ASSERT_EQ(rig.StartSim({"--baud", "0"}), "");
+    ASSERT_EQ(rig.Run({"flash", "--port", "7", "--file", rig.dir.File("bad.sx")}), 1) << rig.Both();
+    EXPECT_NE(rig.Err().find("Load Firmware Error: The firmware file cannot be loaded: line 3"),
+              std::string::npos)
+        << rig.Both();
+    EXPECT_NE(rig.Out().find("Upload Firmware: FAILED"), std::string::npos) << rig.Out();
+    rig.sim.Stop();
+    EXPECT_EQ(rig.sim.Stderr(), "") << "the analyser heard something";
+    ASSERT_EQ(rig.Runs().size(), 1u);
+    EXPECT_EQ(rig.Runs()[0]["result"], "failed");
+}
+
+// The stored settings are the defaults; --save stores what was given.
+TEST_F(CliE2e, StoredSettingsAndSave) {
+    const std::string image = Image(rig, 3);
+    {
+        FileRegistry registry(rig.Registry());
+        Settings settings(registry);
+        settings.SaveSettingValue(kSection, kConnectionType, "USB");
+        settings.SaveSettingValue(kSection, kComPort, "7");
+        settings.SaveSettingValue(kSection, kFilename, image);
+    }
+    ASSERT_EQ(rig.StartSim({"--baud", "0"}), "");
+    // --port makes it a serial run; without --save nothing is stored.
+    ASSERT_EQ(rig.Run({"flash", "--port", "7", "--ops", "bootloader"}), 0) << rig.Both();
+    EXPECT_EQ(rig.Runs().back()["connection"]["type"], "COM");
+    FileRegistry registry(rig.Registry());
+    Settings settings(registry);
+    EXPECT_EQ(settings.GetSettingValue(kSection, kConnectionType, ""), "USB");
+
+    // A relative --file is stored as an absolute path.
+    const std::string cwd = fs::current_path().string();
+    fs::current_path(rig.dir.File(""));
+    const int code = rig.Run({"flash", "--type", "com", "--file", "fw.sx", "--ops", "", "--save"});
+    fs::current_path(cwd);
+    ASSERT_EQ(code, 0) << rig.Both();
+    EXPECT_EQ(settings.GetSettingValue(kSection, kConnectionType, ""), "COM");
+    EXPECT_EQ(settings.GetSettingValue(kSection, kComPort, ""), "7");
+    EXPECT_EQ(fs::path(settings.GetSettingValue(kSection, kFilename, "")), fs::path(image));
+}
+
+// Ctrl-C mid-upload does what Previous does.
+TEST_F(CliE2e, InterruptMidUpload) {
+    // 16 KiB at 38400 baud: about five seconds on the line.
+    const std::string image = Image(rig, 3, "big.sx", 0x4000);
+    ASSERT_EQ(rig.StartSim({"--baud", "38400"}), "");
+    const pid_t cli = rig.Start({"flash", "--port", "7", "--file", image});
+    const auto end = Clock::now() + Millis(20000);
+    while (rig.Out().find("Upload Firmware: 10% sent") == std::string::npos && Clock::now() < end)
+        ::usleep(5000);
+    ASSERT_NE(rig.Out().find("Upload Firmware: 10% sent"), std::string::npos) << rig.Both();
+    ::kill(cli, SIGINT);
+    ASSERT_EQ(rig.Finish(cli, Millis(10000)), 130) << rig.Both();
+    EXPECT_NE(rig.Err().find("interrupted"), std::string::npos) << rig.Err();
+    ASSERT_EQ(rig.Runs().size(), 1u);
+    const nlohmann::json run = rig.Runs()[0];
+    EXPECT_EQ(run["result"], "abandoned");
+    EXPECT_GT(run["records_sent"].get<int>(), 0);
+    EXPECT_LT(run["records_sent"].get<int>(), 512);
+    EXPECT_EQ(rig.sim.Stderr().find("run:"), std::string::npos);
+}
+
+// --json: the record, the same object as the run log's line, alone on stdout.
+TEST_F(CliE2e, JsonRecordOnStdout) {
+    const std::string image = Image(rig, 3);
+    ASSERT_EQ(rig.StartSim({"--baud", "0"}), "");
+    ASSERT_EQ(rig.Run({"flash", "--port", "7", "--file", image, "--json"}), 0) << rig.Both();
+    const nlohmann::json printed = nlohmann::json::parse(rig.Out());
+    EXPECT_EQ(printed, rig.Runs().back());
+    EXPECT_EQ(printed["result"], "success");
+    EXPECT_EQ(printed["records_sent"], kRecords);
+    EXPECT_NE(rig.Err().find("Run Firmware: OK"), std::string::npos) << rig.Err();
+}
+
+TEST_F(CliE2e, PortThatDoesNotOpen) {
+    ASSERT_EQ(rig.Run({"flash", "--port", "COM200", "--file", Image(rig, 3), "--json"}), 3)
+        << rig.Both();
+    EXPECT_NE(rig.Err().find("Flashwright: Invalid Communications Port"), std::string::npos)
+        << rig.Err();
+    EXPECT_EQ(nlohmann::json::parse(rig.Out())["result"], "failed");
+    EXPECT_EQ(rig.Runs().back()["rows"]["Connect to Analyser"], "FAILED");
+}
+
+TEST_F(CliE2e, ListShowsTheSimulatorsPort) {
+    ASSERT_EQ(rig.StartSim({"--baud", "0"}), "");
+    ASSERT_EQ(rig.Run({"list"}), 0) << rig.Both();
+    EXPECT_NE(rig.Out().find("COM7    " + rig.sim.Device() + "\n"), std::string::npos) << rig.Out();
+    EXPECT_NE(rig.Out().find("USB converters:"), std::string::npos) << rig.Out();
+}
+
+TEST_F(CliE2e, CheckGoodAndBadFiles) {
+    const std::string image = Image(rig, 3);
+    ASSERT_EQ(rig.Run({"check", image}), 0) << rig.Both();
+    const std::string sums = rig.dir.File("sha256sum.out");
+    ASSERT_EQ(WaitExit(Spawn({"sha256sum", image}, sums)), 0);
+    const std::string out = rig.Out();
+    EXPECT_NE(out.find("records:    128 S2"), std::string::npos) << out;
+    EXPECT_NE(out.find("addresses:  0x03F000 to 0x03FFFF"), std::string::npos) << out;
+    EXPECT_NE(out.find("data bytes: 4096"), std::string::npos) << out;
+    EXPECT_NE(out.find("sha256:     " + ReadFile(sums).substr(0, 64)), std::string::npos) << out;
+
+    WriteFile(rig.dir.File("s3.sx"), "S00600004844521B\nS3090000100001020304DC\n");
+    ASSERT_EQ(rig.Run({"check", rig.dir.File("s3.sx")}), 1) << rig.Both();
+    EXPECT_NE(rig.Err().find("refused: line 2"), std::string::npos) << rig.Err();
+    ASSERT_EQ(rig.Run({"check", rig.dir.File("missing.sx")}), 1) << rig.Both();
+    EXPECT_NE(rig.Err().find("cannot be opened"), std::string::npos) << rig.Err();
+}
+
+TEST_F(CliE2e, UsageErrors) {
+    const std::vector<std::vector<std::string>> cases{
+        {},
+        {"frobnicate"},
+        {"--no-such-option"},
+        {"check"},
+        {"list", "--json"},
+        {"flash", "--ops", "bootloader,format"},
+        {"flash", "--port", "0"},
+        {"flash", "--port", "COM256"},
+        {"flash", "--type", "IRDA"},
+        {"flash", "--timeout", "-1"},
+        {"flash", "extra"},
+    };
+    for (const auto& args : cases) {
+        std::string joined;
+        for (const auto& a : args)
+            joined += a + " ";
+        EXPECT_EQ(rig.Run(args), 2) << joined << rig.Both();
+        EXPECT_NE(rig.Err().find("flashwright-cli: "), std::string::npos) << joined;
+    }
+    EXPECT_FALSE(fs::exists(rig.RunLog())) << "a usage error started a run";
+    ASSERT_EQ(rig.Run({"--version"}), 0);
+    EXPECT_NE(rig.Out().find("flashwright-cli 4."), std::string::npos) << rig.Out();
+}
+
+} // namespace
+} // namespace fw::e2e
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
