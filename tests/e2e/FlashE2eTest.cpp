@@ -327,7 +327,7 @@ TEST_F(FlashE2e, ConverterGoneDuringTheUploadIsReportedAsALostLink) {
 TEST_F(FlashE2e, FloodWhileAMessageBoxIsOpenKeepsMemoryBounded) {
     StartSim(rig, {"--reject-record", "3", "--flood-after-reject", "20000000"});
     rig.Store("COM", Image(rig.dir, "S1"));
-    const long before = PeakRssKb();
+    [[maybe_unused]] const long before = PeakRssKb();
     rig.box.whileOpen = [] { // the modal box's own event loop, for a while
         const auto end = Clock::now() + Millis(1500);
         while (Clock::now() < end) {
@@ -350,7 +350,9 @@ TEST_F(FlashE2e, FloodWhileAMessageBoxIsOpenKeepsMemoryBounded) {
     });
     EXPECT_TRUE(rig.RunUntil([&] { return drained > 19'000'000; }, Millis(20000))) << drained;
     EXPECT_EQ(rig.State(), kStateFailed);
+#ifndef __SANITIZE_ADDRESS__ // AddressSanitizer holds freed memory back: no measure there
     EXPECT_LT(PeakRssKb() - before, 32 * 1024) << "kB more at the peak";
+#endif
 }
 
 // --- Runs that must send nothing -------------------------------------------------

@@ -65,6 +65,15 @@ struct State {
     std::string log;
     std::string taken;
     unsigned writeLimit = ~0u;
+
+    State() = default;
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+    // Devices whose scripted close failed are still open when the program ends.
+    ~State() {
+        for (Opened* o : opened)
+            delete o;
+    }
 };
 
 State& S() {
