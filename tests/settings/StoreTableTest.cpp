@@ -190,6 +190,7 @@ TEST_P(StoreTable, TextsComeBackWhole) {
     const std::string texts[] = {
         "", "COM", "192.168.0.1", "C:\\fw\\a \"b\".sx", "\\\\server\\share\\", ascii,
         "a\0b"s, "ab\0"s, "\0"s,            // a trailing NUL is not the terminator
+        "two\nlines", "\n", "end\n",       // line feeds alone, which the quoted form cannot carry
         std::string(253, 'x'),              // the first read's limit
         std::string(254, 'y'),              // one more: read again with the size the store names
         deep, std::string(kMaxReadSize - 1, 'z'),
