@@ -29,21 +29,11 @@ public:
     // The simulator on COM7 of the program's settings file, logging what it
     // hears; `args` come first.
     std::string StartSim(std::vector<std::string> args) {
-        std::vector<std::string> argv{FW_ANALYSER_SIM,
-                                      "--registry",
-                                      Registry(),
-                                      "--com",
-                                      "7",
-                                      "--reboot-ms",
-                                      "20",
-                                      "--erase-ms",
-                                      "20",
-                                      "--out",
-                                      dir.File("received.srec"),
-                                      "--exit-after-run",
-                                      "--verbose"};
-        argv.insert(argv.begin() + 1, args.begin(), args.end());
-        return sim.Start(argv, dir.File("sim"));
+        args.insert(args.begin(), FW_ANALYSER_SIM);
+        args.insert(args.end(),
+                    {"--registry", Registry(), "--com", "7", "--reboot-ms", "20", "--erase-ms",
+                     "20", "--out", dir.File("received.srec"), "--exit-after-run", "--verbose"});
+        return sim.Start(args, dir.File("sim"));
     }
 
     pid_t Start(const std::vector<std::string>& args) {
@@ -83,13 +73,7 @@ public:
     std::string Err() const { return ReadFile(dir.File("cli.err")); }
     std::string Both() const { return "stdout:\n" + Out() + "stderr:\n" + Err(); }
 
-    std::vector<nlohmann::json> Runs() const {
-        std::vector<nlohmann::json> runs;
-        std::istringstream lines(ReadFile(RunLog()));
-        for (std::string line; std::getline(lines, line);)
-            runs.push_back(nlohmann::json::parse(line));
-        return runs;
-    }
+    std::vector<nlohmann::json> Runs() const { return ReadRuns(RunLog()); }
 
     TempDir dir;
     SimProcess sim;
@@ -128,7 +112,7 @@ protected:
 
 struct FlashCase {
     const char* name;
-    std::vector<std::string> simArgs;
+    std::vector<std::string> simArgs; // after --baud 0
     int addressBytes;
     std::vector<std::string> extraArgs;
     int exitCode;
@@ -143,60 +127,27 @@ void PrintTo(const FlashCase& c, std::ostream* os) {
     *os << c.name;
 }
 
+// clang-format off
 const FlashCase kFlashCases[] = {
-    {"TextRecords",
-     {"--baud", "0", "--version", "1.1", "--strict-form"},
-     2,
-     {},
-     0,
-     "success",
-     "",
-     "",
-     true},
-    {"BinaryRecords",
-     {"--baud", "0", "--version", "1.2", "--strict-form"},
-     3,
-     {},
-     0,
-     "success",
-     "",
-     "",
-     true},
-    {"AllErasesAndNoRun",
-     {"--baud", "0"},
-     3,
-     {"--ops", "bootloader,erase-flash,erase-eeprom,erase-ram,upload"},
-     0,
-     "success",
-     "",
-     "",
-     false},
-    {"RejectedRecord",
-     {"--baud", "0", "--reject-record", "5"},
-     3,
-     {},
-     1,
-     "failed",
-     "rejected record 5",
-     "Flashwright: Failed Sx!",
-     false},
-    {"SilentAnalyserTimesOut",
-     {"--baud", "0", "--silent"},
-     3,
-     {"--timeout", "1"},
-     1,
-     "failed",
-     "timed out",
-     "did not end within 1 s",
-     false},
+    {"TextRecords", {"--version", "1.1", "--strict-form"}, 2, {}, 0, "success", "", "", true},
+    {"BinaryRecords", {"--version", "1.2", "--strict-form"}, 3, {}, 0, "success", "", "", true},
+    {"AllErasesAndNoRun", {}, 3, {"--ops", "bootloader,erase-flash,erase-eeprom,erase-ram,upload"},
+     0, "success", "", "", false},
+    {"RejectedRecord", {"--reject-record", "5"}, 3, {}, 1, "failed", "rejected record 5",
+     "Flashwright: Failed Sx!", false},
+    {"SilentAnalyserTimesOut", {"--silent"}, 3, {"--timeout", "1"}, 1, "failed", "timed out",
+     "did not end within 1 s", false},
 };
+// clang-format on
 
 class CliFlash : public CliE2e, public ::testing::WithParamInterface<FlashCase> {};
 
 TEST_P(CliFlash, Run) {
     const FlashCase& c = GetParam();
     const std::string image = Image(rig, c.addressBytes);
-    ASSERT_EQ(rig.StartSim(c.simArgs), "");
+    std::vector<std::string> simArgs{"--baud", "0"};
+    simArgs.insert(simArgs.end(), c.simArgs.begin(), c.simArgs.end());
+    ASSERT_EQ(rig.StartSim(simArgs), "");
     std::vector<std::string> args{"flash", "--port", "COM7", "--file", image};
     args.insert(args.end(), c.extraArgs.begin(), c.extraArgs.end());
     const auto start = Clock::now();

@@ -68,6 +68,14 @@ void WriteFile(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
+std::vector<nlohmann::json> ReadRuns(const std::string& path) {
+    std::vector<nlohmann::json> runs;
+    std::istringstream lines(ReadFile(path));
+    for (std::string line; std::getline(lines, line);)
+        runs.push_back(nlohmann::json::parse(line));
+    return runs;
+}
+
 bool MakeImage(const std::string& srecCat, const std::string& path, std::uint32_t start,
                std::uint32_t size, int addressBytes) {
     return WaitExit(Spawn(
@@ -208,15 +216,6 @@ void Rig::Previous() {
     engine.AbandonRun();
     view.Unload();
     NoteState();
-}
-
-std::vector<nlohmann::json> Rig::Runs() const {
-    std::vector<nlohmann::json> runs;
-    std::istringstream lines(ReadFile(runLog.Path()));
-    for (std::string line; std::getline(lines, line);) {
-        runs.push_back(nlohmann::json::parse(line));
-    }
-    return runs;
 }
 
 void Rig::NoteState() {

@@ -52,6 +52,8 @@ int WaitExit(pid_t pid);
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& text);
+// The run records of a run log (runs.jsonl), oldest first.
+std::vector<nlohmann::json> ReadRuns(const std::string& path);
 
 // A firmware image of `size` random bytes from `start`, made by srec_cat: S0
 // header, data records of 32 bytes with 2 (S1) or 3 (S2) address bytes, the
@@ -170,8 +172,7 @@ public:
     UpdateEngine engine;
     SimProcess sim;
 
-    // Every run recorded so far, oldest first.
-    std::vector<nlohmann::json> Runs() const;
+    std::vector<nlohmann::json> Runs() const { return ReadRuns(runLog.Path()); }
 
     // Every value nUpdateState took, in order, as seen after each tick and
     // each receive event.
