@@ -30,6 +30,28 @@ std::string Output(int device) {
     return std::string(data, size);
 }
 
+using Call = std::function<FtStatus(D2xxUsbDriver&, FtHandle)>;
+
+// Every call on a handle, with the library function it reaches.
+const std::vector<std::pair<std::string, Call>>& HandleCalls() {
+    static std::uint32_t n, tx, ev;
+    static std::uint8_t bytes[kFtReadChunk];
+    static const std::vector<std::pair<std::string, Call>> calls{
+        {"FT_ResetDevice", [](auto& d, auto h) { return d.FT_ResetDevice(h); }},
+        {"FT_SetBaudRate", [](auto& d, auto h) { return d.FT_SetBaudRate(h, 38400); }},
+        {"FT_SetFlowControl", [](auto& d, auto h) { return d.FT_SetFlowControl(h, 0, 0, 0); }},
+        {"FT_SetDataCharacteristics",
+         [](auto& d, auto h) { return d.FT_SetDataCharacteristics(h, 8, 0, 0); }},
+        {"FT_Purge", [](auto& d, auto h) { return d.FT_Purge(h, 3); }},
+        {"FT_Write", [](auto& d, auto h) { return d.FT_Write(h, bytes, 4, n); }},
+        {"FT_GetQueueStatus", [](auto& d, auto h) { return d.FT_GetQueueStatus(h, n); }},
+        {"FT_Read", [](auto& d, auto h) { return d.FT_Read(h, bytes, 1, n); }},
+        {"FT_GetStatus", [](auto& d, auto h) { return d.FT_GetStatus(h, n, tx, ev); }},
+        {"FT_Close", [](auto& d, auto h) { return d.FT_Close(h); }},
+    };
+    return calls;
+}
+
 class D2xxUsbDriverTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -120,21 +142,13 @@ TEST_F(D2xxUsbDriverTest, EachHandleReachesTheDeviceItWasOpenedFor) {
     // from the driver itself; the library never sees them.
     EXPECT_EQ(driver.FT_Close(a), FT_OK);
     FakeD2xx_TakeLog();
-    std::uint8_t buffer[kFtReadChunk];
-    std::uint32_t rx = 0, tx = 0, ev = 0;
     for (const FtHandle h : {a, FtHandle(0), FtHandle(b + 100)}) {
-        EXPECT_EQ(driver.FT_ResetDevice(h), FT_INVALID_HANDLE);
-        EXPECT_EQ(driver.FT_SetBaudRate(h, 38400), FT_INVALID_HANDLE);
-        EXPECT_EQ(driver.FT_SetFlowControl(h, 0, 0, 0), FT_INVALID_HANDLE);
-        EXPECT_EQ(driver.FT_SetDataCharacteristics(h, 8, 0, 0), FT_INVALID_HANDLE);
-        EXPECT_EQ(driver.FT_Purge(h, 3), FT_INVALID_HANDLE);
-        EXPECT_EQ(driver.FT_Write(h, abc, 3, n), FT_INVALID_HANDLE);
-        EXPECT_EQ(n, 0u);
-        EXPECT_EQ(driver.FT_GetQueueStatus(h, n), FT_INVALID_HANDLE);
-        EXPECT_EQ(driver.FT_Read(h, buffer, 1, n), FT_INVALID_HANDLE);
-        EXPECT_EQ(driver.FT_GetStatus(h, rx, tx, ev), FT_INVALID_HANDLE);
-        EXPECT_EQ(driver.FT_Close(h), FT_INVALID_HANDLE);
+        for (const auto& [function, call] : HandleCalls())
+            EXPECT_EQ(call(driver, h), FT_INVALID_HANDLE) << function;
     }
+    n = 7;
+    EXPECT_EQ(driver.FT_Write(a, abc, 3, n), FT_INVALID_HANDLE);
+    EXPECT_EQ(n, 0u);
     EXPECT_STREQ(FakeD2xx_TakeLog(), "");
     // Device 0 opened again gets a new number: the old one stays dead.
     const FtHandle again = Open(0);
@@ -178,45 +192,23 @@ TEST_F(D2xxUsbDriverTest, CountsOfWritesReadsAndQueuesPassThrough) {
 // Every failure status of the library reaches the caller unchanged.
 TEST_F(D2xxUsbDriverTest, LibraryStatusesPassThrough) {
     FakeD2xx_AddDevice("Converter", "A");
-    struct Case {
-        const char* function;
-        FtStatus status;
-        std::function<FtStatus(D2xxUsbDriver&, FtHandle)> call;
-    };
-    std::uint32_t n = 0, tx = 0, ev = 0;
-    FtTextBuffer text;
-    std::uint8_t bytes[kFtReadChunk] = {};
-    const std::vector<Case> cases{
-        {"FT_ListDevices", FT_IO_ERROR,
-         [&](auto& d, auto) { return d.FT_ListDevices(n, FT_LIST_NUMBER_ONLY); }},
-        {"FT_ListDevices", FT_OTHER_ERROR,
-         [&](auto& d, auto) { return d.FT_ListDevices(0, text, FT_LIST_BY_INDEX_DESCRIPTION); }},
-        {"FT_ResetDevice", FT_IO_ERROR, [&](auto& d, auto h) { return d.FT_ResetDevice(h); }},
-        {"FT_SetBaudRate", FT_INVALID_BAUD_RATE,
-         [&](auto& d, auto h) { return d.FT_SetBaudRate(h, 9); }},
-        {"FT_SetFlowControl", FT_INVALID_PARAMETER,
-         [&](auto& d, auto h) { return d.FT_SetFlowControl(h, 0x100, 0, 0); }},
-        {"FT_SetDataCharacteristics", FT_INVALID_PARAMETER,
-         [&](auto& d, auto h) { return d.FT_SetDataCharacteristics(h, 5, 0, 0); }},
-        {"FT_Purge", FT_IO_ERROR, [&](auto& d, auto h) { return d.FT_Purge(h, 3); }},
-        {"FT_Write", FT_IO_ERROR, [&](auto& d, auto h) { return d.FT_Write(h, bytes, 4, n); }},
-        {"FT_GetQueueStatus", FT_IO_ERROR,
-         [&](auto& d, auto h) { return d.FT_GetQueueStatus(h, n); }},
-        {"FT_Read", FT_IO_ERROR, [&](auto& d, auto h) { return d.FT_Read(h, bytes, 1, n); }},
-        {"FT_GetStatus", FT_IO_ERROR,
-         [&](auto& d, auto h) { return d.FT_GetStatus(h, n, tx, ev); }},
-        {"FT_Close", FT_IO_ERROR, [&](auto& d, auto h) { return d.FT_Close(h); }},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.function);
+    for (std::size_t i = 0; i < HandleCalls().size(); ++i) {
+        const auto& [function, call] = HandleCalls()[i];
+        SCOPED_TRACE(function);
+        const FtStatus status = i % 2 ? FT_IO_ERROR : FT_INVALID_PARAMETER;
         const FtHandle h = Open(0);
-        FakeD2xx_Fail(c.function, c.status);
-        EXPECT_EQ(c.call(driver, h), c.status);
-        FakeD2xx_Fail(c.function, FT_OK);
-        EXPECT_EQ(c.call(driver, h),
-                  std::string(c.function) == "FT_Close" ? FT_INVALID_HANDLE : FT_OK);
+        FakeD2xx_Fail(function.c_str(), status);
+        EXPECT_EQ(call(driver, h), status);
+        FakeD2xx_Fail(function.c_str(), FT_OK);
+        EXPECT_EQ(call(driver, h), function == "FT_Close" ? FT_INVALID_HANDLE : FT_OK);
         driver.FT_Close(h);
     }
+    std::uint32_t n = 0;
+    FtTextBuffer text;
+    FakeD2xx_Fail("FT_ListDevices", FT_OTHER_ERROR);
+    EXPECT_EQ(driver.FT_ListDevices(n, FT_LIST_NUMBER_ONLY), FT_OTHER_ERROR);
+    EXPECT_EQ(driver.FT_ListDevices(0, text, FT_LIST_BY_INDEX_DESCRIPTION), FT_OTHER_ERROR);
+    FakeD2xx_Fail("FT_ListDevices", FT_OK);
     // An open that fails hands out no handle.
     FakeD2xx_Fail("FT_Open", FT_DEVICE_NOT_OPENED);
     FtHandle h = 9;
@@ -245,31 +237,22 @@ TEST_F(D2xxUsbDriverTest, DevicesLeftOpenAreClosedWithTheDriver) {
 
 // Every call of a driver without a usable library throws its load error.
 void ExpectEveryCallThrows(D2xxUsbDriver& d, const std::string& text) {
-    std::uint32_t n = 0, tx = 0, ev = 0;
+    std::uint32_t n = 0;
     FtHandle h = 0;
     FtTextBuffer buffer;
-    std::uint8_t bytes[4] = {};
-    const std::vector<std::function<void()>> calls{
-        [&] { d.FT_ListDevices(n, FT_LIST_NUMBER_ONLY); },
-        [&] { d.FT_ListDevices(0, buffer, FT_LIST_BY_INDEX_SERIAL_NUMBER); },
-        [&] { d.FT_Open(0, h); },
-        [&] { d.FT_ResetDevice(1); },
-        [&] { d.FT_SetBaudRate(1, 38400); },
-        [&] { d.FT_SetFlowControl(1, 0, 0, 0); },
-        [&] { d.FT_SetDataCharacteristics(1, 8, 0, 0); },
-        [&] { d.FT_Purge(1, 3); },
-        [&] { d.FT_Write(1, bytes, 4, n); },
-        [&] { d.FT_GetQueueStatus(1, n); },
-        [&] { d.FT_Read(1, bytes, 4, n); },
-        [&] { d.FT_GetStatus(1, n, tx, ev); },
-        [&] { d.FT_Close(1); },
+    std::vector<std::pair<std::string, Call>> calls{
+        {"FT_ListDevices", [&](auto&, auto) { return d.FT_ListDevices(n, FT_LIST_NUMBER_ONLY); }},
+        {"FT_ListDevices",
+         [&](auto&, auto) { return d.FT_ListDevices(0, buffer, FT_LIST_BY_INDEX_SERIAL_NUMBER); }},
+        {"FT_Open", [&](auto&, auto) { return d.FT_Open(0, h); }},
     };
-    for (std::size_t i = 0; i < calls.size(); ++i) {
+    calls.insert(calls.end(), HandleCalls().begin(), HandleCalls().end());
+    for (const auto& [function, call] : calls) {
         try {
-            calls[i]();
-            ADD_FAILURE() << "call " << i << " did not throw";
+            call(d, 1);
+            ADD_FAILURE() << function << " did not throw";
         } catch (const UsbDriverError& e) {
-            EXPECT_EQ(e.what(), text) << "call " << i;
+            EXPECT_EQ(e.what(), text) << function;
         }
     }
 }

@@ -12,6 +12,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -81,15 +82,12 @@ State& S() {
     return state;
 }
 
-// Logs the call; true (and `status` set) when it is scripted to fail.
-bool Failing(const char* function, const std::string& args, Status& status) {
+// Logs the call; the status it is scripted to fail with, if any.
+std::optional<Status> Failing(const char* function, const std::string& args) {
     State& s = S();
     s.log += std::string(function) + (args.empty() ? "" : " ") + args + "\n";
     const auto it = s.failing.find(function);
-    if (it == s.failing.end())
-        return false;
-    status = it->second;
-    return true;
+    return it == s.failing.end() ? std::nullopt : std::optional<Status>(it->second);
 }
 
 Opened* Find(void* handle) {
@@ -98,16 +96,22 @@ Opened* Find(void* handle) {
 }
 
 Device* DeviceOf(Opened* opened) {
-    State& s = S();
-    if (opened == nullptr || opened->device < 0 ||
-        static_cast<std::size_t>(opened->device) >= s.devices.size())
-        return nullptr;
-    return &s.devices[static_cast<std::size_t>(opened->device)];
+    return opened ? &S().devices.at(static_cast<std::size_t>(opened->device)) : nullptr;
 }
 
-std::string Dev(void* handle) {
+// The device by its index and the arguments, as the log shows them.
+template <typename... Args> std::string Logged(void* handle, Args... args) {
     const Opened* opened = Find(handle);
-    return opened == nullptr ? "dev=?" : "dev=" + std::to_string(opened->device);
+    std::string text = opened == nullptr ? "dev=?" : "dev=" + std::to_string(opened->device);
+    ((text += " " + std::to_string(args)), ...);
+    return text;
+}
+
+// A call that only configures the device.
+Status Configure(const char* function, const std::string& args, void* handle) {
+    if (const auto failed = Failing(function, args))
+        return *failed;
+    return Find(handle) != nullptr ? kOk : kInvalidHandle;
 }
 
 std::string Hex(Dword value) {
@@ -126,18 +130,15 @@ FT_EXPORT(Status) FT_ListDevices(void* arg1, void* arg2, Dword flags) {
     State& s = S();
     const bool byIndex = (flags & kListByIndex) != 0;
     const Dword index = static_cast<Dword>(reinterpret_cast<std::uintptr_t>(arg1));
-    Status status = kOk;
-    if (Failing("FT_ListDevices", (byIndex ? std::to_string(index) + " " : "") + Hex(flags),
-                status))
-        return status;
+    if (const auto failed =
+            Failing("FT_ListDevices", (byIndex ? std::to_string(index) + " " : "") + Hex(flags)))
+        return *failed;
     if (flags == kListNumberOnly) {
-        if (arg1 == nullptr)
-            return kInvalidParameter;
         *static_cast<Dword*>(arg1) = static_cast<Dword>(s.devices.size());
         return kOk;
     }
     const Dword what = flags & ~kListByIndex;
-    if (!byIndex || (what != kOpenBySerialNumber && what != kOpenByDescription) || arg2 == nullptr)
+    if (!byIndex || (what != kOpenBySerialNumber && what != kOpenByDescription))
         return kInvalidParameter;
     if (index >= s.devices.size())
         return kDeviceNotFound;
@@ -151,11 +152,8 @@ FT_EXPORT(Status) FT_ListDevices(void* arg1, void* arg2, Dword flags) {
 
 FT_EXPORT(Status) FT_Open(int deviceNumber, void** handle) {
     State& s = S();
-    Status status = kOk;
-    if (Failing("FT_Open", std::to_string(deviceNumber), status))
-        return status;
-    if (handle == nullptr)
-        return kInvalidParameter;
+    if (const auto failed = Failing("FT_Open", std::to_string(deviceNumber)))
+        return *failed;
     if (deviceNumber < 0 || static_cast<std::size_t>(deviceNumber) >= s.devices.size())
         return kDeviceNotFound;
     auto opened = std::make_unique<Opened>();
@@ -169,9 +167,8 @@ FT_EXPORT(Status) FT_Open(int deviceNumber, void** handle) {
 }
 
 FT_EXPORT(Status) FT_Close(void* handle) {
-    Status status = kOk;
-    if (Failing("FT_Close", Dev(handle), status))
-        return status;
+    if (const auto failed = Failing("FT_Close", Logged(handle)))
+        return *failed;
     Opened* opened = Find(handle);
     if (opened == nullptr)
         return kInvalidHandle;
@@ -181,47 +178,28 @@ FT_EXPORT(Status) FT_Close(void* handle) {
 }
 
 FT_EXPORT(Status) FT_ResetDevice(void* handle) {
-    Status status = kOk;
-    if (Failing("FT_ResetDevice", Dev(handle), status))
-        return status;
-    return Find(handle) != nullptr ? kOk : kInvalidHandle;
+    return Configure("FT_ResetDevice", Logged(handle), handle);
 }
 
 FT_EXPORT(Status) FT_SetBaudRate(void* handle, Dword baud) {
-    Status status = kOk;
-    if (Failing("FT_SetBaudRate", Dev(handle) + " " + std::to_string(baud), status))
-        return status;
-    return Find(handle) != nullptr ? kOk : kInvalidHandle;
+    return Configure("FT_SetBaudRate", Logged(handle, baud), handle);
 }
 
 FT_EXPORT(Status)
 FT_SetFlowControl(void* handle, std::uint16_t flow, unsigned char xon, unsigned char xoff) {
-    Status status = kOk;
-    if (Failing("FT_SetFlowControl",
-                Dev(handle) + " " + std::to_string(flow) + " " + std::to_string(xon) + " " +
-                    std::to_string(xoff),
-                status))
-        return status;
-    return Find(handle) != nullptr ? kOk : kInvalidHandle;
+    return Configure("FT_SetFlowControl", Logged(handle, flow, xon, xoff), handle);
 }
 
 FT_EXPORT(Status)
 FT_SetDataCharacteristics(void* handle, unsigned char bits, unsigned char stop,
                           unsigned char parity) {
-    Status status = kOk;
-    if (Failing("FT_SetDataCharacteristics",
-                Dev(handle) + " " + std::to_string(bits) + " " + std::to_string(stop) + " " +
-                    std::to_string(parity),
-                status))
-        return status;
-    return Find(handle) != nullptr ? kOk : kInvalidHandle;
+    return Configure("FT_SetDataCharacteristics", Logged(handle, bits, stop, parity), handle);
 }
 
 #if !defined(FAKE_D2XX_WITHOUT_READ)
 FT_EXPORT(Status) FT_Purge(void* handle, Dword mask) {
-    Status status = kOk;
-    if (Failing("FT_Purge", Dev(handle) + " " + std::to_string(mask), status))
-        return status;
+    if (const auto failed = Failing("FT_Purge", Logged(handle, mask)))
+        return *failed;
     Device* d = DeviceOf(Find(handle));
     if (d == nullptr)
         return kInvalidHandle;
@@ -232,15 +210,12 @@ FT_EXPORT(Status) FT_Purge(void* handle, Dword mask) {
 #endif
 
 FT_EXPORT(Status) FT_Write(void* handle, void* buffer, Dword count, Dword* written) {
-    Status status = kOk;
-    if (Failing("FT_Write", Dev(handle) + " " + std::to_string(count), status))
-        return status;
+    if (const auto failed = Failing("FT_Write", Logged(handle, count)))
+        return *failed;
     Opened* opened = Find(handle);
     Device* d = DeviceOf(opened);
     if (d == nullptr)
         return kInvalidHandle;
-    if (written == nullptr || (buffer == nullptr && count != 0))
-        return kInvalidParameter;
     const unsigned n = std::min(count, S().writeLimit);
     const auto* bytes = static_cast<const unsigned char*>(buffer);
     if (opened->line) {
@@ -255,15 +230,12 @@ FT_EXPORT(Status) FT_Write(void* handle, void* buffer, Dword count, Dword* writt
 }
 
 FT_EXPORT(Status) FT_GetQueueStatus(void* handle, Dword* rxBytes) {
-    Status status = kOk;
-    if (Failing("FT_GetQueueStatus", Dev(handle), status))
-        return status;
+    if (const auto failed = Failing("FT_GetQueueStatus", Logged(handle)))
+        return *failed;
     Opened* opened = Find(handle);
     Device* d = DeviceOf(opened);
     if (d == nullptr)
         return kInvalidHandle;
-    if (rxBytes == nullptr)
-        return kInvalidParameter;
     unsigned rx = static_cast<unsigned>(d->input.size()), tx = 0;
     if (opened->line && !opened->line->Waiting(rx, tx))
         return kIoError;
@@ -275,15 +247,12 @@ FT_EXPORT(Status) FT_GetQueueStatus(void* handle, Dword* rxBytes) {
 // Returns what is waiting, up to `count` (the vendor's would wait for the
 // rest until its timeout; the program never asks for more than is waiting).
 FT_EXPORT(Status) FT_Read(void* handle, void* buffer, Dword count, Dword* got) {
-    Status status = kOk;
-    if (Failing("FT_Read", Dev(handle) + " " + std::to_string(count), status))
-        return status;
+    if (const auto failed = Failing("FT_Read", Logged(handle, count)))
+        return *failed;
     Opened* opened = Find(handle);
     Device* d = DeviceOf(opened);
     if (d == nullptr)
         return kInvalidHandle;
-    if (got == nullptr || (buffer == nullptr && count != 0))
-        return kInvalidParameter;
     auto* bytes = static_cast<unsigned char*>(buffer);
     if (opened->line) {
         unsigned n = 0;
@@ -301,15 +270,12 @@ FT_EXPORT(Status) FT_Read(void* handle, void* buffer, Dword count, Dword* got) {
 
 #if !defined(FAKE_D2XX_WITHOUT_GET_STATUS)
 FT_EXPORT(Status) FT_GetStatus(void* handle, Dword* rxBytes, Dword* txBytes, Dword* events) {
-    Status status = kOk;
-    if (Failing("FT_GetStatus", Dev(handle), status))
-        return status;
+    if (const auto failed = Failing("FT_GetStatus", Logged(handle)))
+        return *failed;
     Opened* opened = Find(handle);
     Device* d = DeviceOf(opened);
     if (d == nullptr)
         return kInvalidHandle;
-    if (rxBytes == nullptr || txBytes == nullptr || events == nullptr)
-        return kInvalidParameter;
     unsigned rx = static_cast<unsigned>(d->input.size()), tx = d->txQueue;
     if (opened->line && !opened->line->Waiting(rx, tx))
         return kIoError;
