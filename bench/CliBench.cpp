@@ -167,17 +167,13 @@ int main(int argc, char** argv) {
         }
     }
     int failures = 0;
-    for (std::size_t at = 0; at < runs.size();) {
-        const std::size_t comma = std::min(runs.find(',', at), runs.size());
-        long kib = 0;
-        long baud = 0;
-        if (std::sscanf(runs.substr(at, comma - at).c_str(), "%ld@%ld", &kib, &baud) != 2 ||
-            kib <= 0 || baud <= 0) {
-            std::fprintf(stderr, "cli-bench: --runs wants KIB@BAUD[,KIB@BAUD...]\n");
-            return 2;
-        }
-        at = comma + 1;
-        failures += fw::e2e::OneRun(cli, sim, srecCat, kib, baud) != 0 ? 1 : 0;
+    const auto parsed = fw::e2e::ParseRuns(runs);
+    if (!parsed) {
+        std::fprintf(stderr, "cli-bench: --runs wants KIB@BAUD[,KIB@BAUD...]\n");
+        return 2;
+    }
+    for (const fw::e2e::BenchRun& run : *parsed) {
+        failures += fw::e2e::OneRun(cli, sim, srecCat, run.kib, run.baud) != 0 ? 1 : 0;
     }
     return failures == 0 ? 0 : 1;
 }

@@ -250,16 +250,12 @@ int Parent(const std::string& sim, const std::string& srecCat, const std::string
             ++failures;
         }
     }
-    for (std::size_t at = 0; at < runs.size();) {
-        const std::size_t comma = std::min(runs.find(',', at), runs.size());
-        long kib = 0;
-        long baud = 0;
-        if (std::sscanf(runs.substr(at, comma - at).c_str(), "%ld@%ld", &kib, &baud) != 2 ||
-            kib <= 0 || baud <= 0) {
-            std::fprintf(stderr, "flash-bench: --runs wants KIB@BAUD[,KIB@BAUD...]\n");
-            return 2;
-        }
-        at = comma + 1;
+    const auto parsed = ParseRuns(runs);
+    if (!parsed) {
+        std::fprintf(stderr, "flash-bench: --runs wants KIB@BAUD[,KIB@BAUD...]\n");
+        return 2;
+    }
+    for (const auto& [kib, baud] : *parsed) {
         const std::string image = dir.File(std::to_string(kib) + "k.sx");
         if (!MakeImage(srecCat, image, 0, static_cast<std::uint32_t>(kib * 1024), 3)) {
             std::fprintf(stderr, "flash-bench: no image from srec_cat (Debian srecord)\n");

@@ -12,31 +12,6 @@ constexpr int kBarCells = 24;
 // A terminal line is redrawn at most this often during the upload.
 constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
 
-// The serial control while the page is not loaded: there is no port to open.
-class ClosedPort : public ISerialPort {
-public:
-    CommError SetCommPort(std::int16_t port) override {
-        port_ = port;
-        return {};
-    }
-    std::int16_t CommPort() const override { return port_; }
-    bool PortOpen() const override { return false; }
-    CommError SetPortOpen(bool open) override {
-        if (open) {
-            return {kCommErrDeviceFailure, "No run in progress"};
-        }
-        return {};
-    }
-    void Output(const std::vector<std::uint8_t>&) override {}
-    std::int16_t CommEvent() const override { return 0; }
-    int InBufferCount() const override { return 0; }
-    std::string Input() override { return {}; }
-    void SetOnComm(std::function<void()>) override {}
-
-private:
-    std::int16_t port_ = 1;
-};
-
 bool IsFinal(const std::string& status) {
     return status == "OK" || status == "FAILED" || status == "SKIPPED";
 }
@@ -78,7 +53,8 @@ std::string PlainStatus(const std::string& caption) {
 ConsoleView::ConsoleView(std::FILE* out, bool terminal,
                          std::function<std::unique_ptr<ISerialPort>()> makePort)
     : out_(out), terminal_(terminal), makePort_(std::move(makePort)),
-      now_([] { return Clock::now(); }), closed_(std::make_unique<ClosedPort>()) {
+      now_([] { return Clock::now(); }),
+      closed_(std::make_unique<ClosedSerialPort>("No run in progress")) {
     timer_.setTimerType(Qt::PreciseTimer);
     QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { Tick(); });
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fw {
@@ -53,6 +54,31 @@ public:
     virtual bool DeviceLost() const { return false; }
     // The device behind the open (or last opened) port, for messages.
     virtual std::string DeviceName() const { return {}; }
+};
+
+// The serial control of a page (or console) that is not loaded: there is no
+// port to open, and nothing is ever received.
+class ClosedSerialPort : public ISerialPort {
+public:
+    explicit ClosedSerialPort(std::string why) : why_(std::move(why)) {}
+    CommError SetCommPort(std::int16_t port) override {
+        port_ = port;
+        return {};
+    }
+    std::int16_t CommPort() const override { return port_; }
+    bool PortOpen() const override { return false; }
+    CommError SetPortOpen(bool open) override {
+        return open ? CommError{kCommErrDeviceFailure, why_} : CommError{};
+    }
+    void Output(const std::vector<std::uint8_t>&) override {}
+    std::int16_t CommEvent() const override { return 0; }
+    int InBufferCount() const override { return 0; }
+    std::string Input() override { return {}; }
+    void SetOnComm(std::function<void()>) override {}
+
+private:
+    std::string why_;
+    std::int16_t port_ = 1;
 };
 
 } // namespace fw

@@ -42,31 +42,6 @@ constexpr int kBarLeft = 2040;
 constexpr int kBarFullWidth = 2295;
 constexpr std::array<int, 2> kBarTops{2305, 2665};
 
-// The serial control of a page that is not loaded: there is no port to open.
-class NoSerialPort : public ISerialPort {
-public:
-    CommError SetCommPort(std::int16_t port) override {
-        port_ = port;
-        return {};
-    }
-    std::int16_t CommPort() const override { return port_; }
-    bool PortOpen() const override { return false; }
-    CommError SetPortOpen(bool open) override {
-        if (open) {
-            return {kCommErrDeviceFailure, "The progress page is not loaded"};
-        }
-        return {};
-    }
-    void Output(const std::vector<std::uint8_t>&) override {}
-    std::int16_t CommEvent() const override { return 0; }
-    int InBufferCount() const override { return 0; }
-    std::string Input() override { return {}; }
-    void SetOnComm(std::function<void()>) override {}
-
-private:
-    std::int16_t port_ = 1;
-};
-
 std::size_t Index(StatusLabel label) {
     return static_cast<std::size_t>(label);
 }
@@ -79,7 +54,7 @@ std::size_t Index(ProgressBar bar) {
 
 ProgressPage::ProgressPage(SerialPortFactory makeSerialPort)
     : QtPage("frmUpdateFirmware", 4800, 4665), makeSerialPort_(std::move(makeSerialPort)),
-      unloadedPort_(std::make_unique<NoSerialPort>()) {
+      unloadedPort_(std::make_unique<ClosedSerialPort>("The progress page is not loaded")) {
 }
 
 ProgressPage::~ProgressPage() {

@@ -157,6 +157,21 @@ void HeadlessView::Unload() {
     serial.reset();
 }
 
+std::optional<std::vector<BenchRun>> ParseRuns(const std::string& runs) {
+    std::vector<BenchRun> parsed;
+    for (std::size_t at = 0; at < runs.size();) {
+        const std::size_t comma = std::min(runs.find(',', at), runs.size());
+        BenchRun run;
+        if (std::sscanf(runs.substr(at, comma - at).c_str(), "%ld@%ld", &run.kib, &run.baud) != 2 ||
+            run.kib <= 0 || run.baud <= 0) {
+            return std::nullopt;
+        }
+        parsed.push_back(run);
+        at = comma + 1;
+    }
+    return parsed;
+}
+
 // ---------------------------------------------------------------------------
 
 Rig::Rig(std::unique_ptr<IUsbDriver> driver)

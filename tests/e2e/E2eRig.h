@@ -62,6 +62,14 @@ std::vector<nlohmann::json> ReadRuns(const std::string& path);
 bool MakeImage(const std::string& srecCat, const std::string& path, std::uint32_t start,
                std::uint32_t size, int addressBytes);
 
+// One upload a benchmark makes: the image size and the line speed.
+struct BenchRun {
+    long kib = 0;
+    long baud = 0;
+};
+// "KIB@BAUD[,KIB@BAUD...]", as the benchmarks take it; nullopt when malformed.
+std::optional<std::vector<BenchRun>> ParseRuns(const std::string& runs);
+
 // The analyser simulator as a child process. Start() waits for its
 // "analyser-sim: device <path> ..." line.
 class SimProcess {
