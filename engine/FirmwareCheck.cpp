@@ -21,9 +21,8 @@ bool IsS3Line(const std::string& line) {
     return line.size() >= 2 && (line[0] == 'S' || line[0] == 's') && line[1] == '3';
 }
 
-} // namespace
-
-std::optional<std::string> CheckRecordLine(const std::string& line, FirmwareSummary* summary) {
+// What is wrong with one S1/S2 line (a line IsRecordLine accepts).
+std::optional<std::string> RecordProblem(const std::string& line, FirmwareSummary* summary) {
     const std::size_t digits = line.size() - 2;
     for (std::size_t i = 2; i < line.size(); ++i) {
         if (HexDigit(line[i]) < 0) {
@@ -82,6 +81,15 @@ std::optional<std::string> CheckRecordLine(const std::string& line, FirmwareSumm
     return std::nullopt;
 }
 
+} // namespace
+
+std::optional<std::string> LineProblem(const std::string& line, FirmwareSummary* summary) {
+    if (IsS3Line(line)) {
+        return "is an S3 record (32-bit address); the analyser takes S1 and S2 records only";
+    }
+    return IsRecordLine(line) ? RecordProblem(line, summary) : std::nullopt;
+}
+
 FirmwareCheck CheckFirmwareFile(const std::string& path) {
     FirmwareCheck check;
     FirmwareFile file;
@@ -107,16 +115,7 @@ FirmwareCheck CheckFirmwareFile(const std::string& path) {
                            " characters; this is not an S-record file";
             return check;
         }
-        if (IsS3Line(line)) {
-            check.line = number;
-            check.reason = "is an S3 record (32-bit address); the analyser takes S1 and S2 "
-                           "records only";
-            return check;
-        }
-        if (!IsRecordLine(line)) {
-            continue;
-        }
-        if (std::optional<std::string> wrong = CheckRecordLine(line, &check.summary)) {
+        if (std::optional<std::string> wrong = LineProblem(line, &check.summary)) {
             check.line = number;
             check.reason = std::move(*wrong);
             return check;

@@ -32,11 +32,11 @@ struct FirmwareCheck {
     FirmwareSummary summary;
 };
 
-// What is wrong with one S1/S2 line (a line IsRecordLine accepts), or nullopt
-// when it is a well-formed record with a correct checksum. Counts its data
-// bytes and addresses into `summary` when it is good.
-std::optional<std::string> CheckRecordLine(const std::string& line,
-                                           FirmwareSummary* summary = nullptr);
+// What keeps one line of a firmware file from going to the analyser: an S3
+// record, or an S1/S2 record that is not well formed or has a wrong checksum.
+// nullopt for a good record and for the lines that are skipped. Counts a good
+// record's data bytes and addresses into `summary`.
+std::optional<std::string> LineProblem(const std::string& line, FirmwareSummary* summary = nullptr);
 
 // Checks the whole file. A file that cannot be opened is refused with the
 // program's "Invalid File" message; every other refusal names the line.

@@ -35,17 +35,17 @@ bool RecordUpload::Check() {
 
 void RecordUpload::Start() {
     c_.f.nFirmwareFile = 1; // the only file the program opens
+    const std::string path = c_.settings.GetSettingValue(kSection, kFilename, "");
     // Checked again here: the file may have gone, or may exist and not open,
     // since the run started.
-    if (!c_.file.Open(c_.settings.GetSettingValue(kSection, kFilename, ""))) {
+    if (!c_.file.Open(path)) {
         Fail(kMsgInvalidFile);
         return;
     }
     if (!c_.checked.ok) {
         // An upload reached without the check at the start (the run began at
         // this state): check now, before the first record.
-        const FirmwareCheck check =
-            CheckFirmwareFile(c_.settings.GetSettingValue(kSection, kFilename, ""));
+        const FirmwareCheck check = CheckFirmwareFile(path);
         if (!check.ok) {
             Fail(RefusalMessage(check));
             return;
@@ -98,17 +98,12 @@ void RecordUpload::Tick() {
     }
     // The file passed the check, so a line that would not pass it now means
     // the file is no longer the one that was checked.
-    if (result == FirmwareFile::ReadResult::TooLong ||
-        (line.size() >= 2 && (line[0] == 'S' || line[0] == 's') && line[1] == '3')) {
+    if (result == FirmwareFile::ReadResult::TooLong || LineProblem(line)) {
         Fail(kMsgFileChanged);
         return;
     }
     if (result == FirmwareFile::ReadResult::End || !IsRecordLine(line)) {
         c_.view.SetTimerInterval(1);
-        return;
-    }
-    if (CheckRecordLine(line)) {
-        Fail(kMsgFileChanged);
         return;
     }
     bool sent = false;

@@ -23,7 +23,7 @@ Link::Link(ModFlashwright& mod, IProgressView& view, Settings& settings, IUsbDri
     : mod_(mod), view_(view), settings_(settings), usb_(usb), box_(box) {
 }
 
-std::string Link::ConnectionType() {
+std::string Link::ConnectionType() const {
     return settings_.GetSettingValue(kSection, kConnectionType, "COM");
 }
 
@@ -275,7 +275,7 @@ bool Link::Reopen() {
 }
 
 std::string Link::Device() const {
-    const std::string type = settings_.GetSettingValue(kSection, kConnectionType, "COM");
+    const std::string type = ConnectionType();
     if (type == "COM") {
         return view_.afComm1().DeviceName();
     }
@@ -283,7 +283,7 @@ std::string Link::Device() const {
 }
 
 std::string Link::Name() const {
-    const std::string type = settings_.GetSettingValue(kSection, kConnectionType, "COM");
+    const std::string type = ConnectionType();
     const std::string device = Device();
     std::string name;
     if (type == "COM") {

@@ -70,7 +70,7 @@ public:
     std::string Device() const override;
 
 private:
-    std::string ConnectionType();
+    std::string ConnectionType() const;
     void Fail(const std::string& text, MsgIcon icon);
     void ConnectCom();
     void ConnectUsb();

@@ -25,38 +25,29 @@ struct SerialLine {
     }
 };
 
-class ScriptedPort : public ISerialPort {
+// Opens the ports of a SerialLine; otherwise a control that never receives.
+class ScriptedPort : public ClosedSerialPort {
 public:
-    explicit ScriptedPort(SerialLine& line) : line_(line) {}
+    explicit ScriptedPort(SerialLine& line) : ClosedSerialPort("refused"), line_(line) {}
     ~ScriptedPort() override { SetPortOpen(false); }
-    CommError SetCommPort(std::int16_t port) override {
-        port_ = port;
-        return {};
-    }
-    std::int16_t CommPort() const override { return port_; }
     bool PortOpen() const override { return open_; }
     CommError SetPortOpen(bool open) override {
-        const bool taken = line_.held.count(port_) != 0 || line_.open.count(port_) != 0;
-        if (open && (taken || line_.free.count(port_) == 0)) {
+        const int port = CommPort();
+        const bool taken = line_.held.count(port) != 0 || line_.open.count(port) != 0;
+        if (open && (taken || line_.free.count(port) == 0)) {
             return {taken ? kCommErrPortInUse : kCommErrInvalidPort, "refused"};
         }
         if (open) {
-            line_.open.insert(port_);
+            line_.open.insert(port);
         } else if (open_) {
-            line_.open.erase(port_);
+            line_.open.erase(port);
         }
         open_ = open;
         return {};
     }
-    void Output(const std::vector<std::uint8_t>&) override {}
-    std::int16_t CommEvent() const override { return 0; }
-    int InBufferCount() const override { return 0; }
-    std::string Input() override { return {}; }
-    void SetOnComm(std::function<void()>) override {}
 
 private:
     SerialLine& line_;
-    std::int16_t port_ = 1;
     bool open_ = false;
 };
 
