@@ -93,9 +93,17 @@ std::optional<std::string> BannerVersion(const std::string& buffer) {
 void ReplyInterpreter::Interpret(const std::string& incoming) {
     std::string& buffer = c_.mod.sReplyBuffer;
     buffer += incoming;
+    // The text is read before the size limit is applied: a burst of replies in
+    // one arrival (hundreds of verdicts after a stall, or a serial server's
+    // block) is worth every reply in it. What is left unconsumed is then bound
+    // by the limit, so noise is still dropped and the buffer never grows.
+    Act();
     if (buffer.size() > kReplyBufferLimit) {
         buffer.clear(); // overlong or unrecognised text is dropped whole
     }
+}
+
+void ReplyInterpreter::Act() {
     const std::int32_t state = c_.mod.nUpdateState;
     switch (state) {
     case kStateIdle:

@@ -30,6 +30,8 @@ public:
     void Interpret(const std::string& incoming);
 
 private:
+    // Applies the rule of the current state to the reply buffer.
+    void Act();
     void BannerStep();
     void EntryStep();
     void EraseEcho(const EraseStep& step);

@@ -92,36 +92,45 @@ TEST_F(EdgeCase, WaitingDotsRoundHalvesToEven) {
     }
 }
 
-// The reply buffer holds at most 1024 characters: a prompt that ends exactly
-// there is still seen; one character more empties the buffer.
-TEST_F(EdgeCase, ReplyBufferKeepsExactly1024Characters) {
+// The reply buffer holds at most 1024 characters once an arrival has been
+// read, but every reply in the arrival counts first: a burst of verdicts, or a
+// prompt behind a long run of noise, is never thrown away. Noise alone is.
+TEST_F(EdgeCase, ReplyBufferLimitDropsNoiseButNoReply) {
     const std::string prompt = kBootloaderEntryPrompt;
+    std::string verdicts;
+    for (int i = 0; i < 2000; ++i) {
+        verdicts += "Sx Pass ";
+    }
     struct Case {
-        std::size_t first, total; // handed over in two parts
         std::int32_t state;
+        std::string held, arrival;
+        std::int32_t after;
+        int passed;
+        std::string left;
     };
     const Case cases[] = {
-        {1000, 1024, kStateEnterBootloader},
-        {1000, 1025, kStateWaitReboot},
-        {1024, 1024, kStateEnterBootloader},
-        {1025, 1025, kStateWaitReboot},
+        {kStateWaitReboot, std::string(1000, 'x'), std::string(24, 'x') + prompt,
+         kStateEnterBootloader, 0, ""},
+        {kStateWaitReboot, "", std::string(1100, 'x') + prompt, kStateEnterBootloader, 0, ""},
+        {kStateWaitBanner, std::string(1010, '.'), "V1.1 Bootloader\r\n", kStateEraseFlash, 0, ""},
+        {kStateUploading, "", verdicts, kStateUploading, 2000, ""},
+        {kStateWaitAcks, "Sx Pa", "ss " + verdicts + "Sx Pa", kStateWaitAcks, 2001, "Sx Pa"},
+        {kStateWaitReboot, std::string(1000, 'x'), std::string(24, 'x'), kStateWaitReboot, 0,
+         std::string(1024, 'x')},
+        {kStateWaitReboot, std::string(1024, 'x'), "x", kStateWaitReboot, 0, ""},
+        {kStateUploading, "", std::string(1025, '.'), kStateUploading, 0, ""},
+        {kStateErasingFlash, std::string(1020, '.'), "ERASE", kStateErasingFlash, 0, ""},
     };
     for (const Case& c : cases) {
-        mod.nUpdateState = kStateWaitReboot;
-        mod.sReplyBuffer.clear();
-        const std::string text = std::string(c.total - prompt.size(), 'x') + prompt;
-        engine.RecData(text.substr(0, c.first));
-        engine.RecData(text.substr(c.first));
-        EXPECT_EQ(mod.nUpdateState, c.state) << c.first << "+" << c.total - c.first;
-        EXPECT_TRUE(mod.sReplyBuffer.empty()) << c.total;
+        mod.nUpdateState = c.state;
+        mod.sReplyBuffer = c.held;
+        fields.nRecordsPassed = 0;
+        engine.RecData(c.arrival);
+        SCOPED_TRACE(c.held.size() + c.arrival.size());
+        EXPECT_EQ(mod.nUpdateState, c.after);
+        EXPECT_EQ(fields.nRecordsPassed, c.passed);
+        EXPECT_EQ(mod.sReplyBuffer, c.left);
     }
-    // Without a prompt, 1024 characters wait for more; 1025 are dropped.
-    mod.nUpdateState = kStateWaitReboot;
-    mod.sReplyBuffer.clear();
-    engine.RecData(std::string(1024, 'x'));
-    EXPECT_EQ(mod.sReplyBuffer.size(), 1024u);
-    engine.RecData("x");
-    EXPECT_TRUE(mod.sReplyBuffer.empty());
 }
 
 } // namespace
