@@ -1,5 +1,7 @@
 #include "engine/EngineContext.h"
 
+#include <algorithm>
+
 namespace fw {
 
 void EngineContext::Ok(StatusLabel label) {
@@ -36,6 +38,8 @@ void EngineContext::FinishRun(const std::string& result, const std::optional<std
     run.recordsSent = f.nRecordsSent;
     run.recordsPassed = f.nRecordsPassed;
     run.recordsOther = f.nRecordsOther;
+    run.recordsUnconfirmed = std::max<std::int64_t>(
+        0, std::int64_t{f.nRecordsSent} - f.nRecordsPassed - f.nRecordsOther - recordsRejected);
     run.connection.device = link.Device();
     run.rows.clear();
     for (int i = 0; i < kStatusLabelCount; ++i) {

@@ -14,10 +14,18 @@
 #include "engine/RunRecord.h"
 #include "settings/Settings.h"
 
+#include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 
 namespace fw {
+
+using EngineClock = std::chrono::steady_clock;
+
+// How long the last acknowledgements are listened for once at most two records
+// are unconfirmed: a late rejection in that time still fails the run.
+inline constexpr std::chrono::milliseconds kQuietTime{1000};
 
 struct EngineContext {
     ModFlashwright& mod;
@@ -33,6 +41,9 @@ struct EngineContext {
     std::int64_t line = 0;  // lines read from `file`
     bool runActive = false; // a run record is open
     RunRecord run;
+    std::function<EngineClock::time_point()> now = [] { return EngineClock::now(); };
+    EngineClock::time_point lastVerdict{}; // end of the file, or the latest verdict since
+    std::int32_t recordsRejected = 0;      // "Sx Fail " verdicts of this upload
 
     void Ok(StatusLabel label);
     // "FAILED" in red, made visible.

@@ -66,6 +66,7 @@ void RecordUpload::Start() {
     c_.f.nRecordsPassed = 0;
     c_.f.nRecordsSent = 0;
     c_.f.nRecordsOther = 0;
+    c_.recordsRejected = 0;
     c_.mod.nUpdateState = kStateUploading;
 }
 
@@ -129,6 +130,7 @@ void RecordUpload::EndOfFile() {
         return;
     }
     c_.file.Close();
+    c_.lastVerdict = c_.now();
     c_.mod.nUpdateState = kStateWaitAcks;
     c_.Ok(StatusLabel::Upload);
     c_.view.SetVisible(StatusLabel::Upload, true);

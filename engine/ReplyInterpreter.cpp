@@ -179,11 +179,13 @@ void ReplyInterpreter::VerdictStep() {
     while (p != std::string::npos) {
         const std::string window = buffer.substr(p, kVerdictLength);
         if (window.size() == kVerdictLength) {
+            c_.lastVerdict = c_.now();
             const std::int32_t answered = c_.f.nRecordsPassed + c_.f.nRecordsOther + 1;
             if (window == "Sx Pass ") {
                 c_.DrawBar(ProgressBar::Bar2);
                 ++c_.f.nRecordsPassed;
             } else if (window == "Sx Fail ") {
+                ++c_.recordsRejected;
                 c_.view.SetCaption(StatusLabel::RUN, "FAILED");
                 if (c_.mod.nUpdateState != kStateFailed) {
                     c_.EnterFailed(std::string(kMsgFailedSx) + " The analyser rejected record " +

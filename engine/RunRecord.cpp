@@ -66,6 +66,7 @@ std::string ToJsonLine(const RunRecord& r) {
         {"records_sent", r.recordsSent},
         {"records_passed", r.recordsPassed},
         {"records_other", r.recordsOther},
+        {"records_unconfirmed", r.recordsUnconfirmed},
         {"result", r.result},
         {"reason", OrNull(r.reason)},
     };

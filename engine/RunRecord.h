@@ -34,7 +34,8 @@ struct RunRecord {
     std::int64_t recordsSent = 0;
     std::int64_t recordsPassed = 0;
     std::int64_t recordsOther = 0;
-    std::string result; // "success", "failed" or "abandoned"
+    std::int64_t recordsUnconfirmed = 0; // sent, and answered with no verdict at all
+    std::string result;                  // "success", "failed" or "abandoned"
     std::optional<std::string> reason;
 };
 

@@ -72,12 +72,7 @@ void Sequencer::Tick() {
         return;
     case kStateWaitAcks:
         c_.view.SetTimerInterval(1);
-        // Up to two records may still be unacknowledged: the bootloader answers
-        // the last ones while it writes them.
-        if (static_cast<std::int64_t>(c_.f.nRecordsPassed) >=
-            static_cast<std::int64_t>(c_.f.nRecordsSent) - 2) {
-            c_.mod.nUpdateState = kStateConfirmRun;
-        }
+        WaitForAcks();
         return;
     case kStateConfirmRun:
         ConfirmAndRun();
@@ -158,6 +153,22 @@ void Sequencer::Start() {
         c_.mod.nUpdateState = kStateWaitReboot;
     } else {
         Skip(StatusLabel::Bootloader, kStateEraseFlash);
+    }
+}
+
+void Sequencer::WaitForAcks() {
+    const std::int64_t sent = c_.f.nRecordsSent;
+    const std::int64_t passed = c_.f.nRecordsPassed;
+    if (passed + c_.f.nRecordsOther >= sent) {
+        c_.mod.nUpdateState = kStateConfirmRun; // every record has its verdict
+        return;
+    }
+    // Up to two records may stay unacknowledged: a bootloader may withhold its
+    // last answers while it writes them. They are listened for until the line
+    // has been quiet for a while, so that a late rejection still fails the run
+    // (the reply interpreter reads verdicts in this state too).
+    if (passed >= sent - 2 && c_.now() - c_.lastVerdict >= kQuietTime) {
+        c_.mod.nUpdateState = kStateConfirmRun;
     }
 }
 

@@ -29,6 +29,7 @@ private:
     bool LinkHeld();
     void LinkLost();
     void Start();
+    void WaitForAcks();
     void ConfirmAndRun();
     void Skip(StatusLabel label, std::int32_t next);
     std::string Dots(const std::string& text) const;

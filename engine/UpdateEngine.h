@@ -47,6 +47,8 @@ public:
     // engine (a front end's time limit): the link and the file are closed, the
     // row of the step in progress reads "FAILED", the run record says why.
     void FailRun(const std::string& reason);
+    // The clock the wait for the last acknowledgements is measured with.
+    void SetClock(std::function<EngineClock::time_point()> now) { c_.now = std::move(now); }
     // The page became active: note the full bar width, hide both bars.
     void FormActivate();
 

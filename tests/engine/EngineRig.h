@@ -28,7 +28,10 @@ struct RecordingRunLog : IRunLog {
 };
 
 struct EngineRig : ::testing::Test {
-    EngineRig() { view.port.open = true; }
+    EngineRig() {
+        view.port.open = true;
+        engine.SetClock([this] { return clock; });
+    }
     ~EngineRig() override { std::remove(path.c_str()); }
 
     void Set(const char* name, const std::string& value) {
@@ -76,6 +79,7 @@ struct EngineRig : ::testing::Test {
     Link link{mod, view, settings, usb, box};
     RecordingRunLog runLog;
     UpdateEngine engine{mod, fields, view, link, settings, box, &runLog};
+    EngineClock::time_point clock{}; // the engine's clock: moves only when a test moves it
 };
 
 } // namespace fw::test

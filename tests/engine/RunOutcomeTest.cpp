@@ -88,6 +88,16 @@ TEST_F(RunOutcomeTest, SerialDeviceVanishingMidUploadEndsTheRun) {
     ExpectLabel(StatusLabel::Verify, "FAILED", kRed);
 }
 
+// Lost while the upload is being confirmed: the firmware is not started.
+TEST_F(RunOutcomeTest, SerialDeviceVanishingAtTheConfirmationEndsTheRun) {
+    engine.ConnectToAnalyser();
+    RunUntil([this] { return mod.nUpdateState == kStateConfirmRun; });
+    view.port.Vanish();
+    Tick();
+    ExpectLost(StatusLabel::RUN, "COM1 (/dev/ttyFAKE)");
+    EXPECT_EQ(Sent().find("RUNANYWAY"), std::string::npos);
+}
+
 TEST_F(RunOutcomeTest, ConverterFailingAPollDuringAnEraseEndsTheRun) {
     view.port.open = false;
     usb.devices.push_back({"A1B2C3D4", "Analyser A"});

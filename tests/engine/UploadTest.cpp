@@ -2,6 +2,8 @@
 
 #include "engine/RecordForm.h"
 
+#include <algorithm>
+
 namespace fw::test {
 namespace {
 
@@ -47,6 +49,7 @@ TEST_F(UploadTest, TextRecordsGoOutAsTheyStand) {
     Upload("S0030000FC\r\ns1030000FC\rS1051000AA55EB\r\n\r\nS1030000FC");
     ExpectLabel(StatusLabel::Upload, "OK", kGreen);
     Arrive("Sx Pass ");
+    clock += kQuietTime; // two records stay unacknowledged
     Tick(2);
     EXPECT_EQ(Sent(), "s1030000FC\rS1051000AA55EB\rS1030000FC\rRUNANYWAY\r\n");
 }
@@ -88,9 +91,10 @@ TEST_F(UploadTest, FileKnownBadStopsTheRunBeforeAnythingIsSent) {
     }
 }
 
-// What reaches the analyser must be the file that was checked: a file that
-// grows, shrinks or is rewritten after the check fails the upload at its end,
-// and the firmware is never started.
+// What reaches the analyser must be the file that was checked: a file of
+// another length fails before the first record, a line that turned bad fails
+// before it is sent, and other changes fail at the end of the file; the
+// firmware is never started.
 TEST_F(UploadTest, FileChangedAfterTheCheckFailsTheUpload) {
     const std::string records = "S1051000AA55EB\r\nS1030000FC\r\n";
     std::string big;
@@ -101,11 +105,14 @@ TEST_F(UploadTest, FileChangedAfterTheCheckFailsTheUpload) {
         std::string before;
         std::string after; // written once the first record has gone out
         bool beforeUploadStarts;
+        std::int32_t sent; // records that went out all the same
     } cases[] = {
-        {records, "S1051000AA55EB\r\nS1031000EC\r\n", true},       // same length, other bytes
-        {big, big + records, false},                               // grown while sending
-        {big, big.substr(0, FirmwareFile::kBlockSize + 5), false}, // cut short while sending
-        {records, "S1051000AA55EB\r\nS1zz\r\n", true},             // a record made bad
+        {records, "S1051000AA55EB\r\nS1031000EC\r\n", true, 2}, // same length, other bytes
+        {records, "S1051000AA55EB\r\nS1030000FD\r\n", true, 1}, // same length, a bad record
+        {records, "S1051000AA55EB\r\nS1031000EC\r\nS9030000FC\r\n", true, 0}, // longer
+        {big, big + records, false, -1},                                      // grown while sending
+        {big, big.substr(0, FirmwareFile::kBlockSize + 5), false, -1}, // cut short while sending
+        {records, "S1051000AA55EB\r\nS1zz\r\n", true, 0},              // shorter, a record bad
     };
     for (const auto& c : cases) {
         box.shown.clear();
@@ -127,7 +134,80 @@ TEST_F(UploadTest, FileChangedAfterTheCheckFailsTheUpload) {
             Tick();
             engine.RecData("Sx Pass ");
         }
+        if (c.sent >= 0) {
+            const std::string sent = Sent();
+            EXPECT_EQ(std::count(sent.begin(), sent.end(), '\r'), c.sent) << c.after;
+        }
+        EXPECT_EQ(Sent().find("S1030000FD"), std::string::npos);
         ExpectUploadFailed(kMsgFileChanged);
+    }
+}
+
+// Once at most two records are unconfirmed the run listens on until the line
+// has been quiet for a while: a late rejection or an unknown verdict still
+// fails it, a late pass starts the wait again, and what stayed unconfirmed is
+// on record (the count of passes, not of records sent).
+TEST_F(UploadTest, LastAcknowledgementsAreListenedForUntilTheLineIsQuiet) {
+    struct Step {
+        const char* arrival;
+        int ms; // the clock moves on by this much, then three ticks
+        std::int32_t state;
+    };
+    struct Case {
+        std::vector<Step> steps;
+        const char* result; // "": the run is still waiting
+        std::int64_t passed, unconfirmed;
+    };
+    const Case cases[] = {
+        {{{"Sx Pass Sx Pass Sx Pass ", 0, kStateFinished}}, "success", 3, 0},
+        {{{"Sx Pass Sx Pass ", 999, kStateWaitAcks}, {"", 1, kStateFinished}}, "success", 2, 1},
+        {{{"Sx Pass ", 900, kStateWaitAcks},
+          {"Sx Pass ", 900, kStateWaitAcks},
+          {"", 100, kStateFinished}},
+         "success",
+         2,
+         1},
+        {{{"Sx Pass ", 2000, kStateFinished}}, "success", 1, 2},
+        {{{"Sx Pass Sx Pass ", 500, kStateWaitAcks}, {"Sx Fail ", 0, kStateFailed}},
+         "failed",
+         2,
+         0},
+        {{{"Sx Pass Sx Pass ", 500, kStateWaitAcks}, {"Sx Error", 0, kStateFailed}},
+         "failed",
+         2,
+         0},
+        {{{"", 5000, kStateWaitAcks}}, "", 0, 0}, // three missing: no end to the wait
+    };
+    for (const Case& c : cases) {
+        runLog.runs.clear();
+        view.port.output.clear();
+        view.port.open = true;
+        Firmware("S1030000FC\r\nS1030000FC\r\nS1030000FC\r\n");
+        engine.ConnectToAnalyser();
+        while (mod.nUpdateState != kStateWaitAcks) {
+            Tick();
+        }
+        for (const Step& step : c.steps) {
+            if (*step.arrival != '\0') {
+                Arrive(step.arrival);
+            }
+            clock += std::chrono::milliseconds(step.ms);
+            Tick(3);
+            EXPECT_EQ(mod.nUpdateState, step.state) << step.arrival << " +" << step.ms;
+        }
+        box.shown.clear();
+        EXPECT_EQ(Sent().find("RUNANYWAY") != std::string::npos,
+                  std::string(c.result) == "success");
+        if (*c.result == '\0') {
+            EXPECT_TRUE(runLog.runs.empty());
+            engine.AbandonRun();
+            continue;
+        }
+        ASSERT_EQ(runLog.runs.size(), 1u);
+        EXPECT_EQ(runLog.runs[0].result, c.result);
+        EXPECT_EQ(runLog.runs[0].recordsSent, 3);
+        EXPECT_EQ(runLog.runs[0].recordsPassed, c.passed);
+        EXPECT_EQ(runLog.runs[0].recordsUnconfirmed, c.unconfirmed);
     }
 }
 
