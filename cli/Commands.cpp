@@ -316,6 +316,15 @@ int FlashCommand(const FlashOptions& o) {
     ::signal(SIGINT, SIG_DFL);
     ::signal(SIGTERM, SIG_DFL);
 
+    const RunRecord& run = engine.LastRun();
+    if (run.result == "success" && run.recordsUnconfirmed > 0) {
+        // Accepted as the wizard accepts it, but said: the analyser stayed
+        // silent about the last records.
+        std::fprintf(progressOut,
+                     "Unconfirmed: %" PRId64 " of %" PRId64
+                     " records had no answer from the analyser\n",
+                     run.recordsUnconfirmed, run.recordsSent);
+    }
     if (o.json) {
         std::printf("%s\n", ToJsonLine(engine.LastRun()).c_str());
         std::fflush(stdout);

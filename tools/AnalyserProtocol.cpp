@@ -98,6 +98,11 @@ std::vector<std::string> AnalyserProtocol::TakeDue(Clock::time_point now) {
         due.push_back(std::move(out_.front().bytes));
         out_.pop_front();
     }
+    if (!block_.empty() && blockDue_ <= now) {
+        Log("sending " + std::to_string(block_.size() / kPass.size()) + " verdicts in one write");
+        due.push_back(std::move(block_));
+        block_.clear();
+    }
     return due;
 }
 
@@ -105,6 +110,9 @@ std::optional<Clock::time_point> AnalyserProtocol::NextDue() const {
     std::optional<Clock::time_point> next;
     if (!out_.empty()) {
         next = out_.front().due;
+    }
+    if (!block_.empty() && (!next || blockDue_ < *next)) {
+        next = blockDue_;
     }
     if (mode_ == Mode::Rebooting && (!next || rebootDone_ < *next)) {
         next = rebootDone_;
@@ -307,9 +315,14 @@ void AnalyserProtocol::Record(char type, const std::vector<std::uint8_t>& body, 
     Log("record " + std::to_string(records_) + " S" + type + (binary ? " binary" : " text") +
         " at " + HexText(address, 6) + ": " + verdict);
     const bool flood = verdict == kFail && opt_.floodAfterReject > 0;
+    if (opt_.verdictsAtOnce.count() > 0) {
+        block_ += verdict;
+        blockDue_ = now + opt_.verdictsAtOnce;
+        return;
+    }
     heldVerdicts_.push_back(std::move(verdict));
     while (heldVerdicts_.size() > opt_.withholdLast) {
-        Reply(std::move(heldVerdicts_.front()), now);
+        Reply(std::move(heldVerdicts_.front()), now + opt_.verdictDelay);
         heldVerdicts_.pop_front();
     }
     if (flood) {
@@ -346,6 +359,7 @@ void AnalyserProtocol::Restart(Clock::time_point now) {
     rebootDone_ = now + opt_.rebootDelay;
     out_.clear(); // whatever it was about to say is lost with the restart
     heldVerdicts_.clear();
+    block_.clear();
 }
 
 void AnalyserProtocol::EnterBootloader(Clock::time_point now, std::string prefix) {

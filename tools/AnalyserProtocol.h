@@ -37,6 +37,8 @@ struct ProtocolOptions {
     unsigned rejectRecord = 0;        // answer "Sx Fail " to this record (1-based; 0: none)
     unsigned unknownVerdict = 0;      // answer "Sx Error" to this record
     unsigned withholdLast = 0;        // acknowledge each record only when this many more arrived
+    Millis verdictDelay{0};           // from a record to its verdict
+    Millis verdictsAtOnce{0};         // >0: every verdict held until the records pause this long
     std::size_t floodAfterReject = 0; // bytes of filler sent right after a rejection
     bool silent = false;              // answer nothing at all
     bool garbage = false;             // random bytes ahead of every reply
@@ -111,6 +113,8 @@ private:
 
     unsigned records_ = 0; // records received since the bootloader was entered
     std::deque<std::string> heldVerdicts_;
+    std::string block_; // verdicts held for one write (verdictsAtOnce)
+    Clock::time_point blockDue_{};
     Image image_;
     unsigned runs_ = 0;
     unsigned resets_ = 0;

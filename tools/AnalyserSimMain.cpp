@@ -66,6 +66,9 @@ Plays the analyser's bootloader on a pseudo-terminal and registers it as a COM p
   --split-banner         send the banner in two writes, cut inside "Bootloader"
   --reject-record K      answer "Sx Fail " to the K-th record
   --unknown-verdict K    answer "Sx Error" to the K-th record
+  --verdict-delay-ms N   answer each record N ms after it arrived
+  --verdicts-at-once N   hold every verdict until no record has come for N ms, then
+                         send them all in one write; replies are then unpaced
   --withhold-last K      hold every acknowledgement back by K records; drop the held
                          ones on RUNANYWAY
   --flood-after-reject N send N bytes of filler right after a rejected record
@@ -107,6 +110,8 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
         kRejectRecord,
         kUnknownVerdict,
         kWithholdLast,
+        kVerdictDelayMs,
+        kVerdictsAtOnce,
         kFloodAfterReject,
         kVanishMs,
         kSilent,
@@ -133,6 +138,8 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
         {"reject-record", required_argument, nullptr, kRejectRecord},
         {"unknown-verdict", required_argument, nullptr, kUnknownVerdict},
         {"withhold-last", required_argument, nullptr, kWithholdLast},
+        {"verdict-delay-ms", required_argument, nullptr, kVerdictDelayMs},
+        {"verdicts-at-once", required_argument, nullptr, kVerdictsAtOnce},
         {"flood-after-reject", required_argument, nullptr, kFloodAfterReject},
         {"vanish-ms", required_argument, nullptr, kVanishMs},
         {"silent", no_argument, nullptr, kSilent},
@@ -229,6 +236,18 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
                 return std::nullopt;
             }
             o.protocol.withholdLast = static_cast<unsigned>(n);
+            break;
+        case kVerdictDelayMs:
+            if (!number(0)) {
+                return std::nullopt;
+            }
+            o.protocol.verdictDelay = fw::sim::Millis(n);
+            break;
+        case kVerdictsAtOnce:
+            if (!number(1)) {
+                return std::nullopt;
+            }
+            o.protocol.verdictsAtOnce = fw::sim::Millis(n);
             break;
         case kFloodAfterReject:
             if (!number(1)) {
@@ -360,7 +379,9 @@ int Serve(const Options& o, int& master, int& slave, std::string& device) {
         },
         Clock::now());
     fw::sim::Pacer readPace(o.baud, Clock::now());
-    fw::sim::Pacer writePace(o.baud, Clock::now());
+    // Held verdicts go out as one block, as a serial server hands over its
+    // buffer: the replies are then not held to the line's speed.
+    fw::sim::Pacer writePace(o.protocol.verdictsAtOnce.count() > 0 ? 0 : o.baud, Clock::now());
     std::deque<std::string> out; // whole replies; one never shares a write() with the next
     std::size_t outDone = 0;     // bytes of out.front() already written
     bool writeBlocked = false;   // the slave's input queue is full

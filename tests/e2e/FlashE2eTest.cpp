@@ -176,6 +176,49 @@ const std::vector<Run> kRuns{
 INSTANTIATE_TEST_SUITE_P(E2e, FlashRuns, ::testing::ValuesIn(kRuns),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// --- The last verdicts: all in one write, a rejection after the others -----------
+
+struct Verdicts {
+    const char* name;
+    std::vector<std::string> args;
+    bool completes; // else the run fails and the firmware is never started
+    friend void PrintTo(const Verdicts& v, std::ostream* os) { *os << v.name; }
+};
+
+class LastVerdicts : public FlashE2e, public ::testing::WithParamInterface<Verdicts> {};
+
+// 512 records (16 KiB): all 512 verdicts in one write are 4 KiB, four times
+// the reply buffer.
+TEST_P(LastVerdicts, CountEveryOne) {
+    StartSim(rig, GetParam().args);
+    const std::string file = rig.dir.File("big.sx");
+    ASSERT_TRUE(MakeImage(FW_SREC_CAT, file, 0x1000, 0x4000, 2));
+    rig.Store("COM", file);
+    rig.Next();
+    if (!GetParam().completes) {
+        ExpectFailedNotRun(rig);
+        ASSERT_EQ(rig.box.shown.size(), 1u);
+        EXPECT_EQ(rig.box.shown[0].text, "Failed Sx!");
+        return;
+    }
+    rig.RunToEnd();
+    ASSERT_EQ(rig.State(), kStateFinished) << rig.sim.Stderr();
+    EXPECT_EQ(rig.fields.nRecordsPassed, 512);
+    EXPECT_EQ(rig.Runs().back()["records_unconfirmed"], 0);
+    EXPECT_EQ(rig.sim.Wait(Millis(5000)), 0) << rig.sim.Stderr();
+    EXPECT_EQ(WaitExit(Spawn({FW_SREC_CMP, file, rig.dir.File("received.srec")})), 0);
+}
+
+const std::vector<Verdicts> kVerdicts{
+    {"AllInOneWrite", {"--verdicts-at-once", "300"}, true},
+    // Paced, so that the records still go out ahead of their verdicts.
+    {"LastRecordRejected", {"--baud", "115200", "--reject-record", "512"}, false},
+    {"NextToLastRejected", {"--baud", "115200", "--reject-record", "511"}, false},
+    {"LastRejected300msLate", {"--reject-record", "512", "--verdict-delay-ms", "300"}, false},
+};
+INSTANTIATE_TEST_SUITE_P(E2e, LastVerdicts, ::testing::ValuesIn(kVerdicts),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // --- Runs that stop -------------------------------------------------------------
 
 TEST_F(FlashE2e, ThreeWithheldAcknowledgementsStall) {

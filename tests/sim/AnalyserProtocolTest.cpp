@@ -67,6 +67,8 @@ TEST(AnalyserProtocol, RepliesAndTheImageWritten) {
         {"strict form", {.version = "1.1", .startInBootloader = true, .strictForm = true},
          {kBinary, kText}, fail + "|" + pass},
         {"silent", {.silent = true}, {"@###\r\n"}, ""},
+        {"verdicts held for one write", {.startInBootloader = true, .verdictsAtOnce = 200ms},
+         {kText + kText + kBinary}, pass + pass + pass},
     };
     // clang-format on
     for (const Case& c : cases) {
