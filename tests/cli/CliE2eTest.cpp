@@ -256,6 +256,24 @@ TEST_F(CliE2e, InterruptMidUpload) {
     EXPECT_EQ(rig.sim.Stderr().find("run:"), std::string::npos);
 }
 
+// Stopped for two seconds (Ctrl-Z, a loaded machine): the verdicts that piled
+// up meanwhile arrive in one read, and every one of them counts.
+TEST_F(CliE2e, StoppedMidUploadStillEndsOk) {
+    const std::string image = Image(rig, 3, "big.sx", 0x4000);
+    ASSERT_EQ(rig.StartSim({"--baud", "38400"}), "");
+    const pid_t cli = rig.Start({"flash", "--port", "7", "--file", image});
+    const auto end = Clock::now() + Millis(20000);
+    while (rig.Out().find("Upload Firmware: 10% sent") == std::string::npos && Clock::now() < end)
+        ::usleep(5000);
+    ::kill(cli, SIGSTOP);
+    ::usleep(2'000'000);
+    ::kill(cli, SIGCONT);
+    ASSERT_EQ(rig.Finish(cli, Millis(20000)), 0) << rig.Both();
+    ASSERT_EQ(rig.Runs().size(), 1u);
+    EXPECT_EQ(rig.Runs()[0]["result"], "success");
+    EXPECT_EQ(rig.Runs()[0]["records_passed"], 512);
+}
+
 // --json: the record, the same object as the run log's line, alone on stdout.
 TEST_F(CliE2e, JsonRecordOnStdout) {
     const std::string image = Image(rig, 3);
