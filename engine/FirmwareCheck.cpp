@@ -1,8 +1,9 @@
 #include "engine/FirmwareCheck.h"
 
 #include "engine/FirmwareFile.h"
-#include "engine/RecordForm.h"
 #include "settings/Hex.h"
+
+#include <cstddef>
 
 namespace fw {
 
@@ -17,12 +18,32 @@ std::string Shown(char c) {
     return "byte 0x" + HexText(u, 2);
 }
 
-bool IsS3Line(const std::string& line) {
-    return line.size() >= 2 && (line[0] == 'S' || line[0] == 's') && line[1] == '3';
+// Bytes of the address field after the count, by type digit; 0 for a type
+// that does not exist (S4). S3 is refused by name before this is asked.
+std::size_t AddressBytes(char type) {
+    switch (type) {
+    case '0':
+    case '1':
+    case '5':
+    case '9':
+        return 2;
+    case '2':
+    case '6':
+    case '8':
+        return 3;
+    case '7':
+        return 4;
+    default:
+        return 0;
+    }
 }
 
-// What is wrong with one S1/S2 line (a line IsRecordLine accepts).
-std::optional<std::string> RecordProblem(const std::string& line, FirmwareSummary* summary) {
+// What is wrong with the pairs of digits after the type of an S-record line:
+// hex digits only, a count byte that matches the bytes that follow, room for
+// the address and the checksum, and a correct checksum. On success `value` is
+// the address field (for S5/S6, the record count it gives).
+std::optional<std::string> FieldsProblem(const std::string& line, std::size_t addressBytes,
+                                         std::uint32_t& value, std::size_t& dataBytes) {
     const std::size_t digits = line.size() - 2;
     for (std::size_t i = 2; i < line.size(); ++i) {
         if (HexDigit(line[i]) < 0) {
@@ -45,7 +66,6 @@ std::optional<std::string> RecordProblem(const std::string& line, FirmwareSummar
         return "gives a byte count of " + std::to_string(count) + " but " +
                std::to_string(following) + (following == 1 ? " byte follows" : " bytes follow");
     }
-    const std::size_t addressBytes = line[1] == '1' ? 2 : 3;
     if (count < addressBytes + 1) {
         return "is too short for its address and checksum";
     }
@@ -59,35 +79,99 @@ std::optional<std::string> RecordProblem(const std::string& line, FirmwareSummar
         return "has a wrong checksum (the record says " + HexText(written, 2) +
                ", its bytes give " + HexText(expected, 2) + ")";
     }
-    if (summary != nullptr) {
-        std::uint32_t address = 0;
-        for (std::size_t k = 1; k <= addressBytes; ++k) {
-            address = address << 8 | byteAt(k);
-        }
-        const std::size_t data = count - addressBytes - 1;
-        if (summary->records == 0 || address < summary->lowAddress) {
-            summary->lowAddress = address;
-        }
-        if (data > 0) {
-            const std::uint32_t last = address + static_cast<std::uint32_t>(data) - 1;
-            if (summary->dataBytes == 0 || last > summary->highAddress) {
-                summary->highAddress = last;
-            }
-        }
-        ++summary->records;
-        ++(line[1] == '1' ? summary->s1Records : summary->s2Records);
-        summary->dataBytes += static_cast<std::int64_t>(data);
+    value = 0;
+    for (std::size_t k = 1; k <= addressBytes; ++k) {
+        value = value << 8 | byteAt(k);
     }
+    dataBytes = count - addressBytes - 1;
     return std::nullopt;
+}
+
+void CountRecord(char type, std::uint32_t address, std::size_t data, FirmwareSummary& s) {
+    if (s.records == 0 || address < s.lowAddress) {
+        s.lowAddress = address;
+    }
+    if (data > 0) {
+        const std::uint32_t last = address + static_cast<std::uint32_t>(data) - 1;
+        if (s.dataBytes == 0 || last > s.highAddress) {
+            s.highAddress = last;
+        }
+    }
+    ++s.records;
+    ++(type == '1' ? s.s1Records : s.s2Records);
+    s.dataBytes += static_cast<std::int64_t>(data);
+}
+
+// What the start of a file that does not begin with an S-record looks like:
+// a program or data file given by mistake. Empty when the lines are to be
+// judged one by one.
+std::string LooksLike(std::string_view head) {
+    if (head.substr(0, 4) == "\177ELF") {
+        return "it looks like an ELF program file, not Motorola S-records";
+    }
+    const std::size_t first = head.find_first_not_of("\r\n");
+    if (first == std::string_view::npos || head[first] == 'S' || head[first] == 's') {
+        return {};
+    }
+    if (head[first] == ':') {
+        return "it looks like an Intel HEX file, not Motorola S-records";
+    }
+    head = head.substr(0, 512);
+    std::size_t unprintable = 0;
+    for (const char c : head) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u == 0) {
+            unprintable = head.size();
+            break;
+        }
+        if ((u < 0x20 || u >= 0x7F) && u != '\r' && u != '\n' && u != '\t') {
+            ++unprintable;
+        }
+    }
+    if (2 * unprintable > head.size()) {
+        return "it looks like a binary file, not Motorola S-records";
+    }
+    return {};
 }
 
 } // namespace
 
 std::optional<std::string> LineProblem(const std::string& line, FirmwareSummary* summary) {
-    if (IsS3Line(line)) {
+    if (line.empty()) {
+        return std::nullopt; // a blank line
+    }
+    if (line[0] != 'S' && line[0] != 's') {
+        return "is not an S-record: it starts with " + Shown(line[0]) + ", not 'S'";
+    }
+    if (line.size() < 2) {
+        return "has no record type after the 'S'";
+    }
+    const char type = line[1];
+    if (type == '3') {
         return "is an S3 record (32-bit address); the analyser takes S1 and S2 records only";
     }
-    return IsRecordLine(line) ? RecordProblem(line, summary) : std::nullopt;
+    const std::size_t addressBytes = AddressBytes(type);
+    if (addressBytes == 0) {
+        return "has " + Shown(type) + " after the 'S', which is not an S-record type";
+    }
+    std::uint32_t value = 0;
+    std::size_t data = 0;
+    if (std::optional<std::string> wrong = FieldsProblem(line, addressBytes, value, data)) {
+        return wrong;
+    }
+    if (summary == nullptr) {
+        return std::nullopt;
+    }
+    if (type == '1' || type == '2') {
+        CountRecord(type, value, data, *summary);
+    } else if ((type == '5' || type == '6') && value != summary->records) {
+        // The count a toolchain writes after the data: a file that lost (or
+        // gained) records since is not the image that was built.
+        return "counts " + std::to_string(value) + (value == 1 ? " data record" : " data records") +
+               ", but " + std::to_string(summary->records) +
+               (summary->records == 1 ? " comes" : " come") + " before it";
+    }
+    return std::nullopt;
 }
 
 FirmwareCheck CheckFirmwareFile(const std::string& path) {
@@ -95,6 +179,10 @@ FirmwareCheck CheckFirmwareFile(const std::string& path) {
     FirmwareFile file;
     if (!file.Open(path)) {
         check.reason = kMsgInvalidFile;
+        return check;
+    }
+    check.reason = LooksLike(file.Head());
+    if (!check.reason.empty()) {
         return check;
     }
     std::string line;

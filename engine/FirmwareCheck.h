@@ -1,8 +1,10 @@
-// The check a firmware file passes before the analyser is touched: every S1
-// and S2 record well formed with a correct checksum, no S3 record, at least one
-// record. The file is read once, streaming, and described by its length, its
-// record count and its SHA-256, so that the upload can prove it sent the same
-// file.
+// The check a firmware file passes before the analyser is touched: every line
+// blank or a well-formed S-record with a correct checksum, no S3 record, a
+// record count (S5/S6) that matches the records before it, at least one S1/S2
+// record. A line that is none of these is refused, never skipped: a record
+// whose "S" was lost would otherwise leave a hole in the analyser's image. The
+// file is read once, streaming, and described by its length, its record count
+// and its SHA-256, so that the upload can prove it sent the same file.
 #pragma once
 
 #include <cstdint>
@@ -32,14 +34,17 @@ struct FirmwareCheck {
     FirmwareSummary summary;
 };
 
-// What keeps one line of a firmware file from going to the analyser: an S3
-// record, or an S1/S2 record that is not well formed or has a wrong checksum.
-// nullopt for a good record and for the lines that are skipped. Counts a good
-// record's data bytes and addresses into `summary`.
+// What keeps one line of a firmware file from going to the analyser: a line
+// that is not blank and not a well-formed S-record of a type the analyser can
+// take (S0, S1, S2, S5-S9), with a correct checksum. nullopt for a good line.
+// With `summary`, counts an S1/S2 record's data bytes and addresses into it,
+// and holds an S5/S6 record count against the records counted so far; the
+// check and the upload both pass every line through here, so they agree.
 std::optional<std::string> LineProblem(const std::string& line, FirmwareSummary* summary = nullptr);
 
 // Checks the whole file. A file that cannot be opened is refused with the
-// program's "Invalid File" message; every other refusal names the line.
+// program's "Invalid File" message; an ELF, Intel HEX or binary file is refused
+// as what it looks like; every other refusal names the line.
 FirmwareCheck CheckFirmwareFile(const std::string& path);
 
 // The user's message for a refused file.

@@ -36,6 +36,11 @@ bool FirmwareFile::Open(const std::string& path) {
     const auto size = std::filesystem::file_size(std::filesystem::path(path), ec);
     length_ = ec ? 0 : static_cast<std::int64_t>(size);
     digest_.Reset();
+    // A regular file fills the first block unless it is shorter.
+    if (Fill() && blockLen_ >= 3 && std::string_view(block_, 3) == "\xEF\xBB\xBF") {
+        blockPos_ = 3;
+        consumed_ = 3;
+    }
     return true;
 }
 
@@ -73,6 +78,11 @@ int FirmwareFile::Peek() {
         return -1;
     }
     return static_cast<unsigned char>(block_[blockPos_]);
+}
+
+std::string_view FirmwareFile::Head() {
+    Peek();
+    return std::string_view(block_ + blockPos_, blockLen_ - blockPos_);
 }
 
 bool FirmwareFile::AtEnd() {

@@ -1,5 +1,8 @@
 // The firmware image file, read one text line at a time. A line ends at CR LF,
-// at a lone CR or at a lone LF; the terminator is not part of the line. The
+// at a lone CR or at a lone LF; the terminator is not part of the line. A
+// UTF-8 byte-order mark at the very start (an editor's, saving "UTF-8") is not
+// part of the first line: the check and the upload both read through here, so
+// both pass over it, and it still counts in the length and the digest. The
 // file is never loaded whole: the reader holds one block and the current line,
 // and a line longer than kMaxLine is refused (such a file is not an S-record
 // file, and reading on would only fill memory).
@@ -10,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 namespace fw {
 
@@ -46,6 +50,9 @@ public:
     // True when no byte is left. A read error is not the end: ReadLine reports it.
     bool AtEnd();
     ReadResult ReadLine(std::string& line);
+    // The first bytes after the byte-order mark (at most kBlockSize), to tell
+    // what kind of file this is. Only before the first ReadLine.
+    std::string_view Head();
 
     // Every byte taken from the file so far, counted and fed to a SHA-256
     // digest as it is read. Once AtEnd() is true they describe the whole file

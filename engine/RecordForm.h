@@ -13,8 +13,9 @@
 
 namespace fw {
 
-// S1 and S2 lines (either letter case) are the records that are sent; every
-// other line of the file is skipped.
+// S1 and S2 lines (either letter case) are the records that are sent. The
+// other lines the check lets through (blank lines, S0 and S5-S9) are not
+// sent; any other line refuses the file (LineProblem).
 bool IsRecordLine(const std::string& line);
 
 std::string TextForm(const std::string& line);

@@ -57,6 +57,7 @@ void RecordUpload::Start() {
         return;
     }
     c_.line = 0;
+    counted_ = FirmwareSummary{};
     c_.f.nFileLength = static_cast<std::int32_t>(
         std::min<std::int64_t>(c_.file.Length(), std::numeric_limits<std::int32_t>::max()));
     c_.view.SetBarVisible(ProgressBar::Bar1, true);
@@ -99,7 +100,7 @@ void RecordUpload::Tick() {
     }
     // The file passed the check, so a line that would not pass it now means
     // the file is no longer the one that was checked.
-    if (result == FirmwareFile::ReadResult::TooLong || LineProblem(line)) {
+    if (result == FirmwareFile::ReadResult::TooLong || LineProblem(line, &counted_)) {
         Fail(kMsgFileChanged);
         return;
     }

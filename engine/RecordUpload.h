@@ -33,6 +33,7 @@ private:
     void Fail(const std::string& message);
 
     EngineContext& c_;
+    FirmwareSummary counted_; // the records read so far, for an S5/S6 count
 };
 
 } // namespace fw

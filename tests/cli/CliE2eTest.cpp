@@ -313,6 +313,17 @@ TEST_F(CliE2e, CheckGoodAndBadFiles) {
     EXPECT_NE(out.find("data bytes: 4096"), std::string::npos) << out;
     EXPECT_NE(out.find("sha256:     " + ReadFile(sums).substr(0, 64)), std::string::npos) << out;
 
+    // A record that lost its "S" is refused, not skipped (which would leave a
+    // hole of its 32 bytes in the analyser's image).
+    std::string text = ReadFile(image);
+    const std::size_t fifth = text.find("\nS2", text.find("\nS2", text.find("\nS2") + 1) + 1) + 1;
+    text.erase(fifth, 1);
+    WriteFile(rig.dir.File("lost.sx"), text);
+    ASSERT_EQ(rig.Run({"check", rig.dir.File("lost.sx")}), 1) << rig.Both();
+    EXPECT_NE(rig.Err().find("refused: line 4 is not an S-record: it starts with '2', not 'S'"),
+              std::string::npos)
+        << rig.Err();
+
     WriteFile(rig.dir.File("s3.sx"), "S00600004844521B\nS3090000100001020304DC\n");
     ASSERT_EQ(rig.Run({"check", rig.dir.File("s3.sx")}), 1) << rig.Both();
     EXPECT_NE(rig.Err().find("refused: line 2"), std::string::npos) << rig.Err();

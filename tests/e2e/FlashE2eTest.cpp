@@ -427,6 +427,12 @@ TEST_F(FlashE2e, RunsThatSendNothing) {
          "FAILED",
          "line 2 is an S3 record"},
         {"COM", "S0030000FC\nS9030000FC\n", false, {1, 0}, "FAILED", "no S1 or S2 record"},
+        {"COM",
+         "S1051000AA55EB\nR1051000AA55EB\nS9030000FC\n",
+         false,
+         {1, 0},
+         "FAILED",
+         "line 2 is not an S-record: it starts with 'R', not 'S'"},
         {"COM", nullptr, true, {1, 5, 7, 9, 11, 14, 0}, "SKIPPED", nullptr},
         {"TCP", nullptr, false, {1, 2}, "", nullptr}, // 2: waiting for the reboot
     };
