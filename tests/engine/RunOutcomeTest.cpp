@@ -192,6 +192,10 @@ const RunLogCase kRunLogCases[] = {
 #endif
 };
 
+void PrintTo(const RunLogCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class RunLogWrite : public ::testing::TestWithParam<RunLogCase> {};
 
 TEST_P(RunLogWrite, HoldsWholeLinesOnly) {
