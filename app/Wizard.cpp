@@ -1,6 +1,7 @@
 #include "app/Wizard.h"
 
 #include <QCoreApplication>
+#include <QWidget>
 
 namespace fw {
 
@@ -30,6 +31,15 @@ void Wizard::Start() {
 bool Wizard::AnyPageLoaded() const {
     return connection.IsLoaded() || firmware.IsLoaded() || operations.IsLoaded() ||
            progress.IsLoaded();
+}
+
+void Wizard::CloseAll() {
+    for (QtPage* page :
+         std::initializer_list<QtPage*>{&progress, &operations, &firmware, &connection}) {
+        if (QWidget* window = page->Window()) {
+            window->close();
+        }
+    }
 }
 
 void Wizard::AfterUserClose() {

@@ -44,6 +44,9 @@ public:
     // Start-up: the operation defaults, then the connection page.
     void Start();
     bool AnyPageLoaded() const;
+    // Closes every page as its close box does: a run in progress stops and is
+    // recorded as abandoned, the link closes, and the hook below runs.
+    void CloseAll();
     // Runs when the user has closed the last page window (by default the
     // program's event loop ends).
     void SetOnAllClosed(std::function<void()> hook) { onAllClosed_ = std::move(hook); }

@@ -8,6 +8,7 @@
 #include "link/QtSerialPort.h"
 #include "link/UsbDriverFactory.h"
 #include "pages/QtMessageBox.h"
+#include "platform/StopSignals.h"
 #include "platform/VersionFacility.h"
 #include "settings/FileRegistry.h"
 
@@ -15,7 +16,11 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QSocketNotifier>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 
 int main(int argc, char** argv) {
@@ -44,6 +49,22 @@ int main(int argc, char** argv) {
         fw::ChooseFileWithDialog,
         &runLog,
     });
+    // SIGTERM, SIGHUP (the session ends), SIGINT and SIGQUIT close the wizard as
+    // its close box would: a run in progress is recorded as abandoned and the
+    // link closed. The program then exits with 128 + the signal's number.
+    int exitCode = 0;
+    wizard.SetOnAllClosed([&exitCode] { QApplication::exit(exitCode); });
+    std::unique_ptr<QSocketNotifier> stopSignals;
+    if (const int pipe = fw::CatchStopSignals(); pipe >= 0) {
+        stopSignals = std::make_unique<QSocketNotifier>(pipe, QSocketNotifier::Read);
+        QObject::connect(stopSignals.get(), &QSocketNotifier::activated, stopSignals.get(), [&] {
+            exitCode = 128 + fw::TakeStopSignal();
+            wizard.CloseAll();
+            QApplication::exit(exitCode);
+        });
+    } else if (errno != ENOSYS) {
+        std::fprintf(stderr, "flashwright: cannot catch SIGTERM: %s\n", std::strerror(errno));
+    }
     wizard.Start();
     return QApplication::exec();
 }

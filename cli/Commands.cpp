@@ -9,6 +9,7 @@
 #include "link/QtSerialPort.h"
 #include "link/UsbDriverFactory.h"
 #include "pages/PortDiscovery.h"
+#include "platform/StopSignals.h"
 #include "settings/FileRegistry.h"
 #include "settings/MemoryRegistry.h"
 #include "settings/Settings.h"
@@ -22,7 +23,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <unistd.h>
 #include <vector>
 
@@ -59,27 +59,19 @@ std::string BeforeNul(const FtTextBuffer& buffer) {
     return std::string(buffer.data(), n);
 }
 
-// Ctrl-C (and a polite kill) arrive on this pipe, so that they are handled in
-// the event loop like any other event, never inside a signal handler.
-int gSignalPipe[2] = {-1, -1};
-
-extern "C" void OnSignal(int sig) {
-    const int saved = errno;
-    const unsigned char byte = static_cast<unsigned char>(sig);
-    [[maybe_unused]] const ssize_t n = ::write(gSignalPipe[1], &byte, 1);
-    errno = saved;
-}
-
-bool CatchSignals() {
-    if (gSignalPipe[0] < 0 && ::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        return false;
+const char* SignalName(int sig) {
+    switch (sig) {
+    case SIGINT:
+        return "Ctrl-C";
+    case SIGTERM:
+        return "SIGTERM";
+    case SIGHUP:
+        return "SIGHUP, the terminal closed";
+    case SIGQUIT:
+        return "SIGQUIT";
+    default:
+        return "a signal";
     }
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGINT, &action, nullptr) == 0 &&
-           ::sigaction(SIGTERM, &action, nullptr) == 0;
 }
 
 // The values of the Settings key a run reads, each with the default the
@@ -253,16 +245,14 @@ int FlashCommand(const FlashOptions& o) {
         }
     };
 
-    if (!CatchSignals()) {
+    // Ctrl-C, a kill, a closed terminal or Ctrl-\ do what Previous does; a
+    // closed stdout or stderr only loses the output, the run goes on.
+    const int stopSignals = CatchStopSignals();
+    if (stopSignals < 0) {
         std::fprintf(stderr, "%s: cannot catch Ctrl-C: %s\n", kProgram, std::strerror(errno));
     }
-    QSocketNotifier interrupt(gSignalPipe[0], QSocketNotifier::Read);
-    int signalNumber = 0;
-    QObject::connect(&interrupt, &QSocketNotifier::activated, &interrupt, [&] {
-        unsigned char byte = 0;
-        while (::read(gSignalPipe[0], &byte, 1) == 1) {
-            signalNumber = byte;
-        }
+    const auto stopRun = [&] {
+        const int signalNumber = TakeStopSignal();
         // What Previous does: nothing more is sent, the converter and the
         // firmware file close, the run is recorded as abandoned, and the
         // serial port closes with the page.
@@ -271,9 +261,15 @@ int FlashCommand(const FlashOptions& o) {
         engine.AbandonRun();
         view.Unload();
         view.BreakLine();
-        std::fprintf(stderr, "%s: interrupted; the run was abandoned\n", kProgram);
+        std::fprintf(stderr, "%s: interrupted (%s); the run was abandoned\n", kProgram,
+                     SignalName(signalNumber));
         finish(128 + signalNumber);
-    });
+    };
+    std::unique_ptr<QSocketNotifier> interrupt;
+    if (stopSignals >= 0) {
+        interrupt = std::make_unique<QSocketNotifier>(stopSignals, QSocketNotifier::Read);
+        QObject::connect(interrupt.get(), &QSocketNotifier::activated, interrupt.get(), stopRun);
+    }
 
     // The page's load and activation, then the operations page's Next.
     view.SetOnTick([&] {
@@ -313,8 +309,7 @@ int FlashCommand(const FlashOptions& o) {
     engine.AbandonRun();
     view.Unload();
     view.BreakLine();
-    ::signal(SIGINT, SIG_DFL);
-    ::signal(SIGTERM, SIG_DFL);
+    ReleaseStopSignals();
 
     const RunRecord& run = engine.LastRun();
     if (run.result == "success" && run.recordsUnconfirmed > 0) {

@@ -14,6 +14,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -119,12 +120,30 @@ std::string AppendLine(const std::string& path, const std::string& line) {
     if (!parent.empty()) {
         fs::create_directories(parent, ec);
     }
-    const std::string data = line + "\n";
+    std::string data = line + "\n";
 #ifdef _WIN32
-    HANDLE h = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Read access only to look at the last byte; FILE_APPEND_DATA alone makes
+    // every write go to the end of the file.
+    HANDLE h = CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_DATA,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         return "cannot open " + path + " (error " + std::to_string(GetLastError()) + ")";
+    }
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        return path + " is not a regular file";
+    }
+    LARGE_INTEGER size{};
+    if (GetFileSizeEx(h, &size) && size.QuadPart > 0) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>((size.QuadPart - 1) & 0xFFFFFFFF);
+        at.OffsetHigh = static_cast<DWORD>((size.QuadPart - 1) >> 32);
+        char last = '\n';
+        DWORD got = 0;
+        if (ReadFile(h, &last, 1, &got, &at) && got == 1 && last != '\n') {
+            data.insert(data.begin(), '\n');
+        }
     }
     DWORD written = 0;
     const BOOL ok = WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
@@ -135,19 +154,50 @@ std::string AppendLine(const std::string& path, const std::string& line) {
         return "cannot write " + path + " (error " + std::to_string(error) + ")";
     }
 #else
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // O_NONBLOCK: a FIFO at the path fails the open when nobody reads it, and
+    // nothing else that is no regular file is written (below). Read access is
+    // for the last byte only; O_APPEND puts each write at the end.
+    const int fd =
+        ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
     if (fd < 0) {
-        return "cannot open " + path + ": " + std::strerror(errno);
+        // ENXIO: a FIFO without a reader.
+        return errno == ENXIO ? path + " is not a regular file"
+                              : "cannot open " + path + ": " + std::strerror(errno);
+    }
+    struct stat before {};
+    if (::fstat(fd, &before) != 0 || !S_ISREG(before.st_mode)) {
+        ::close(fd);
+        return path + " is not a regular file";
+    }
+    // A file cut short in the middle of a line (by hand, or by a crash before
+    // this writer undid its short writes) would swallow this record.
+    char last = '\n';
+    if (before.st_size > 0 && ::pread(fd, &last, 1, before.st_size - 1) == 1 && last != '\n') {
+        data.insert(data.begin(), '\n');
     }
     // One write: lines of runs ending at once in two programs never interleave.
     const ssize_t written = ::write(fd, data.data(), data.size());
     const int writeError = errno;
+    bool undone = false;
+    if (written > 0 && written != static_cast<ssize_t>(data.size())) {
+        // A full disk or a file size limit: take the torn line back, unless
+        // another program has appended since (its line is worth more).
+        const off_t end = ::lseek(fd, 0, SEEK_CUR);
+        struct stat after {};
+        if (end >= written && ::fstat(fd, &after) == 0 && after.st_size == end) {
+            undone = ::ftruncate(fd, end - written) == 0;
+        }
+    }
     const bool synced = ::fsync(fd) == 0;
     const int syncError = errno;
     ::close(fd);
     if (written != static_cast<ssize_t>(data.size())) {
-        return "cannot write " + path + ": " +
-               (written < 0 ? std::strerror(writeError) : "short write");
+        if (written < 0) {
+            return "cannot write " + path + ": " + std::strerror(writeError);
+        }
+        return "cannot write " + path + ": only " + std::to_string(written) + " of " +
+               std::to_string(data.size()) + " bytes fit" +
+               (undone ? "; they were taken back" : "; a torn line is left");
     }
     if (!synced) {
         return "cannot sync " + path + ": " + std::strerror(syncError);

@@ -57,8 +57,8 @@ public:
 };
 
 // Appends each record as one line with a single write in append mode, then
-// syncs it to disk. A log that cannot be written never stops a run: the
-// failure is one line on stderr.
+// syncs it to disk. A log that cannot be written never stops, holds up or
+// fails a run: the failure is one line on stderr.
 class FileRunLog : public IRunLog {
 public:
     explicit FileRunLog(std::string path = DefaultRunLogPath()) : path_(std::move(path)) {}
@@ -70,7 +70,11 @@ private:
 };
 
 // Appends `line` (a line feed is added) to `path`, creating the file and its
-// folders. Empty on success, else what went wrong.
+// folders. Only a regular file (a symbolic link to one is fine) is written,
+// and nothing waits: a FIFO or a device at the path is an error at once. The
+// line starts on a line of its own when the file does not end in a line feed,
+// and a write cut short (a full disk) is taken back, so the file holds whole
+// lines only. Empty on success, else what went wrong.
 std::string AppendLine(const std::string& path, const std::string& line);
 
 } // namespace fw

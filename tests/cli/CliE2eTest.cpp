@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,11 +38,14 @@ public:
         return sim.Start(args, dir.File("sim"));
     }
 
-    pid_t Start(const std::vector<std::string>& args) {
+    // Standard output and error go to files unless other paths are given.
+    pid_t Start(const std::vector<std::string>& args, const std::string& out = {},
+                const std::string& err = {}) {
         std::vector<std::string> argv{"env", "XDG_CONFIG_HOME=" + dir.File("config"),
                                       "XDG_STATE_HOME=" + dir.File("state"), FW_CLI};
         argv.insert(argv.end(), args.begin(), args.end());
-        return Spawn(argv, dir.File("cli.out"), dir.File("cli.err"));
+        return Spawn(argv, out.empty() ? dir.File("cli.out") : out,
+                     err.empty() ? dir.File("cli.err") : err);
     }
 
     // Runs the program to its end (killed after `limit`): its exit code, or
@@ -235,8 +240,21 @@ TEST_F(CliE2e, StoredSettingsAndSave) {
     EXPECT_EQ(fs::path(settings.GetSettingValue(kSection, kFilename, "")), fs::path(image));
 }
 
-// Ctrl-C mid-upload does what Previous does.
-TEST_F(CliE2e, InterruptMidUpload) {
+// Ctrl-C, a kill, a closed terminal or Ctrl-\ mid-upload do what Previous does.
+struct StopCase {
+    const char* name;
+    int sig;
+};
+const StopCase kStopCases[] = {
+    {"SIGINT", SIGINT}, {"SIGTERM", SIGTERM}, {"SIGHUP", SIGHUP}, {"SIGQUIT", SIGQUIT}};
+
+void PrintTo(const StopCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CliStop : public CliE2e, public ::testing::WithParamInterface<StopCase> {};
+
+TEST_P(CliStop, MidUpload) {
     // 16 KiB at 38400 baud: about five seconds on the line.
     const std::string image = Image(rig, 3, "big.sx", 0x4000);
     ASSERT_EQ(rig.StartSim({"--baud", "38400"}), "");
@@ -245,8 +263,8 @@ TEST_F(CliE2e, InterruptMidUpload) {
     while (rig.Out().find("Upload Firmware: 10% sent") == std::string::npos && Clock::now() < end)
         ::usleep(5000);
     ASSERT_NE(rig.Out().find("Upload Firmware: 10% sent"), std::string::npos) << rig.Both();
-    ::kill(cli, SIGINT);
-    ASSERT_EQ(rig.Finish(cli, Millis(10000)), 130) << rig.Both();
+    ::kill(cli, GetParam().sig);
+    ASSERT_EQ(rig.Finish(cli, Millis(10000)), 128 + GetParam().sig) << rig.Both();
     EXPECT_NE(rig.Err().find("interrupted"), std::string::npos) << rig.Err();
     ASSERT_EQ(rig.Runs().size(), 1u);
     const nlohmann::json run = rig.Runs()[0];
@@ -272,6 +290,47 @@ TEST_F(CliE2e, StoppedMidUploadStillEndsOk) {
     ASSERT_EQ(rig.Runs().size(), 1u);
     EXPECT_EQ(rig.Runs()[0]["result"], "success");
     EXPECT_EQ(rig.Runs()[0]["records_passed"], 512);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, CliStop, ::testing::ValuesIn(kStopCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// `flashwright-cli flash ... 2>&1 | head -c 1`: the reader goes after one
+// byte, and the run still ends as it would have.
+TEST_F(CliE2e, OutputClosedEarly) {
+    const std::string image = Image(rig, 3);
+    ASSERT_EQ(rig.StartSim({"--baud", "115200"}), "");
+    int pipe[2];
+    ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+    const std::string writeEnd = "/dev/fd/" + std::to_string(pipe[1]);
+    const pid_t cli = rig.Start({"flash", "--port", "7", "--file", image}, writeEnd, writeEnd);
+    ::close(pipe[1]);
+    char first = 0;
+    EXPECT_EQ(::read(pipe[0], &first, 1), 1);
+    ::close(pipe[0]);
+    ASSERT_EQ(rig.Finish(cli, Millis(30000)), 0);
+    ASSERT_EQ(rig.Runs().size(), 1u);
+    EXPECT_EQ(rig.Runs()[0]["result"], "success") << rig.Runs()[0];
+    EXPECT_EQ(rig.sim.Wait(Millis(5000)), 0) << rig.sim.Stderr();
+    EXPECT_EQ(WaitExit(Spawn({FW_SREC_CMP, image, rig.dir.File("received.srec")})), 0);
+}
+
+// A FIFO at the run log's place is refused at once, in one line; the run is
+// not held up by it.
+TEST_F(CliE2e, RunLogThatIsAFifo) {
+    const std::string image = Image(rig, 3);
+    fs::create_directories(fs::path(rig.RunLog()).parent_path());
+    ASSERT_EQ(::mkfifo(rig.RunLog().c_str(), 0600), 0);
+    ASSERT_EQ(rig.StartSim({"--baud", "0"}), "");
+    const auto start = Clock::now();
+    ASSERT_EQ(rig.Run({"flash", "--port", "7", "--file", image}, Millis(10000)), 0) << rig.Both();
+    EXPECT_LT(Clock::now() - start, Millis(5000));
+    const std::string err = rig.Err();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_NE(err.find("run log not written: " + rig.RunLog() + " is not a regular file"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(rig.Out().find("Run Firmware: OK"), std::string::npos) << rig.Out();
 }
 
 // --json: the record, the same object as the run log's line, alone on stdout.

@@ -2,6 +2,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include <csignal>
+#include <functional>
+#include <sstream>
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <sys/stat.h>
+#endif
+
 namespace fw::test {
 namespace {
 
@@ -156,25 +164,109 @@ TEST_F(RunOutcomeTest, RunFailedFromOutsideClosesTheLinkAndSaysWhy) {
     EXPECT_EQ(runLog.runs.size(), 1u);
 }
 
-TEST(RunLogFile, LinesAreAppendedAndAFailureDoesNotThrow) {
+// What lies at the log's path before a run ends, and what the record does to it.
+struct RunLogCase {
+    const char* name;
+    std::function<void(const std::string& path)> prepare;
+    long growBy; // bytes the file may still grow by (a full disk); -1: no limit
+    bool written;
+};
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void Put(const std::string& path, const std::string& text) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+const RunLogCase kRunLogCases[] = {
+    {"NewFileInNewFolders", [](const std::string&) {}, -1, true},
+    {"AfterARecord", [](const std::string& p) { Put(p, "{\"result\":\"failed\"}\n"); }, -1, true},
+    // A line cut short by hand or by a crash: the record starts a line of its own.
+    {"NoFinalLineFeed", [](const std::string& p) { Put(p, "{\"result\":\"failed\"}"); }, -1, true},
+    {"Directory", [](const std::string& p) { std::filesystem::create_directories(p); }, -1, false},
+#ifndef _WIN32
+    // Nobody reads the FIFO: a blocking open would wait for ever.
+    {"FifoWithoutReader",
+     [](const std::string& p) {
+         std::filesystem::create_directories(std::filesystem::path(p).parent_path());
+         ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0);
+     },
+     -1, false},
+    {"DiskFullPartWay", [](const std::string& p) { Put(p, "{\"result\":\"failed\"}\n"); }, 10,
+     false},
+    {"DiskFull", [](const std::string& p) { Put(p, "{\"result\":\"failed\"}\n"); }, 0, false},
+#endif
+};
+
+void PrintTo(const RunLogCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class RunLogWrite : public ::testing::TestWithParam<RunLogCase> {};
+
+TEST_P(RunLogWrite, HoldsWholeLinesOnly) {
+    const RunLogCase& c = GetParam();
     const std::string dir = ::testing::TempDir() + "fw_runlog_" + std::to_string(::getpid());
     const std::string file = dir + "/a/b/runs.jsonl";
     std::filesystem::remove_all(dir);
+    c.prepare(file);
+    const bool regular = std::filesystem::is_regular_file(file);
+    const std::string before = regular ? Slurp(file) : "";
     RunRecord record;
     record.result = "success";
-    FileRunLog(file).Append(record);
-    FileRunLog(file).Append(record);
-    int lines = 0;
-    {
-        std::ifstream in(file);
-        for (std::string line; std::getline(in, line); ++lines) {
-            EXPECT_EQ(nlohmann::json::parse(line)["result"], "success");
-        }
+    const std::string line = ToJsonLine(record);
+
+    std::string error;
+#ifndef _WIN32
+    // A deadline: a run log that blocks ends this test program.
+    ::alarm(10);
+    struct rlimit saved {};
+    void (*savedXfsz)(int) = SIG_DFL;
+    if (c.growBy >= 0) {
+        // Writes past the limit are cut short or fail with EFBIG, as on a full disk.
+        savedXfsz = ::signal(SIGXFSZ, SIG_IGN);
+        ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+        struct rlimit limit = saved;
+        limit.rlim_cur = static_cast<rlim_t>(before.size()) + static_cast<rlim_t>(c.growBy);
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
     }
-    EXPECT_EQ(lines, 2);
-    EXPECT_NE(AppendLine(file + "/not-a-folder/runs.jsonl", "{}"), "");
+    error = AppendLine(file, line);
+    if (c.growBy >= 0) {
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        ::signal(SIGXFSZ, savedXfsz);
+    }
+    ::alarm(0);
+#else
+    error = AppendLine(file, line);
+#endif
+
+    if (!c.written) {
+        EXPECT_NE(error, "");
+        EXPECT_EQ(regular ? Slurp(file) : "", before) << "a failed record left bytes behind";
+    } else {
+        EXPECT_EQ(error, "");
+        FileRunLog(file).Append(record); // the file's own writer, once more
+        const std::string after = Slurp(file);
+        ASSERT_EQ(after.substr(0, before.size()), before);
+        std::istringstream lines(after);
+        std::vector<nlohmann::json> runs;
+        for (std::string text; std::getline(lines, text);) {
+            runs.push_back(nlohmann::json::parse(text, nullptr, false));
+            EXPECT_FALSE(runs.back().is_discarded()) << "not one JSON line: " << text;
+        }
+        ASSERT_EQ(runs.size(), before.empty() ? 2u : 3u) << after;
+        EXPECT_EQ(runs.back()["result"], "success");
+        EXPECT_EQ(after.back(), '\n');
+    }
     std::filesystem::remove_all(dir);
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, RunLogWrite, ::testing::ValuesIn(kRunLogCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 #ifdef _WIN32
 TEST(RunLogFile, DefaultPlaceIsBelowLocalAppData) {

@@ -307,4 +307,35 @@ if command -v import >/dev/null; then
 else
     echo "note: ImageMagick's import is not installed; no screenshot taken"
 fi
+
+# --- Stopped by SIGTERM mid-upload -------------------------------------------
+# Previous, then Next again against a slow analyser; SIGTERM part way through
+# the upload ends the program as the close box would: the run is on record as
+# abandoned. (Killed outright, the program would leave no record at all.)
+"$analyser_sim" --registry "$registry" --com "$com" --version 1.2 --baud 4800 --verbose \
+    >"$tmp/sim2-stdout.log" 2>"$tmp/sim2.log" &
+pids+=("$!")
+poll 100 grep -qs "port COM$com\$" "$tmp/sim2-stdout.log" ||
+    fail "the second analyser-sim did not register COM$com"
+click_twips "$page" 4027 4387 # btnPrevious, where the other pages have Next
+page=$(wait_page "$page")
+next "$page"
+page=$(wait_page "$page")
+poll 300 grep -qs "record 3 " "$tmp/sim2.log" || fail "the second upload did not start"
+kill -TERM "$wizard"
+# Ended (a zombie until reaped) within 5 s.
+ended() { local state; state=$(ps -o stat= -p "$wizard") || return 0; [[ $state == Z* ]]; }
+poll 50 ended || fail "flashwright did not end on SIGTERM"
+status=0
+wait "$wizard" || status=$?
+((status == 143)) || fail "flashwright exited with $status on SIGTERM, not 143"
+last=$(tail -n 1 "$runs")
+if command -v jq >/dev/null; then
+    [ "$(wc -l <"$runs")" -eq 2 ] && jq -e '.result == "abandoned" and .records_passed > 0
+        and .records_passed < .firmware.records' <<<"$last" >/dev/null ||
+        fail "no abandoned run on record after SIGTERM: $(cat "$runs")"
+else
+    grep -q '"result":"abandoned"' <<<"$last" || fail "no abandoned run on record after SIGTERM"
+fi
+echo "SIGTERM mid-upload: exit $status, run record: $last"
 echo "PASS"
