@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -233,6 +235,20 @@ TEST_F(CliE2e, StoredSettingsAndSave) {
     EXPECT_EQ(settings.GetSettingValue(kSection, kConnectionType, ""), "COM");
     EXPECT_EQ(settings.GetSettingValue(kSection, kComPort, ""), "7");
     EXPECT_EQ(fs::path(settings.GetSettingValue(kSection, kFilename, "")), fs::path(image));
+
+    // Another program keeps the settings locked: after a bounded wait the
+    // program says so, the file stays as it was and nothing is sent.
+    const std::string before = ReadFile(rig.Registry());
+    const int holder = ::open((rig.Registry() + ".lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    const std::size_t runs = rig.Runs().size();
+    EXPECT_EQ(rig.Run({"flash", "--port", "8", "--save"}, Millis(15000)), 1) << rig.Both();
+    ::close(holder);
+    EXPECT_NE(rig.Err().find("not saved: another program has kept " + rig.Registry() + " locked"),
+              std::string::npos)
+        << rig.Err();
+    EXPECT_EQ(ReadFile(rig.Registry()), before);
+    EXPECT_EQ(rig.Runs().size(), runs);
 }
 
 // Ctrl-C mid-upload does what Previous does.
@@ -324,6 +340,20 @@ TEST_F(CliE2e, UsageErrors) {
         EXPECT_NE(rig.Err().find("flashwright-cli: "), std::string::npos) << joined;
     }
     EXPECT_FALSE(fs::exists(rig.RunLog())) << "a usage error started a run";
+    // A stored type that is none of COM, USB, TCP would wait without end; a
+    // --type given stands in for it.
+    for (const char* type : {"com", "COM ", ""}) {
+        {
+            FileRegistry registry(rig.Registry());
+            Settings(registry).SaveSettingValue(kSection, kConnectionType, type);
+        }
+        EXPECT_EQ(rig.Run({"flash", "--ops", ""}), 2) << rig.Both();
+        EXPECT_NE(rig.Err().find("\"" + std::string(type) + "\" in " + rig.Registry()),
+                  std::string::npos)
+            << rig.Err();
+    }
+    EXPECT_FALSE(fs::exists(rig.RunLog())) << "an unknown stored type started a run";
+    EXPECT_EQ(rig.Run({"flash", "--type", "tcp", "--ops", ""}), 0) << rig.Both();
     ASSERT_EQ(rig.Run({"--version"}), 0);
     EXPECT_NE(rig.Out().find("flashwright-cli 4."), std::string::npos) << rig.Out();
 }
