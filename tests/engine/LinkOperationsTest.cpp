@@ -22,7 +22,8 @@ TEST_F(LinkTest, ComPortThatIsNoNumberRefusedOrHeldFailsTheConnect) {
     view.port.openError = kCommErrPortInUse;
     Set(kComPort, " 2.5 ");
     link.ConnectToAnalyser();
-    ExpectBox(kMsgPortBusy, MsgIcon::Critical, kAppTitle);
+    ExpectBox(std::string(kMsgPortBusy) + "\n\nCOM2: Port already open", MsgIcon::Critical,
+              kAppTitle);
     ExpectLabel(StatusLabel::Connection, "FAILED", kRed);
     EXPECT_EQ(view.port.commPort, 2);
     EXPECT_EQ(mod.nUpdateState, kStateIdle);
