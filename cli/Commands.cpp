@@ -188,22 +188,46 @@ int FlashCommand(const FlashOptions& o) {
         settings.SaveSettingValue(kSection, kFilename, *o.file);
     }
     const std::string type = settings.GetSettingValue(kSection, kConnectionType, "COM");
+    if (type != "COM" && type != "USB" && type != "TCP") {
+        // Only a hand-edited file holds another type; the link would open
+        // nothing and the run would wait for the analyser without end.
+        std::fprintf(stderr,
+                     "%s: the stored connection type \"%s\" in %s is none of COM, USB, TCP: give "
+                     "--type, or correct \"%s\" in that file\n",
+                     kProgram, type.c_str(), registry.Path().c_str(), kConnectionType);
+        return kExitUsage;
+    }
     if (o.save) {
         // As the connection and firmware pages' Next buttons store them: the
-        // type with what belongs to it, then the file.
-        bool saved = stored.SaveSettingValue(kSection, kConnectionType, type);
-        if (type == "COM") {
-            saved &= stored.SaveSettingValue(kSection, kComPort,
-                                             settings.GetSettingValue(kSection, kComPort, "1"));
-        } else if (type == "USB") {
-            saved &= stored.SaveSettingValue(kSection, kUsbAnalyser,
-                                             settings.GetSettingValue(kSection, kUsbAnalyser, ""));
+        // type with what belongs to it, then the file; all in one write, or
+        // none, and then no run either.
+        bool saved = registry.BeginChanges();
+        if (saved) {
+            stored.SaveSettingValue(kSection, kConnectionType, type);
+            if (type == "COM") {
+                stored.SaveSettingValue(kSection, kComPort,
+                                        settings.GetSettingValue(kSection, kComPort, "1"));
+            } else if (type == "USB") {
+                stored.SaveSettingValue(kSection, kUsbAnalyser,
+                                        settings.GetSettingValue(kSection, kUsbAnalyser, ""));
+            }
+            stored.SaveSettingValue(kSection, kFilename,
+                                    settings.GetSettingValue(kSection, kFilename, ""));
+            saved = registry.EndChanges();
         }
-        saved &= stored.SaveSettingValue(kSection, kFilename,
-                                         settings.GetSettingValue(kSection, kFilename, ""));
         if (!saved) {
-            std::fprintf(stderr, "%s: the settings could not be saved to %s\n", kProgram,
-                         DefaultRegistryFile().c_str());
+            if (registry.LockBusy()) {
+                std::fprintf(stderr,
+                             "%s: the settings were not saved: another program has kept %s "
+                             "locked for %lld s; nothing was sent\n",
+                             kProgram, registry.Path().c_str(),
+                             static_cast<long long>(registry.LockWait().count() / 1000));
+            } else {
+                std::fprintf(stderr,
+                             "%s: the settings could not be saved to %s; nothing was sent\n",
+                             kProgram, registry.Path().c_str());
+            }
+            return kExitFailed;
         }
     }
     if (type == "TCP") {

@@ -64,8 +64,12 @@ void Link::ConnectCom() {
             Fail(kMsgInvalidPort, MsgIcon::Critical);
             return;
         }
-        if (port.SetPortOpen(true)) {
-            Fail(kMsgPortBusy, MsgIcon::Critical);
+        if (const CommError error = port.SetPortOpen(true)) {
+            // Named, with the reason, so that a bench of several analysers
+            // shows which port another program holds.
+            Fail(std::string(kMsgPortBusy) + "\n\nCOM" + std::to_string(port.CommPort()) + ": " +
+                     error.description,
+                 MsgIcon::Critical);
             return;
         }
     }

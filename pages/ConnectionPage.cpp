@@ -14,6 +14,7 @@
 #include <QPushButton>
 
 #include <array>
+#include <string_view>
 
 namespace fw {
 namespace {
@@ -181,11 +182,17 @@ void ConnectionPage::FormLoad() {
     s_.discovery.loadComPortAndBaud(*MSComm1_, *serialList_, 1, kFalse);
 
     // The stored port, looked for from the end; without a match the first
-    // entry is the last one tried and stays selected.
+    // entry is the last one tried and stays selected. A port another program
+    // holds stays the chosen one: the run then fails to open it and says so,
+    // where falling back to the first entry would reset and erase whatever
+    // analyser answers there.
     const std::string port = s_.settings.GetSettingValue(kSection, kComPort, "1");
     for (int i = cboConnection_Serial_->count() - 1; i >= 0; --i) {
         cboConnection_Serial_->setCurrentIndex(i);
-        const std::string entry = cboConnection_Serial_->itemText(i).toStdString();
+        std::string entry = cboConnection_Serial_->itemText(i).toStdString();
+        if (entry.ends_with(kInUseMark)) {
+            entry.resize(entry.size() - std::string_view(kInUseMark).size());
+        }
         if ((entry.size() > 3 ? entry.substr(3) : std::string()) == port) {
             break;
         }

@@ -269,7 +269,8 @@ bool FileRegistry::FindTarget() {
     return false;
 }
 
-bool FileRegistry::BeginChange() {
+bool FileRegistry::Lock() {
+    lockBusy_ = false;
     if (lockFd_ >= 0 || !FindTarget() || !MakeDirectories(directory_)) {
         return false;
     }
@@ -282,11 +283,25 @@ bool FileRegistry::BeginChange() {
     if (lockFd_ < 0) {
         return false;
     }
-    while (::flock(lockFd_, LOCK_EX) != 0) {
-        if (errno != EINTR) {
+    // Another copy holds the lock for the moment of one write. One that keeps
+    // it far longer is not waited for without end.
+    constexpr long kRetryNs = 20000000;
+    timespec start{};
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
+    while (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EINTR) {
+            continue;
+        }
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        const std::int64_t waitedNs = Nanoseconds(now) - Nanoseconds(start);
+        if (errno != EWOULDBLOCK || waitedNs >= std::chrono::nanoseconds(lockWait_).count()) {
+            lockBusy_ = errno == EWOULDBLOCK;
             Unlock();
             return false;
         }
+        const timespec pause{0, kRetryNs};
+        ::nanosleep(&pause, nullptr);
     }
     // Whatever another copy wrote until now is kept; a file that cannot be read
     // is not replaced.
@@ -298,7 +313,14 @@ bool FileRegistry::BeginChange() {
     return true;
 }
 
+bool FileRegistry::BeginChange() {
+    return grouped_ || Lock();
+}
+
 bool FileRegistry::EndChange(bool changed) {
+    if (grouped_) {
+        return true; // written by EndChanges
+    }
     bool ok = true;
     if (changed) {
         parsedText_.reset(); // the contents are no longer those of that text
@@ -311,6 +333,22 @@ bool FileRegistry::EndChange(bool changed) {
     before_.clear();
     Unlock();
     return ok;
+}
+
+bool FileRegistry::BeginChanges() {
+    if (grouped_ || !Lock()) {
+        return false;
+    }
+    grouped_ = true;
+    return true;
+}
+
+bool FileRegistry::EndChanges() {
+    if (!grouped_) {
+        return false;
+    }
+    grouped_ = false;
+    return EndChange(Keys() != before_);
 }
 
 bool FileRegistry::Commit() {

@@ -7,7 +7,10 @@
 // and writes the whole file anew: a temporary file beside it, synced, renamed
 // over the old one, the directory synced. A crash or a full disk therefore
 // leaves the previous file whole, and two running copies never drop each
-// other's values.
+// other's values. The lock is waited for at most LockWait() (a program that
+// holds it for longer has hung, or is a user's editor): the change then fails,
+// and LockBusy() says why. BeginChanges/EndChanges make several changes one:
+// one lock, one write.
 //
 // A file that does not parse never stops the program: the keys that did parse
 // are used, and before the first write replaces the file, it is kept beside it
@@ -27,6 +30,7 @@
 #include "settings/MemoryRegistry.h"
 #include "settings/RegFile.h"
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -37,6 +41,7 @@ namespace fw {
 class FileRegistry : public MemoryRegistry {
 public:
     static constexpr std::size_t kMaxFileSize = kMaxRegFileSize;
+    static constexpr std::chrono::milliseconds kLockWait{3000};
 
     explicit FileRegistry(std::string path);
     ~FileRegistry() override;
@@ -46,6 +51,20 @@ public:
     const std::string& Path() const { return path_; }
     // Whether the file, as last read, had parts that did not parse.
     bool Damaged() const { return damaged_; }
+    // Whether the last change failed because another program held the lock
+    // for longer than LockWait().
+    bool LockBusy() const { return lockBusy_; }
+    std::chrono::milliseconds LockWait() const { return lockWait_; }
+    void SetLockWait(std::chrono::milliseconds wait) { lockWait_ = wait; }
+
+    // Takes the lock and reads the file; every change until EndChanges() is
+    // then made in memory only, and EndChanges() writes them in one step (or
+    // nothing, when nothing changed) and lets go of the lock. So either all of
+    // them reach the file or none does. False when the lock or the file could
+    // not be had; EndChanges() false when the write failed, the contents then
+    // being those of before BeginChanges().
+    bool BeginChanges();
+    bool EndChanges();
 
 protected:
     void Reload() override;
@@ -73,6 +92,7 @@ private:
     bool FindTarget();
     bool Commit();
     bool KeepDamagedCopy();
+    bool Lock();
     void Unlock();
 
     std::string path_;
@@ -85,6 +105,9 @@ private:
     // The text the contents were parsed from, while they still are those.
     std::optional<std::string> parsedText_;
     int lockFd_ = -1;
+    bool lockBusy_ = false;
+    std::chrono::milliseconds lockWait_ = kLockWait;
+    bool grouped_ = false;    // between BeginChanges and EndChanges
     std::vector<Key> before_; // contents when the change in progress began
 };
 

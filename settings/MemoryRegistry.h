@@ -19,10 +19,12 @@ public:
         std::string name;
         DWORD type = REG_SZ;
         std::vector<std::uint8_t> data;
+        bool operator==(const Value&) const = default;
     };
     struct Key {
         std::string path; // full path from the root name, e.g. HKEY_LOCAL_MACHINE\SOFTWARE\X
         std::vector<Value> values;
+        bool operator==(const Key&) const = default;
     };
 
     LONG RegCreateKeyA(HKEY key, const std::string& subKey, HKEY* result) override;

@@ -23,6 +23,7 @@
 #include <random>
 #include <regex>
 #include <string>
+#include <sys/stat.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -338,16 +339,78 @@ bool OpenPty(int& master, int& slave, std::string& path) {
     return true;
 }
 
-bool RegisterPort(const Options& o, const std::string& device) {
-    const std::string file = o.registry.empty() ? fw::DefaultRegistryFile() : o.registry;
-    fw::FileRegistry registry(file);
-    const std::string name = "COM" + std::to_string(o.com);
-    if (!fw::RegWriteString(registry, "SOFTWARE\\Tarnvel\\Flashwright\\Ports", name, device,
-                            fw::HKEY_LOCAL_MACHINE)) {
-        std::cerr << "analyser-sim: cannot register " << name << " in " << file << "\n";
+constexpr const char* kPortsKey = "SOFTWARE\\Tarnvel\\Flashwright\\Ports";
+
+std::string RegistryFile(const Options& o) {
+    return o.registry.empty() ? fw::DefaultRegistryFile() : o.registry;
+}
+
+// The device a Ports value names (string data less its NUL).
+std::string DeviceOf(const fw::MemoryRegistry::Value& value) {
+    std::string text(value.data.begin(), value.data.end());
+    if (!text.empty() && text.back() == '\0') {
+        text.pop_back();
+    }
+    return text;
+}
+
+// Edits the Ports key under the settings file's lock, in one write. A missing
+// key is created when `create` holds; otherwise there is nothing to edit.
+template <typename Edit> bool EditPorts(fw::FileRegistry& registry, bool create, Edit edit) {
+    if (!registry.BeginChanges()) {
         return false;
     }
-    return true;
+    const auto root = fw::MemoryRegistry::RootName(fw::HKEY_LOCAL_MACHINE);
+    const std::string path = fw::MemoryRegistry::JoinPath(*root, kPortsKey);
+    fw::MemoryRegistry::Key* key = registry.FindKey(path);
+    if (key == nullptr && create) {
+        key = &registry.CreateKey(path);
+    }
+    if (key != nullptr) {
+        edit(*key);
+    }
+    return registry.EndChanges();
+}
+
+// Registers `device` as COM<n>. Entries of simulators that are gone go with it:
+// a pseudo-terminal that no longer exists, or one whose number the system has
+// given to this device now. Only pseudo-terminals are ours to judge; a user's
+// entry for a real port stays whatever it names.
+bool RegisterPort(const Options& o, const std::string& device) {
+    const std::string file = RegistryFile(o);
+    fw::FileRegistry registry(file);
+    const std::string name = "COM" + std::to_string(o.com);
+    const bool ok = EditPorts(registry, true, [&](fw::MemoryRegistry::Key& ports) {
+        std::erase_if(ports.values, [&](const fw::MemoryRegistry::Value& v) {
+            const std::string named = DeviceOf(v);
+            struct stat st {};
+            return named.starts_with("/dev/pts/") &&
+                   (named == device || (::stat(named.c_str(), &st) != 0 && errno == ENOENT));
+        });
+        std::vector<std::uint8_t> data(device.begin(), device.end());
+        data.push_back(0);
+        fw::MemoryRegistry::StoreValue(ports, name, fw::REG_SZ, std::move(data));
+    });
+    if (!ok) {
+        std::cerr << "analyser-sim: cannot register " << name << " in " << file << "\n";
+    }
+    return ok;
+}
+
+// Takes the registration back when the simulator ends, unless the value has
+// since been given to another device.
+void UnregisterPort(const Options& o, const std::string& device) {
+    fw::FileRegistry registry(RegistryFile(o));
+    const std::string name = fw::MemoryRegistry::Lower("COM" + std::to_string(o.com));
+    const bool ok = EditPorts(registry, false, [&](fw::MemoryRegistry::Key& ports) {
+        std::erase_if(ports.values, [&](const fw::MemoryRegistry::Value& v) {
+            return fw::MemoryRegistry::Lower(v.name) == name && DeviceOf(v) == device;
+        });
+    });
+    if (!ok) {
+        std::cerr << "analyser-sim: cannot remove COM" << o.com << " from " << RegistryFile(o)
+                  << "\n";
+    }
 }
 
 // The device goes away (as a USB serial interface does while its analyser
@@ -527,5 +590,8 @@ int main(int argc, char** argv) {
     const int rc = Serve(*options, master, slave, device);
     close(slave);
     close(master);
+    if (options->registerPort) {
+        UnregisterPort(*options, device);
+    }
     return rc;
 }

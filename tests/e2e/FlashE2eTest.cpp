@@ -1,15 +1,24 @@
 // Whole runs of the update engine against the analyser simulator on a
 // pseudo-terminal: the real serial port (or converter driver), link, settings
 // file and engine, driven by a Qt timer as the progress page drives them.
+#include "app/Wizard.h"
 #include "tests/e2e/E2eRig.h"
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
 
 #include <csignal>
 #include <ctime>
+#include <fcntl.h>
 #include <filesystem>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace fw::e2e {
 namespace {
@@ -496,11 +505,73 @@ TEST_F(FlashE2e, UsbConverterRunCompletesThroughThePoll) {
     EXPECT_EQ(rig.Port().bytesOut, 0u);
 }
 
+// Several analysers on one bench: the stored COM7 is held by another program
+// (an exclusive open and an flock, as a terminal program takes them). The
+// wizard's connection page keeps COM7, marked in use, and three clicks of Next
+// end at "Connect to Analyser" naming it: the analyser on COM1 hears nothing.
+TEST_F(FlashE2e, PortHeldByAnotherProgramStaysChosenAndTheRunNamesIt) {
+    StartSim(rig, {});
+    SimProcess other;
+    ASSERT_EQ(other.Start({FW_ANALYSER_SIM, "--registry", rig.dir.File("flashwright.reg"), "--com",
+                           "1", "--baud", "0", "--verbose"},
+                          rig.dir.File("other")),
+              "");
+    rig.Store("COM", Image(rig.dir, "S1"));
+
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        const int fd = ::open(rig.sim.Device().c_str(), O_RDWR | O_NOCTTY);
+        const bool held = fd >= 0 && ::ioctl(fd, TIOCEXCL) == 0 && ::flock(fd, LOCK_EX) == 0;
+        [[maybe_unused]] const ssize_t n = ::write(ready[1], held ? "y" : "n", 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char answer = 0;
+    ASSERT_EQ(::read(ready[0], &answer, 1), 1);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    ASSERT_EQ(answer, 'y');
+
+    Wizard wizard(WizardServices{rig.registry, rig.usb, rig.box,
+                                 [this] { return std::make_unique<QtSerialPort>(rig.names); },
+                                 [this] { return rig.names.PlatformList(); },
+                                 [this] { return MakePlatformVersionFacility(rig.registry); },
+                                 ChooseFileWithDialog, &rig.runLog});
+    wizard.Start();
+    const auto next = [](QtPage& page) {
+        page.Window()->findChild<QPushButton*>("btnNext")->click();
+    };
+    const QString shown =
+        wizard.connection.Window()->findChild<QComboBox*>("cboConnection_Serial")->currentText();
+    EXPECT_EQ(shown.toStdString(), "COM7 (In Use)");
+    next(wizard.connection);
+    next(wizard.firmware);
+    next(wizard.operations);
+    rig.RunFor(Millis(300));
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+
+    EXPECT_EQ(wizard.progress.Window()->findChild<QLabel*>("lblProgress_Connection")->text(),
+              "FAILED");
+    EXPECT_EQ(wizard.mod.nUpdateState, kStateIdle);
+    ASSERT_EQ(rig.box.shown.size(), 1u);
+    EXPECT_EQ(rig.box.shown[0].text, std::string(kMsgPortBusy) + "\n\nCOM7: Port " +
+                                         rig.sim.Device() + " is in use by another program");
+    EXPECT_EQ(other.Stderr(), "");
+    EXPECT_EQ(rig.sim.Stderr(), "");
+    EXPECT_EQ(rig.Runs().back()["rows"]["Connect to Analyser"], "FAILED");
+}
+
 } // namespace
 } // namespace fw::e2e
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
+    // The wizard's pages, offscreen unless told otherwise.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

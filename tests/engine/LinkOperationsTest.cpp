@@ -1,5 +1,7 @@
 #include "tests/engine/EngineRig.h"
 
+#include <algorithm>
+
 namespace fw::test {
 namespace {
 
@@ -20,7 +22,8 @@ TEST_F(LinkTest, ComPortThatIsNoNumberRefusedOrHeldFailsTheConnect) {
     view.port.openError = kCommErrPortInUse;
     Set(kComPort, " 2.5 ");
     link.ConnectToAnalyser();
-    ExpectBox(kMsgPortBusy, MsgIcon::Critical, kAppTitle);
+    ExpectBox(std::string(kMsgPortBusy) + "\n\nCOM2: Port already open", MsgIcon::Critical,
+              kAppTitle);
     ExpectLabel(StatusLabel::Connection, "FAILED", kRed);
     EXPECT_EQ(view.port.commPort, 2);
     EXPECT_EQ(mod.nUpdateState, kStateIdle);
@@ -35,7 +38,7 @@ TEST_F(LinkTest, UsbOpensFirstDeviceWhoseSerialStartsWithTheStoredOneAndConfigur
     EXPECT_EQ(mod.nAnalyserKind, 2);
     EXPECT_EQ(mod.nUsbHandle, 0x101u);
     EXPECT_EQ(usb.log, (std::vector<std::string>{
-                           "FT_ResetDevice(257)", "FT_SetBaudRate(257,125000)",
+                           "FT_Open(1)", "FT_ResetDevice(257)", "FT_SetBaudRate(257,125000)",
                            "FT_SetFlowControl(257,0,0,0)", "FT_SetDataCharacteristics(257,8,0,0)",
                            "FT_Purge(257,3)"}));
     ExpectLabel(StatusLabel::Connection, "Connected...", Rgb{});
@@ -76,6 +79,104 @@ TEST_F(LinkTest, SendsEveryCharacterAsItsByteValue) {
     link.SendBytes({0xFF, 0x00});
     EXPECT_EQ(view.port.output, (Bytes{0x41, 0xE9, 0xFF, 0x00}));
 }
+
+// A whole run over a converter that goes away while the analyser restarts (and
+// stays away for `awayTicks`), or whose driver cannot tell its transmit queue.
+struct ConverterCase {
+    const char* name;
+    bool unplugAtRestart;
+    int awayTicks;
+    FtStatus getStatus;
+};
+
+void PrintTo(const ConverterCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class ConverterRun : public EngineRig, public ::testing::WithParamInterface<ConverterCase> {
+protected:
+    // Plays a good bootloader on the converter until `stop` holds after a tick.
+    template <typename Stop> void Play(Stop stop) {
+        for (int i = 0; i < 500; ++i) {
+            Tick();
+            if (stop()) {
+                return;
+            }
+            switch (mod.nUpdateState) {
+            case kStateWaitReboot:
+                usb.Receive(kBootloaderEntryPrompt);
+                break;
+            case kStateWaitBanner:
+                usb.Receive("Analyser V1.2 Bootloader\r\n");
+                break;
+            case kStateErasingFlash:
+                usb.Receive("ERASEALL");
+                break;
+            case kStateUploading:
+            case kStateWaitAcks:
+                for (; answered < fields.nRecordsSent; ++answered) {
+                    usb.Receive("Sx Pass ");
+                }
+                break;
+            default:
+                break;
+            }
+        }
+        FAIL() << "the run did not get there; state " << mod.nUpdateState;
+    }
+    int answered = 0;
+};
+
+TEST_P(ConverterRun, EndsWithTheFileConfirmedAndNoMessage) {
+    const ConverterCase& c = GetParam();
+    SetOperationDefaults(mod);
+    // The rig's own file name holds the test's name, which here has a slash.
+    const std::string file =
+        ::testing::TempDir() + "fw_converter_" + std::to_string(::getpid()) + c.name;
+    std::ofstream(file) << "S0030000FC\r\nS1051000AA55EB\r\nS1030000FC\r\nS9030000FC\r\n";
+    Set(kFilename, file);
+    view.port.open = false;
+    usb.devices = {{"A1B2C3D4", "Analyser A"}};
+    usb.getStatusAnswer = c.getStatus;
+    Set(kConnectionType, "USB");
+    engine.ConnectToAnalyser();
+    ASSERT_EQ(mod.nUsbHandle, 0x100u);
+    std::ptrdiff_t unplugged = 0; // calls logged before
+    if (c.unplugAtRestart) {
+        Play([this] { return mod.nUpdateState == kStateWaitReboot; });
+        // Re-enumerating: the handle is dead, and for a while no device is there.
+        usb.open.clear();
+        unplugged = static_cast<std::ptrdiff_t>(usb.log.size());
+        const auto attached = usb.devices;
+        if (c.awayTicks > 0) {
+            usb.devices.clear();
+        }
+        Tick(c.awayTicks);
+        EXPECT_EQ(mod.nUpdateState, kStateWaitReboot);
+        usb.devices = attached;
+    }
+    Play([this] { return mod.nUpdateState == kStateFinished || mod.nUpdateState == kStateFailed; });
+    EXPECT_EQ(mod.nUpdateState, kStateFinished);
+    EXPECT_EQ(fields.nRecordsPassed, 2);
+    EXPECT_TRUE(box.shown.empty()) << box.shown.front().text;
+    std::remove(file.c_str());
+    ASSERT_EQ(runLog.runs.size(), 1u);
+    EXPECT_EQ(runLog.runs[0].result, "success");
+    if (c.unplugAtRestart) {
+        // The dead handle is let go before the device is opened anew.
+        const auto since = usb.log.begin() + unplugged;
+        const auto open = std::find(since, usb.log.end(), "FT_Open(0)");
+        ASSERT_NE(open, usb.log.end());
+        EXPECT_NE(std::find(since, open, "FT_Close(256)"), open);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ConverterRun,
+    ::testing::Values(ConverterCase{"ReopenedDuringTheRestart", true, 0, FT_OK},
+                      ConverterCase{"AbsentForSeveralReopenTries", true, 75, FT_OK},
+                      ConverterCase{"StatusNotSupported", false, 0, FT_NOT_SUPPORTED}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace fw::test

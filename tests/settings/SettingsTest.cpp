@@ -9,8 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fcntl.h>
 #include <functional>
 #include <optional>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -290,6 +292,31 @@ TEST_F(FailedWrite, OnAFullDiskAndTheDamagedCopyIsKeptOnce) {
     ASSERT_TRUE(Save(writer_, kFilename, "new"));
     EXPECT_EQ(ReadAll(file_ + ".damaged"), before);
     EXPECT_FALSE(fs::exists(file_ + ".damaged.1"));
+}
+
+// Another program keeps the lock (its own open of the lock file): a write gives
+// up after the wait instead of hanging. Several changes made as one reach the
+// file together or not at all.
+TEST_F(FailedWrite, WhileAnotherProgramKeepsTheLock) {
+    const std::string before = ReadAll(file_);
+    const int holder = ::open((file_ + ".lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    writer_.SetLockWait(std::chrono::milliseconds(100));
+    EXPECT_EQ(WriteFails(), 0);
+    EXPECT_TRUE(writer_.LockBusy());
+    EXPECT_FALSE(writer_.BeginChanges());
+    EXPECT_EQ(ReadAll(file_), before);
+    ::close(holder);
+
+    ASSERT_TRUE(writer_.BeginChanges());
+    EXPECT_FALSE(writer_.LockBusy());
+    EXPECT_TRUE(Save(writer_, kFilename, "new"));
+    EXPECT_TRUE(Save(writer_, kComPort, "7"));
+    EXPECT_EQ(ReadAll(file_), before); // nothing written yet
+    EXPECT_EQ(Get(reader_, kFilename), "old");
+    ASSERT_TRUE(writer_.EndChanges());
+    EXPECT_EQ(Get(reader_, kFilename), "new");
+    EXPECT_EQ(Get(reader_, kComPort), "7");
 }
 
 // Name, file text, and what "Address" reads as in it.

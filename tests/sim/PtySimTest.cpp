@@ -1,5 +1,6 @@
 // The real analyser-sim program on a real pseudo-terminal: announcement,
-// registration, reset and the entry prompt, clean exit on SIGTERM.
+// registration (stale entries of its own kind pruned), reset and the entry
+// prompt, clean exit on SIGTERM with the registration taken back.
 #include "settings/FileRegistry.h"
 #include "settings/UsefulUtils.h"
 
@@ -32,8 +33,43 @@ bool ReadUntil(int fd, std::string& text, const std::string& wanted, int tries,
     return true;
 }
 
+const char* const kPorts = "SOFTWARE\\Tarnvel\\Flashwright\\Ports";
+
+// The Ports entries as "COMn=device" lines, in order.
+std::string Entries(const std::string& file) {
+    fw::FileRegistry reg(file);
+    fw::RegListValueData(reg, kPorts); // reads the file
+    std::string all;
+    for (const auto& key : reg.Keys()) {
+        for (const auto& v : key.values) {
+            all += v.name + "=" +
+                   fw::RegReadString(reg, kPorts, v.name, "", fw::HKEY_LOCAL_MACHINE) + "\n";
+        }
+    }
+    return all;
+}
+
 TEST(AnalyserSim, AnswersTheResetOnAPty) {
     const std::string registry = testing::TempDir() + "sim" + std::to_string(getpid()) + ".reg";
+    // Left by simulators that were killed: a pty that is gone, and one whose
+    // number has been freed (the new simulator most likely gets it back; either
+    // way the entry is stale). A user's own entries stay, whatever they name.
+    const int freed = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(freed, 0);
+    const std::string freedPath = ptsname(freed);
+    close(freed);
+    {
+        fw::FileRegistry reg(registry);
+        for (const auto& [name, device] :
+             {std::pair<const char*, std::string>{"COM5", "/dev/pts/999999"},
+              {"COM6", "/dev/ttyS0"},
+              {"COM7", "/dev/pts/ptmx"},
+              {"COM8", "/nonexistent/tty"},
+              {"COM9", freedPath}}) {
+            ASSERT_TRUE(fw::RegWriteString(reg, kPorts, name, device, fw::HKEY_LOCAL_MACHINE));
+        }
+    }
+    const std::string kept = "COM6=/dev/ttyS0\nCOM7=/dev/pts/ptmx\nCOM8=/nonexistent/tty\n";
     int out[2];
     ASSERT_EQ(pipe(out), 0);
     const pid_t pid = fork();
@@ -51,10 +87,7 @@ TEST(AnalyserSim, AnswersTheResetOnAPty) {
     char device[256] = {};
     ASSERT_EQ(std::sscanf(said.c_str(), "analyser-sim: device %255s port COM42\n", device), 1);
     EXPECT_EQ(said, "analyser-sim: device " + std::string(device) + " port COM42\n");
-    fw::FileRegistry reg(registry);
-    EXPECT_EQ(fw::RegReadString(reg, "SOFTWARE\\Tarnvel\\Flashwright\\Ports", "COM42", "",
-                                fw::HKEY_LOCAL_MACHINE),
-              device);
+    EXPECT_EQ(Entries(registry), kept + "COM42=" + device + "\n");
 
     const int line = open(device, O_RDWR | O_NOCTTY);
     ASSERT_GE(line, 0) << device;
@@ -71,6 +104,7 @@ TEST(AnalyserSim, AnswersTheResetOnAPty) {
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(Entries(registry), kept);
     close(out[0]);
     std::filesystem::remove(registry);
 }

@@ -1,6 +1,6 @@
 // A scriptable converter driver: attached devices with their serial numbers and
 // descriptions, open failures, bytes waiting to be read, and a log of every
-// call made on a handle, with its arguments. `throwFrom` makes a call (or "*":
+// open and every call made on a handle, with its arguments. `throwFrom` makes a call (or "*":
 // every call) throw UsbDriverError, as a driver library that cannot be loaded does.
 #pragma once
 
@@ -41,6 +41,7 @@ public:
         return FT_OK;
     }
     FtStatus FT_Open(int index, FtHandle& handle) override {
+        log.push_back("FT_Open(" + std::to_string(index) + ")");
         Call("FT_Open");
         if (const FtStatus status = devices.at(static_cast<std::size_t>(index)).openStatus) {
             return status;
@@ -85,7 +86,8 @@ public:
     }
     FtStatus FT_GetStatus(FtHandle h, std::uint32_t& rx, std::uint32_t& tx,
                           std::uint32_t& events) override {
-        const FtStatus status = On("FT_GetStatus", h);
+        FtStatus status = On("FT_GetStatus", h);
+        status = status == FT_OK ? getStatusAnswer : status;
         rx = static_cast<std::uint32_t>(incoming.size());
         tx = txQueue;
         events = 0;
@@ -104,7 +106,8 @@ public:
     std::vector<Device> devices;
     std::deque<std::uint8_t> incoming;
     std::vector<std::uint8_t> written;
-    std::uint32_t txQueue = 0; // what FT_GetStatus reports as still to go out
+    std::uint32_t txQueue = 0;        // what FT_GetStatus reports as still to go out
+    FtStatus getStatusAnswer = FT_OK; // FT_NOT_SUPPORTED: a driver that cannot tell
     std::set<FtHandle> open;
     std::vector<std::string> log; // "FT_SetBaudRate(256,38400)"
     std::string throwFrom;        // call name, or "*" for every call
