@@ -3,6 +3,7 @@
 // XDG_STATE_HOME, both in the test's own folder.
 #include "settings/FileRegistry.h"
 #include "settings/Settings.h"
+#include "settings/UsefulUtils.h"
 #include "tests/e2e/E2eRig.h"
 
 #include <gtest/gtest.h>
@@ -235,6 +236,35 @@ TEST_F(CliE2e, StoredSettingsAndSave) {
     EXPECT_EQ(fs::path(settings.GetSettingValue(kSection, kFilename, "")), fs::path(image));
 }
 
+// --port DEVICE: a number for this run only, or registered with --save under
+// the first free number, and found there the next time.
+TEST_F(CliE2e, DevicePathPort) {
+    const std::string image = Image(rig, 3);
+    ASSERT_EQ(rig.StartSim({"--baud", "0", "--no-register"}), "");
+    const std::string device = rig.sim.Device();
+    FileRegistry registry(rig.Registry());
+    Settings settings(registry);
+    const auto registered = [&registry](const char* name) {
+        return RegReadString(registry, "SOFTWARE\\Tarnvel\\Flashwright\\Ports", name, "<none>",
+                             HKEY_LOCAL_MACHINE);
+    };
+    ASSERT_EQ(rig.Run({"flash", "--port", device, "--file", image, "--ops", "bootloader"}), 0)
+        << rig.Both();
+    EXPECT_EQ(rig.Runs().back()["connection"]["port"], 97);
+    EXPECT_EQ(rig.Runs().back()["connection"]["device"], device);
+    EXPECT_EQ(registered("COM97"), "<none>");
+    EXPECT_EQ(settings.GetSettingValue(kSection, kComPort, "<none>"), "<none>");
+
+    for (int run = 0; run < 2; ++run) {
+        ASSERT_EQ(rig.Run({"flash", "--port", device, "--ops", "bootloader", "--save"}), 0)
+            << rig.Both();
+        EXPECT_EQ(registered("COM97"), device);
+        EXPECT_EQ(registered("COM98"), "<none>");
+        EXPECT_EQ(settings.GetSettingValue(kSection, kComPort, ""), "97");
+        EXPECT_EQ(rig.Runs().back()["connection"]["port"], 97);
+    }
+}
+
 // Ctrl-C mid-upload does what Previous does.
 TEST_F(CliE2e, InterruptMidUpload) {
     // 16 KiB at 38400 baud: about five seconds on the line.
@@ -312,6 +342,11 @@ TEST_F(CliE2e, UsageErrors) {
         {"flash", "--ops", "bootloader,format"},
         {"flash", "--port", "0"},
         {"flash", "--port", "COM256"},
+        {"flash", "--port", "dev/ttyUSB0"},
+        {"flash", "--port", ""},
+        {"flash", "--port", "/dev/"},
+        {"help", "frobnicate"},
+        {"help", "list", "check"},
         {"flash", "--type", "IRDA"},
         {"flash", "--timeout", "-1"},
         {"flash", "extra"},
@@ -326,6 +361,28 @@ TEST_F(CliE2e, UsageErrors) {
     EXPECT_FALSE(fs::exists(rig.RunLog())) << "a usage error started a run";
     ASSERT_EQ(rig.Run({"--version"}), 0);
     EXPECT_NE(rig.Out().find("flashwright-cli 4."), std::string::npos) << rig.Out();
+}
+
+// "help COMMAND" and "COMMAND --help" show that command alone.
+TEST_F(CliE2e, HelpPerCommand) {
+    struct HelpCase {
+        std::vector<std::string> args;
+        const char* has;
+        const char* hasNot;
+    };
+    const HelpCase cases[] = {
+        {{"help"}, "help [COMMAND]", "Usage: flashwright-cli flash"},
+        {{"--help"}, "--timeout", "Usage: flashwright-cli flash"},
+        {{"help", "flash"}, "Usage: flashwright-cli flash [options]", "--help"},
+        {{"flash", "--help"}, "  --timeout SECONDS\n", "check FILE"},
+        {{"help", "check"}, "Usage: flashwright-cli check FILE", "--port"},
+        {{"list", "--help"}, "Usage: flashwright-cli list", "--port"},
+    };
+    for (const HelpCase& c : cases) {
+        ASSERT_EQ(rig.Run(c.args), 0) << c.args[0] << rig.Both();
+        EXPECT_NE(rig.Out().find(c.has), std::string::npos) << c.args[0] << rig.Out();
+        EXPECT_EQ(rig.Out().find(c.hasNot), std::string::npos) << c.args[0] << rig.Out();
+    }
 }
 
 } // namespace
