@@ -130,8 +130,10 @@ void PrintTo(const FlashCase& c, std::ostream* os) {
 
 // clang-format off
 const FlashCase kFlashCases[] = {
-    {"TextRecords", {"--version", "1.1", "--strict-form"}, 2, {}, 0, "success", "", "", true},
-    {"BinaryRecords", {"--version", "1.2", "--strict-form"}, 3, {}, 0, "success", "", "", true},
+    {"TextRecords", {"--bootloader-version", "1.1", "--strict-form"}, 2, {}, 0, "success", "", "", true},
+    {"BinaryRecords", {"--bootloader-version", "1.2", "--strict-form"}, 3, {}, 0, "success", "", "", true},
+    // The simulator's option as scripts wrote it before --bootloader-version.
+    {"OldVersionSpelling", {"--version", "1.1", "--strict-form"}, 3, {}, 0, "success", "", "", true},
     {"AllErasesAndNoRun", {}, 3, {"--ops", "bootloader,erase-flash,erase-eeprom,erase-ram,upload"},
      0, "success", "", "", false},
     {"RejectedRecord", {"--reject-record", "5"}, 3, {}, 1, "failed", "rejected record 5",
@@ -165,6 +167,9 @@ TEST_P(CliFlash, Run) {
     EXPECT_EQ(runs[0]["result"], c.result);
     EXPECT_EQ(runs[0]["connection"]["port"], 7);
     EXPECT_EQ(runs[0]["firmware"]["path"], image);
+    if (c.simArgs.size() > 1 && c.simArgs[0].ends_with("version")) {
+        EXPECT_EQ(runs[0]["bootloader"], c.simArgs[1]);
+    }
     if (c.reason[0] != '\0') {
         ASSERT_TRUE(runs[0]["reason"].is_string()) << runs[0];
         EXPECT_NE(runs[0]["reason"].get<std::string>().find(c.reason), std::string::npos)
@@ -361,6 +366,10 @@ TEST_F(CliE2e, UsageErrors) {
     EXPECT_FALSE(fs::exists(rig.RunLog())) << "a usage error started a run";
     ASSERT_EQ(rig.Run({"--version"}), 0);
     EXPECT_NE(rig.Out().find("flashwright-cli 4."), std::string::npos) << rig.Out();
+    // The simulator's --version alone is its own, as the other programs'.
+    ASSERT_EQ(WaitExit(Spawn({FW_ANALYSER_SIM, "--version"}, rig.dir.File("sim.out"))), 0);
+    EXPECT_EQ(ReadFile(rig.dir.File("sim.out")).rfind("analyser-sim 4.", 0), 0u)
+        << ReadFile(rig.dir.File("sim.out"));
 }
 
 // "help COMMAND" and "COMMAND --help" show that command alone.
