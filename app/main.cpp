@@ -1,6 +1,6 @@
 // Flashwright: the firmware wizard for the analyser. Settings live in the
-// registry file below the user's configuration directory; the program takes no
-// arguments.
+// registry file below the user's configuration directory. The program takes no
+// arguments but --version and --help, which answer and exit without a window.
 #include "app/Wizard.h"
 #include "engine/ModFlashwright.h"
 #include "engine/RunRecord.h"
@@ -24,6 +24,18 @@
 #include <memory>
 
 int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("flashwright %s\n", FW_VERSION);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::printf("Usage: flashwright [--version | --help]\n"
+                        "The firmware wizard for the analyser: connection, firmware file,\n"
+                        "operations, progress. flashwright-cli does the same from a terminal.\n");
+            return 0;
+        }
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName("Flashwright");
     QApplication::setApplicationVersion(FW_VERSION);

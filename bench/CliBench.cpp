@@ -56,7 +56,7 @@ int OneRun(const std::string& cli, const std::string& sim, const std::string& sr
     SimProcess simProcess;
     const std::string error = simProcess.Start(
         {sim, "--registry", dir.File("config/Tarnvel/Flashwright.reg"), "--com", "7", "--baud",
-         std::to_string(baud), "--version", "1.2", "--exit-after-run"},
+         std::to_string(baud), "--bootloader-version", "1.2", "--exit-after-run"},
         dir.File("sim"));
     if (!error.empty()) {
         std::fprintf(stderr, "cli-bench: %s\n", error.c_str());

@@ -85,7 +85,7 @@ int Child(int argc, char** argv, const std::string& sim, const std::string& imag
     QCoreApplication app(argc, argv);
     Rig rig;
     const std::string error =
-        rig.StartSim(sim, {"--baud", std::to_string(baud), "--version", "1.2"});
+        rig.StartSim(sim, {"--baud", std::to_string(baud), "--bootloader-version", "1.2"});
     if (!error.empty()) {
         std::fprintf(stderr, "flash-bench: %s\n", error.c_str());
         return 1;

@@ -13,6 +13,7 @@
 #include "settings/FileRegistry.h"
 #include "settings/MemoryRegistry.h"
 #include "settings/Settings.h"
+#include "settings/UsefulUtils.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -85,6 +86,36 @@ constexpr StoredValue kRunValues[] = {{kConnectionType, "COM"},
                                       {kUsbAnalyser, ""},
                                       {kAddress, "192.168.0.1"},
                                       {kFilename, ""}};
+
+// --port DEVICE: the device takes the number a port already lists it under,
+// else a free one, registered in the Ports key as the simulator registers
+// itself: in the settings file with --save, otherwise in `runPorts`, a copy of
+// the file's keys that serves this run only. The number, or nullopt (said on
+// stderr) when none is free or the file cannot be written.
+std::optional<int> NumberDevice(FileRegistry& registry, MemoryRegistry& runPorts,
+                                const std::string& device, bool save) {
+    const std::optional<DevicePort> port = PortForDevice(ComPortNames(&registry), device);
+    if (!port) {
+        std::fprintf(stderr, "%s: no free COM number for %s in %s\n", kProgram, device.c_str(),
+                     DefaultRegistryFile().c_str());
+        return std::nullopt;
+    }
+    runPorts.Assign(registry.Keys()); // as just read by the port listing
+    if (!port->fresh) {
+        return port->number;
+    }
+    const std::string name = "COM" + std::to_string(port->number);
+    if (!RegWriteString(save ? static_cast<IRegistry&>(registry) : runPorts, kPortsKeyPath, name,
+                        device, HKEY_LOCAL_MACHINE)) {
+        std::fprintf(stderr, "%s: cannot register %s as %s in %s\n", kProgram, device.c_str(),
+                     name.c_str(), DefaultRegistryFile().c_str());
+        return std::nullopt;
+    }
+    if (save) {
+        std::fprintf(stderr, "%s: %s registered as %s\n", kProgram, device.c_str(), name.c_str());
+    }
+    return port->number;
+}
 
 } // namespace
 
@@ -171,6 +202,12 @@ int FlashCommand(const FlashOptions& o) {
     Settings stored(registry);
     MemoryRegistry runRegistry;
     Settings settings(runRegistry);
+    MemoryRegistry runPorts;
+    const std::optional<int> port =
+        o.portDevice ? NumberDevice(registry, runPorts, *o.portDevice, o.save) : o.port;
+    if (o.portDevice && !port) {
+        return kExitFailed;
+    }
     for (const StoredValue& v : kRunValues) {
         settings.SaveSettingValue(kSection, v.name,
                                   stored.GetSettingValue(kSection, v.name, v.fallback));
@@ -178,8 +215,8 @@ int FlashCommand(const FlashOptions& o) {
     if (o.type) {
         settings.SaveSettingValue(kSection, kConnectionType, *o.type);
     }
-    if (o.port) {
-        settings.SaveSettingValue(kSection, kComPort, std::to_string(*o.port));
+    if (port) {
+        settings.SaveSettingValue(kSection, kComPort, std::to_string(*port));
     }
     if (o.usb) {
         settings.SaveSettingValue(kSection, kUsbAnalyser, *o.usb);
@@ -237,12 +274,13 @@ int FlashCommand(const FlashOptions& o) {
                      kProgram, o.timeoutSeconds ? " until the time-out" : " for ever");
     }
 
-    ComPortNames names(&registry);
+    ComPortNames names(o.portDevice && !o.save ? static_cast<IRegistry*>(&runPorts) : &registry);
     const std::unique_ptr<IUsbDriver> usb = MakeUsbDriver();
     // With --json the record alone goes to standard output.
     std::FILE* progressOut = o.json ? stderr : stdout;
     ConsoleView view(progressOut, ::isatty(::fileno(progressOut)) == 1,
                      [&names] { return std::make_unique<QtSerialPort>(names); });
+    view.FollowTerminalWidth(::fileno(progressOut));
     ConsoleMessageBox box(stderr, &view);
     ModFlashwright mod;
     ApplyOperations(o.operations, mod);

@@ -1,14 +1,35 @@
 #include "cli/ConsoleView.h"
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <cinttypes>
 #include <cmath>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#include <utility>
 
 namespace fw::cli {
 namespace {
 
 constexpr int kDesignIntervalMs = 10;
 constexpr int kBarCells = 24;
+// A bar shorter than this tells little: the figures are shortened first.
+constexpr int kMinBarCells = 10;
+
+// A change of the terminal's size arrives on this pipe and is handled in the
+// event loop, never inside the signal handler.
+int gResizePipe[2] = {-1, -1};
+
+extern "C" void OnResize(int) {
+    const int saved = errno;
+    const char byte = 'w';
+    [[maybe_unused]] const ssize_t n = ::write(gResizePipe[1], &byte, 1);
+    errno = saved;
+}
 // A terminal line is redrawn at most this often during the upload.
 constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
 
@@ -50,6 +71,21 @@ std::string PlainStatus(const std::string& caption) {
     return status;
 }
 
+int TerminalColumns(int fd) {
+    if (const char* env = std::getenv("COLUMNS"); env != nullptr && *env != '\0') {
+        char* end = nullptr;
+        const long columns = std::strtol(env, &end, 10);
+        if (*end == '\0' && columns > 0 && columns <= 10000) {
+            return static_cast<int>(columns);
+        }
+    }
+    winsize size{};
+    if (fd >= 0 && ::ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+        return size.ws_col;
+    }
+    return 0;
+}
+
 ConsoleView::ConsoleView(std::FILE* out, bool terminal,
                          std::function<std::unique_ptr<ISerialPort>()> makePort)
     : out_(out), terminal_(terminal), makePort_(std::move(makePort)),
@@ -62,6 +98,41 @@ ConsoleView::ConsoleView(std::FILE* out, bool terminal,
 ConsoleView::~ConsoleView() {
     Unload();
     BreakLine();
+    if (resized_) {
+        ::signal(SIGWINCH, SIG_DFL);
+    }
+}
+
+void ConsoleView::SetColumns(int columns) {
+    columns_ = std::max(0, columns);
+    if (terminal_ && live_) {
+        Live(phase_ != Phase::None ? ProgressLine() : liveText_, liveRow_);
+    }
+}
+
+void ConsoleView::FollowTerminalWidth(int fd) {
+    widthFd_ = fd;
+    SetColumns(TerminalColumns(fd));
+    if (!terminal_ || resized_) {
+        return;
+    }
+    if (gResizePipe[0] < 0 && ::pipe2(gResizePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return;
+    }
+    struct sigaction action {};
+    action.sa_handler = OnResize;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    if (::sigaction(SIGWINCH, &action, nullptr) != 0) {
+        return;
+    }
+    resized_ = std::make_unique<QSocketNotifier>(gResizePipe[0], QSocketNotifier::Read);
+    QObject::connect(resized_.get(), &QSocketNotifier::activated, resized_.get(), [this] {
+        char bytes[64];
+        while (::read(gResizePipe[0], bytes, sizeof bytes) > 0) {
+        }
+        SetColumns(TerminalColumns(widthFd_));
+    });
 }
 
 void ConsoleView::Load() {
@@ -105,10 +176,24 @@ void ConsoleView::Live(const std::string& text, std::size_t row) {
     if (live_ && liveRow_ != row) {
         std::fputs("\n", out_);
     }
-    std::fprintf(out_, "\r\033[K%s", text.c_str());
+    std::fprintf(out_, "\r\033[K%s", Fit(text).c_str());
     std::fflush(out_);
     live_ = true;
     liveRow_ = row;
+    liveText_ = text;
+}
+
+std::string ConsoleView::Fit(const std::string& text) const {
+    // One column short of the edge: some terminals wrap on the last one.
+    const auto room = static_cast<std::size_t>(std::max(1, columns_ - 1));
+    if (columns_ <= 0 || text.size() <= room) {
+        return text;
+    }
+    std::size_t cut = room;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+        --cut; // not inside a UTF-8 sequence
+    }
+    return text.substr(0, cut);
 }
 
 void ConsoleView::SetCaption(StatusLabel label, const std::string& caption) {
@@ -240,36 +325,68 @@ void ConsoleView::ShowProgress(bool force) {
 std::string ConsoleView::ProgressLine() const {
     const UploadFigures& f = last_;
     const double total = static_cast<double>(std::max<std::int64_t>(1, f.total));
-    const int sentCells = static_cast<int>(kBarCells * std::min(1.0, f.sent / total));
-    const int confirmedCells =
-        std::min(sentCells, static_cast<int>(kBarCells * std::min(1.0, f.confirmed / total)));
-    std::string bar = "[";
-    bar += std::string(static_cast<std::size_t>(confirmedCells), '#');
-    bar += std::string(static_cast<std::size_t>(sentCells - confirmedCells), '>');
-    bar += std::string(static_cast<std::size_t>(kBarCells - sentCells), '.');
-    bar += "]";
-
-    char text[200];
-    if (phase_ == Phase::Sending) {
-        std::snprintf(text, sizeof text,
-                      "%s: %s %" PRId64 "/%" PRId64 " sent, %" PRId64 " confirmed",
-                      kRowCaptions[static_cast<std::size_t>(StatusLabel::Upload)], bar.c_str(),
-                      f.sent, f.total, f.confirmed);
-    } else {
-        std::snprintf(text, sizeof text, "%s: %s %" PRId64 "/%" PRId64 " confirmed",
-                      kRowCaptions[static_cast<std::size_t>(StatusLabel::Verify)], bar.c_str(),
-                      f.confirmed, f.total);
-    }
-    std::string line = text;
+    const bool sending = phase_ == Phase::Sending;
+    const std::string prefix = std::string(kRowCaptions[static_cast<std::size_t>(
+                                   sending ? StatusLabel::Upload : StatusLabel::Verify)]) +
+                               ": ";
+    // The figures in three forms, the most first: records and the speed, the
+    // records sent and the time left, the count alone. An empty speed and
+    // time: not known yet.
+    const auto forms = [&](std::int64_t sent, std::int64_t confirmed, const std::string& rate,
+                           const std::string& left) {
+        const std::string count =
+            std::to_string(sending ? sent : confirmed) + "/" + std::to_string(f.total);
+        std::string counts = count + (sending ? " sent" : " confirmed");
+        std::string full = counts;
+        if (sending) {
+            full += ", " + std::to_string(confirmed) + " confirmed";
+        }
+        if (!left.empty()) {
+            full += ", " + rate + ", " + left;
+            counts += ", " + left;
+        }
+        return std::array<std::string, 3>{full, counts, count};
+    };
     // The speed is the analyser's: records go out ahead of the line into the
     // port's buffers, but a confirmed record has crossed it.
+    std::string rate;
+    std::string left;
     const double elapsed = std::chrono::duration<double>(now_() - uploadStart_).count();
     if (elapsed > 0.2 && f.confirmed > 0) {
         const double done = std::min(1.0, f.confirmed / total);
-        const double rate = done * static_cast<double>(f.fileBytes) / elapsed;
-        line += ", " + Rate(rate) + ", " + MinutesSeconds(elapsed / done - elapsed) + " left";
+        rate = Rate(done * static_cast<double>(f.fileBytes) / elapsed);
+        left = MinutesSeconds(elapsed / done - elapsed) + " left";
     }
-    return line;
+    const std::array<std::string, 3> shown = forms(f.sent, f.confirmed, rate, left);
+
+    // The widest bar (up to kBarCells) that fits with the most figures. The
+    // bar is sized for the widest the figures may grow to, so that it keeps
+    // its length through the upload.
+    int cells = kBarCells;
+    std::size_t form = 0;
+    if (columns_ > 0) {
+        const std::array<std::string, 3> widest =
+            forms(f.total, f.total, "999.9 kB/s", "99:59 left");
+        const int room = columns_ - 1 - static_cast<int>(prefix.size()) - 3; // "[", "] "
+        for (form = 0; form < widest.size(); ++form) {
+            cells = std::min(kBarCells, room - static_cast<int>(widest[form].size()));
+            if (cells >= kMinBarCells) {
+                break;
+            }
+        }
+        if (form == widest.size()) {
+            return prefix + shown.back(); // cut at the edge when even this is too wide
+        }
+    }
+    const int sentCells = static_cast<int>(cells * std::min(1.0, f.sent / total));
+    const int confirmedCells =
+        std::min(sentCells, static_cast<int>(cells * std::min(1.0, f.confirmed / total)));
+    std::string bar = "[";
+    bar += std::string(static_cast<std::size_t>(confirmedCells), '#');
+    bar += std::string(static_cast<std::size_t>(sentCells - confirmedCells), '>');
+    bar += std::string(static_cast<std::size_t>(cells - sentCells), '.');
+    bar += "] ";
+    return prefix + bar + shown[form];
 }
 
 std::string ConsoleView::Summary() const {

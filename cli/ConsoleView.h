@@ -6,12 +6,17 @@
 // line is a bar of the records sent and confirmed with the speed and the time
 // left. Anywhere else (a pipe, a file, CI) every change of a row is one plain
 // line and no control character is written.
+//
+// A live line never wraps (a wrapped line would scroll on every redraw): it is
+// kept within the terminal's width, the upload's bar shortened and then its
+// figures, and any other line cut at the edge.
 #pragma once
 
 #include "engine/MessageBox.h"
 #include "engine/ProgressView.h"
 #include "engine/SerialPort.h"
 
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <array>
@@ -41,6 +46,10 @@ inline constexpr double kFullBarTwips = 2295;
 // "Erasing...." both give "Erasing...").
 std::string PlainStatus(const std::string& caption);
 
+// The width of the terminal on `fd` in columns: COLUMNS when it is set to a
+// number, else what the terminal says; 0 when unknown (not a terminal).
+int TerminalColumns(int fd);
+
 class ConsoleView : public IProgressView {
 public:
     using Clock = std::chrono::steady_clock;
@@ -57,6 +66,12 @@ public:
     void SetOnTick(std::function<void()> onTick) { onTick_ = std::move(onTick); }
     // For tests: the clock the speed is measured with.
     void SetClock(std::function<Clock::time_point()> now) { now_ = std::move(now); }
+    // The terminal's width in columns (0: unlimited); the live line is redrawn
+    // to fit it.
+    void SetColumns(int columns);
+    // Follows the width of the terminal on `fd` (TIOCGWINSZ, COLUMNS when set):
+    // a change of size (SIGWINCH) reaches the view through the event loop.
+    void FollowTerminalWidth(int fd);
 
     // The page's load: fresh rows, a new serial control, the clock running at
     // its design interval.
@@ -92,6 +107,7 @@ private:
     std::string Summary() const;
     void EndPhase(Phase next);
     void Live(const std::string& text, std::size_t row);
+    std::string Fit(const std::string& text) const;
 
     std::FILE* out_;
     bool terminal_;
@@ -103,6 +119,8 @@ private:
     std::array<std::string, kStatusLabelCount> captions_{};
     std::array<std::string, kStatusLabelCount> shown_{}; // last plain status written
     std::array<double, 2> bars_{kFullBarTwips, kFullBarTwips};
+    int columns_ = 0;         // the terminal's width; 0: unlimited
+    std::string liveText_;    // the live line as last drawn, before fitting
     bool live_ = false;       // a live line is on screen and not yet ended
     std::size_t liveRow_ = 0; // ... and the row it shows
     Phase phase_ = Phase::None;
@@ -116,6 +134,8 @@ private:
     std::unique_ptr<ISerialPort> serial_; // while loaded
     std::unique_ptr<ISerialPort> closed_; // stands in while not loaded
     QTimer timer_;
+    std::unique_ptr<QSocketNotifier> resized_; // SIGWINCH, when following a terminal
+    int widthFd_ = -1;
 };
 
 // What the wizard shows in a box goes to `err` as "title: text" on one line,

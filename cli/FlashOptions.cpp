@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 
 namespace fw::cli {
 namespace {
@@ -42,6 +43,32 @@ std::optional<int> ParsePort(const std::string& text) {
         return std::nullopt;
     }
     return port;
+}
+
+std::optional<std::string> ParsePortDevice(const std::string& text) {
+    if (text.empty() || text.front() != '/') {
+        return std::nullopt;
+    }
+    std::string path = std::filesystem::path(text).lexically_normal().string();
+    if (path.back() == '/' || text.back() == '/') {
+        return std::nullopt;
+    }
+    return path;
+}
+
+std::optional<DevicePort> PortForDevice(const ComPortNames& names, const std::string& device) {
+    const std::map<int, std::string> ports = names.Ports();
+    for (const auto& [number, path] : ports) {
+        if (path == device) {
+            return DevicePort{number, false};
+        }
+    }
+    for (int number = kFirstFreePort; number <= kMaxComPort; ++number) {
+        if (ports.count(number) == 0) {
+            return DevicePort{number, true};
+        }
+    }
+    return std::nullopt;
 }
 
 std::optional<OperationSet> ParseOperations(const std::string& text, std::string* bad) {

@@ -21,9 +21,10 @@ constexpr const char* kDescription =
     "Flashwright wizard does.\n"
     "\n"
     "Commands:\n"
-    "  list         the serial ports the wizard would offer, then the USB converters\n"
-    "  check FILE   check a firmware file as a run would, without touching a port\n"
-    "  flash        one run: bootloader, erase, upload, run\n"
+    "  list            the serial ports and USB converters the wizard would offer\n"
+    "  check FILE      check a firmware file as a run would, touching no port\n"
+    "  flash           one run: bootloader, erase, upload, run\n"
+    "  help [COMMAND]  this text, or one command's use and options\n"
     "\n"
     "The connection and the file default to the stored settings of the wizard.\n"
     "--port implies --type COM and --usb implies --type USB unless --type is given.\n"
@@ -39,6 +40,60 @@ int Usage(const QString& message) {
     return kExitUsage;
 }
 
+// `text` broken into lines of at most 79 columns, each after `indent` blanks.
+QString Wrap(const QString& text, int indent) {
+    QString out;
+    QString line;
+    for (const QString& word : text.split(' ', Qt::SkipEmptyParts)) {
+        if (!line.isEmpty() && indent + line.size() + 1 + word.size() > 79) {
+            out += QString(indent, ' ') + line + '\n';
+            line.clear();
+        }
+        line += (line.isEmpty() ? "" : " ") + word;
+    }
+    return out + QString(indent, ' ') + line + '\n';
+}
+
+// "help COMMAND" and "COMMAND --help": that command's use and options only.
+int CommandHelp(const QString& command, const QList<QCommandLineOption>& flashOptions) {
+    QString text;
+    if (command == "list") {
+        text = "Usage: flashwright-cli list\n\n" +
+               Wrap("The serial ports the wizard would offer, one a line as COMn and its "
+                    "device (\"(In Use)\" when another program holds it), then the USB "
+                    "converters as description : serial number. Exit code 1 when the "
+                    "converter driver cannot be loaded.",
+                    0);
+    } else if (command == "check") {
+        text = "Usage: flashwright-cli check FILE\n\n" +
+               Wrap("Checks a Motorola S-record firmware file as a run does before the first "
+                    "byte goes out, without touching a port, and prints its size, records, "
+                    "addresses and SHA-256. Exit code 0 when a run would accept the file, 1 "
+                    "when it would refuse it (the line and the fault on standard error).",
+                    0);
+    } else if (command == "flash") {
+        text = "Usage: flashwright-cli flash [options]\n\n" +
+               Wrap("One run of the chosen operations over the stored or given connection. "
+                    "What is not given comes from the wizard's stored settings.",
+                    0) +
+               "\nOptions:\n";
+        for (const QCommandLineOption& o : flashOptions) {
+            QString name = "  --" + o.names().first();
+            if (!o.valueName().isEmpty()) {
+                name += " " + o.valueName();
+            }
+            // The general help names the command each option belongs to.
+            QString description = o.description();
+            description.replace(" (flash)", "").replace("(flash; ", "(");
+            text += name + '\n' + Wrap(description, 6);
+        }
+    } else {
+        return Usage("unknown command '" + command + "'");
+    }
+    std::fputs(qPrintable(text), stdout);
+    return kExitOk;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -50,10 +105,14 @@ int main(int argc, char** argv) {
     parser.setApplicationDescription(kDescription);
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addPositionalArgument("command", "list, check or flash");
+    parser.addPositionalArgument("command", "list, check, flash or help");
     parser.addPositionalArgument("file", "the firmware file to check (check only)", "[FILE]");
     const QCommandLineOption type("type", "Connection type: COM, USB or TCP (flash).", "TYPE");
-    const QCommandLineOption port("port", "Serial port: N or COMn (flash).", "N");
+    const QCommandLineOption port(
+        "port",
+        "Serial port: N or COMn, or a device path such as /dev/ttyUSB0 (flash; with --save the "
+        "path is registered under a free COM number).",
+        "PORT");
     const QCommandLineOption usb("usb", "USB converter serial number (flash).", "SERIAL");
     const QCommandLineOption file("file", "Firmware file, Motorola S-records (flash).", "PATH");
     const QCommandLineOption ops(
@@ -76,14 +135,26 @@ int main(int argc, char** argv) {
     if (!parser.parse(QCoreApplication::arguments())) {
         return Usage(parser.errorText());
     }
+    const QStringList args = parser.positionalArguments();
+    if (!args.isEmpty() && args.first() == "help") {
+        if (args.size() == 1) {
+            parser.showHelp(kExitOk);
+        }
+        if (args.size() != 2) {
+            return Usage("'help' takes one command: list, check or flash");
+        }
+        return CommandHelp(args.at(1), flashOptions);
+    }
     if (parser.isSet("help")) {
+        if (!args.isEmpty()) {
+            return CommandHelp(args.first(), flashOptions);
+        }
         parser.showHelp(kExitOk);
     }
     if (parser.isSet("version")) {
         parser.showVersion();
     }
 
-    const QStringList args = parser.positionalArguments();
     if (args.isEmpty()) {
         return Usage("a command is needed: list, check or flash");
     }
@@ -123,9 +194,17 @@ int main(int argc, char** argv) {
         }
     }
     if (parser.isSet(port)) {
-        options.port = ParsePort(parser.value(port).toStdString());
-        if (!options.port) {
-            return Usage("--port must be a number from 1 to 255, or COMn");
+        const std::string text = parser.value(port).toStdString();
+        if (text.find('/') != std::string::npos) {
+            options.portDevice = ParsePortDevice(text);
+            if (!options.portDevice) {
+                return Usage("--port takes a device by its absolute path, such as /dev/ttyUSB0");
+            }
+        } else {
+            options.port = ParsePort(text);
+            if (!options.port) {
+                return Usage("--port must be a number from 1 to 255, COMn or a device path");
+            }
         }
         if (!options.type) {
             options.type = "COM";

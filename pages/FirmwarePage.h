@@ -17,8 +17,12 @@ namespace fw {
 
 inline constexpr const char* kMsgNoFirmware = "No firmware file selected.";
 inline constexpr const char* kBrowseTitle = "Select Firmware file to transmit.";
-// File names are case-sensitive here, so the firmware entry names both cases.
-inline constexpr const char* kFirmwareFilter = "Firmware (*.SX *.sx);;All Files (*.*)";
+// File names are case-sensitive here, so each entry names both cases. The
+// firmware entry comes first and is the one chosen.
+inline constexpr const char* kFirmwareFilter =
+    "Firmware (*.SX *.sx);;"
+    "S-record files (*.sx *.SX *.s19 *.S19 *.s28 *.S28 *.srec *.SREC *.mot *.MOT);;"
+    "All Files (*.*)";
 
 // An open-file dialog: the chosen path, or "" when the user cancelled.
 using FileChooser = std::function<std::string(QWidget* parent, const std::string& title,

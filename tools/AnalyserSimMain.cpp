@@ -7,6 +7,8 @@
 #include "tools/AnalyserProtocol.h"
 #include "tools/Pacer.h"
 
+#include "FlashwrightVersion.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -55,7 +57,10 @@ Plays the analyser's bootloader on a pseudo-terminal and registers it as a COM p
   --registry FILE        registry file to register the port in (default: the wizard's)
   --com N                COM port number to register (default 99)
   --no-register          do not register the port
-  --version X.Y          bootloader version in the banner (default 1.2; 1.1: text records)
+  --bootloader-version X.Y
+                         bootloader version in the banner (default 1.2; 1.1: text
+                         records); "--version X.Y" is read the same way
+  --version              print the program's version and exit
   --baud N               line speed, 10 bits a byte (default 38400; 0: unpaced)
   --reboot-ms N          restart time after the reset request (default 50)
   --erase-ms N           time an erase takes (default 100)
@@ -99,6 +104,7 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
         kCom,
         kNoRegister,
         kVersion,
+        kBootloaderVersion,
         kBaud,
         kRebootMs,
         kEraseMs,
@@ -126,7 +132,8 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
         {"registry", required_argument, nullptr, kRegistry},
         {"com", required_argument, nullptr, kCom},
         {"no-register", no_argument, nullptr, kNoRegister},
-        {"version", required_argument, nullptr, kVersion},
+        {"version", optional_argument, nullptr, kVersion},
+        {"bootloader-version", required_argument, nullptr, kBootloaderVersion},
         {"baud", required_argument, nullptr, kBaud},
         {"reboot-ms", required_argument, nullptr, kRebootMs},
         {"erase-ms", required_argument, nullptr, kEraseMs},
@@ -161,7 +168,8 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
         }
         return true;
     };
-    for (int c; (c = getopt_long(argc, argv, "", kLong, nullptr)) != -1;) {
+    // "+": no reordering, so that the word after --version can be looked at.
+    for (int c; (c = getopt_long(argc, argv, "+", kLong, nullptr)) != -1;) {
         switch (c) {
         case kRegistry:
             o.registry = optarg;
@@ -176,10 +184,22 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
             o.registerPort = false;
             break;
         case kVersion:
+            // "--version X.Y" and "--version=X.Y" are the bootloader's version
+            // as scripts wrote it before --bootloader-version; alone, the
+            // program's own.
+            if (optarg == nullptr && optind < argc && argv[optind][0] != '-') {
+                optarg = argv[optind++];
+            }
+            if (optarg == nullptr) {
+                std::cout << "analyser-sim " << FW_VERSION << "\n";
+                std::exit(0);
+            }
+            [[fallthrough]];
+        case kBootloaderVersion:
             // Digits only: the wizard reads the version between the last "V",
             // the "." and "Boot", and any further capital V would mislead it.
             if (!std::regex_match(optarg, std::regex("[0-9]{1,4}\\.[0-9]{1,4}"))) {
-                std::cerr << "analyser-sim: --version wants X.Y, digits only\n";
+                std::cerr << "analyser-sim: --bootloader-version wants X.Y, digits only\n";
                 return std::nullopt;
             }
             o.protocol.version = optarg;

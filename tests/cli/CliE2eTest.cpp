@@ -3,6 +3,7 @@
 // XDG_STATE_HOME, both in the test's own folder.
 #include "settings/FileRegistry.h"
 #include "settings/Settings.h"
+#include "settings/UsefulUtils.h"
 #include "tests/e2e/E2eRig.h"
 
 #include <gtest/gtest.h>
@@ -135,8 +136,10 @@ void PrintTo(const FlashCase& c, std::ostream* os) {
 
 // clang-format off
 const FlashCase kFlashCases[] = {
-    {"TextRecords", {"--version", "1.1", "--strict-form"}, 2, {}, 0, "success", "", "", true},
-    {"BinaryRecords", {"--version", "1.2", "--strict-form"}, 3, {}, 0, "success", "", "", true},
+    {"TextRecords", {"--bootloader-version", "1.1", "--strict-form"}, 2, {}, 0, "success", "", "", true},
+    {"BinaryRecords", {"--bootloader-version", "1.2", "--strict-form"}, 3, {}, 0, "success", "", "", true},
+    // The simulator's option as scripts wrote it before --bootloader-version.
+    {"OldVersionSpelling", {"--version", "1.1", "--strict-form"}, 3, {}, 0, "success", "", "", true},
     {"AllErasesAndNoRun", {}, 3, {"--ops", "bootloader,erase-flash,erase-eeprom,erase-ram,upload"},
      0, "success", "", "", false},
     {"RejectedRecord", {"--reject-record", "5"}, 3, {}, 1, "failed", "rejected record 5",
@@ -170,6 +173,9 @@ TEST_P(CliFlash, Run) {
     EXPECT_EQ(runs[0]["result"], c.result);
     EXPECT_EQ(runs[0]["connection"]["port"], 7);
     EXPECT_EQ(runs[0]["firmware"]["path"], image);
+    if (c.simArgs.size() > 1 && c.simArgs[0].ends_with("version")) {
+        EXPECT_EQ(runs[0]["bootloader"], c.simArgs[1]);
+    }
     if (c.reason[0] != '\0') {
         ASSERT_TRUE(runs[0]["reason"].is_string()) << runs[0];
         EXPECT_NE(runs[0]["reason"].get<std::string>().find(c.reason), std::string::npos)
@@ -253,6 +259,35 @@ TEST_F(CliE2e, StoredSettingsAndSave) {
         << rig.Err();
     EXPECT_EQ(ReadFile(rig.Registry()), before);
     EXPECT_EQ(rig.Runs().size(), runs);
+}
+
+// --port DEVICE: a number for this run only, or registered with --save under
+// the first free number, and found there the next time.
+TEST_F(CliE2e, DevicePathPort) {
+    const std::string image = Image(rig, 3);
+    ASSERT_EQ(rig.StartSim({"--baud", "0", "--no-register"}), "");
+    const std::string device = rig.sim.Device();
+    FileRegistry registry(rig.Registry());
+    Settings settings(registry);
+    const auto registered = [&registry](const char* name) {
+        return RegReadString(registry, "SOFTWARE\\Tarnvel\\Flashwright\\Ports", name, "<none>",
+                             HKEY_LOCAL_MACHINE);
+    };
+    ASSERT_EQ(rig.Run({"flash", "--port", device, "--file", image, "--ops", "bootloader"}), 0)
+        << rig.Both();
+    EXPECT_EQ(rig.Runs().back()["connection"]["port"], 97);
+    EXPECT_EQ(rig.Runs().back()["connection"]["device"], device);
+    EXPECT_EQ(registered("COM97"), "<none>");
+    EXPECT_EQ(settings.GetSettingValue(kSection, kComPort, "<none>"), "<none>");
+
+    for (int run = 0; run < 2; ++run) {
+        ASSERT_EQ(rig.Run({"flash", "--port", device, "--ops", "bootloader", "--save"}), 0)
+            << rig.Both();
+        EXPECT_EQ(registered("COM97"), device);
+        EXPECT_EQ(registered("COM98"), "<none>");
+        EXPECT_EQ(settings.GetSettingValue(kSection, kComPort, ""), "97");
+        EXPECT_EQ(rig.Runs().back()["connection"]["port"], 97);
+    }
 }
 
 // Ctrl-C, a kill, a closed terminal or Ctrl-\ mid-upload do what Previous does.
@@ -411,6 +446,11 @@ TEST_F(CliE2e, UsageErrors) {
         {"flash", "--ops", "bootloader,format"},
         {"flash", "--port", "0"},
         {"flash", "--port", "COM256"},
+        {"flash", "--port", "dev/ttyUSB0"},
+        {"flash", "--port", ""},
+        {"flash", "--port", "/dev/"},
+        {"help", "frobnicate"},
+        {"help", "list", "check"},
         {"flash", "--type", "IRDA"},
         {"flash", "--timeout", "-1"},
         {"flash", "extra"},
@@ -439,6 +479,32 @@ TEST_F(CliE2e, UsageErrors) {
     EXPECT_EQ(rig.Run({"flash", "--type", "tcp", "--ops", ""}), 0) << rig.Both();
     ASSERT_EQ(rig.Run({"--version"}), 0);
     EXPECT_NE(rig.Out().find("flashwright-cli 4."), std::string::npos) << rig.Out();
+    // The simulator's --version alone is its own, as the other programs'.
+    ASSERT_EQ(WaitExit(Spawn({FW_ANALYSER_SIM, "--version"}, rig.dir.File("sim.out"))), 0);
+    EXPECT_EQ(ReadFile(rig.dir.File("sim.out")).rfind("analyser-sim 4.", 0), 0u)
+        << ReadFile(rig.dir.File("sim.out"));
+}
+
+// "help COMMAND" and "COMMAND --help" show that command alone.
+TEST_F(CliE2e, HelpPerCommand) {
+    struct HelpCase {
+        std::vector<std::string> args;
+        const char* has;
+        const char* hasNot;
+    };
+    const HelpCase cases[] = {
+        {{"help"}, "help [COMMAND]", "Usage: flashwright-cli flash"},
+        {{"--help"}, "--timeout", "Usage: flashwright-cli flash"},
+        {{"help", "flash"}, "Usage: flashwright-cli flash [options]", "--help"},
+        {{"flash", "--help"}, "  --timeout SECONDS\n", "check FILE"},
+        {{"help", "check"}, "Usage: flashwright-cli check FILE", "--port"},
+        {{"list", "--help"}, "Usage: flashwright-cli list", "--port"},
+    };
+    for (const HelpCase& c : cases) {
+        ASSERT_EQ(rig.Run(c.args), 0) << c.args[0] << rig.Both();
+        EXPECT_NE(rig.Out().find(c.has), std::string::npos) << c.args[0] << rig.Out();
+        EXPECT_EQ(rig.Out().find(c.hasNot), std::string::npos) << c.args[0] << rig.Out();
+    }
 }
 
 } // namespace

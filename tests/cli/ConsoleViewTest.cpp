@@ -1,13 +1,20 @@
 // The command line's progress view and option readers, without a process.
 #include "cli/ConsoleView.h"
 #include "cli/FlashOptions.h"
+#include "settings/MemoryRegistry.h"
+#include "settings/UsefulUtils.h"
 
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace fw::cli {
 namespace {
@@ -129,6 +136,96 @@ TEST(ConsoleView, TerminalRewritesOneLineAStep) {
     EXPECT_GE(bars, 8u);
 }
 
+// What a terminal shows: every text drawn after "\r\033[K", up to the next
+// carriage return or line feed.
+std::vector<std::string> LiveTexts(const std::string& text) {
+    std::vector<std::string> texts;
+    for (std::size_t at = text.find("\r\033[K"); at != std::string::npos;) {
+        at += 4;
+        const std::size_t end = text.find_first_of("\r\n", at);
+        texts.push_back(text.substr(at, end - at));
+        at = end == std::string::npos ? end : text.find("\r\033[K", end);
+    }
+    return texts;
+}
+
+TEST(ConsoleView, LiveLinesFitTheTerminal) {
+    struct WidthCase {
+        int columns;
+        const char* shows; // a line drawn at that width
+    };
+    // At 0.3 s: 60 sent, 30 confirmed, 4.0 kB/s, 0:01 left.
+    const WidthCase cases[] = {
+        {20, "Upload Firmware: 60"},
+        {40, "Upload Firmware: [###>>>>.....] 60/100"},
+        {60, "Upload Firmware: [####>>>>>......] 60/100 sent, 0:01 left"},
+        {120, "Upload Firmware: [#######>>>>>>>..........] 60/100 sent, 30 confirmed, 4.0 kB/s, "
+              "0:01 left"},
+    };
+    for (const WidthCase& c : cases) {
+        Captured out;
+        ConsoleView view(out.File(), true, nullptr);
+        UploadFigures figures;
+        ConsoleView::Clock::time_point now{};
+        view.SetClock([&now] { return now; });
+        view.SetFigures([&figures] { return figures; });
+        view.SetColumns(c.columns);
+        Upload(view, figures, now);
+        view.SetCaption(StatusLabel::RUN, "Waiting for the analyser's answer to RUNANYWAY");
+        view.BreakLine();
+        const std::vector<std::string> texts = LiveTexts(out.Text());
+        ASSERT_GT(texts.size(), 10u);
+        for (const std::string& text : texts) {
+            EXPECT_LT(text.size(), static_cast<std::size_t>(c.columns))
+                << c.columns << ": " << text;
+        }
+        EXPECT_NE(std::find(texts.begin(), texts.end(), c.shows), texts.end())
+            << c.columns << ": " << out.Text();
+    }
+}
+
+// A pseudo-terminal stands in for the user's: its size, then a change of it
+// while a line is live.
+TEST(ConsoleView, FollowsTheTerminalsWidth) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(slave, 0);
+    const auto resize = [master](unsigned short columns) {
+        winsize size{};
+        size.ws_row = 24;
+        size.ws_col = columns;
+        return ::ioctl(master, TIOCSWINSZ, &size) == 0;
+    };
+    ASSERT_TRUE(resize(30));
+    ::unsetenv("COLUMNS");
+    EXPECT_EQ(TerminalColumns(slave), 30);
+    EXPECT_EQ(TerminalColumns(-1), 0);
+    ::setenv("COLUMNS", "abc", 1);
+    EXPECT_EQ(TerminalColumns(slave), 30);
+    ::setenv("COLUMNS", "100", 1);
+    EXPECT_EQ(TerminalColumns(slave), 100);
+    ::unsetenv("COLUMNS");
+
+    Captured out;
+    {
+        ConsoleView view(out.File(), true, nullptr);
+        view.FollowTerminalWidth(slave);
+        view.SetCaption(StatusLabel::Bootloader, "Waiting for Reboot");
+        ASSERT_TRUE(resize(15));
+        ::raise(SIGWINCH);
+        for (int i = 0; i < 100 && LiveTexts(out.Text()).size() < 2; ++i) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        }
+    }
+    EXPECT_EQ(LiveTexts(out.Text()),
+              (std::vector<std::string>{"Enter Bootloader: Waiting for", "Enter Bootload"}));
+    ::close(slave);
+    ::close(master);
+}
+
 TEST(ConsoleView, BoxEndsTheLiveLineAndTakesOneLine) {
     Captured out;
     ConsoleView view(out.File(), true, nullptr);
@@ -146,6 +243,7 @@ TEST(FlashOptions, Readers) {
         std::optional<int> port;
     };
     for (const PortCase& c : std::initializer_list<PortCase>{{"7", 7},
+                                                             {"255", 255},
                                                              {"COM7", 7},
                                                              {"com255", 255},
                                                              {"0", std::nullopt},
@@ -156,6 +254,21 @@ TEST(FlashOptions, Readers) {
                                                              {"", std::nullopt},
                                                              {"ttyS0", std::nullopt}}) {
         EXPECT_EQ(ParsePort(c.text), c.port) << c.text;
+    }
+
+    struct DeviceCase {
+        const char* text;
+        std::optional<std::string> device;
+    };
+    for (const DeviceCase& c : std::initializer_list<DeviceCase>{
+             {"/dev/ttyUSB0", "/dev/ttyUSB0"},
+             {"/dev//serial/by-id/./usb-A1", "/dev/serial/by-id/usb-A1"},
+             {"dev/ttyUSB0", std::nullopt},
+             {"./ttyUSB0", std::nullopt},
+             {"", std::nullopt},
+             {"/dev/", std::nullopt},
+             {"/", std::nullopt}}) {
+        EXPECT_EQ(ParsePortDevice(c.text), c.device) << c.text;
     }
 
     std::string bad;
@@ -174,6 +287,46 @@ TEST(FlashOptions, Readers) {
     EXPECT_EQ(ParseTimeout("2.5"), 2.5);
     for (const char* t : {"0", "-1", "nan", "inf", "1e9", "5s", ""}) {
         EXPECT_EQ(ParseTimeout(t), std::nullopt) << t;
+    }
+}
+
+// The number a device path runs on: the entry that names it, else the first
+// number above the device rules that no entry takes.
+TEST(FlashOptions, PortForDevice) {
+    struct DeviceCase {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> entries; // the Ports key
+        const char* device;
+        std::optional<int> number;
+        bool fresh;
+    };
+    std::vector<std::pair<std::string, std::string>> full;
+    for (int n = kFirstFreePort; n <= kMaxComPort; ++n) {
+        full.emplace_back("COM" + std::to_string(n), "/dev/pts/" + std::to_string(n));
+    }
+    const DeviceCase cases[] = {
+        {"none registered", {}, "/dev/ttyUSB0", 97, true},
+        {"next free", {{"COM97", "/dev/pts/4"}, {"COM98", "/dev/pts/5"}}, "/dev/ttyUSB0", 99, true},
+        {"gap", {{"COM97", "/dev/pts/4"}, {"COM99", "/dev/pts/5"}}, "/dev/pts/9", 98, true},
+        {"its entry",
+         {{"COM12", "/dev/serial/by-id/usb-A1"}},
+         "/dev/serial/by-id/usb-A1",
+         12,
+         false},
+        {"relative entry", {{"COM5", "ttyUSB3"}}, "/nonexistent/ttyUSB3", 5, false},
+        {"low numbers are no reason", {{"COM1", "/dev/pts/1"}}, "/dev/pts/2", 97, true},
+        {"all taken", full, "/dev/ttyUSB0", std::nullopt, false},
+        {"all taken but its own", full, "/dev/pts/200", 200, false},
+    };
+    for (const DeviceCase& c : cases) {
+        MemoryRegistry registry;
+        for (const auto& [name, device] : c.entries) {
+            ASSERT_TRUE(RegWriteString(registry, kPortsKeyPath, name, device, HKEY_LOCAL_MACHINE));
+        }
+        const std::optional<DevicePort> port =
+            PortForDevice(ComPortNames(&registry, "/nonexistent", "/nonexistent"), c.device);
+        EXPECT_EQ(port ? std::optional<int>(port->number) : std::nullopt, c.number) << c.name;
+        EXPECT_EQ(port && port->fresh, c.fresh) << c.name;
     }
 }
 

@@ -132,7 +132,7 @@ public:
     ~Rig();
 
     // Starts the simulator `program` on COM 7 of this rig's registry, with
-    // `args` added (for example --baud 0 --version 1.1). Empty on success.
+    // `args` added (for example --baud 0 --bootloader-version 1.1). Empty on success.
     std::string StartSim(const std::string& program, const std::vector<std::string>& args);
     // Stores the connection and the firmware file as the first two pages'
     // Next buttons do.

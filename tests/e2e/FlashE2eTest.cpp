@@ -171,14 +171,14 @@ TEST_P(FlashRuns, ImageArrivesWhole) {
 
 // --strict-form: a record in the other form (1.1 text, 1.2 binary) is failed.
 const std::vector<Run> kRuns{
-    {"S1_Text", "S1", {"--version", "1.1", "--strict-form"}},
-    {"S1_Binary", "S1", {"--version", "1.2", "--strict-form"}},
-    {"S2_Text", "S2", {"--version", "1.1", "--strict-form"}},
-    {"S2_Binary", "S2", {"--version", "1.2", "--strict-form"}},
-    {"LowerCaseS2_Text", "LowerCaseS2", {"--version", "1.1", "--strict-form"}},
-    {"LowerCaseS2_Binary", "LowerCaseS2", {"--version", "1.2", "--strict-form"}},
-    {"LoneCrS1_Text", "LoneCrS1", {"--version", "1.1", "--strict-form"}},
-    {"LoneCrS1_Binary", "LoneCrS1", {"--version", "1.2", "--strict-form"}},
+    {"S1_Text", "S1", {"--bootloader-version", "1.1", "--strict-form"}},
+    {"S1_Binary", "S1", {"--bootloader-version", "1.2", "--strict-form"}},
+    {"S2_Text", "S2", {"--bootloader-version", "1.1", "--strict-form"}},
+    {"S2_Binary", "S2", {"--bootloader-version", "1.2", "--strict-form"}},
+    {"LowerCaseS2_Text", "LowerCaseS2", {"--bootloader-version", "1.1", "--strict-form"}},
+    {"LowerCaseS2_Binary", "LowerCaseS2", {"--bootloader-version", "1.2", "--strict-form"}},
+    {"LoneCrS1_Text", "LoneCrS1", {"--bootloader-version", "1.1", "--strict-form"}},
+    {"LoneCrS1_Binary", "LoneCrS1", {"--bootloader-version", "1.2", "--strict-form"}},
     {"NoiseChecksumFailSplitBanner", "S2", {"--garbage", "--checksum-fail", "--split-banner"}},
     {"TwoAcksWithheld", "S1", {"--withhold-last", "2"}},
 };

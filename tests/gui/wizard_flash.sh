@@ -136,7 +136,7 @@ REGEDIT4
 EOF
 
 received=$tmp/received.srec
-"$analyser_sim" --registry "$registry" --com "$com" --version 1.2 --baud 115200 \
+"$analyser_sim" --registry "$registry" --com "$com" --bootloader-version 1.2 --baud 115200 \
     --out "$received" --exit-after-run >"$tmp/sim-stdout.log" 2>"$tmp/sim.log" &
 sim=$!
 pids+=("$sim")

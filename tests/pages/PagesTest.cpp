@@ -16,11 +16,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <fstream>
 #include <map>
@@ -67,8 +69,10 @@ protected:
                 }
                 return MakePlatformVersionFacility(registry);
             },
-            [this](QWidget*, const std::string&, const std::string& start, const std::string&) {
+            [this](QWidget*, const std::string&, const std::string& start,
+                   const std::string& filter) {
                 browsedFrom.push_back(start);
+                browseFilter = filter;
                 return chosen;
             }});
         wizard->SetOnAllClosed([this] { ++allClosed; });
@@ -122,6 +126,7 @@ protected:
     SerialLine line;
     std::vector<std::string> browsedFrom; // where each file dialog started
     std::string chosen;                   // what the file dialog answers
+    std::string browseFilter;             // the last dialog's name filters
     int allClosed = 0;
     bool windows95 = false;
     std::unique_ptr<Wizard> wizard;
@@ -294,6 +299,38 @@ TEST_F(Pages, FirmwarePathNeedsTextBrowseStartsAtItAndOnlyNextStoresIt) {
     Click(w.firmware, "cmdFirmware_Browse");
     EXPECT_EQ(Path()->text(), "/fw/new.bin");
     EXPECT_EQ(browsedFrom, std::vector<std::string>(2, "/fw/old.SX"));
+    // Which entries of the dialog's filter (the first is the one chosen) show
+    // a file, matched case-sensitively as on Linux: one letter an entry.
+    const QStringList entries = QString::fromStdString(browseFilter).split(";;");
+    ASSERT_EQ(entries.size(), 3);
+    EXPECT_TRUE(entries[0].startsWith("Firmware (")) << browseFilter;
+    EXPECT_TRUE(entries[1].startsWith("S-record files (")) << browseFilter;
+    const auto shownBy = [&entries](const QString& file) {
+        std::string letters;
+        for (const QString& entry : entries) {
+            const QStringList patterns = entry.section('(', 1).chopped(1).split(' ');
+            const bool shown =
+                std::any_of(patterns.begin(), patterns.end(), [&file](const QString& p) {
+                    return QRegularExpression(QRegularExpression::wildcardToRegularExpression(p))
+                        .match(file)
+                        .hasMatch();
+                });
+            letters += shown ? entry.at(0).toLatin1() : '-';
+        }
+        return letters;
+    };
+    for (const auto& [file, letters] :
+         std::initializer_list<std::pair<const char*, const char*>>{{"fw.SX", "FSA"},
+                                                                    {"fw.sx", "FSA"},
+                                                                    {"fw.s19", "-SA"},
+                                                                    {"FW.S28", "-SA"},
+                                                                    {"fw.srec", "-SA"},
+                                                                    {"FW.SREC", "-SA"},
+                                                                    {"fw.mot", "-SA"},
+                                                                    {"FW.MOT", "-SA"},
+                                                                    {"fw.hex", "--A"}}) {
+        EXPECT_EQ(shownBy(file), letters) << file;
+    }
     // Previous does not store; coming back shows the stored path again.
     Click(w.firmware, "btnPrevious");
     Click(w.connection, "btnNext");
