@@ -6,7 +6,7 @@
 #include "engine/UpdateEngine.h"
 #include "link/ComPortNames.h"
 #include "link/LinkOperations.h"
-#include "link/QtSerialPort.h"
+#include "link/QtNetSerialPort.h"
 #include "link/UsbDriverFactory.h"
 #include "pages/PortDiscovery.h"
 #include "settings/FileRegistry.h"
@@ -192,6 +192,9 @@ int FlashCommand(const FlashOptions& o) {
     if (o.usb) {
         settings.SaveSettingValue(kSection, kUsbAnalyser, *o.usb);
     }
+    if (o.address) {
+        settings.SaveSettingValue(kSection, kAddress, *o.address);
+    }
     if (o.file) {
         settings.SaveSettingValue(kSection, kFilename, *o.file);
     }
@@ -206,6 +209,10 @@ int FlashCommand(const FlashOptions& o) {
         } else if (type == "USB") {
             saved &= stored.SaveSettingValue(kSection, kUsbAnalyser,
                                              settings.GetSettingValue(kSection, kUsbAnalyser, ""));
+        } else if (type == "TCP") {
+            saved &= stored.SaveSettingValue(
+                kSection, kAddress,
+                settings.GetSettingValue(kSection, kAddress, kDefaultNetAddress));
         }
         saved &= stored.SaveSettingValue(kSection, kFilename,
                                          settings.GetSettingValue(kSection, kFilename, ""));
@@ -214,19 +221,12 @@ int FlashCommand(const FlashOptions& o) {
                          DefaultRegistryFile().c_str());
         }
     }
-    if (type == "TCP") {
-        std::fprintf(stderr,
-                     "%s: the TCP/IP connection type has no link behind it: nothing is sent and "
-                     "the run waits for the analyser's restart%s\n",
-                     kProgram, o.timeoutSeconds ? " until the time-out" : " for ever");
-    }
-
     ComPortNames names(&registry);
     const std::unique_ptr<IUsbDriver> usb = MakeUsbDriver();
     // With --json the record alone goes to standard output.
     std::FILE* progressOut = o.json ? stderr : stdout;
     ConsoleView view(progressOut, ::isatty(::fileno(progressOut)) == 1,
-                     [&names] { return std::make_unique<QtSerialPort>(names); });
+                     [&names] { return std::make_unique<QtNetSerialPort>(names); });
     ConsoleMessageBox box(stderr, &view);
     ModFlashwright mod;
     ApplyOperations(o.operations, mod);

@@ -18,10 +18,11 @@ inline constexpr const char* kDefaultOperations = "bootloader,erase-flash,upload
 using OperationSet = std::array<bool, 6>;
 
 struct FlashOptions {
-    std::optional<std::string> type; // "COM", "USB" or "TCP"
-    std::optional<int> port;         // COM port number
-    std::optional<std::string> usb;  // converter serial number
-    std::optional<std::string> file; // absolute path
+    std::optional<std::string> type;    // "COM", "USB" or "TCP"
+    std::optional<int> port;            // COM port number
+    std::optional<std::string> usb;     // converter serial number
+    std::optional<std::string> address; // "host:port" or "rfc2217://host:port"
+    std::optional<std::string> file;    // absolute path
     OperationSet operations{};
     bool save = false;
     bool json = false;
