@@ -57,17 +57,19 @@ std::vector<std::uint8_t> Session::Greeting() {
     return out;
 }
 
-// Answers only a request that changes an option's state, so that two sides
-// never echo each other's answers back and forth. COM-PORT-OPTION is ours to
-// perform, never the server's.
+// Answers only a request that changes an option's state, and refuses each
+// unsupported option once, so that two sides never echo each other's answers
+// back and forth. COM-PORT-OPTION is ours to perform, never the server's.
 void Session::Negotiate(std::uint8_t verb, std::uint8_t option,
                         std::vector<std::uint8_t>& replies) {
     switch (verb) {
     case kDo:
-        if (!us_[option]) {
-            const bool agree = Supported(option);
-            us_[option] = agree;
-            Command(replies, agree ? kWill : kWont, option);
+        if (!us_[option] && Supported(option)) {
+            us_[option] = true;
+            Command(replies, kWill, option);
+        } else if (!us_[option] && !refusedUs_[option]) {
+            refusedUs_[option] = true;
+            Command(replies, kWont, option);
         }
         break;
     case kDont:
@@ -77,10 +79,12 @@ void Session::Negotiate(std::uint8_t verb, std::uint8_t option,
         }
         break;
     case kWill:
-        if (!him_[option]) {
-            const bool agree = Supported(option) && option != kOptComPort;
-            him_[option] = agree;
-            Command(replies, agree ? kDo : kDont, option);
+        if (!him_[option] && Supported(option) && option != kOptComPort) {
+            him_[option] = true;
+            Command(replies, kDo, option);
+        } else if (!him_[option] && !refusedHim_[option]) {
+            refusedHim_[option] = true;
+            Command(replies, kDont, option);
         }
         break;
     case kWont:

@@ -67,6 +67,10 @@ private:
     // and whether the server does (DO sent and not withdrawn).
     std::array<bool, 256> us_{};
     std::array<bool, 256> him_{};
+    // Options refused once (WONT / DONT sent): a request repeated for them is
+    // not answered again.
+    std::array<bool, 256> refusedUs_{};
+    std::array<bool, 256> refusedHim_{};
 };
 
 } // namespace fw::telnet
