@@ -5,7 +5,7 @@
 #include "engine/ModFlashwright.h"
 #include "engine/RunRecord.h"
 #include "link/ComPortNames.h"
-#include "link/QtSerialPort.h"
+#include "link/QtNetSerialPort.h"
 #include "link/UsbDriverFactory.h"
 #include "pages/QtMessageBox.h"
 #include "platform/StopSignals.h"
@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
         registry,
         *usb,
         box,
-        [&portNames] { return std::make_unique<fw::QtSerialPort>(portNames); },
+        [&portNames] { return std::make_unique<fw::QtNetSerialPort>(portNames); },
         [&portNames] { return portNames.PlatformList(); },
         [&registry] { return fw::MakePlatformVersionFacility(registry); },
         fw::ChooseFileWithDialog,

@@ -1,12 +1,14 @@
 // flash-bench: how fast, how smoothly and how cheaply the wizard's engine
 // uploads a firmware image to the paced analyser simulator.
 //
-//   flash-bench [--runs KIB@BAUD,...] [--flood MB] [--no-baseline] [--sim PATH]
-//               [--srec-cat PATH]
+//   flash-bench [--runs KIB@BAUD,...] [--tcp-runs KIB@BAUD,...] [--flood MB]
+//               [--no-baseline] [--sim PATH] [--srec-cat PATH]
 //
 // Without --runs: 64 and 256 KiB at 38400 and 125000 baud, and 4096 KiB at
-// 125000. Each run is a child process of its own (so that its peak memory is
-// its own) and prints one line:
+// 125000; without --tcp-runs, 64 KiB at 38400 through a serial device server
+// (ser2net, raw TCP, on the simulator's pty), whose line starts with "tcp".
+// Each run is a child process of its own (so that its peak memory is its own)
+// and prints one line:
 //
 //   baud= records= wire_bytes= elapsed_s= wire_bound_s= ratio= cpu_pct=
 //   tick_p50_ms= tick_p99_ms= peak_rss_mb=
@@ -29,6 +31,7 @@
 // 2 ms timer regularity (a bare sleep loop and a bare Qt timer) at that time.
 #include "engine/FirmwareCheck.h"
 #include "tests/e2e/E2eRig.h"
+#include "tests/support/Ser2net.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -80,17 +83,22 @@ private:
     std::optional<Clock::time_point> last_;
 };
 
-// One upload in this process.
-int Child(int argc, char** argv, const std::string& sim, const std::string& image, long baud) {
+// One upload in this process, over the serial port or (`tcp`) through ser2net.
+int Child(int argc, char** argv, const std::string& sim, const std::string& image, long baud,
+          bool tcp) {
     QCoreApplication app(argc, argv);
     Rig rig;
-    const std::string error =
+    std::string error =
         rig.StartSim(sim, {"--baud", std::to_string(baud), "--bootloader-version", "1.2"});
+    test::Ser2net server;
+    if (error.empty() && tcp)
+        error = server.Start(rig.dir.File("."), rig.sim.Device(), false);
     if (!error.empty()) {
         std::fprintf(stderr, "flash-bench: %s\n", error.c_str());
         return 1;
     }
-    rig.Store("COM", image);
+    rig.Store(tcp ? "TCP" : "COM", image);
+    rig.settings.SaveSettingValue(kSection, kAddress, "127.0.0.1:" + std::to_string(server.Port()));
     const auto checkStart = Clock::now();
     if (!CheckFirmwareFile(image).ok) {
         std::fprintf(stderr, "flash-bench: the image does not pass the check\n");
@@ -135,10 +143,10 @@ int Child(int argc, char** argv, const std::string& sim, const std::string& imag
     const double bound = static_cast<double>(wireBytes) * 10.0 / static_cast<double>(baud);
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    std::printf("baud=%ld records=%d wire_bytes=%zu elapsed_s=%.3f wire_bound_s=%.3f ratio=%.4f "
+    std::printf("%sbaud=%ld records=%d wire_bytes=%zu elapsed_s=%.3f wire_bound_s=%.3f ratio=%.4f "
                 "cpu_pct=%.2f tick_p50_ms=%.3f tick_p99_ms=%.3f peak_rss_mb=%.1f check_ms=%.1f\n",
-                baud, static_cast<int>(rig.fields.nRecordsSent), wireBytes, elapsed, bound,
-                elapsed / bound,
+                tcp ? "tcp " : "", baud, static_cast<int>(rig.fields.nRecordsSent), wireBytes,
+                elapsed, bound, elapsed / bound,
                 static_cast<double>(cpuEnd - cpuStart) / CLOCKS_PER_SEC / elapsed * 100.0,
                 periods.PercentileMs(0.50), periods.PercentileMs(0.99),
                 static_cast<double>(usage.ru_maxrss) / 1024.0, checkMs);
@@ -236,7 +244,7 @@ void Baseline(int argc, char** argv) {
 }
 
 int Parent(const std::string& sim, const std::string& srecCat, const std::string& runs,
-           long floodMb) {
+           const std::string& tcpRuns, long floodMb) {
     TempDir dir;
     int failures = 0;
     if (floodMb > 0) {
@@ -251,18 +259,26 @@ int Parent(const std::string& sim, const std::string& srecCat, const std::string
         }
     }
     const auto parsed = ParseRuns(runs);
-    if (!parsed) {
-        std::fprintf(stderr, "flash-bench: --runs wants KIB@BAUD[,KIB@BAUD...]\n");
+    const auto parsedTcp = ParseRuns(tcpRuns);
+    if (!parsed || !parsedTcp) {
+        std::fprintf(stderr, "flash-bench: --runs and --tcp-runs want KIB@BAUD[,KIB@BAUD...]\n");
         return 2;
     }
-    for (const auto& [kib, baud] : *parsed) {
+    std::vector<std::pair<BenchRun, bool>> all;
+    for (const BenchRun& run : *parsed)
+        all.emplace_back(run, false);
+    for (const BenchRun& run : *parsedTcp)
+        all.emplace_back(run, true);
+    for (const auto& [run, tcp] : all) {
+        const auto [kib, baud] = run;
         const std::string image = dir.File(std::to_string(kib) + "k.sx");
         if (!MakeImage(srecCat, image, 0, static_cast<std::uint32_t>(kib * 1024), 3)) {
             std::fprintf(stderr, "flash-bench: no image from srec_cat (Debian srecord)\n");
             return 1;
         }
         // A process of its own for each run, so that its peak memory is its own.
-        const pid_t pid = Spawn({"/proc/self/exe", "--child", image, std::to_string(baud), sim});
+        const pid_t pid = Spawn(
+            {"/proc/self/exe", tcp ? "--tcp-child" : "--child", image, std::to_string(baud), sim});
         if (pid <= 0 || WaitExit(pid) != 0) {
             std::fprintf(stderr, "flash-bench: run %ld KiB at %ld baud failed\n", kib, baud);
             ++failures;
@@ -275,32 +291,37 @@ int Parent(const std::string& sim, const std::string& srecCat, const std::string
 } // namespace fw::e2e
 
 int main(int argc, char** argv) {
-    if (argc == 5 && std::string(argv[1]) == "--child") // --child IMAGE BAUD SIM
-        return fw::e2e::Child(argc, argv, argv[4], argv[2], std::strtol(argv[3], nullptr, 10));
+    // --child IMAGE BAUD SIM, --tcp-child IMAGE BAUD SIM
+    if (argc == 5 && (std::string(argv[1]) == "--child" || std::string(argv[1]) == "--tcp-child"))
+        return fw::e2e::Child(argc, argv, argv[4], argv[2], std::strtol(argv[3], nullptr, 10),
+                              std::string(argv[1]) == "--tcp-child");
     if (argc == 5 && std::string(argv[1]) == "--flood-child") // --flood-child IMAGE MB SIM
         return fw::e2e::FloodChild(argc, argv, argv[4], argv[2], std::strtol(argv[3], nullptr, 10));
     std::string sim = FW_ANALYSER_SIM;
     std::string srecCat = FW_SREC_CAT;
     std::string runs = "64@38400,64@125000,256@38400,256@125000,4096@125000";
+    std::string tcpRuns = "64@38400";
     std::string flood = "50";
     bool baseline = true;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--no-baseline") {
             baseline = false;
-        } else if (i + 1 < argc &&
-                   (arg == "--runs" || arg == "--sim" || arg == "--srec-cat" || arg == "--flood")) {
-            (arg == "--runs"    ? runs
-             : arg == "--sim"   ? sim
-             : arg == "--flood" ? flood
-                                : srecCat) = argv[++i];
+        } else if (i + 1 < argc && (arg == "--runs" || arg == "--tcp-runs" || arg == "--sim" ||
+                                    arg == "--srec-cat" || arg == "--flood")) {
+            (arg == "--runs"       ? runs
+             : arg == "--tcp-runs" ? tcpRuns
+             : arg == "--sim"      ? sim
+             : arg == "--flood"    ? flood
+                                   : srecCat) = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: flash-bench [--runs KIB@BAUD,...] [--flood MB] "
-                                 "[--no-baseline] [--sim PATH] [--srec-cat PATH]\n");
+            std::fprintf(stderr,
+                         "usage: flash-bench [--runs KIB@BAUD,...] [--tcp-runs KIB@BAUD,...] "
+                         "[--flood MB] [--no-baseline] [--sim PATH] [--srec-cat PATH]\n");
             return 2;
         }
     }
     if (baseline)
         fw::e2e::Baseline(argc, argv);
-    return fw::e2e::Parent(sim, srecCat, runs, std::strtol(flood.c_str(), nullptr, 10));
+    return fw::e2e::Parent(sim, srecCat, runs, tcpRuns, std::strtol(flood.c_str(), nullptr, 10));
 }

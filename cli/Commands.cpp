@@ -6,7 +6,7 @@
 #include "engine/UpdateEngine.h"
 #include "link/ComPortNames.h"
 #include "link/LinkOperations.h"
-#include "link/QtSerialPort.h"
+#include "link/QtNetSerialPort.h"
 #include "link/UsbDriverFactory.h"
 #include "pages/PortDiscovery.h"
 #include "platform/StopSignals.h"
@@ -221,6 +221,9 @@ int FlashCommand(const FlashOptions& o) {
     if (o.usb) {
         settings.SaveSettingValue(kSection, kUsbAnalyser, *o.usb);
     }
+    if (o.address) {
+        settings.SaveSettingValue(kSection, kAddress, *o.address);
+    }
     if (o.file) {
         settings.SaveSettingValue(kSection, kFilename, *o.file);
     }
@@ -247,6 +250,10 @@ int FlashCommand(const FlashOptions& o) {
             } else if (type == "USB") {
                 stored.SaveSettingValue(kSection, kUsbAnalyser,
                                         settings.GetSettingValue(kSection, kUsbAnalyser, ""));
+            } else if (type == "TCP") {
+                stored.SaveSettingValue(
+                    kSection, kAddress,
+                    settings.GetSettingValue(kSection, kAddress, kDefaultNetAddress));
             }
             stored.SaveSettingValue(kSection, kFilename,
                                     settings.GetSettingValue(kSection, kFilename, ""));
@@ -267,19 +274,12 @@ int FlashCommand(const FlashOptions& o) {
             return kExitFailed;
         }
     }
-    if (type == "TCP") {
-        std::fprintf(stderr,
-                     "%s: the TCP/IP connection type has no link behind it: nothing is sent and "
-                     "the run waits for the analyser's restart%s\n",
-                     kProgram, o.timeoutSeconds ? " until the time-out" : " for ever");
-    }
-
     ComPortNames names(o.portDevice && !o.save ? static_cast<IRegistry*>(&runPorts) : &registry);
     const std::unique_ptr<IUsbDriver> usb = MakeUsbDriver();
     // With --json the record alone goes to standard output.
     std::FILE* progressOut = o.json ? stderr : stdout;
     ConsoleView view(progressOut, ::isatty(::fileno(progressOut)) == 1,
-                     [&names] { return std::make_unique<QtSerialPort>(names); });
+                     [&names] { return std::make_unique<QtNetSerialPort>(names); });
     view.FollowTerminalWidth(::fileno(progressOut));
     ConsoleMessageBox box(stderr, &view);
     ModFlashwright mod;

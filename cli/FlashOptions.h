@@ -23,6 +23,7 @@ struct FlashOptions {
     std::optional<int> port;               // COM port number
     std::optional<std::string> portDevice; // --port given as a device path instead
     std::optional<std::string> usb;        // converter serial number
+    std::optional<std::string> address;    // "host:port" or "rfc2217://host:port"
     std::optional<std::string> file;       // absolute path
     OperationSet operations{};
     bool save = false;

@@ -2,6 +2,7 @@
 // script. Qt Core only: the event loop the serial port and the engine's clock
 // run on.
 #include "cli/Commands.h"
+#include "link/NetAddress.h"
 
 #include "FlashwrightVersion.h"
 
@@ -114,6 +115,8 @@ int main(int argc, char** argv) {
         "path is registered under a free COM number).",
         "PORT");
     const QCommandLineOption usb("usb", "USB converter serial number (flash).", "SERIAL");
+    const QCommandLineOption address(
+        "address", "Serial device server: HOST:PORT or rfc2217://HOST:PORT (flash).", "HOST:PORT");
     const QCommandLineOption file("file", "Firmware file, Motorola S-records (flash).", "PATH");
     const QCommandLineOption ops(
         "ops",
@@ -129,7 +132,8 @@ int main(int argc, char** argv) {
                                   "goes to standard error (flash).");
     const QCommandLineOption timeout(
         "timeout", "End a run that has not finished after SECONDS as failed (flash).", "SECONDS");
-    const QList<QCommandLineOption> flashOptions{type, port, usb, file, ops, save, json, timeout};
+    const QList<QCommandLineOption> flashOptions{type, port, usb,  address, file,
+                                                 ops,  save, json, timeout};
     parser.addOptions(flashOptions);
 
     if (!parser.parse(QCoreApplication::arguments())) {
@@ -163,8 +167,8 @@ int main(int argc, char** argv) {
         std::any_of(flashOptions.begin(), flashOptions.end(),
                     [&parser](const QCommandLineOption& o) { return parser.isSet(o); });
     if (command != "flash" && flashOptionGiven) {
-        return Usage("the options --type, --port, --usb, --file, --ops, --save, --json and "
-                     "--timeout belong to 'flash'");
+        return Usage("the options --type, --port, --usb, --address, --file, --ops, --save, --json "
+                     "and --timeout belong to 'flash'");
     }
 
     if (command == "list") {
@@ -217,6 +221,15 @@ int main(int argc, char** argv) {
         }
         if (!options.type) {
             options.type = "USB";
+        }
+    }
+    if (parser.isSet(address)) {
+        options.address = parser.value(address).toStdString();
+        if (!fw::ParseNetAddress(*options.address)) {
+            return Usage("--address must be HOST:PORT or rfc2217://HOST:PORT");
+        }
+        if (!options.type) {
+            options.type = "TCP";
         }
     }
     if (parser.isSet(file)) {

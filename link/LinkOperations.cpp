@@ -1,6 +1,7 @@
 #include "link/LinkOperations.h"
 
 #include "engine/SerialPort.h"
+#include "link/NetPort.h"
 
 #include <algorithm>
 #include <array>
@@ -48,8 +49,10 @@ void Link::ConnectToAnalyser() {
             // connection page reports it; the sequence does not start.
             Fail(std::string(kMsgUsbDriverError) + e.what(), MsgIcon::Critical);
         }
+    } else if (type == "TCP") {
+        ConnectTcp();
     } else {
-        // TCP/IP: nothing to open; the sequence runs without a link.
+        // An unknown type: nothing to open; the sequence runs without a link.
         mod_.nUpdateState = kStateStart;
     }
 }
@@ -69,6 +72,35 @@ void Link::ConnectCom() {
             // shows which port another program holds.
             Fail(std::string(kMsgPortBusy) + "\n\nCOM" + std::to_string(port.CommPort()) + ": " +
                      error.description,
+                 MsgIcon::Critical);
+            return;
+        }
+    }
+    view_.SetCaption(StatusLabel::Connection, "OK");
+    view_.SetForeColor(StatusLabel::Connection, kGreen);
+    mod_.nUpdateState = kStateStart;
+}
+
+// A serial device server at the stored address, reached through the page's
+// serial control. The run starts only once the connection is up.
+void Link::ConnectTcp() {
+    ISerialPort& port = view_.afComm1();
+    if (!port.PortOpen()) {
+        view_.SetCaption(StatusLabel::Connection, "Connecting...");
+        const std::string text = settings_.GetSettingValue(kSection, kAddress, kDefaultNetAddress);
+        const std::optional<NetAddress> address = ParseNetAddress(text);
+        if (!address) {
+            Fail(std::string(kMsgInvalidAddress) + " \"" + text + "\" - " + kMsgAddressHint,
+                 MsgIcon::Critical);
+            return;
+        }
+        auto* net = dynamic_cast<INetPort*>(&port);
+        const CommError error = net != nullptr
+                                    ? net->OpenAddress(*address, kNetConnectTimeoutMs)
+                                    : CommError{kCommErrDeviceFailure, "no network link here"};
+        if (error) {
+            Fail(std::string(kMsgNoConnection) + " " + text + " - " + kMsgNoConnectionHint +
+                     "\n\n(" + error.description + ")",
                  MsgIcon::Critical);
             return;
         }
@@ -145,7 +177,7 @@ bool Link::Write(const std::uint8_t* data, std::size_t count) {
         return true;
     }
     const std::string type = ConnectionType();
-    if (type == "COM") {
+    if (type == "COM" || type == "TCP") {
         ISerialPort& port = view_.afComm1();
         if (!port.PortOpen()) {
             return false;
@@ -280,7 +312,7 @@ bool Link::Reopen() {
 
 std::string Link::Device() const {
     const std::string type = ConnectionType();
-    if (type == "COM") {
+    if (type == "COM" || type == "TCP") {
         return view_.afComm1().DeviceName();
     }
     return type == "USB" ? usbDescription_ : std::string();
@@ -294,6 +326,8 @@ std::string Link::Name() const {
         name = "COM" + std::to_string(view_.afComm1().CommPort());
     } else if (type == "USB") {
         name = "USB converter " + usbSerial_;
+    } else if (type == "TCP") {
+        return device.empty() ? type : type + " " + device;
     } else {
         name = type;
     }

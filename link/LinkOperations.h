@@ -1,7 +1,8 @@
 // The link routines of the module: open the stored connection to the analyser,
-// send text and bytes over it, and close it again. The link is either the
-// progress page's serial control or a USB-to-serial converter; the TCP/IP type
-// has no link behind it and every send on it is dropped.
+// send text and bytes over it, and close it again. The link is the progress
+// page's serial control (a serial port, or for the TCP/IP type a connection to
+// a serial device server made through the same control) or a USB-to-serial
+// converter.
 #pragma once
 
 #include "engine/LinkPort.h"
@@ -26,6 +27,15 @@ inline constexpr const char* kMsgPortBusy = "Unable to open Communication Port -
 inline constexpr const char* kMsgAnalyserNotFound = "Analyser not found!";
 inline constexpr const char* kMsgUsbOpenFailed = "USB Open Failed";
 inline constexpr const char* kMsgUsbDriverError = "There was an error initiating the usb driver : ";
+// The TCP/IP type's failures name the stored address.
+inline constexpr const char* kMsgInvalidAddress = "Invalid Network Address";
+inline constexpr const char* kMsgAddressHint =
+    "please enter HOST:PORT, for example 192.168.0.10:4001 (rfc2217://HOST:PORT for a device "
+    "server that is to set the line to 38400 baud, 8N1).";
+inline constexpr const char* kMsgNoConnection = "Unable to connect to";
+inline constexpr const char* kMsgNoConnectionHint =
+    "please ensure the device server is on and listens at that address.";
+inline constexpr const char* kDefaultNetAddress = "192.168.0.1";
 
 inline constexpr std::uint32_t kBaudMerlane = 125000;
 inline constexpr std::uint32_t kBaudStandard = 38400;
@@ -62,7 +72,8 @@ public:
     bool Lost() const override;
     // Opens a lost link again, quietly, when its device is back. True when it is.
     bool Reopen() override;
-    // The link for messages: "COM3 (/dev/ttyUSB0)", "USB converter A1B2C3D4 (...)".
+    // The link for messages: "COM3 (/dev/ttyUSB0)", "USB converter A1B2C3D4 (...)",
+    // "TCP 192.168.0.10:4001".
     std::string Name() const override;
     // What the last failed ConnectToAnalyser showed; empty after a success.
     const std::string& LastError() const override { return lastError_; }
@@ -73,6 +84,7 @@ private:
     std::string ConnectionType() const;
     void Fail(const std::string& text, MsgIcon icon);
     void ConnectCom();
+    void ConnectTcp();
     void ConnectUsb();
     bool OpenUsb(bool quiet);
     bool Write(const std::uint8_t* data, std::size_t count);

@@ -136,7 +136,7 @@ void SimProcess::Stop() {
 
 void CountingPort::Output(const std::vector<std::uint8_t>& bytes) {
     const bool open = PortOpen();
-    QtSerialPort::Output(bytes); // a closed control drops them itself
+    QtNetSerialPort::Output(bytes); // a closed control drops them itself
     if (!open)
         return;
     bytesOut += bytes.size();

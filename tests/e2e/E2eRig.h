@@ -10,7 +10,7 @@
 #include "engine/UpdateEngine.h"
 #include "link/ComPortNames.h"
 #include "link/LinkOperations.h"
-#include "link/QtSerialPort.h"
+#include "link/QtNetSerialPort.h"
 #include "link/SysfsUsbDriver.h"
 #include "settings/FileRegistry.h"
 #include "tests/support/FakeProgressView.h"
@@ -93,11 +93,12 @@ private:
     std::string logBase_;
 };
 
-// The page's serial control as the engine sees it: a real QtSerialPort that
-// counts every byte handed to it while open.
-class CountingPort : public QtSerialPort {
+// The page's serial control as the engine sees it: a real serial control
+// (which also reaches device servers over TCP/IP) that counts every byte
+// handed to it while open.
+class CountingPort : public QtNetSerialPort {
 public:
-    using QtSerialPort::QtSerialPort;
+    using QtNetSerialPort::QtNetSerialPort;
     void Output(const std::vector<std::uint8_t>& bytes) override;
 
     std::size_t bytesOut = 0;

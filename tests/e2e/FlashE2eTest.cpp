@@ -3,6 +3,7 @@
 // file and engine, driven by a Qt timer as the progress page drives them.
 #include "app/Wizard.h"
 #include "tests/e2e/E2eRig.h"
+#include "tests/support/Ser2net.h"
 
 #include <gtest/gtest.h>
 
@@ -409,9 +410,9 @@ TEST_F(FlashE2e, FloodWhileAMessageBoxIsOpenKeepsMemoryBounded) {
 
 // --- Runs that must send nothing -------------------------------------------------
 
-// No firmware file (refused, and the link it opened closes again), every
-// operation off (walks through to idle), and the TCP type (only waits for the
-// reboot). The simulator, which logs every command it hears, heard none.
+// No firmware file (refused, and the link it opened closes again) and every
+// operation off (walks through to idle). The simulator, which logs every
+// command it hears, heard none.
 TEST_F(FlashE2e, RunsThatSendNothing) {
     struct Case {
         const char* type;
@@ -443,7 +444,6 @@ TEST_F(FlashE2e, RunsThatSendNothing) {
          "FAILED",
          "line 2 is not an S-record: it starts with 'R', not 'S'"},
         {"COM", nullptr, true, {1, 5, 7, 9, 11, 14, 0}, "SKIPPED", nullptr},
-        {"TCP", nullptr, false, {1, 2}, "", nullptr}, // 2: waiting for the reboot
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.type) + " " + (c.message ? c.message : c.upload));
@@ -473,6 +473,86 @@ TEST_F(FlashE2e, RunsThatSendNothing) {
             EXPECT_EQ(r.Runs().back()["result"], "failed");
             EXPECT_EQ(r.view.At(StatusLabel::Upload).colour, kRed);
         }
+    }
+}
+
+// The analyser behind a serial device server (ser2net on the simulator's
+// pty): whole flashes raw and over RFC 2217 with binary records full of 0xFF
+// bytes; an address that is refused at once; the server killed mid-upload.
+TEST_F(FlashE2e, SerialDeviceServer) {
+    enum class Outcome { Completes, Refused, ServerKilled };
+    struct Case {
+        const char* name;
+        const char* scheme;  // before 127.0.0.1:PORT; null: `address` as it stands
+        bool serve;          // ser2net listens on PORT
+        const char* address; // when scheme is null
+        Outcome outcome;
+        const char* message; // the start of the one message shown
+    };
+    const std::vector<Case> cases{
+        {"raw", "", true, nullptr, Outcome::Completes, nullptr},
+        {"rfc2217", "rfc2217://", true, nullptr, Outcome::Completes, nullptr},
+        {"nothing listening", "", false, nullptr, Outcome::Refused,
+         "Unable to connect to 127.0.0.1:"},
+        {"the page's default, no port", nullptr, false, "192.168.0.1", Outcome::Refused,
+         "Invalid Network Address \"192.168.0.1\""},
+        {"IPv6 without brackets", nullptr, false, "::1:2000", Outcome::Refused,
+         "Invalid Network Address \"::1:2000\""},
+        {"raw, killed", "", true, nullptr, Outcome::ServerKilled,
+         "The connection to the analyser was lost.\n\nTCP 127.0.0.1:"},
+        {"rfc2217, killed", "rfc2217://", true, nullptr, Outcome::ServerKilled,
+         "The connection to the analyser was lost.\n\nTCP rfc2217://127.0.0.1:"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig r;
+        const bool killed = c.outcome == Outcome::ServerKilled;
+        StartSim(r,
+                 killed ? std::vector<std::string>{"--baud", "38400"} : std::vector<std::string>{});
+        test::Ser2net server;
+        if (c.serve) {
+            const std::string error = server.Start(r.dir.File("."), r.sim.Device(), *c.scheme != 0);
+            ASSERT_EQ(error, "");
+        }
+        const std::string address =
+            c.scheme ? c.scheme + std::string("127.0.0.1:") +
+                           std::to_string(c.serve ? server.Port() : test::Ser2net::FreePort())
+                     : c.address;
+        r.Store("TCP", Image(r.dir, "S2"));
+        r.settings.SaveSettingValue(kSection, kAddress, address);
+        // The image's binary records carry 0xFF bytes, which RFC 2217 escapes.
+        ASSERT_NE(ReadFile(r.dir.File("S2.src.srec")).find("FF"), std::string::npos);
+
+        const auto t0 = Clock::now();
+        r.Next();
+        EXPECT_LT(Clock::now() - t0, Millis(3500)); // the connect's time-out bounds it
+        if (c.outcome == Outcome::Completes) {
+            EXPECT_EQ(r.view.At(StatusLabel::Connection).caption, "OK");
+            ExpectCompleted(r, "S2");
+            EXPECT_EQ(r.Runs().back()["connection"]["device"], address);
+            continue;
+        }
+        if (killed) {
+            ASSERT_TRUE(r.RunUntil([&] { return r.fields.nRecordsPassed >= 10; }, Millis(20000)));
+            server.Stop(SIGKILL);
+            ASSERT_TRUE(r.RunUntil([&] { return r.State() == kStateFailed; }, Millis(2000)));
+            const std::int32_t sent = r.fields.nRecordsSent;
+            r.RunFor(Millis(200));
+            EXPECT_EQ(r.fields.nRecordsSent, sent);
+            EXPECT_LT(sent, kRecords);
+            EXPECT_EQ(r.view.At(StatusLabel::Upload).caption, "FAILED");
+        } else {
+            r.RunFor(Millis(100));
+            EXPECT_EQ(r.states, std::vector<std::int32_t>{kStateIdle}); // never started
+            EXPECT_EQ(r.sim.Stderr(), "");                              // heard nothing
+        }
+        EXPECT_EQ(r.view.At(StatusLabel::Connection).caption, "FAILED");
+        EXPECT_EQ(r.view.At(StatusLabel::Connection).colour, kRed);
+        ASSERT_EQ(r.box.shown.size(), 1u);
+        EXPECT_EQ(r.box.shown[0].text.rfind(c.message, 0), 0u) << r.box.shown[0].text;
+        EXPECT_EQ(r.box.shown[0].icon, MsgIcon::Critical);
+        EXPECT_EQ(r.Runs().back()["result"], "failed");
+        EXPECT_EQ(r.Runs().back()["reason"], r.box.shown[0].text);
     }
 }
 

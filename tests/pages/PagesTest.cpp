@@ -242,7 +242,7 @@ TEST_F(Pages, UsbDevicesAreListedAndNextStoresTheSerialOrTheDriverFailureIsShown
 
 TEST_F(Pages, EachPageTakesThePlaceOfTheOneItReplacesAndTheOperationsStay) {
     line.free = {1};
-    Store(kConnectionType, "TCP"); // no link to open on the progress page
+    Store(kConnectionType, "COM");
     Store(kFilename, "/fw/a.SX");
     Wizard& w = Start();
     w.connection.Window()->move(137, 91);
@@ -340,7 +340,7 @@ TEST_F(Pages, FirmwarePathNeedsTextBrowseStartsAtItAndOnlyNextStoresIt) {
 // --- Progress page ----------------------------------------------------------
 
 TEST_F(Pages, EachProgressRowShowsItsOwnStepAndTheTimerRunsTheEngineToTheEnd) {
-    ProgressPage& page = Run("TCP", &ModFlashwright::bOpRun);
+    ProgressPage& page = Run("COM", &ModFlashwright::bOpRun);
     ASSERT_TRUE(QTest::qWaitFor([&] { return wizard->mod.nUpdateState == kStateFinished; }, 3000));
     std::map<int, std::array<std::string, 2>> rows; // by height: caption, status label and text
     for (QLabel* label : page.Window()->findChildren<QLabel*>()) {
@@ -354,7 +354,7 @@ TEST_F(Pages, EachProgressRowShowsItsOwnStepAndTheTimerRunsTheEngineToTheEnd) {
     for (const auto& [y, row] : rows) {
         shown += row[0] + ": " + row[1] + "\n";
     }
-    EXPECT_EQ(shown, "Connect to Analyser: lblProgress_Connection Connecting...\n"
+    EXPECT_EQ(shown, "Connect to Analyser: lblProgress_Connection OK\n"
                      "Enter Bootloader: lblProgress_Bootloader SKIPPED\n"
                      "Erase Flash ROM: lblProgress_Erase SKIPPED\n"
                      "Erase EEPROM: lblProgress_Erase_EEPROM SKIPPED\n"
@@ -372,7 +372,7 @@ TEST_F(Pages, PreviousMidUploadStopsTheRunClosesTheFileAndHandsOverThePlace) {
     for (std::ofstream out(file); out.tellp() < 20000;) {
         out << "S1130000000102030405060708090A0B0C0D0E0F74\n";
     }
-    ProgressPage& page = Run("TCP", &ModFlashwright::bOpUpload, file);
+    ProgressPage& page = Run("COM", &ModFlashwright::bOpUpload, file);
     const QPoint where = page.Window()->pos();
     ASSERT_TRUE(QTest::qWaitFor([&] { return wizard->mod.nUpdateState == kStateUploading; }, 3000));
     Click(page, "btnPrevious");
