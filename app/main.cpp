@@ -5,7 +5,8 @@
 #include "engine/ModFlashwright.h"
 #include "engine/RunRecord.h"
 #include "link/ComPortNames.h"
-#include "link/QtNetSerialPort.h"
+#include "link/QtNetPort.h"
+#include "link/QtSerialPort.h"
 #include "link/UsbDriverFactory.h"
 #include "pages/QtMessageBox.h"
 #include "platform/StopSignals.h"
@@ -55,7 +56,8 @@ int main(int argc, char** argv) {
         registry,
         *usb,
         box,
-        [&portNames] { return std::make_unique<fw::QtNetSerialPort>(portNames); },
+        [&portNames] { return std::make_unique<fw::QtSerialPort>(portNames); },
+        [] { return std::make_unique<fw::QtNetPort>(); },
         [&portNames] { return portNames.PlatformList(); },
         [&registry] { return fw::MakePlatformVersionFacility(registry); },
         fw::ChooseFileWithDialog,
