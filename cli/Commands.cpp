@@ -53,14 +53,6 @@ public:
     void Show(const std::string&, MsgIcon, const std::string&) override {}
 };
 
-std::string BeforeNul(const FtTextBuffer& buffer) {
-    std::size_t n = 0;
-    while (n < buffer.size() && buffer[n] != '\0') {
-        ++n;
-    }
-    return std::string(buffer.data(), n);
-}
-
 const char* SignalName(int sig) {
     switch (sig) {
     case SIGINT:
@@ -157,7 +149,8 @@ int ListCommand() {
             FtTextBuffer serial{};
             usb->FT_ListDevices(i, description, FT_LIST_BY_INDEX_DESCRIPTION);
             usb->FT_ListDevices(i, serial, FT_LIST_BY_INDEX_SERIAL_NUMBER);
-            std::printf("  %s : %s\n", BeforeNul(description).c_str(), BeforeNul(serial).c_str());
+            std::printf("  %s : %s\n", std::string(FtText(description)).c_str(),
+                        std::string(FtText(serial)).c_str());
         }
     } catch (const UsbDriverError& e) {
         std::fflush(stdout);

@@ -11,6 +11,7 @@
 #include "engine/ModFlashwright.h"
 #include "engine/ProgressFields.h"
 #include "engine/ProgressView.h"
+#include "engine/ProtocolWords.h"
 #include "engine/RunConfig.h"
 #include "engine/RunRecord.h"
 #include "settings/Settings.h"
@@ -44,8 +45,9 @@ struct EngineContext {
     bool runActive = false; // a run record is open
     RunRecord run;
     std::function<EngineClock::time_point()> now = [] { return EngineClock::now(); };
-    EngineClock::time_point lastVerdict{}; // end of the file, or the latest verdict since
-    std::int32_t recordsRejected = 0;      // "Sx Fail " verdicts of this upload
+    EngineClock::time_point lastVerdict{};          // end of the file, or the latest verdict since
+    std::int32_t recordsRejected = 0;               // "Sx Fail " verdicts of this upload
+    const ProtocolWords& words = kAnalyserProtocol; // what the analyser says and is told
 
     void Ok(StatusLabel label);
     // "FAILED" in red, made visible.
@@ -65,26 +67,5 @@ struct EngineContext {
 inline bool IsSet(VbBool flag) {
     return flag != kFalse;
 }
-
-// The erase steps differ only in data: the state that decides, the flag, the
-// row, the command, the echo that ends it and the state after it.
-struct EraseStep {
-    std::int32_t decide;
-    std::int32_t erasing;
-    std::int32_t next;
-    VbBool ModFlashwright::*flag;
-    StatusLabel label;
-    const char* command;
-    const char* echo;
-};
-
-inline constexpr EraseStep kEraseSteps[] = {
-    {kStateEraseFlash, kStateErasingFlash, kStateEraseEeprom, &ModFlashwright::bOpEraseFlash,
-     StatusLabel::Erase, "ERASEALL\r\n", "ERASEALL"},
-    {kStateEraseEeprom, kStateErasingEeprom, kStateEraseRam, &ModFlashwright::bOpEraseEEPROM,
-     StatusLabel::EraseEEPROM, "ERASEEEPROM\r\n", "ERASEEEPROM"},
-    {kStateEraseRam, kStateErasingRam, kStateUploadStart, &ModFlashwright::bOpEraseRAM,
-     StatusLabel::EraseRAM, "ERASERAM\r\n", "ERASERAM"},
-};
 
 } // namespace fw

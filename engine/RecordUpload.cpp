@@ -109,7 +109,7 @@ void RecordUpload::Tick() {
         return;
     }
     bool sent = false;
-    if (c_.mod.nAnalyserKind != 2) {
+    if (c_.mod.nAnalyserKind != c_.words.binaryKind) {
         sent = c_.link.SendText(TextForm(line));
     } else if (const std::optional<std::vector<std::uint8_t>> record = BinaryForm(line)) {
         sent = c_.link.SendBytes(*record);

@@ -7,11 +7,6 @@ namespace fw {
 
 namespace {
 
-constexpr std::string_view kBannerEnd = "Bootloader\r\n";
-constexpr std::string_view kChecksumFail = "Checksum Fail";
-constexpr std::string_view kVerdictStart = "Sx ";
-constexpr std::size_t kVerdictLength = 8;
-
 bool EndsWith(const std::string& text, std::string_view tail) {
     return text.size() >= tail.size() &&
            std::string_view(text).substr(text.size() - tail.size()) == tail;
@@ -44,12 +39,12 @@ std::optional<std::int64_t> WholeNumber(std::string_view text) {
 
 } // namespace
 
-std::int32_t AnalyserKindFromBanner(const std::string& buffer) {
-    const std::size_t v = buffer.rfind('V');
+std::int32_t AnalyserKindFromBanner(const std::string& buffer, const ProtocolWords& words) {
+    const std::size_t v = buffer.rfind(words.versionMark);
     if (v == std::string::npos) {
         return 0;
     }
-    const std::size_t dot = buffer.find('.', v);
+    const std::size_t dot = buffer.find(words.versionDot, v);
     if (dot == std::string::npos) {
         return 0;
     }
@@ -62,9 +57,9 @@ std::int32_t AnalyserKindFromBanner(const std::string& buffer) {
         return 0;
     }
     if (*major > 1) {
-        return 2;
+        return words.binaryKind;
     }
-    const std::size_t boot = buffer.find("Boot", dot);
+    const std::size_t boot = buffer.find(words.versionEnd, dot);
     if (boot == std::string::npos) {
         return 0;
     }
@@ -73,15 +68,15 @@ std::int32_t AnalyserKindFromBanner(const std::string& buffer) {
     if (!minor) {
         return 0;
     }
-    return *minor >= 2 ? 2 : 1;
+    return *minor >= 2 ? words.binaryKind : 1;
 }
 
-std::optional<std::string> BannerVersion(const std::string& buffer) {
-    const std::size_t v = buffer.rfind('V');
+std::optional<std::string> BannerVersion(const std::string& buffer, const ProtocolWords& words) {
+    const std::size_t v = buffer.rfind(words.versionMark);
     if (v == std::string::npos) {
         return std::nullopt;
     }
-    const std::size_t boot = buffer.find("Boot", v);
+    const std::size_t boot = buffer.find(words.versionEnd, v);
     const std::string_view version = Trimmed(
         std::string_view(buffer).substr(v + 1, boot == std::string::npos ? 0 : boot - v - 1));
     if (version.empty()) {
@@ -120,7 +115,7 @@ void ReplyInterpreter::Act() {
     default:
         break;
     }
-    for (const EraseStep& step : kEraseSteps) {
+    for (const EraseStep& step : c_.words.erase) {
         if (state == step.erasing) {
             EraseEcho(step);
         }
@@ -132,12 +127,12 @@ void ReplyInterpreter::BannerStep() {
     if (IsSet(c_.mod.bOpBootloader)) {
         c_.view.SetCaption(StatusLabel::Bootloader, "Waiting");
     }
-    if (!EndsWith(c_.mod.sReplyBuffer, kBannerEnd)) {
+    if (!EndsWith(c_.mod.sReplyBuffer, c_.words.bannerEnd)) {
         return;
     }
-    c_.mod.nAnalyserKind = AnalyserKindFromBanner(c_.mod.sReplyBuffer);
+    c_.mod.nAnalyserKind = AnalyserKindFromBanner(c_.mod.sReplyBuffer, c_.words);
     if (c_.runActive) {
-        c_.run.bootloader = BannerVersion(c_.mod.sReplyBuffer);
+        c_.run.bootloader = BannerVersion(c_.mod.sReplyBuffer, c_.words);
     }
     c_.mod.sReplyBuffer.clear();
     c_.Ok(StatusLabel::Bootloader);
@@ -146,18 +141,18 @@ void ReplyInterpreter::BannerStep() {
 
 void ReplyInterpreter::EntryStep() {
     std::string& buffer = c_.mod.sReplyBuffer;
-    if (EndsWith(buffer, kBootloaderEntryPrompt)) {
+    if (EndsWith(buffer, c_.words.entryPrompt)) {
         buffer.clear();
         c_.mod.nUpdateState = kStateEnterBootloader;
         return;
     }
-    const std::size_t at = buffer.find(kChecksumFail);
+    const std::size_t at = buffer.find(c_.words.checksumFail);
     if (at == std::string::npos) {
         return;
     }
     // The application's image was bad, so the bootloader started on its own and
     // its banner may already follow.
-    buffer.erase(0, at + kChecksumFail.size());
+    buffer.erase(0, at + c_.words.checksumFail.size());
     c_.mod.nUpdateState = kStateWaitBanner;
     BannerStep();
 }
@@ -174,17 +169,19 @@ void ReplyInterpreter::EraseEcho(const EraseStep& step) {
 
 void ReplyInterpreter::VerdictStep() {
     std::string& buffer = c_.mod.sReplyBuffer;
-    std::size_t p = buffer.find(kVerdictStart);
+    const std::string_view start = c_.words.verdictStart;
+    const std::size_t length = c_.words.verdictLength;
+    std::size_t p = buffer.find(start);
     std::optional<std::size_t> last;
     while (p != std::string::npos) {
-        const std::string window = buffer.substr(p, kVerdictLength);
-        if (window.size() == kVerdictLength) {
+        const std::string window = buffer.substr(p, length);
+        if (window.size() == length) {
             c_.lastVerdict = c_.now();
             const std::int32_t answered = c_.f.nRecordsPassed + c_.f.nRecordsOther + 1;
-            if (window == "Sx Pass ") {
+            if (window == c_.words.pass) {
                 c_.DrawBar(ProgressBar::Bar2);
                 ++c_.f.nRecordsPassed;
-            } else if (window == "Sx Fail ") {
+            } else if (window == c_.words.fail) {
                 ++c_.recordsRejected;
                 c_.view.SetCaption(StatusLabel::RUN, "FAILED");
                 if (c_.mod.nUpdateState != kStateFailed) {
@@ -198,13 +195,13 @@ void ReplyInterpreter::VerdictStep() {
             }
         }
         last = p;
-        p = buffer.find(kVerdictStart, p + kVerdictLength);
+        p = buffer.find(start, p + length);
     }
     if (last) {
         // Keep only what follows the last complete verdict, or the verdict that
         // is still arriving.
-        if (buffer.size() - *last >= kVerdictLength) {
-            buffer.erase(0, *last + kVerdictLength);
+        if (buffer.size() - *last >= length) {
+            buffer.erase(0, *last + length);
         } else {
             buffer.erase(0, *last);
         }

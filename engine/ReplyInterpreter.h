@@ -8,19 +8,22 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace fw {
 
 inline constexpr std::size_t kReplyBufferLimit = 1024;
-inline constexpr const char* kBootloaderEntryPrompt = "Type ###[ENTER] to enter Bootloader.";
+inline constexpr const char* kBootloaderEntryPrompt = kAnalyserProtocol.entryPrompt.data();
 inline constexpr const char* kMsgFailedSx = "Failed Sx!";
 
 // The analyser kind a bootloader banner names: 2 when it takes binary records
 // (version above 1, or 1.2 and later), 1 for earlier 1.x, 0 when the buffer
 // carries no readable version. `buffer` ends with the banner line.
-std::int32_t AnalyserKindFromBanner(const std::string& buffer);
+std::int32_t AnalyserKindFromBanner(const std::string& buffer,
+                                    const ProtocolWords& words = kAnalyserProtocol);
 // The version text of a banner ("1.2"), or nullopt when it names none.
-std::optional<std::string> BannerVersion(const std::string& buffer);
+std::optional<std::string> BannerVersion(const std::string& buffer,
+                                         const ProtocolWords& words = kAnalyserProtocol);
 
 class ReplyInterpreter {
 public:

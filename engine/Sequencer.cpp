@@ -9,10 +9,6 @@ namespace fw {
 
 namespace {
 
-// Asks the analyser's application to restart into its bootloader.
-const std::vector<std::uint8_t> kResetRequest = {0x02, 0x00, 0x06, 0x03, 0x06, 'R', 'e',
-                                                 'a',  'l',  'l',  'y',  '/',  0x04};
-
 // How often a device that vanished during the analyser's restart is looked
 // for again, in ticks of nTick (2 a tick: every 10th tick).
 constexpr int kReopenEvery = 20;
@@ -23,7 +19,7 @@ StatusLabel RowOf(std::int32_t state) {
     if (state <= kStateWaitBanner) {
         return StatusLabel::Bootloader;
     }
-    for (const EraseStep& step : kEraseSteps) {
+    for (const EraseStep& step : kAnalyserProtocol.erase) {
         if (state == step.decide || state == step.erasing) {
             return step.label;
         }
@@ -52,12 +48,12 @@ void Sequencer::Tick() {
         return;
     case kStateWaitReboot:
         c_.view.SetTimerInterval(10);
-        c_.link.SendText("@");
+        c_.link.SendText(std::string(c_.words.restartPoll));
         c_.view.SetCaption(StatusLabel::Bootloader, Dots("Waiting for Reboot"));
         return;
     case kStateEnterBootloader:
         c_.view.SetTimerInterval(10);
-        c_.link.SendText("###\r\n");
+        c_.link.SendText(std::string(c_.words.enterBootloader));
         c_.mod.nUpdateState = kStateWaitBanner;
         return;
     case kStateUploadStart:
@@ -86,11 +82,11 @@ void Sequencer::Tick() {
     default:
         break;
     }
-    for (const EraseStep& step : kEraseSteps) {
+    for (const EraseStep& step : c_.words.erase) {
         if (state == step.decide) {
             if (IsSet(c_.mod.*step.flag)) {
                 c_.mod.nUpdateState = step.erasing;
-                c_.link.SendText(step.command);
+                c_.link.SendText(std::string(step.command));
             } else {
                 Skip(step.label, step.next);
             }
@@ -148,8 +144,8 @@ void Sequencer::Start() {
         return;
     }
     if (IsSet(c_.mod.bOpBootloader)) {
-        c_.link.SendText("RESET,???\r\n");
-        c_.link.SendBytes(kResetRequest);
+        c_.link.SendText(std::string(c_.words.resetCommand));
+        c_.link.SendBytes({c_.words.resetRequest.begin(), c_.words.resetRequest.end()});
         c_.mod.nUpdateState = kStateWaitReboot;
     } else {
         Skip(StatusLabel::Bootloader, kStateEraseFlash);
@@ -193,7 +189,7 @@ void Sequencer::ConfirmAndRun() {
     c_.view.SetVisible(StatusLabel::Verify, true);
     if (IsSet(c_.mod.bOpRun)) {
         c_.mod.nUpdateState = kStateFinished;
-        c_.link.SendText("RUNANYWAY\r\n");
+        c_.link.SendText(std::string(c_.words.runCommand));
         c_.Ok(StatusLabel::RUN);
     } else {
         c_.view.SetCaption(StatusLabel::RUN, "SKIPPED");

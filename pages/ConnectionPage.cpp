@@ -31,12 +31,11 @@ public:
 };
 
 std::string BeforeNul(const FtTextBuffer& buffer) {
-    for (std::size_t i = 0; i < buffer.size(); ++i) {
-        if (buffer[i] == '\0') {
-            return std::string(buffer.data(), i);
-        }
+    const std::string_view text = FtText(buffer);
+    if (text.size() == buffer.size()) {
+        throw TextTooLong();
     }
-    throw TextTooLong();
+    return std::string(text);
 }
 
 // Blanks only, as the address has always been trimmed; tabs stay.

@@ -2,8 +2,7 @@
 // never crashes, the reply buffer never holds more than 1024 characters and the
 // state always stays within 0..16. Message boxes fire a tick and a receive event
 // while "open", as the real modal loop may.
-#include "engine/UpdateEngine.h"
-#include "link/LinkOperations.h"
+#include "link/AnalyserRun.h"
 #include "settings/MemoryRegistry.h"
 #include "tests/support/FakeProgressView.h"
 #include "tests/support/FakeUsbDriver.h"
@@ -47,8 +46,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fw::Settings settings(registry);
     fw::test::FakeUsbDriver usb;
     fw::test::RecordingMessageBox box;
-    fw::Link link(mod, view, settings, usb, box);
-    fw::UpdateEngine engine(mod, fields, view, link, settings, box);
+    fw::AnalyserRun run(
+        mod, fw::RunServices{view, fields, settings, box,
+                             fw::TransportMakers{
+                                 [&view] { return fw::test::BorrowedSerialPort::Of(view.port); },
+                                 nullptr, usb}});
+    fw::UpdateEngine& engine = run.engine;
 
     const auto flag = [&] { return fw::ToVb(in.ConsumeBool()); };
     mod.bOpBootloader = flag();
@@ -57,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     mod.bOpEraseRAM = flag();
     mod.bOpUpload = flag();
     mod.bOpRun = flag();
-    mod.nUpdateState = in.ConsumeIntegralInRange<std::int32_t>(0, 16);
+    const auto state = in.ConsumeIntegralInRange<std::int32_t>(0, 16);
     mod.nAnalyserKind = in.ConsumeIntegralInRange<std::int32_t>(0, 2);
     mod.sReplyBuffer = in.ConsumeRandomLengthString(1024);
     fields.nTick = static_cast<std::int16_t>(2 * in.ConsumeIntegralInRange<int>(0, 299));
@@ -65,14 +68,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (in.ConsumeBool()) {
         settings.SaveSettingValue(fw::kSection, fw::kFilename, FirmwarePath());
     }
+    // A run connects (reading the settings) and is put into a random state.
     if (in.ConsumeBool()) {
         settings.SaveSettingValue(fw::kSection, fw::kConnectionType, "USB");
         usb.devices = {{"S1", in.ConsumeBool() ? "Merlane" : "Plain"}};
-        ConnectLink();
-        mod.nUpdateState = in.ConsumeIntegralInRange<std::int32_t>(0, 16);
     } else {
         view.port.open = true;
     }
+    engine.ConnectToAnalyser();
+    mod.nUpdateState = state;
     const std::string insideBox = in.ConsumeRandomLengthString(64);
     box.whileOpen = [&] {
         if (box.shown.size() > 64) {
