@@ -2,6 +2,7 @@
 // pseudo-terminal: the real serial port (or converter driver), link, settings
 // file and engine, driven by a Qt timer as the progress page drives them.
 #include "app/Wizard.h"
+#include "link/QtNetPort.h"
 #include "link/QtSerialPort.h"
 #include "tests/e2e/E2eRig.h"
 #include "tests/support/Ser2net.h"
@@ -584,6 +585,42 @@ TEST_F(FlashE2e, UsbConverterRunCompletesThroughThePoll) {
     ExpectCompleted(rig, "S2");
     EXPECT_EQ(rig.mod.nUsbHandle, 0u); // state 14 closed the converter
     EXPECT_EQ(rig.Control(), nullptr); // no serial control was made for the run
+}
+
+// The wizard itself (its pages, wiring and Qt controls) through a serial
+// device server: three clicks of Next, raw and over RFC 2217.
+TEST_F(FlashE2e, WizardFlashesThroughADeviceServer) {
+    for (const bool rfc2217 : {false, true}) {
+        SCOPED_TRACE(rfc2217 ? "rfc2217" : "raw");
+        Rig r;
+        StartSim(r, {});
+        test::Ser2net server;
+        ASSERT_EQ(server.Start(r.dir.File("."), r.sim.Device(), rfc2217), "");
+        r.Store("TCP", Image(r.dir, "S2"));
+        r.settings.SaveSettingValue(kSection, kAddress,
+                                    std::string(rfc2217 ? "rfc2217://" : "") +
+                                        "127.0.0.1:" + std::to_string(server.Port()));
+        Wizard wizard(WizardServices{
+            r.registry, r.usb, r.box, [&r] { return std::make_unique<QtSerialPort>(r.names); },
+            [] { return std::make_unique<QtNetPort>(); }, [&r] { return r.names.PlatformList(); },
+            [&r] { return MakePlatformVersionFacility(r.registry); }, ChooseFileWithDialog,
+            &r.runLog});
+        wizard.Start();
+        for (QtPage* page : std::initializer_list<QtPage*>{&wizard.connection, &wizard.firmware,
+                                                           &wizard.operations}) {
+            page->Window()->findChild<QPushButton*>("btnNext")->click();
+        }
+        ASSERT_TRUE(
+            r.RunUntil([&] { return wizard.mod.nUpdateState == kStateFinished; }, Millis(20000)))
+            << r.sim.Stderr();
+        EXPECT_EQ(wizard.progress.Window()->findChild<QLabel*>("lblProgress_Verify")->text(), "OK");
+        EXPECT_TRUE(r.box.shown.empty());
+        EXPECT_EQ(r.sim.Wait(Millis(5000)), 0) << r.sim.Stderr();
+        EXPECT_EQ(
+            WaitExit(Spawn({FW_SREC_CMP, r.dir.File("S2.src.srec"), r.dir.File("received.srec")})),
+            0);
+        EXPECT_EQ(r.Runs().back()["result"], "success");
+    }
 }
 
 // Several analysers on one bench: the stored COM7 is held by another program
