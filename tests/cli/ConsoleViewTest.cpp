@@ -41,6 +41,16 @@ private:
 
 // The engine's calls during an upload of 100 records: they go out in 0.5 s
 // with half of them confirmed, the rest are confirmed over the next 0.5 s.
+// What a view reads during an upload: the figures and the clock.
+struct Driver {
+    explicit Driver(ConsoleView& view) {
+        view.SetClock([this] { return now; });
+        view.SetFigures([this] { return figures; });
+    }
+    UploadFigures figures;
+    ConsoleView::Clock::time_point now{};
+};
+
 void Upload(ConsoleView& view, UploadFigures& figures, ConsoleView::Clock::time_point& now) {
     figures = {0, 0, 100, 4000};
     view.SetCaption(StatusLabel::Connection, "OK");
@@ -75,11 +85,8 @@ void Upload(ConsoleView& view, UploadFigures& figures, ConsoleView::Clock::time_
 TEST(ConsoleView, PlainLinesOnePerChangeOfARow) {
     Captured out;
     ConsoleView view(out.File(), false);
-    UploadFigures figures;
-    ConsoleView::Clock::time_point now{};
-    view.SetClock([&now] { return now; });
-    view.SetFigures([&figures] { return figures; });
-    Upload(view, figures, now);
+    Driver d(view);
+    Upload(view, d.figures, d.now);
     std::string expected = "Connect to Analyser: OK\n"
                            "Enter Bootloader: Waiting for Reboot...\n"
                            "Enter Bootloader: OK\n"
@@ -103,11 +110,8 @@ TEST(ConsoleView, PlainLinesOnePerChangeOfARow) {
 TEST(ConsoleView, TerminalRewritesOneLineAStep) {
     Captured out;
     ConsoleView view(out.File(), true);
-    UploadFigures figures;
-    ConsoleView::Clock::time_point now{};
-    view.SetClock([&now] { return now; });
-    view.SetFigures([&figures] { return figures; });
-    Upload(view, figures, now);
+    Driver d(view);
+    Upload(view, d.figures, d.now);
     view.BreakLine();
     const std::string text = out.Text();
     // One finished line per row shown, each ending in its last state.
@@ -165,12 +169,9 @@ TEST(ConsoleView, LiveLinesFitTheTerminal) {
     for (const WidthCase& c : cases) {
         Captured out;
         ConsoleView view(out.File(), true);
-        UploadFigures figures;
-        ConsoleView::Clock::time_point now{};
-        view.SetClock([&now] { return now; });
-        view.SetFigures([&figures] { return figures; });
+        Driver d(view);
         view.SetColumns(c.columns);
-        Upload(view, figures, now);
+        Upload(view, d.figures, d.now);
         view.SetCaption(StatusLabel::RUN, "Waiting for the analyser's answer to RUNANYWAY");
         view.BreakLine();
         const std::vector<std::string> texts = LiveTexts(out.Text());
