@@ -135,6 +135,7 @@ CommError Win32SerialPort::Open() {
         case ERROR_ACCESS_DENIED: // a COM port is opened exclusively
         case ERROR_SHARING_VIOLATION:
         case ERROR_BUSY:
+        case ERROR_LOCK_VIOLATION: // Wine: the device is held exclusively (EBUSY)
             return {kCommErrPortInUse, "Port " + label + " is in use by another program"};
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
