@@ -174,6 +174,11 @@ CommError Win32SerialPort::Open() {
     dcb.fAbortOnError = FALSE;
     if (!::SetCommState(io->handle, &dcb))
         return giveUp("set up");
+    // What the driver took (it may refuse a setting without failing).
+    DCB taken{};
+    taken.DCBlength = sizeof taken;
+    if (!::GetCommState(io->handle, &taken))
+        return giveUp("set up");
     // A read returns at once with what the driver holds, never waiting for
     // more; writes have no time limit (they run overlapped).
     COMMTIMEOUTS timeouts{};
@@ -183,7 +188,7 @@ CommError Win32SerialPort::Open() {
     ::SetupComm(io->handle, static_cast<DWORD>(kWinReadBufferBytes), 4096);
 
     io_ = std::move(io);
-    baud_ = dcb.BaudRate;
+    baud_ = taken.BaudRate;
     lastDevice_ = label;
     commEvent_ = 0;
     failed_ = false;

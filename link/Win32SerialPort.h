@@ -68,8 +68,7 @@ public:
     bool DeviceLost() const override { return lost_; }
     std::string DeviceName() const override { return lastDevice_; }
 
-    // The line settings the open port was given (what was asked for; a driver
-    // may not carry them to the line), 0 when closed.
+    // The line speed the driver reports for the open port, 0 when closed.
     unsigned long BaudRate() const { return baud_; }
 
 private:
