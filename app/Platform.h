@@ -4,8 +4,8 @@
 // picked by the CMake lists.
 #pragma once
 
+#include "link/Transport.h"
 #include "pages/PortDiscovery.h"
-#include "pages/ProgressPage.h"
 #include "settings/Registry.h"
 
 #include <memory>
@@ -16,6 +16,8 @@ struct PlatformParts {
     std::unique_ptr<IRegistry> registry;
     // A serial control for the connection page's test opens and for the link.
     SerialPortFactory makeSerialPort;
+    // A run's control for a serial device server (TCP/IP).
+    SerialPortFactory makeNetPort;
     // The system's serial port names for the port search ("COM1\0COM7\0").
     PortListSource portList;
 };

@@ -4,7 +4,8 @@
 #include "app/Platform.h"
 
 #include "link/ComPortNames.h"
-#include "link/QtNetSerialPort.h"
+#include "link/QtNetPort.h"
+#include "link/QtSerialPort.h"
 #include "settings/FileRegistry.h"
 
 namespace fw {
@@ -14,7 +15,8 @@ PlatformParts MakePlatformParts() {
     auto names = std::make_shared<ComPortNames>(registry.get());
     return PlatformParts{
         std::move(registry),
-        [names] { return std::make_unique<QtNetSerialPort>(*names); },
+        [names] { return std::make_unique<QtSerialPort>(*names); },
+        [] { return std::make_unique<QtNetPort>(); },
         [names] { return names->PlatformList(); },
     };
 }

@@ -3,6 +3,7 @@
 // control.
 #include "app/Platform.h"
 
+#include "link/QtNetPort.h"
 #include "link/Win32SerialPort.h"
 #include "settings/WinRegistry.h"
 
@@ -14,6 +15,7 @@ PlatformParts MakePlatformParts() {
     return PlatformParts{
         std::move(registry),
         [] { return std::make_unique<Win32SerialPort>(); },
+        [] { return std::make_unique<QtNetPort>(); },
         std::move(ports),
     };
 }

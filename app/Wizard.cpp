@@ -6,8 +6,9 @@
 namespace fw {
 
 Wizard::Wizard(WizardServices s)
-    : settings(s.registry), progress(s.makeSerialPort), link(mod, progress, settings, s.usb, s.box),
-      engine(mod, progress.Fields(), progress, link, settings, s.box, s.runLog),
+    : settings(s.registry),
+      run(mod, RunServices{progress, progress.Fields(), settings, s.box,
+                           TransportMakers{s.makeSerialPort, s.makeNetPort, s.usb}, s.runLog}),
       discovery(s.platformPortList, s.registry, s.box), operations(mod),
       firmware(settings, s.box, s.chooseFile),
       connection(ConnectionPage::Services{mod, settings, s.usb, s.box, discovery, s.makeSerialPort,
@@ -15,8 +16,8 @@ Wizard::Wizard(WizardServices s)
       onAllClosed_([] { QCoreApplication::quit(); }) {
     connection.SetNext(firmware);
     firmware.SetNeighbours(connection, operations);
-    operations.SetNeighbours(firmware, progress, [this] { engine.ConnectToAnalyser(); });
-    progress.Attach(mod, engine, link, operations);
+    operations.SetNeighbours(firmware, progress, [this] { run.Connect(); });
+    progress.Attach(run, operations);
     for (QtPage* page :
          std::initializer_list<QtPage*>{&connection, &firmware, &operations, &progress}) {
         page->SetAfterUserClose([this] { AfterUserClose(); });

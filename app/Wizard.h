@@ -5,8 +5,7 @@
 
 #include "engine/MessageBox.h"
 #include "engine/ModFlashwright.h"
-#include "engine/UpdateEngine.h"
-#include "link/LinkOperations.h"
+#include "link/AnalyserRun.h"
 #include "link/UsbDriver.h"
 #include "pages/ConnectionPage.h"
 #include "pages/FirmwarePage.h"
@@ -24,9 +23,11 @@ struct WizardServices {
     IRegistry& registry;
     IUsbDriver& usb;
     IMessageBox& box;
-    // The serial controls of the connection page (test opens) and of the
-    // progress page (the link).
+    // The serial controls of the connection page (test opens) and of a run's
+    // serial link.
     SerialPortFactory makeSerialPort;
+    // A run's control for a serial device server; null: none on this platform.
+    SerialPortFactory makeNetPort;
     // The platform's serial port names for the port search.
     PortListSource platformPortList;
     VersionFacilityFactory makeVersionFacility;
@@ -54,8 +55,7 @@ public:
     ModFlashwright mod;
     Settings settings;
     ProgressPage progress;
-    Link link;
-    UpdateEngine engine;
+    AnalyserRun run;
     PortDiscovery discovery;
     OperationsPage operations;
     FirmwarePage firmware;

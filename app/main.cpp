@@ -55,6 +55,7 @@ int main(int argc, char** argv) {
         *usb,
         box,
         platform.makeSerialPort,
+        platform.makeNetPort,
         platform.portList,
         [&registry] { return fw::MakePlatformVersionFacility(registry); },
         fw::ChooseFileWithDialog,

@@ -100,6 +100,7 @@ int Run(int argc, char** argv, int entries, bool stale, bool settled) {
         usb,
         box,
         [&] { return std::make_unique<fw::QtSerialPort>(lookup); },
+        nullptr,
         [&] { return names.PlatformList(); },
         [&] { return fw::MakePlatformVersionFacility(registry); },
         fw::ChooseFileWithDialog,

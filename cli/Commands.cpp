@@ -4,9 +4,10 @@
 #include "engine/FirmwareCheck.h"
 #include "engine/RunRecord.h"
 #include "engine/UpdateEngine.h"
+#include "link/AnalyserRun.h"
 #include "link/ComPortNames.h"
-#include "link/LinkOperations.h"
-#include "link/QtNetSerialPort.h"
+#include "link/QtNetPort.h"
+#include "link/QtSerialPort.h"
 #include "link/UsbDriverFactory.h"
 #include "pages/PortDiscovery.h"
 #include "platform/StopSignals.h"
@@ -278,16 +279,21 @@ int FlashCommand(const FlashOptions& o) {
     const std::unique_ptr<IUsbDriver> usb = MakeUsbDriver();
     // With --json the record alone goes to standard output.
     std::FILE* progressOut = o.json ? stderr : stdout;
-    ConsoleView view(progressOut, ::isatty(::fileno(progressOut)) == 1,
-                     [&names] { return std::make_unique<QtNetSerialPort>(names); });
+    ConsoleView view(progressOut, ::isatty(::fileno(progressOut)) == 1);
     view.FollowTerminalWidth(::fileno(progressOut));
     ConsoleMessageBox box(stderr, &view);
     ModFlashwright mod;
     ApplyOperations(o.operations, mod);
     ProgressFields fields;
-    Link link(mod, view, settings, *usb, box);
     FileRunLog runLog;
-    UpdateEngine engine(mod, fields, view, link, settings, box, &runLog);
+    AnalyserRun run(mod, RunServices{view, fields, settings, box,
+                                     TransportMakers{
+                                         [&names] { return std::make_unique<QtSerialPort>(names); },
+                                         [] { return std::make_unique<QtNetPort>(); },
+                                         *usb,
+                                     },
+                                     &runLog});
+    UpdateEngine& engine = run.engine;
     view.SetFigures([&fields, &engine] {
         return UploadFigures{fields.nRecordsSent, fields.nRecordsPassed,
                              engine.CheckedFile().summary.records,
@@ -318,9 +324,8 @@ int FlashCommand(const FlashOptions& o) {
         // What Previous does: nothing more is sent, the converter and the
         // firmware file close, the run is recorded as abandoned, and the
         // serial port closes with the page.
-        mod.nUpdateState = kStateIdle;
-        link.CloseUsb();
-        engine.AbandonRun();
+        run.Stop();
+        run.Release();
         view.Unload();
         view.BreakLine();
         std::fprintf(stderr, "%s: interrupted (%s); the run was abandoned\n", kProgram,
@@ -339,12 +344,8 @@ int FlashCommand(const FlashOptions& o) {
         checkEnd();
     });
     view.Load();
-    view.Serial()->SetOnComm([&] {
-        engine.afComm1_OnComm();
-        checkEnd();
-    });
     engine.FormActivate();
-    engine.ConnectToAnalyser();
+    run.Connect();
     if (mod.nUpdateState != kStateStart) {
         exitCode = kExitNoLink; // the run is on record as failed
     } else {
@@ -366,21 +367,20 @@ int FlashCommand(const FlashOptions& o) {
     }
 
     // Leaving the run as Previous leaves it (nothing is abandoned that ended).
-    mod.nUpdateState = kStateIdle;
-    link.CloseUsb();
-    engine.AbandonRun();
+    run.Stop();
+    run.Release();
     view.Unload();
     view.BreakLine();
     ReleaseStopSignals();
 
-    const RunRecord& run = engine.LastRun();
-    if (run.result == "success" && run.recordsUnconfirmed > 0) {
+    const RunRecord& record = engine.LastRun();
+    if (record.result == "success" && record.recordsUnconfirmed > 0) {
         // Accepted as the wizard accepts it, but said: the analyser stayed
         // silent about the last records.
         std::fprintf(progressOut,
                      "Unconfirmed: %" PRId64 " of %" PRId64
                      " records had no answer from the analyser\n",
-                     run.recordsUnconfirmed, run.recordsSent);
+                     record.recordsUnconfirmed, record.recordsSent);
     }
     if (o.json) {
         std::printf("%s\n", ToJsonLine(engine.LastRun()).c_str());

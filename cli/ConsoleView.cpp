@@ -86,11 +86,8 @@ int TerminalColumns(int fd) {
     return 0;
 }
 
-ConsoleView::ConsoleView(std::FILE* out, bool terminal,
-                         std::function<std::unique_ptr<ISerialPort>()> makePort)
-    : out_(out), terminal_(terminal), makePort_(std::move(makePort)),
-      now_([] { return Clock::now(); }),
-      closed_(std::make_unique<ClosedSerialPort>("No run in progress")) {
+ConsoleView::ConsoleView(std::FILE* out, bool terminal)
+    : out_(out), terminal_(terminal), now_([] { return Clock::now(); }) {
     timer_.setTimerType(Qt::PreciseTimer);
     QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { Tick(); });
 }
@@ -141,17 +138,14 @@ void ConsoleView::Load() {
     bars_ = {kFullBarTwips, kFullBarTwips};
     phase_ = Phase::None;
     uploaded_ = false;
-    serial_ = makePort_ ? makePort_() : nullptr;
+    loaded_ = true;
     SetCaption(StatusLabel::Connection, "Connecting...");
     timer_.start(kDesignIntervalMs);
 }
 
 void ConsoleView::Unload() {
     timer_.stop();
-    if (serial_) {
-        serial_->SetOnComm(nullptr);
-        serial_.reset();
-    }
+    loaded_ = false;
 }
 
 void ConsoleView::Tick() {
@@ -403,13 +397,9 @@ std::string ConsoleView::Summary() const {
 void ConsoleView::SetTimerInterval(int ms) {
     // A running QTimer restarts on every setInterval, which would stretch each
     // period by the tick's own time: only a real change goes through.
-    if (serial_ && timer_.interval() != ms) {
+    if (loaded_ && timer_.interval() != ms) {
         timer_.setInterval(ms);
     }
-}
-
-ISerialPort& ConsoleView::afComm1() {
-    return serial_ ? *serial_ : *closed_;
 }
 
 void ConsoleMessageBox::Show(const std::string& text, MsgIcon, const std::string& title) {

@@ -14,7 +14,6 @@
 
 #include "engine/MessageBox.h"
 #include "engine/ProgressView.h"
-#include "engine/SerialPort.h"
 
 #include <QSocketNotifier>
 #include <QTimer>
@@ -55,8 +54,7 @@ public:
     using Clock = std::chrono::steady_clock;
 
     // `out` takes the progress; `terminal`: it is a terminal.
-    ConsoleView(std::FILE* out, bool terminal,
-                std::function<std::unique_ptr<ISerialPort>()> makePort);
+    ConsoleView(std::FILE* out, bool terminal);
     ~ConsoleView() override;
     ConsoleView(const ConsoleView&) = delete;
     ConsoleView& operator=(const ConsoleView&) = delete;
@@ -73,17 +71,14 @@ public:
     // a change of size (SIGWINCH) reaches the view through the event loop.
     void FollowTerminalWidth(int fd);
 
-    // The page's load: fresh rows, a new serial control, the clock running at
-    // its design interval.
+    // The page's load: fresh rows, the clock running at its design interval.
     void Load();
-    // The page's unload: the clock stops and the serial control goes, closing
-    // the port (what is still queued goes out first).
+    // The page's unload: the clock stops.
     void Unload();
     // Ends a live line, so that other text starts on a line of its own.
     void BreakLine();
     // One tick of the clock: the engine's, then the upload line.
     void Tick();
-    ISerialPort* Serial() { return serial_.get(); }
     QTimer& Timer() { return timer_; }
 
     void SetCaption(StatusLabel label, const std::string& caption) override;
@@ -94,7 +89,6 @@ public:
     void SetBarWidth(ProgressBar bar, double twips) override;
     double BarWidth(ProgressBar bar) const override;
     void SetTimerInterval(int ms) override;
-    ISerialPort& afComm1() override;
 
 private:
     // The upload as the bars show it: records go out (the Upload row), then
@@ -111,7 +105,6 @@ private:
 
     std::FILE* out_;
     bool terminal_;
-    std::function<std::unique_ptr<ISerialPort>()> makePort_;
     std::function<UploadFigures()> figures_;
     std::function<void()> onTick_;
     std::function<Clock::time_point()> now_;
@@ -131,8 +124,7 @@ private:
     std::int64_t lastTenth_ = -1; // plain lines: the last tenth reported in this phase
     UploadFigures last_{};        // as last asked for
 
-    std::unique_ptr<ISerialPort> serial_; // while loaded
-    std::unique_ptr<ISerialPort> closed_; // stands in while not loaded
+    bool loaded_ = false;
     QTimer timer_;
     std::unique_ptr<QSocketNotifier> resized_; // SIGWINCH, when following a terminal
     int widthFd_ = -1;

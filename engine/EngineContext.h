@@ -11,6 +11,7 @@
 #include "engine/ModFlashwright.h"
 #include "engine/ProgressFields.h"
 #include "engine/ProgressView.h"
+#include "engine/RunConfig.h"
 #include "engine/RunRecord.h"
 #include "settings/Settings.h"
 
@@ -36,6 +37,7 @@ struct EngineContext {
     IMessageBox& box;
     IRunLog* runLog; // may be null: runs are not recorded
 
+    RunConfig config;       // what the run connects to and loads, read when it connects
     FirmwareFile file;      // the firmware being uploaded
     FirmwareCheck checked;  // what the check before the run found
     std::int64_t line = 0;  // lines read from `file`

@@ -1,10 +1,14 @@
 // The link to the analyser as the update engine uses it. The link routines
-// (link/LinkOperations) open it over the serial control or a converter and
+// (link/LinkOperations) open it over the transport the run was configured
+// with (a serial port, a USB converter or a serial device server) and
 // implement this; tests may stand in for them.
 #pragma once
 
+#include "engine/RunConfig.h"
+
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,19 +19,27 @@ inline constexpr const char* kMsgLinkLost = "The connection to the analyser was 
 class ILink {
 public:
     virtual ~ILink() = default;
-    // Opens the stored connection, reports on the connection row and, when the
-    // link is ready, starts the update sequence (state 1).
-    virtual void ConnectToAnalyser() = 0;
+    // Opens the connection `config` names, reports on the connection row and,
+    // when the link is ready, starts the update sequence (state 1).
+    virtual void ConnectToAnalyser(const RunConfig& config) = 0;
     // What the last failed ConnectToAnalyser showed; empty after a success.
     virtual const std::string& LastError() const = 0;
     // One byte per character (its low 8 bits). True when the bytes were handed
-    // to an open serial port or converter.
+    // to an open link.
     virtual bool SendText(const std::string& text) = 0;
     virtual bool SendBytes(const std::vector<std::uint8_t>& bytes) = 0;
-    // Text waiting in an open converter (at most 255 bytes of it).
+    // Text the link hands over when it is polled at the tick: what waits in an
+    // open converter (at most 255 bytes of it).
     virtual std::string ReadUsb() = 0;
-    // The sequencer's closer: the serial port when it is open, else an open
-    // converter.
+    // Text that arrived on a link that raises receive events (a serial port,
+    // a device server): everything waiting now. nullopt when the last event
+    // was not "data received".
+    virtual std::optional<std::string> TakeArrived() = 0;
+    // True when more has arrived since (while a message box was open inside
+    // the receive handler, no new event is raised for it).
+    virtual bool MoreArrived() const = 0;
+    // The sequencer's closer: the serial port or device server when it is
+    // open, else an open converter.
     virtual void CloseLink() = 0;
     // The Previous button's closer: an open converter.
     virtual void CloseUsb() = 0;

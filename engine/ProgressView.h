@@ -1,6 +1,6 @@
 // The progress page as the link routines, the sequencer and the reply
-// interpreter see it: its status labels, its two bars, its timer and its serial
-// control. The real page is a Qt window; tests use a recording fake.
+// interpreter see it: its status labels, its two bars and its timer. The real
+// page is a Qt window; tests use a recording fake.
 #pragma once
 
 #include <array>
@@ -8,8 +8,6 @@
 #include <string>
 
 namespace fw {
-
-class ISerialPort;
 
 enum class StatusLabel {
     Connection, // lblProgress_Connection
@@ -51,8 +49,6 @@ public:
     virtual void SetBarWidth(ProgressBar bar, double twips) = 0;
     virtual double BarWidth(ProgressBar bar) const = 0;
     virtual void SetTimerInterval(int ms) = 0;
-    // The page's serial control afComm1: the serial link to the analyser.
-    virtual ISerialPort& afComm1() = 0;
 };
 
 } // namespace fw

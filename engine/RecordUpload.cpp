@@ -8,7 +8,7 @@
 namespace fw {
 
 bool RecordUpload::Check() {
-    const std::string path = c_.settings.GetSettingValue(kSection, kFilename, "");
+    const std::string& path = c_.config.filename;
     c_.checked = CheckFirmwareFile(path);
     if (c_.runActive) {
         RunRecord::Firmware& firmware = c_.run.firmware.emplace();
@@ -35,7 +35,7 @@ bool RecordUpload::Check() {
 
 void RecordUpload::Start() {
     c_.f.nFirmwareFile = 1; // the only file the program opens
-    const std::string path = c_.settings.GetSettingValue(kSection, kFilename, "");
+    const std::string& path = c_.config.filename;
     // Checked again here: the file may have gone, or may exist and not open,
     // since the run started.
     if (!c_.file.Open(path)) {

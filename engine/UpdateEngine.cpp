@@ -22,8 +22,8 @@ private:
 
 UpdateEngine::UpdateEngine(ModFlashwright& mod, ProgressFields& fields, IProgressView& view,
                            ILink& link, Settings& settings, IMessageBox& box, IRunLog* runLog)
-    : c_{mod, fields, view, link, settings, box, runLog, {}, {}, 0, false, {}}, interpreter_(c_),
-      upload_(c_), sequencer_(c_, upload_) {
+    : c_{mod, fields, view, link, settings, box, runLog, {}, {}, {}, 0, false, {}},
+      interpreter_(c_), upload_(c_), sequencer_(c_, upload_) {
 }
 
 void UpdateEngine::ConnectToAnalyser() {
@@ -31,14 +31,15 @@ void UpdateEngine::ConnectToAnalyser() {
     RunRecord& run = c_.run;
     run = RunRecord{};
     run.started = UtcNow();
-    run.connection.type = c_.settings.GetSettingValue(kSection, kConnectionType, "COM");
+    // The stored choices are read once, here; the run keeps to them.
+    c_.config = ReadRunConfig(c_.settings);
+    run.connection.type = c_.config.type;
     if (run.connection.type == "COM") {
-        if (const std::optional<std::int16_t> port =
-                ToInt16(c_.settings.GetSettingValue(kSection, kComPort, "1"))) {
+        if (const std::optional<std::int16_t> port = ToInt16(c_.config.comPort)) {
             run.connection.port = *port;
         }
     } else if (run.connection.type == "USB") {
-        run.connection.usbSerial = c_.settings.GetSettingValue(kSection, kUsbAnalyser, "");
+        run.connection.usbSerial = c_.config.usbSerial;
     }
     for (const Operation& op : kOperations) {
         run.operations.emplace_back(op.caption, IsSet(c_.mod.*op.flag));
@@ -46,7 +47,7 @@ void UpdateEngine::ConnectToAnalyser() {
     c_.checked = FirmwareCheck{};
     c_.runActive = true;
 
-    c_.link.ConnectToAnalyser();
+    c_.link.ConnectToAnalyser(c_.config);
     if (c_.mod.nUpdateState != kStateStart) {
         c_.FinishRun("failed", c_.link.LastError());
     }
@@ -149,20 +150,12 @@ void UpdateEngine::FormActivate() {
 // Receiving
 
 void UpdateEngine::ReceiveSerial() {
-    ISerialPort& port = c_.view.afComm1();
-    if (port.CommEvent() != kComEvReceive) {
+    const std::optional<std::string> text = c_.link.TakeArrived();
+    if (!text) {
         return;
     }
-    std::string text;
-    while (port.InBufferCount() > 0) {
-        const std::string one = port.Input();
-        if (one.empty()) {
-            break; // the control said bytes were waiting but had none
-        }
-        text += one;
-    }
-    interpreter_.Interpret(text);
-    if (port.InBufferCount() > 0 && (deferred_.empty() || deferred_.back().has_value())) {
+    interpreter_.Interpret(*text);
+    if (c_.link.MoreArrived() && (deferred_.empty() || deferred_.back().has_value())) {
         // Bytes came in while a message box was open inside this handler. The
         // control raises no new receive event for them while this one is still
         // being handled, so take them once it has finished.

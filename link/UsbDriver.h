@@ -2,10 +2,12 @@
 // the shape of the converter library's published interface.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace fw {
 
@@ -37,6 +39,13 @@ inline constexpr std::uint32_t FT_PURGE_TX = 2;
 inline constexpr std::size_t kFtTextBufferSize = 100; // description / serial number
 inline constexpr std::size_t kFtReadChunk = 255;      // most bytes read per poll
 using FtTextBuffer = std::array<char, kFtTextBufferSize>;
+
+// The NUL-terminated text a driver wrote into `buffer` (all of it when it
+// wrote no NUL).
+inline std::string_view FtText(const FtTextBuffer& buffer) {
+    const auto end = std::find(buffer.begin(), buffer.end(), '\0');
+    return std::string_view(buffer.data(), static_cast<std::size_t>(end - buffer.begin()));
+}
 
 // Thrown when the driver itself cannot be loaded or called; the text says why.
 class UsbDriverError : public std::runtime_error {

@@ -1,5 +1,7 @@
 #include "pages/ConnectionPage.h"
 
+#include "engine/RunConfig.h"
+
 #include "FlashwrightVersion.h"
 #include "link/LinkOperations.h"
 #include "platform/OperatingSystem.h"
@@ -21,7 +23,6 @@ namespace {
 
 constexpr std::array<const char*, 3> kTypeEntries{"Serial Port", "TCP/IP Network Port", "USB Port"};
 constexpr std::array<const char*, 3> kTypeCodes{"COM", "TCP", "USB"};
-constexpr const char* kDefaultAddress = "192.168.0.1";
 
 // A converter text of 100 characters without its NUL cannot be taken apart.
 class TextTooLong : public std::runtime_error {
@@ -198,8 +199,8 @@ void ConnectionPage::FormLoad() {
         }
     }
 
-    txtConnection_IP_->setText(
-        QString::fromStdString(s_.settings.GetSettingValue(kSection, kAddress, kDefaultAddress)));
+    txtConnection_IP_->setText(QString::fromStdString(
+        s_.settings.GetSettingValue(kSection, kAddress, kDefaultNetAddress)));
 }
 
 void ConnectionPage::FormUnload() {

@@ -6,10 +6,10 @@
 
 #include "engine/MessageBox.h"
 #include "engine/ModFlashwright.h"
+#include "link/Transport.h"
 #include "link/UsbDriver.h"
 #include "pages/ComboListBox.h"
 #include "pages/PortDiscovery.h"
-#include "pages/ProgressPage.h"
 #include "pages/QtPage.h"
 #include "platform/VersionFacility.h"
 #include "settings/Settings.h"

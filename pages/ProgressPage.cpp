@@ -1,7 +1,6 @@
 #include "pages/ProgressPage.h"
 
-#include "engine/UpdateEngine.h"
-#include "link/LinkOperations.h"
+#include "link/AnalyserRun.h"
 
 #include <QFrame>
 #include <QGroupBox>
@@ -52,20 +51,16 @@ std::size_t Index(ProgressBar bar) {
 
 } // namespace
 
-ProgressPage::ProgressPage(SerialPortFactory makeSerialPort)
-    : QtPage("frmUpdateFirmware", 4800, 4665), makeSerialPort_(std::move(makeSerialPort)),
-      unloadedPort_(std::make_unique<ClosedSerialPort>("The progress page is not loaded")) {
+ProgressPage::ProgressPage() : QtPage("frmUpdateFirmware", 4800, 4665) {
 }
 
 ProgressPage::~ProgressPage() {
+    run_ = nullptr; // the run goes first, and its link closes with it
     UnloadNow();
 }
 
-void ProgressPage::Attach(ModFlashwright& mod, UpdateEngine& engine, Link& link,
-                          IPage& operations) {
-    mod_ = &mod;
-    engine_ = &engine;
-    link_ = &link;
+void ProgressPage::Attach(AnalyserRun& run, IPage& operations) {
+    run_ = &run;
     operations_ = &operations;
 }
 
@@ -101,13 +96,6 @@ void ProgressPage::BuildControls(QWidget* window) {
                                   [this] { btnPrevious_Click(); });
     btnPrevious->setFocus();
 
-    afComm1_ = makeSerialPort_();
-    afComm1_->SetOnComm([this] {
-        if (engine_ != nullptr) {
-            engine_->afComm1_OnComm();
-        }
-    });
-
     // The engine's clock: it ticks from the moment the page is loaded until it
     // is unloaded; state 0 does nothing until the link is open.
     timer_ = new QTimer(window);
@@ -115,42 +103,33 @@ void ProgressPage::BuildControls(QWidget* window) {
     timer_->setTimerType(Qt::PreciseTimer);
     timer_->setInterval(kProgressTimerMs);
     QObject::connect(timer_, &QTimer::timeout, timer_, [this] {
-        if (engine_ != nullptr) {
-            engine_->AFTimer1_Timer();
+        if (run_ != nullptr) {
+            run_->engine.AFTimer1_Timer();
         }
     });
     timer_->start();
 }
 
 void ProgressPage::FormActivate() {
-    if (engine_ != nullptr) {
-        engine_->FormActivate();
+    if (run_ != nullptr) {
+        run_->engine.FormActivate();
     }
 }
 
 void ProgressPage::FormUnload() {
     timer_->stop();
     timer_ = nullptr;
-    afComm1_->SetOnComm(nullptr);
-    afComm1_.reset(); // closes the port if the run left it open
+    if (run_ != nullptr) {
+        run_->Release(); // the serial port closes with the page if the run left it open
+    }
     status_.fill(nullptr);
     bars_.fill(nullptr);
 }
 
-void ProgressPage::StopRun() {
-    if (mod_ != nullptr) {
-        mod_->nUpdateState = kStateIdle;
-    }
-    if (link_ != nullptr) {
-        link_->CloseUsb();
-    }
-    if (engine_ != nullptr) {
-        engine_->AbandonRun();
-    }
-}
-
 void ProgressPage::btnPrevious_Click() {
-    StopRun();
+    if (run_ != nullptr) {
+        run_->Stop();
+    }
     if (operations_ != nullptr) {
         HandOver(*this, *operations_);
     } else {
@@ -159,7 +138,9 @@ void ProgressPage::btnPrevious_Click() {
 }
 
 void ProgressPage::QueryClose() {
-    StopRun();
+    if (run_ != nullptr) {
+        run_->Stop();
+    }
 }
 
 QLabel* ProgressPage::Status(StatusLabel label) const {
@@ -218,10 +199,6 @@ void ProgressPage::SetTimerInterval(int ms) {
     if (timer_ != nullptr && timer_->interval() != ms) {
         timer_->setInterval(ms);
     }
-}
-
-ISerialPort& ProgressPage::afComm1() {
-    return afComm1_ ? *afComm1_ : *unloadedPort_;
 }
 
 } // namespace fw

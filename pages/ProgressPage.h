@@ -1,13 +1,12 @@
-// frmUpdateFirmware: one status row per step of the update, two progress bars,
-// the timer that drives the update engine and the serial control the link runs
-// over. The page instance is the IProgressView of the engine and the link; it
-// forwards to whichever window is loaded.
+// frmUpdateFirmware: one status row per step of the update, two progress bars
+// and the timer that drives the update engine. The page instance is the
+// IProgressView of the engine and the link; it forwards to whichever window is
+// loaded. The link itself belongs to the run, and closes with the page.
 #pragma once
 
 #include "engine/ModFlashwright.h"
 #include "engine/ProgressFields.h"
 #include "engine/ProgressView.h"
-#include "engine/SerialPort.h"
 #include "pages/QtPage.h"
 
 #include <array>
@@ -20,29 +19,25 @@ class QTimer;
 
 namespace fw {
 
-class Link;
-class UpdateEngine;
-
-// Makes the serial control of a page window.
-using SerialPortFactory = std::function<std::unique_ptr<ISerialPort>()>;
+class AnalyserRun;
 
 inline constexpr int kProgressTimerMs = 10;
 
 class ProgressPage : public QtPage, public IProgressView {
 public:
-    explicit ProgressPage(SerialPortFactory makeSerialPort);
+    ProgressPage();
     ~ProgressPage() override;
 
     // The fields the engine works with; they outlive the window.
     ProgressFields& Fields() { return fields_; }
-    void Attach(ModFlashwright& mod, UpdateEngine& engine, Link& link, IPage& operations);
+    void Attach(AnalyserRun& run, IPage& operations);
 
     void btnPrevious_Click();
     // The timer while loaded (null otherwise).
     QTimer* AFTimer1() const { return timer_; }
 
-    // IProgressView. While the page is not loaded, writes are dropped, reads
-    // give empty values and afComm1 is a control that never opens.
+    // IProgressView. While the page is not loaded, writes are dropped and reads
+    // give empty values.
     void SetCaption(StatusLabel label, const std::string& caption) override;
     std::string Caption(StatusLabel label) const override;
     void SetForeColor(StatusLabel label, Rgb colour) override;
@@ -51,7 +46,6 @@ public:
     void SetBarWidth(ProgressBar bar, double twips) override;
     double BarWidth(ProgressBar bar) const override;
     void SetTimerInterval(int ms) override;
-    ISerialPort& afComm1() override;
 
 protected:
     void BuildControls(QWidget* window) override;
@@ -60,24 +54,16 @@ protected:
     void QueryClose() override;
 
 private:
-    // Ends the run: nothing more is sent, the converter and an open firmware
-    // file are closed (the serial port closes with the window).
-    void StopRun();
     QLabel* Status(StatusLabel label) const;
 
-    SerialPortFactory makeSerialPort_;
     ProgressFields fields_;
-    ModFlashwright* mod_ = nullptr;
-    UpdateEngine* engine_ = nullptr;
-    Link* link_ = nullptr;
+    AnalyserRun* run_ = nullptr;
     IPage* operations_ = nullptr;
 
     std::array<QLabel*, kStatusLabelCount> status_{};
     std::array<QFrame*, 2> bars_{};
     std::array<double, 2> barTwips_{};
     QTimer* timer_ = nullptr;
-    std::unique_ptr<ISerialPort> afComm1_;
-    std::unique_ptr<ISerialPort> unloadedPort_;
 };
 
 } // namespace fw

@@ -74,7 +74,7 @@ void Upload(ConsoleView& view, UploadFigures& figures, ConsoleView::Clock::time_
 
 TEST(ConsoleView, PlainLinesOnePerChangeOfARow) {
     Captured out;
-    ConsoleView view(out.File(), false, nullptr);
+    ConsoleView view(out.File(), false);
     UploadFigures figures;
     ConsoleView::Clock::time_point now{};
     view.SetClock([&now] { return now; });
@@ -102,7 +102,7 @@ TEST(ConsoleView, PlainLinesOnePerChangeOfARow) {
 
 TEST(ConsoleView, TerminalRewritesOneLineAStep) {
     Captured out;
-    ConsoleView view(out.File(), true, nullptr);
+    ConsoleView view(out.File(), true);
     UploadFigures figures;
     ConsoleView::Clock::time_point now{};
     view.SetClock([&now] { return now; });
@@ -164,7 +164,7 @@ TEST(ConsoleView, LiveLinesFitTheTerminal) {
     };
     for (const WidthCase& c : cases) {
         Captured out;
-        ConsoleView view(out.File(), true, nullptr);
+        ConsoleView view(out.File(), true);
         UploadFigures figures;
         ConsoleView::Clock::time_point now{};
         view.SetClock([&now] { return now; });
@@ -211,7 +211,7 @@ TEST(ConsoleView, FollowsTheTerminalsWidth) {
 
     Captured out;
     {
-        ConsoleView view(out.File(), true, nullptr);
+        ConsoleView view(out.File(), true);
         view.FollowTerminalWidth(slave);
         view.SetCaption(StatusLabel::Bootloader, "Waiting for Reboot");
         ASSERT_TRUE(resize(15));
@@ -228,7 +228,7 @@ TEST(ConsoleView, FollowsTheTerminalsWidth) {
 
 TEST(ConsoleView, BoxEndsTheLiveLineAndTakesOneLine) {
     Captured out;
-    ConsoleView view(out.File(), true, nullptr);
+    ConsoleView view(out.File(), true);
     ConsoleMessageBox box(out.File(), &view);
     view.SetCaption(StatusLabel::Connection, "OK");
     box.Show("The connection to the analyser was lost.\n\nCOM7 (/dev/pts/3)", MsgIcon::Critical,

@@ -1,5 +1,8 @@
 #include "tests/e2e/E2eRig.h"
 
+#include "link/QtNetPort.h"
+#include "link/QtSerialPort.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 
@@ -134,9 +137,15 @@ void SimProcess::Stop() {
 
 // ---------------------------------------------------------------------------
 
+CommError CountingPort::OpenAddress(const NetAddress& address, int timeoutMs) {
+    auto* net = dynamic_cast<INetPort*>(c_.get());
+    return net != nullptr ? net->OpenAddress(address, timeoutMs)
+                          : CommError{kCommErrDeviceFailure, "not a network control"};
+}
+
 void CountingPort::Output(const std::vector<std::uint8_t>& bytes) {
     const bool open = PortOpen();
-    QtNetSerialPort::Output(bytes); // a closed control drops them itself
+    c_->Output(bytes); // a closed control drops them itself
     if (!open)
         return;
     bytesOut += bytes.size();
@@ -146,15 +155,13 @@ void CountingPort::Output(const std::vector<std::uint8_t>& bytes) {
 }
 
 void HeadlessView::SetTimerInterval(int ms) {
-    if (serial && timer.interval() != ms)
+    if (loaded && timer.interval() != ms)
         timer.setInterval(ms);
 }
 
 void HeadlessView::Unload() {
     timer.stop();
-    if (serial)
-        serial->SetOnComm(nullptr);
-    serial.reset();
+    loaded = false;
 }
 
 std::optional<std::vector<BenchRun>> ParseRuns(const std::string& runs) {
@@ -178,8 +185,23 @@ Rig::Rig(std::unique_ptr<IUsbDriver> driver)
     : registry(dir.File("flashwright.reg")), names(&registry), settings(registry),
       usbDriver(driver ? std::move(driver)
                        : std::make_unique<SysfsUsbDriver>(dir.File("sys"), dir.File("dev"))),
-      usb(*usbDriver), link(mod, view, settings, usb, box), runLog(dir.File("runs.jsonl")),
-      engine(mod, fields, view, link, settings, box, &runLog) {
+      usb(*usbDriver), runLog(dir.File("runs.jsonl")),
+      run(mod, RunServices{view, fields, settings, box,
+                           TransportMakers{[this] {
+                                               auto port = std::make_unique<CountingPort>(
+                                                   std::make_unique<QtSerialPort>(names));
+                                               control_ = port.get();
+                                               return port;
+                                           },
+                                           [this] {
+                                               auto port = std::make_unique<CountingPort>(
+                                                   std::make_unique<QtNetPort>());
+                                               control_ = port.get();
+                                               return port;
+                                           },
+                                           usb},
+                           &runLog, [this] { NoteState(); }}),
+      link(run.link), engine(run.engine) {
     SetOperationDefaults(mod);
     QObject::connect(&view.timer, &QTimer::timeout, &view.timer, [this] {
         if (beforeTick)
@@ -193,6 +215,7 @@ Rig::Rig(std::unique_ptr<IUsbDriver> driver)
 
 Rig::~Rig() {
     view.Unload();
+    run.Release();
     sim.Stop();
 }
 
@@ -209,27 +232,23 @@ void Rig::Store(const std::string& type, const std::string& filename) {
 }
 
 void Rig::Next() {
-    // The page's load: fresh labels, a new serial control and the timer at its
-    // design interval.
+    // The page's load: fresh labels and the timer at its design interval;
+    // then the run connects over a control of its own.
     static_cast<test::FakeProgressView&>(view) = test::FakeProgressView();
     view.At(StatusLabel::Connection).caption = "Connecting...";
-    view.serial = std::make_unique<CountingPort>(names);
+    view.loaded = true;
     view.timer.setTimerType(Qt::PreciseTimer);
     view.timer.start(10);
-    Port().SetOnComm([this] {
-        engine.afComm1_OnComm();
-        NoteState();
-    });
     engine.FormActivate();
-    engine.ConnectToAnalyser();
+    control_ = nullptr;
+    run.Connect();
     NoteState();
 }
 
 void Rig::Previous() {
-    mod.nUpdateState = kStateIdle;
-    link.CloseUsb();
-    engine.AbandonRun();
+    run.Stop();
     view.Unload();
+    run.Release();
     NoteState();
 }
 

@@ -7,10 +7,9 @@
 // here, callers check the results themselves.
 #pragma once
 
-#include "engine/UpdateEngine.h"
+#include "link/AnalyserRun.h"
 #include "link/ComPortNames.h"
-#include "link/LinkOperations.h"
-#include "link/QtNetSerialPort.h"
+#include "link/NetPort.h"
 #include "link/SysfsUsbDriver.h"
 #include "settings/FileRegistry.h"
 #include "tests/support/FakeProgressView.h"
@@ -93,17 +92,31 @@ private:
     std::string logBase_;
 };
 
-// The page's serial control as the engine sees it: a real serial control
-// (which also reaches device servers over TCP/IP) that counts every byte
-// handed to it while open.
-class CountingPort : public QtNetSerialPort {
+// A run's serial control as the engine sees it: a real one (the serial port,
+// or a device server's) that counts every byte handed to it while open.
+class CountingPort : public ISerialPort, public INetPort {
 public:
-    using QtNetSerialPort::QtNetSerialPort;
+    explicit CountingPort(std::unique_ptr<ISerialPort> control) : c_(std::move(control)) {}
+    CommError OpenAddress(const NetAddress& address, int timeoutMs) override;
+    CommError SetCommPort(std::int16_t port) override { return c_->SetCommPort(port); }
+    std::int16_t CommPort() const override { return c_->CommPort(); }
+    bool PortOpen() const override { return c_->PortOpen(); }
+    CommError SetPortOpen(bool open) override { return c_->SetPortOpen(open); }
     void Output(const std::vector<std::uint8_t>& bytes) override;
+    int OutBufferCount() const override { return c_->OutBufferCount(); }
+    std::int16_t CommEvent() const override { return c_->CommEvent(); }
+    int InBufferCount() const override { return c_->InBufferCount(); }
+    std::string Input() override { return c_->Input(); }
+    void SetOnComm(std::function<void()> handler) override { c_->SetOnComm(std::move(handler)); }
+    bool DeviceLost() const override { return c_->DeviceLost(); }
+    std::string DeviceName() const override { return c_->DeviceName(); }
 
     std::size_t bytesOut = 0;
     std::string sent;                          // the first 4 KiB of them
     std::function<void(std::size_t)> onOutput; // after each counted Output
+
+private:
+    std::unique_ptr<ISerialPort> c_;
 };
 
 // The progress page without widgets: it records what the engine shows.
@@ -112,14 +125,10 @@ public:
     // Like the page: only a changed interval reaches the timer, as a running
     // QTimer restarts on every setInterval.
     void SetTimerInterval(int ms) override;
-    // The fake's closed port stands in while the page is unloaded.
-    ISerialPort& afComm1() override { return serial ? static_cast<ISerialPort&>(*serial) : port; }
-
-    // The page's unload: the timer stops and the control goes (closing the
-    // port).
+    // The page's unload: the timer stops.
     void Unload();
 
-    std::unique_ptr<CountingPort> serial; // while loaded
+    bool loaded = false;
     QTimer timer;
 };
 
@@ -164,7 +173,11 @@ public:
     bool Saw(std::int32_t s) const {
         return std::find(states.begin(), states.end(), s) != states.end();
     }
-    CountingPort& Port() { return *view.serial; }
+    // The serial control of the run now connected (a serial port or device
+    // server link); null before the first, and for a converter run.
+    CountingPort* Control() { return control_; }
+    CountingPort& Port() { return *control_; }
+    bool LinkOpen() const { return control_ != nullptr && control_->PortOpen(); }
 
     TempDir dir;
     FileRegistry registry;
@@ -176,9 +189,10 @@ public:
     ModFlashwright mod;
     ProgressFields fields;
     HeadlessView view;
-    Link link;
     FileRunLog runLog; // runs.jsonl in the rig's folder
-    UpdateEngine engine;
+    AnalyserRun run;
+    Link& link;
+    UpdateEngine& engine;
     SimProcess sim;
 
     std::vector<nlohmann::json> Runs() const { return ReadRuns(runLog.Path()); }
@@ -192,6 +206,8 @@ public:
 
 private:
     void NoteState();
+
+    CountingPort* control_ = nullptr;
 };
 
 } // namespace fw::e2e

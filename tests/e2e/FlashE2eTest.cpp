@@ -2,6 +2,7 @@
 // pseudo-terminal: the real serial port (or converter driver), link, settings
 // file and engine, driven by a Qt timer as the progress page drives them.
 #include "app/Wizard.h"
+#include "link/QtSerialPort.h"
 #include "tests/e2e/E2eRig.h"
 #include "tests/support/Ser2net.h"
 
@@ -103,7 +104,7 @@ protected:
         EXPECT_EQ(r.fields.nRecordsSent, kRecords);
         EXPECT_GE(r.fields.nRecordsPassed, kRecords - 2);
         EXPECT_FALSE(r.engine.FirmwareOpen());
-        EXPECT_FALSE(r.view.afComm1().PortOpen()); // state 14 closed the link
+        EXPECT_FALSE(r.LinkOpen()); // state 14 closed the link
         EXPECT_TRUE(r.box.shown.empty()) << r.box.shown.front().text;
 
         EXPECT_EQ(r.sim.Wait(Millis(5000)), 0) << "the simulator's exit: " << r.sim.Stderr();
@@ -239,7 +240,7 @@ TEST_F(FlashE2e, ThreeWithheldAcknowledgementsStall) {
     rig.RunFor(Millis(300));
     EXPECT_EQ(rig.State(), kStateWaitAcks);
     EXPECT_EQ(rig.fields.nRecordsPassed, kRecords - 3);
-    EXPECT_TRUE(rig.view.afComm1().PortOpen());
+    EXPECT_TRUE(rig.LinkOpen());
 }
 
 TEST_F(FlashE2e, RejectedRecordFailsTheRunAndSendsNothingMore) {
@@ -255,7 +256,7 @@ TEST_F(FlashE2e, RejectedRecordFailsTheRunAndSendsNothingMore) {
     EXPECT_EQ(rig.box.shown[0].text, "Failed Sx!");
     EXPECT_EQ(rig.view.At(StatusLabel::Verify).caption, "FAILED");
     EXPECT_FALSE(rig.engine.FirmwareOpen());
-    EXPECT_TRUE(rig.view.afComm1().PortOpen());
+    EXPECT_TRUE(rig.LinkOpen());
     EXPECT_LT(rig.fields.nRecordsSent, kRecords);
     EXPECT_EQ(rig.Port().bytesOut, sent);
 }
@@ -462,8 +463,8 @@ TEST_F(FlashE2e, RunsThatSendNothing) {
         r.RunFor(Millis(300));
         EXPECT_EQ(r.states, c.walk);
         EXPECT_EQ(r.view.At(StatusLabel::Upload).caption, c.upload);
-        EXPECT_FALSE(r.view.afComm1().PortOpen());
-        EXPECT_EQ(r.Port().bytesOut, 0u);
+        EXPECT_FALSE(r.LinkOpen());
+        EXPECT_TRUE(r.Control() == nullptr || r.Control()->bytesOut == 0);
         EXPECT_EQ(r.sim.Stderr(), "");
         ASSERT_EQ(r.box.shown.size(), c.message ? 1u : 0u);
         if (c.message) {
@@ -565,7 +566,7 @@ TEST_F(FlashE2e, OnlyRunFirmwareSendsRunAnyway) {
     ASSERT_EQ(rig.State(), kStateFinished);
     EXPECT_EQ(rig.view.At(StatusLabel::RUN).caption, "OK");
     EXPECT_EQ(rig.Port().sent, "RUNANYWAY\r\n");
-    EXPECT_FALSE(rig.view.afComm1().PortOpen());
+    EXPECT_FALSE(rig.LinkOpen());
     // The analyser heard it: it ran and wrote its (empty) image.
     ASSERT_TRUE(rig.sim.Wait(Millis(5000)).has_value()) << rig.sim.Stderr();
     EXPECT_NE(rig.sim.Stderr().find("run: 0 bytes programmed"), std::string::npos);
@@ -582,7 +583,7 @@ TEST_F(FlashE2e, UsbConverterRunCompletesThroughThePoll) {
     EXPECT_EQ(rig.mod.nAnalyserKind, 2); // a Merlane converter
     ExpectCompleted(rig, "S2");
     EXPECT_EQ(rig.mod.nUsbHandle, 0u); // state 14 closed the converter
-    EXPECT_EQ(rig.Port().bytesOut, 0u);
+    EXPECT_EQ(rig.Control(), nullptr); // no serial control was made for the run
 }
 
 // Several analysers on one bench: the stored COM7 is held by another program
@@ -616,7 +617,7 @@ TEST_F(FlashE2e, PortHeldByAnotherProgramStaysChosenAndTheRunNamesIt) {
 
     Wizard wizard(WizardServices{rig.registry, rig.usb, rig.box,
                                  [this] { return std::make_unique<QtSerialPort>(rig.names); },
-                                 [this] { return rig.names.PlatformList(); },
+                                 nullptr, [this] { return rig.names.PlatformList(); },
                                  [this] { return MakePlatformVersionFacility(rig.registry); },
                                  ChooseFileWithDialog, &rig.runLog});
     wizard.Start();

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "engine/UpdateEngine.h"
-#include "link/LinkOperations.h"
+#include "link/AnalyserRun.h"
 #include "settings/MemoryRegistry.h"
 #include "settings/Settings.h"
 #include "tests/support/FakeProgressView.h"
@@ -42,13 +42,33 @@ struct EngineRig : ::testing::Test {
         std::ofstream(path, std::ios::binary) << content;
         Set(kFilename, path);
     }
+    // The link alone connects, with the stored settings.
+    void ConnectLink() { link.ConnectToAnalyser(ReadRunConfig(settings)); }
+    // A run connects with the stored settings and is put straight into `state`.
+    void StartAt(std::int32_t state) {
+        engine.ConnectToAnalyser();
+        mod.nUpdateState = state;
+    }
+    // The stored connection is the converter "A1" (handle kHandleBase once open).
+    void UseConverter() {
+        view.port.open = false;
+        usb.devices.push_back({"A1", "Analyser A"});
+        Set(kConnectionType, "USB");
+        Set(kUsbAnalyser, "A1");
+    }
     void Tick(int n = 1) {
         for (int i = 0; i < n; ++i) {
             engine.AFTimer1_Timer();
         }
     }
-    // Bytes arriving on the serial port, with the control's receive event.
+    // Bytes arriving on the serial port, with the control's receive event; on
+    // an open converter, polled as the tick polls it.
     void Arrive(const std::string& text) {
+        if (mod.nUsbHandle != 0) {
+            usb.Receive(text);
+            engine.CheckUSBRec();
+            return;
+        }
         view.port.Receive(text);
         engine.afComm1_OnComm();
     }
@@ -76,9 +96,14 @@ struct EngineRig : ::testing::Test {
     Settings settings{registry};
     FakeUsbDriver usb;
     RecordingMessageBox box;
-    Link link{mod, view, settings, usb, box};
     RecordingRunLog runLog;
-    UpdateEngine engine{mod, fields, view, link, settings, box, &runLog};
+    AnalyserRun run{
+        mod, RunServices{view, fields, settings, box,
+                         TransportMakers{[this] { return BorrowedSerialPort::Of(view.port); },
+                                         nullptr, usb},
+                         &runLog}};
+    Link& link = run.link;
+    UpdateEngine& engine = run.engine;
     EngineClock::time_point clock{}; // the engine's clock: moves only when a test moves it
 };
 

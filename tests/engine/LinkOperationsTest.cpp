@@ -15,13 +15,13 @@ TEST_F(LinkTest, ComPortThatIsNoNumberRefusedOrHeldFailsTheConnect) {
     view.port.open = false;
     for (const char* port : invalid) {
         Set(kComPort, port);
-        link.ConnectToAnalyser();
+        ConnectLink();
         ExpectBox(kMsgInvalidPort, MsgIcon::Critical, kAppTitle);
         EXPECT_EQ(mod.nUpdateState, kStateIdle);
     }
     view.port.openError = kCommErrPortInUse;
     Set(kComPort, " 2.5 ");
-    link.ConnectToAnalyser();
+    ConnectLink();
     ExpectBox(std::string(kMsgPortBusy) + "\n\nCOM2: Port already open", MsgIcon::Critical,
               kAppTitle);
     ExpectLabel(StatusLabel::Connection, "FAILED", kRed);
@@ -33,7 +33,7 @@ TEST_F(LinkTest, UsbOpensFirstDeviceWhoseSerialStartsWithTheStoredOneAndConfigur
     Set(kConnectionType, "USB");
     Set(kUsbAnalyser, "AB");
     usb.devices = {{"XY1", "Other"}, {"AB77", "Merlane analyser"}, {"AB12", "Other"}};
-    link.ConnectToAnalyser();
+    ConnectLink();
     EXPECT_EQ(mod.nUpdateState, kStateStart);
     EXPECT_EQ(mod.nAnalyserKind, 2);
     EXPECT_EQ(mod.nUsbHandle, 0x101u);
@@ -46,10 +46,10 @@ TEST_F(LinkTest, UsbOpensFirstDeviceWhoseSerialStartsWithTheStoredOneAndConfigur
 
 TEST_F(LinkTest, UsbDeviceMissingUnopenableOrDriverThrowing) {
     Set(kConnectionType, "USB");
-    link.ConnectToAnalyser(); // nothing attached
+    ConnectLink(); // nothing attached
     ExpectBox(kMsgAnalyserNotFound, MsgIcon::None, kAppTitle);
     usb.devices = {{"S1", "Merlane", FT_DEVICE_NOT_OPENED}};
-    link.ConnectToAnalyser();
+    ConnectLink();
     ExpectBox(kMsgUsbOpenFailed, MsgIcon::None, kAppTitle);
     ExpectLabel(StatusLabel::Connection, "FAILED", kRed);
     EXPECT_EQ(mod.nUsbHandle, 0u);
@@ -60,7 +60,7 @@ TEST_F(LinkTest, UsbDeviceMissingUnopenableOrDriverThrowing) {
     for (const char* call : {"FT_ListDevices", "FT_Open", "FT_Purge"}) {
         usb.throwFrom = call;
         mod.nUpdateState = kStateWaitBanner;
-        link.ConnectToAnalyser();
+        ConnectLink();
         ExpectBox(std::string(kMsgUsbDriverError) + "driver library not loaded", MsgIcon::Critical,
                   kAppTitle);
         EXPECT_EQ(mod.nUpdateState, kStateWaitBanner);

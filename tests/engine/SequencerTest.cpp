@@ -69,10 +69,9 @@ TEST_F(SequencerTest, VerdictsAreCountedOnceEvenWhenSplitOrBackToBack) {
 // Converter text is polled at the start of the tick, so the tick acts on it in
 // the state it led to; at most 255 bytes are read per poll.
 TEST_F(SequencerTest, UsbTextIsReadInsideTheTickInChunksOf255) {
-    mod.nUsbHandle = FakeUsbDriver::kHandleBase;
-    usb.open.insert(mod.nUsbHandle);
-    Set(kConnectionType, "USB");
-    mod.nUpdateState = kStateWaitReboot;
+    UseConverter();
+    StartAt(kStateWaitReboot);
+    ASSERT_EQ(mod.nUsbHandle, FakeUsbDriver::kHandleBase);
     usb.Receive(kBootloaderEntryPrompt);
     Tick();
     EXPECT_EQ(usb.written, Bytes({'#', '#', '#', '\r', '\n'}));

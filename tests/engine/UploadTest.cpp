@@ -26,7 +26,7 @@ struct UploadTest : EngineRig {
     // Writes the file, then runs from the upload's start until it is over.
     void Upload(const std::string& content) {
         Firmware(content);
-        mod.nUpdateState = kStateUploadStart;
+        StartAt(kStateUploadStart);
         for (int i = 0; i < 50 && (i == 0 || mod.nUpdateState == kStateUploading); ++i) {
             Tick();
         }
@@ -232,7 +232,7 @@ TEST_F(UploadTest, RecordAnsweredNeitherPassNorFailIsNotConfirmed) {
 
 TEST_F(UploadTest, FileGoneByUploadStartFailsTheUpload) {
     Firmware("S1030000FC\r\n");
-    mod.nUpdateState = kStateStart;
+    StartAt(kStateStart);
     Tick(4);
     std::remove(path.c_str());
     ASSERT_EQ(mod.nUpdateState, kStateUploadStart);
@@ -242,19 +242,20 @@ TEST_F(UploadTest, FileGoneByUploadStartFailsTheUpload) {
 
 TEST_F(UploadTest, AbandonedUploadClosesTheFileAndReadsNoMore) {
     Firmware("S1030000FC\r\nS1030000FC\r\n");
-    mod.nUpdateState = kStateUploadStart;
+    StartAt(kStateUploadStart);
     Tick(2);
     engine.AbandonRun(); // Previous, or the window closed
     EXPECT_FALSE(engine.FirmwareOpen());
-    EXPECT_TRUE(runLog.runs.empty()); // no run was started through the link
-    Tick();                           // a tick that still finds the upload state fails it
+    ASSERT_EQ(runLog.runs.size(), 1u);
+    EXPECT_EQ(runLog.runs[0].result, "abandoned");
+    Tick(); // a tick that still finds the upload state fails it
     EXPECT_EQ(mod.nUpdateState, kStateFailed);
     EXPECT_EQ(fields.nRecordsSent, 1);
 }
 
 TEST_F(UploadTest, SenderWaitsWhileTheSerialBacklogIsFull) {
     Firmware("S1030000FC\r\n");
-    mod.nUpdateState = kStateUploadStart;
+    StartAt(kStateUploadStart);
     view.port.outBufferCount = 513;
     Tick(3);
     EXPECT_TRUE(view.port.output.empty());
@@ -265,11 +266,8 @@ TEST_F(UploadTest, SenderWaitsWhileTheSerialBacklogIsFull) {
 
 TEST_F(UploadTest, SenderWaitsWhileTheConverterQueueIsFull) {
     Firmware("S1030000FC\r\nS1030000FC\r\n");
-    view.port.open = false; // a converter link: the serial port stays closed
-    usb.open.insert(7);
-    mod.nUsbHandle = 7;
-    Set(kConnectionType, "USB");
-    mod.nUpdateState = kStateUploadStart;
+    UseConverter();
+    StartAt(kStateUploadStart);
     Tick();
     usb.txQueue = 513;
     Tick(3);

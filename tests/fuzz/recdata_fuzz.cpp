@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (in.ConsumeBool()) {
         settings.SaveSettingValue(fw::kSection, fw::kConnectionType, "USB");
         usb.devices = {{"S1", in.ConsumeBool() ? "Merlane" : "Plain"}};
-        link.ConnectToAnalyser();
+        ConnectLink();
         mod.nUpdateState = in.ConsumeIntegralInRange<std::int32_t>(0, 16);
     } else {
         view.port.open = true;

@@ -61,7 +61,7 @@ protected:
     Wizard& Start() {
         wizard.reset();
         wizard = std::make_unique<Wizard>(WizardServices{
-            registry, usb, box, [this] { return std::make_unique<ScriptedPort>(line); },
+            registry, usb, box, [this] { return std::make_unique<ScriptedPort>(line); }, nullptr,
             [this] { return line.PlatformList(); },
             [this]() -> std::shared_ptr<IVersionFacility> {
                 if (windows95) {
@@ -377,7 +377,7 @@ TEST_F(Pages, PreviousMidUploadStopsTheRunClosesTheFileAndHandsOverThePlace) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return wizard->mod.nUpdateState == kStateUploading; }, 3000));
     Click(page, "btnPrevious");
     EXPECT_EQ(wizard->mod.nUpdateState, kStateIdle);
-    EXPECT_FALSE(wizard->engine.FirmwareOpen());
+    EXPECT_FALSE(wizard->run.engine.FirmwareOpen());
     EXPECT_EQ(page.AFTimer1(), nullptr);
     ASSERT_TRUE(wizard->operations.IsLoaded());
     EXPECT_EQ(wizard->operations.Window()->pos(), where);

@@ -1,6 +1,6 @@
-// The progress page as a recording fake (labels and bars) with a
-// scriptable serial control: whether opening works, the bytes sent, bytes
-// waiting to be received and a transmit backlog the test can set.
+// The progress page as a recording fake (labels and bars), and a scriptable
+// serial control for the run's link: whether opening works, the bytes sent,
+// bytes waiting to be received and a transmit backlog the test can set.
 #pragma once
 
 #include "engine/ProgressView.h"
@@ -8,6 +8,7 @@
 
 #include <array>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,30 @@ public:
     std::deque<char> incoming;
 };
 
+// Hands a run a control the test keeps: every run's link is the same fake.
+class BorrowedSerialPort : public ISerialPort {
+public:
+    explicit BorrowedSerialPort(ISerialPort& port) : p_(port) {}
+    static std::unique_ptr<ISerialPort> Of(ISerialPort& port) {
+        return std::make_unique<BorrowedSerialPort>(port);
+    }
+    CommError SetCommPort(std::int16_t port) override { return p_.SetCommPort(port); }
+    std::int16_t CommPort() const override { return p_.CommPort(); }
+    bool PortOpen() const override { return p_.PortOpen(); }
+    CommError SetPortOpen(bool open) override { return p_.SetPortOpen(open); }
+    void Output(const std::vector<std::uint8_t>& bytes) override { p_.Output(bytes); }
+    int OutBufferCount() const override { return p_.OutBufferCount(); }
+    std::int16_t CommEvent() const override { return p_.CommEvent(); }
+    int InBufferCount() const override { return p_.InBufferCount(); }
+    std::string Input() override { return p_.Input(); }
+    void SetOnComm(std::function<void()> handler) override { p_.SetOnComm(std::move(handler)); }
+    bool DeviceLost() const override { return p_.DeviceLost(); }
+    std::string DeviceName() const override { return p_.DeviceName(); }
+
+private:
+    ISerialPort& p_;
+};
+
 class FakeProgressView : public IProgressView {
 public:
     struct Label {
@@ -84,7 +109,6 @@ public:
     void SetBarWidth(ProgressBar bar, double twips) override { barWidth[Index(bar)] = twips; }
     double BarWidth(ProgressBar bar) const override { return barWidth[Index(bar)]; }
     void SetTimerInterval(int) override {}
-    ISerialPort& afComm1() override { return port; }
 
     Label& At(StatusLabel label) { return labels[static_cast<std::size_t>(label)]; }
     const Label& At(StatusLabel label) const { return labels[static_cast<std::size_t>(label)]; }
@@ -92,7 +116,7 @@ public:
     std::array<Label, kStatusLabelCount> labels{};
     std::array<bool, 2> barVisible{true, true};
     std::array<double, 2> barWidth{2295, 2295};
-    FakeSerialPort port;
+    FakeSerialPort port; // the serial control of every run
 
 private:
     static std::size_t Index(ProgressBar bar) { return bar == ProgressBar::Bar1 ? 0 : 1; }

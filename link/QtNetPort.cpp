@@ -1,12 +1,12 @@
-#include "link/QtNetSerialPort.h"
+#include "link/QtNetPort.h"
 
 #include <QDeadlineTimer>
 
 #include <array>
-#include <sys/ioctl.h>
-#include <unistd.h>
 #ifdef __linux__
 #include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 #endif
 
 namespace fw {
@@ -19,15 +19,11 @@ constexpr std::size_t kReadChunk = 4096;
 
 } // namespace
 
-QtNetSerialPort::QtNetSerialPort(DeviceLookup lookup) : QtSerialPort(std::move(lookup)) {
-    Init();
-}
+// The read buffer is capped as on the serial port: what the engine has not
+// taken waits in the kernel.
+constexpr qint64 kReadBufferBytes = 16 * 1024;
 
-QtNetSerialPort::QtNetSerialPort(const ComPortNames& names) : QtSerialPort(names) {
-    Init();
-}
-
-void QtNetSerialPort::Init() {
+QtNetPort::QtNetPort() {
     socket_.setReadBufferSize(kReadBufferBytes);
     QObject::connect(&socket_, &QTcpSocket::readyRead, &socket_, [this] { OnReadyRead(); });
     QObject::connect(&socket_, &QTcpSocket::disconnected, &socket_, [this] { OnGone(); });
@@ -40,16 +36,15 @@ void QtNetSerialPort::Init() {
                      });
 }
 
-QtNetSerialPort::~QtNetSerialPort() {
+QtNetPort::~QtNetPort() {
     CloseNet();
 }
 
-CommError QtNetSerialPort::OpenAddress(const NetAddress& address, int timeoutMs) {
+CommError QtNetPort::OpenAddress(const NetAddress& address, int timeoutMs) {
     if (PortOpen()) {
         return {kCommErrPortInUse, "Port already open"};
     }
     CloseNet();
-    QtSerialPort::SetPortOpen(false);
     socket_.connectToHost(QString::fromStdString(address.host), address.port);
     if (!socket_.waitForConnected(timeoutMs)) {
         const std::string why = socket_.error() == QAbstractSocket::SocketTimeoutError
@@ -78,7 +73,7 @@ CommError QtNetSerialPort::OpenAddress(const NetAddress& address, int timeoutMs)
     return {};
 }
 
-void QtNetSerialPort::CloseNet() {
+void QtNetPort::CloseNet() {
     if (!net_) {
         return;
     }
@@ -113,7 +108,7 @@ void QtNetSerialPort::CloseNet() {
 
 // The server closed the connection or it failed: the link is lost until the
 // next OpenAddress. What was received before stays readable.
-void QtNetSerialPort::OnGone() {
+void QtNetPort::OnGone() {
     if (net_) {
         netLost_ = true;
     }
@@ -122,7 +117,7 @@ void QtNetSerialPort::OnGone() {
 // Takes received bytes from the socket while all taken before are given out,
 // so that a reader that stops (a message box is open) leaves the rest in the
 // kernel.
-void QtNetSerialPort::Pump() {
+void QtNetPort::Pump() {
     std::array<char, kReadChunk> chunk{};
     std::vector<std::uint8_t> replies;
     while (inAt_ >= in_.size() && socket_.bytesAvailable() > 0) {
@@ -145,7 +140,7 @@ void QtNetSerialPort::Pump() {
     }
 }
 
-void QtNetSerialPort::OnReadyRead() {
+void QtNetPort::OnReadyRead() {
     if (!net_) {
         return;
     }
@@ -159,32 +154,29 @@ void QtNetSerialPort::OnReadyRead() {
     }
 }
 
-CommError QtNetSerialPort::SetCommPort(std::int16_t port) {
+CommError QtNetPort::SetCommPort(std::int16_t port) {
     if (net_) {
-        return {kCommErrPortOpen, "Operation not valid while the port is open"};
+        return {kCommErrDeviceFailure, "Operation not valid while the link is open"};
     }
-    return QtSerialPort::SetCommPort(port);
+    commPort_ = port;
+    return {};
 }
 
-bool QtNetSerialPort::PortOpen() const {
-    if (net_) {
-        return !netLost_ && socket_.state() == QAbstractSocket::ConnectedState;
-    }
-    return QtSerialPort::PortOpen();
+bool QtNetPort::PortOpen() const {
+    return net_ && !netLost_ && socket_.state() == QAbstractSocket::ConnectedState;
 }
 
-CommError QtNetSerialPort::SetPortOpen(bool open) {
-    if (!net_) {
-        return QtSerialPort::SetPortOpen(open);
-    }
+CommError QtNetPort::SetPortOpen(bool open) {
     if (open) {
-        return {kCommErrPortInUse, "Port already open"};
+        // A device server is opened by its address.
+        return net_ ? CommError{kCommErrPortInUse, "Port already open"}
+                    : CommError{kCommErrDeviceFailure, "no address to connect to"};
     }
     CloseNet();
     return {};
 }
 
-void QtNetSerialPort::Write(const std::vector<std::uint8_t>& bytes) {
+void QtNetPort::Write(const std::vector<std::uint8_t>& bytes) {
     if (telnet_) {
         const std::vector<std::uint8_t> escaped = telnet::Escape(bytes.data(), bytes.size());
         socket_.write(reinterpret_cast<const char*>(escaped.data()),
@@ -195,20 +187,13 @@ void QtNetSerialPort::Write(const std::vector<std::uint8_t>& bytes) {
     }
 }
 
-void QtNetSerialPort::Output(const std::vector<std::uint8_t>& bytes) {
-    if (!net_) {
-        QtSerialPort::Output(bytes);
-        return;
-    }
+void QtNetPort::Output(const std::vector<std::uint8_t>& bytes) {
     if (PortOpen() && !bytes.empty()) {
         Write(bytes);
     }
 }
 
-int QtNetSerialPort::OutBufferCount() const {
-    if (!net_) {
-        return QtSerialPort::OutBufferCount();
-    }
+int QtNetPort::OutBufferCount() const {
     if (!PortOpen()) {
         return 0;
     }
@@ -221,18 +206,15 @@ int QtNetSerialPort::OutBufferCount() const {
     return static_cast<int>(socket_.bytesToWrite()) + queued;
 }
 
-std::int16_t QtNetSerialPort::CommEvent() const {
-    return net_ ? netEvent_ : QtSerialPort::CommEvent();
+std::int16_t QtNetPort::CommEvent() const {
+    return netEvent_;
 }
 
-int QtNetSerialPort::InBufferCount() const {
-    return net_ ? static_cast<int>(in_.size() - inAt_) : QtSerialPort::InBufferCount();
+int QtNetPort::InBufferCount() const {
+    return static_cast<int>(in_.size() - inAt_);
 }
 
-std::string QtNetSerialPort::Input() {
-    if (!net_) {
-        return QtSerialPort::Input();
-    }
+std::string QtNetPort::Input() {
     if (inAt_ >= in_.size()) {
         return {};
     }
@@ -243,17 +225,16 @@ std::string QtNetSerialPort::Input() {
     return std::string(1, c);
 }
 
-void QtNetSerialPort::SetOnComm(std::function<void()> handler) {
-    onComm_ = handler;
-    QtSerialPort::SetOnComm(std::move(handler));
+void QtNetPort::SetOnComm(std::function<void()> handler) {
+    onComm_ = std::move(handler);
 }
 
-bool QtNetSerialPort::DeviceLost() const {
-    return net_ ? netLost_ : QtSerialPort::DeviceLost();
+bool QtNetPort::DeviceLost() const {
+    return net_ && netLost_;
 }
 
-std::string QtNetSerialPort::DeviceName() const {
-    return net_ || !address_.empty() ? address_ : QtSerialPort::DeviceName();
+std::string QtNetPort::DeviceName() const {
+    return address_;
 }
 
 } // namespace fw

@@ -1,6 +1,6 @@
-// The serial control over QSerialPort that can also be a TCP connection to a
-// serial device server (QTcpSocket), raw or with the telnet COM-PORT-OPTION
-// protocol. Until OpenAddress succeeds it is exactly the serial control.
+// A serial control whose line is a TCP connection to a serial device server
+// (QTcpSocket), raw or with the telnet COM-PORT-OPTION protocol. It opens by
+// its address (OpenAddress), not by a port number.
 //
 // Over the network every record leaves at once (no Nagle delay), the bytes
 // queued in the socket and in the kernel's send queue count as not yet on the
@@ -10,7 +10,6 @@
 #pragma once
 
 #include "link/NetPort.h"
-#include "link/QtSerialPort.h"
 #include "link/Rfc2217.h"
 
 #include <QTcpSocket>
@@ -19,15 +18,17 @@
 
 namespace fw {
 
-class QtNetSerialPort : public QtSerialPort, public INetPort {
+class QtNetPort : public ISerialPort, public INetPort {
 public:
-    explicit QtNetSerialPort(DeviceLookup lookup);
-    explicit QtNetSerialPort(const ComPortNames& names);
-    ~QtNetSerialPort() override;
+    QtNetPort();
+    ~QtNetPort() override;
+    QtNetPort(const QtNetPort&) = delete;
+    QtNetPort& operator=(const QtNetPort&) = delete;
 
     CommError OpenAddress(const NetAddress& address, int timeoutMs) override;
 
     CommError SetCommPort(std::int16_t port) override;
+    std::int16_t CommPort() const override { return commPort_; }
     bool PortOpen() const override;
     CommError SetPortOpen(bool open) override;
     void Output(const std::vector<std::uint8_t>& bytes) override;
@@ -40,7 +41,6 @@ public:
     std::string DeviceName() const override;
 
 private:
-    void Init();
     void Pump();
     void OnReadyRead();
     void OnGone();
@@ -55,6 +55,7 @@ private:
     std::string in_;                          // received data not yet taken
     std::size_t inAt_ = 0;                    // the next byte of in_ to give out
     std::int16_t netEvent_ = 0;
+    std::int16_t commPort_ = 1;
     std::function<void()> onComm_;
 };
 

@@ -1,0 +1,22 @@
+#include "link/AnalyserRun.h"
+
+namespace fw {
+
+AnalyserRun::AnalyserRun(ModFlashwright& m, RunServices s)
+    : mod(m), link(m, s.view, std::move(s.makers), s.box,
+                   [this, after = std::move(s.afterArrival)] {
+                       engine.afComm1_OnComm();
+                       if (after) {
+                           after();
+                       }
+                   }),
+      engine(m, s.fields, s.view, link, s.settings, s.box, s.runLog) {
+}
+
+void AnalyserRun::Stop() {
+    mod.nUpdateState = kStateIdle;
+    link.CloseUsb();
+    engine.AbandonRun();
+}
+
+} // namespace fw

@@ -1,0 +1,45 @@
+// One run wired together, the same way for the wizard, the command line and
+// the tests: the link over the transport the run chooses when it connects,
+// and the update engine, sharing the program's state, the progress view and
+// the run record.
+#pragma once
+
+#include "engine/UpdateEngine.h"
+#include "link/LinkOperations.h"
+
+namespace fw {
+
+struct RunServices {
+    IProgressView& view;
+    ProgressFields& fields;
+    Settings& settings; // read once, when a run connects
+    IMessageBox& box;
+    TransportMakers makers;
+    IRunLog* runLog = nullptr; // null: runs are not recorded
+    // Runs after each receive event has been handled (a front end's check for
+    // the run's end).
+    std::function<void()> afterArrival = nullptr;
+};
+
+class AnalyserRun {
+public:
+    AnalyserRun(ModFlashwright& mod, RunServices services);
+    AnalyserRun(const AnalyserRun&) = delete;
+    AnalyserRun& operator=(const AnalyserRun&) = delete;
+
+    // The operations page's Next: reads the stored choices and connects.
+    void Connect() { engine.ConnectToAnalyser(); }
+    // What Previous and the close box do: nothing more is sent, an open
+    // converter and the firmware file are closed, and a run still under way
+    // is recorded as abandoned. (The serial port or device server closes with
+    // the page: Release.)
+    void Stop();
+    // The page went away: whatever link is still open closes.
+    void Release() { link.CloseLink(); }
+
+    ModFlashwright& mod;
+    Link link;
+    UpdateEngine engine;
+};
+
+} // namespace fw

@@ -1,0 +1,128 @@
+#include "link/SerialTransport.h"
+
+#include "link/NetPort.h"
+#include "settings/Settings.h"
+
+#include <algorithm>
+
+namespace fw {
+
+SerialTransport::SerialTransport(std::unique_ptr<ISerialPort> port, std::string comPort,
+                                 std::function<void()> onArrived)
+    : port_(std::move(port)), comPort_(std::move(comPort)) {
+    port_->SetOnComm(std::move(onArrived));
+}
+
+SerialTransport::~SerialTransport() {
+    port_->SetOnComm(nullptr);
+}
+
+std::optional<OpenFailure> SerialTransport::Open(const std::function<void()>& opening) {
+    if (port_->PortOpen()) {
+        return std::nullopt;
+    }
+    opening();
+    const std::optional<std::int16_t> number = ToInt16(comPort_);
+    if (!number || port_->SetCommPort(*number)) {
+        return OpenFailure{kMsgInvalidPort};
+    }
+    if (const CommError error = port_->SetPortOpen(true)) {
+        // Named, with the reason, so that a bench of several analysers shows
+        // which port another program holds.
+        return OpenFailure{std::string(kMsgPortBusy) + "\n\nCOM" +
+                           std::to_string(port_->CommPort()) + ": " + error.description};
+    }
+    return std::nullopt;
+}
+
+bool SerialTransport::Send(const std::uint8_t* data, std::size_t count) {
+    if (!port_->PortOpen()) {
+        return false;
+    }
+    port_->Output(std::vector<std::uint8_t>(data, data + count));
+    return true;
+}
+
+std::optional<std::string> SerialTransport::TakeArrived() {
+    if (port_->CommEvent() != kComEvReceive) {
+        return std::nullopt;
+    }
+    std::string text;
+    while (port_->InBufferCount() > 0) {
+        const std::string one = port_->Input();
+        if (one.empty()) {
+            break; // the control said bytes were waiting but had none
+        }
+        text += one;
+    }
+    return text;
+}
+
+bool SerialTransport::MoreArrived() const {
+    return port_->InBufferCount() > 0;
+}
+
+std::size_t SerialTransport::PendingOutput() {
+    return port_->PortOpen() ? static_cast<std::size_t>(std::max(0, port_->OutBufferCount())) : 0;
+}
+
+bool SerialTransport::Lost() const {
+    return port_->DeviceLost();
+}
+
+bool SerialTransport::Reopen() {
+    return !port_->SetPortOpen(true) && port_->PortOpen();
+}
+
+bool SerialTransport::IsOpen() const {
+    return port_->PortOpen();
+}
+
+void SerialTransport::Close() {
+    if (port_->PortOpen()) {
+        port_->SetPortOpen(false);
+    }
+}
+
+std::string SerialTransport::Name() const {
+    const std::string name = "COM" + std::to_string(port_->CommPort());
+    const std::string device = Device();
+    return device.empty() ? name : name + " (" + device + ")";
+}
+
+std::string SerialTransport::Device() const {
+    return port_->DeviceName();
+}
+
+NetTransport::NetTransport(std::unique_ptr<ISerialPort> port, std::string address,
+                           std::function<void()> onArrived)
+    : SerialTransport(std::move(port), {}, std::move(onArrived)), address_(std::move(address)) {
+}
+
+std::optional<OpenFailure> NetTransport::Open(const std::function<void()>& opening) {
+    if (Port().PortOpen()) {
+        return std::nullopt;
+    }
+    opening();
+    const std::optional<NetAddress> address = ParseNetAddress(address_);
+    if (!address) {
+        return OpenFailure{std::string(kMsgInvalidAddress) + " \"" + address_ + "\" - " +
+                           kMsgAddressHint};
+    }
+    auto* net = dynamic_cast<INetPort*>(&Port());
+    const CommError error = net != nullptr
+                                ? net->OpenAddress(*address, kNetConnectTimeoutMs)
+                                : CommError{kCommErrDeviceFailure, "no network link here"};
+    if (error) {
+        return OpenFailure{std::string(kMsgNoConnection) + " " + address_ + " - " +
+                           kMsgNoConnectionHint + "\n\n(" + error.description + ")"};
+    }
+    return std::nullopt;
+}
+
+std::string NetTransport::Name() const {
+    const std::string device = Device();
+    return device.empty() ? "TCP" : "TCP " + device;
+}
+
+} // namespace fw

@@ -1,0 +1,53 @@
+// The transports that run over a serial control: a serial port (COMn), and a
+// serial device server reached over TCP/IP through a control that can also
+// connect to an address (INetPort). The control raises a receive event, which
+// the run hands to the engine.
+#pragma once
+
+#include "link/Transport.h"
+
+namespace fw {
+
+class SerialTransport : public ITransport {
+public:
+    SerialTransport(std::unique_ptr<ISerialPort> port, std::string comPort,
+                    std::function<void()> onArrived);
+    ~SerialTransport() override;
+
+    std::optional<OpenFailure> Open(const std::function<void()>& opening) override;
+    bool Send(const std::uint8_t* data, std::size_t count) override;
+    std::optional<std::string> TakeArrived() override;
+    bool MoreArrived() const override;
+    std::size_t PendingOutput() override;
+    bool Lost() const override;
+    bool Reopen() override;
+    bool IsOpen() const override;
+    void Close() override;
+    std::string Name() const override;
+    std::string Device() const override;
+
+protected:
+    ISerialPort& Port() const { return *port_; }
+
+private:
+    std::unique_ptr<ISerialPort> port_;
+    std::string comPort_; // as stored
+};
+
+// A serial device server at `address` ("host:port" or "rfc2217://host:port").
+// The run starts only once the connection is up; a lost connection is not
+// taken back by itself (Previous and Next connect again).
+class NetTransport : public SerialTransport {
+public:
+    NetTransport(std::unique_ptr<ISerialPort> port, std::string address,
+                 std::function<void()> onArrived);
+
+    std::optional<OpenFailure> Open(const std::function<void()>& opening) override;
+    bool Reopen() override { return false; }
+    std::string Name() const override;
+
+private:
+    std::string address_;
+};
+
+} // namespace fw

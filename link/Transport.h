@@ -1,0 +1,92 @@
+// One run's way to the analyser: a serial port, a USB converter or a serial
+// device server on the network. The run's link chooses one when it connects,
+// from the configuration read then, and owns it until the next run; the
+// transports carry bytes and report what went wrong, the link reports on the
+// progress page.
+#pragma once
+
+#include "engine/MessageBox.h"
+#include "engine/ModFlashwright.h"
+#include "engine/RunConfig.h"
+#include "engine/SerialPort.h"
+#include "link/UsbDriver.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace fw {
+
+inline constexpr const char* kMsgInvalidPort =
+    "Invalid Communications Port - please enter a valid port.";
+inline constexpr const char* kMsgPortBusy = "Unable to open Communication Port - please ensure no "
+                                            "other applications are using this port.";
+inline constexpr const char* kMsgAnalyserNotFound = "Analyser not found!";
+inline constexpr const char* kMsgUsbOpenFailed = "USB Open Failed";
+inline constexpr const char* kMsgUsbDriverError = "There was an error initiating the usb driver : ";
+// The TCP/IP type's failures name the stored address.
+inline constexpr const char* kMsgInvalidAddress = "Invalid Network Address";
+inline constexpr const char* kMsgAddressHint =
+    "please enter HOST:PORT, for example 192.168.0.10:4001 (rfc2217://HOST:PORT for a device "
+    "server that is to set the line to 38400 baud, 8N1).";
+inline constexpr const char* kMsgNoConnection = "Unable to connect to";
+inline constexpr const char* kMsgNoConnectionHint =
+    "please ensure the device server is on and listens at that address.";
+
+// Makes a serial control: the platform's serial port, or (for a device server)
+// a control that also connects over TCP/IP (INetPort).
+using SerialPortFactory = std::function<std::unique_ptr<ISerialPort>()>;
+
+// What the platform gives a run to reach the analyser with.
+struct TransportMakers {
+    SerialPortFactory makeSerialPort;
+    SerialPortFactory makeNetPort; // null: no network link on this platform
+    IUsbDriver& usb;
+};
+
+// Why a transport did not open: the message box's text and icon.
+struct OpenFailure {
+    std::string text;
+    MsgIcon icon = MsgIcon::Critical;
+};
+
+class ITransport {
+public:
+    virtual ~ITransport() = default;
+    // Opens the connection; nullopt when it is ready. `opening` is called once
+    // the transport knows it has something to open (the page then shows
+    // "Connecting...").
+    virtual std::optional<OpenFailure> Open(const std::function<void()>& opening) = 0;
+    // The connection row's caption once open.
+    virtual const char* OpenCaption() const { return "OK"; }
+    // Hands the bytes to the line; false when they were not taken.
+    virtual bool Send(const std::uint8_t* data, std::size_t count) = 0;
+    // Read at the tick (a converter has no receive event).
+    virtual std::string Poll() { return {}; }
+    // Read on the receive event: everything waiting; nullopt when the event
+    // was not "data received".
+    virtual std::optional<std::string> TakeArrived() { return std::nullopt; }
+    virtual bool MoreArrived() const { return false; }
+    virtual std::size_t PendingOutput() = 0;
+    virtual bool Lost() const = 0;
+    // Opens a lost connection again, quietly. True when it is back.
+    virtual bool Reopen() = 0;
+    virtual bool IsOpen() const = 0;
+    virtual void Close() = 0;
+    virtual bool IsConverter() const { return false; }
+    // For messages: "COM3 (/dev/ttyUSB0)", "USB converter A1 (...)", "TCP host:port".
+    virtual std::string Name() const = 0;
+    // The device behind it: a path, the converter's description, an address.
+    virtual std::string Device() const = 0;
+};
+
+// The transport for `config.type`; null for a type that has none (nothing is
+// opened and every send is dropped). `onArrived` is the receive event of the
+// transports that raise one.
+std::unique_ptr<ITransport> MakeTransport(const RunConfig& config, TransportMakers& makers,
+                                          ModFlashwright& mod, std::function<void()> onArrived);
+
+} // namespace fw

@@ -1,0 +1,164 @@
+#include "link/UsbTransport.h"
+
+#include <algorithm>
+#include <array>
+
+namespace fw {
+
+UsbTransport::UsbTransport(IUsbDriver& usb, ModFlashwright& mod, std::string wantedSerial)
+    : usb_(usb), mod_(mod), wanted_(std::move(wantedSerial)) {
+}
+
+UsbTransport::~UsbTransport() {
+    Close();
+}
+
+std::optional<OpenFailure> UsbTransport::Open(const std::function<void()>& opening) {
+    opening();
+    try {
+        return OpenDevice();
+    } catch (const UsbDriverError& e) {
+        // The driver library could not be loaded or called. Reported like the
+        // connection page reports it; the sequence does not start.
+        return OpenFailure{std::string(kMsgUsbDriverError) + e.what(), MsgIcon::Critical};
+    }
+}
+
+std::optional<OpenFailure> UsbTransport::OpenDevice() {
+    std::uint32_t count = 0;
+    usb_.FT_ListDevices(count, FT_LIST_NUMBER_ONLY);
+    std::optional<std::uint32_t> chosen;
+    FtTextBuffer serial{};
+    for (std::uint32_t i = 0; i < count; ++i) {
+        serial.fill('\0');
+        usb_.FT_ListDevices(i, serial, FT_LIST_BY_INDEX_SERIAL_NUMBER);
+        // The stored serial number may be only the beginning of the device's.
+        if (FtText(serial).substr(0, wanted_.size()) == wanted_) {
+            chosen = i;
+            break;
+        }
+    }
+    if (!chosen) {
+        return OpenFailure{kMsgAnalyserNotFound, MsgIcon::None};
+    }
+
+    FtTextBuffer description{};
+    usb_.FT_ListDevices(*chosen, description, FT_LIST_BY_INDEX_DESCRIPTION);
+    const std::string_view descText = FtText(description);
+    const bool merlane = descText.find("Merlane") != std::string_view::npos;
+    if (merlane) {
+        mod_.nAnalyserKind = 2;
+    }
+
+    FtHandle handle = 0;
+    if (usb_.FT_Open(static_cast<int>(*chosen), handle) != FT_OK) {
+        return OpenFailure{kMsgUsbOpenFailed, MsgIcon::None};
+    }
+    mod_.nUsbHandle = handle;
+    lost_ = false;
+    serial_ = std::string(FtText(serial));
+    description_ = std::string(descText);
+
+    usb_.FT_ResetDevice(handle);
+    usb_.FT_SetBaudRate(handle, merlane ? kBaudMerlane : kBaudStandard);
+    usb_.FT_SetFlowControl(handle, FT_FLOW_NONE, 0, 0);
+    usb_.FT_SetDataCharacteristics(handle, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE);
+    usb_.FT_Purge(handle, FT_PURGE_RX | FT_PURGE_TX);
+    return std::nullopt;
+}
+
+// A converter that fails a call while open has gone (unplugged, or its driver
+// gave up on it).
+void UsbTransport::Failed(FtStatus status) {
+    if (status != FT_OK && mod_.nUsbHandle != 0) {
+        lost_ = true;
+    }
+}
+
+bool UsbTransport::Send(const std::uint8_t* data, std::size_t count) {
+    // Written whether or not a converter is open; the driver refuses handle 0.
+    // A driver that cannot be called at all loses the bytes like a closed link.
+    try {
+        std::uint32_t written = 0;
+        const FtStatus status =
+            usb_.FT_Write(mod_.nUsbHandle, data, static_cast<std::uint32_t>(count), written);
+        mod_.nUsbBytesWritten = static_cast<std::int32_t>(written);
+        Failed(status);
+        return status == FT_OK && written == count && mod_.nUsbHandle != 0;
+    } catch (const UsbDriverError&) {
+        Failed(FT_OTHER_ERROR);
+        return false;
+    }
+}
+
+std::string UsbTransport::Poll() {
+    if (mod_.nUsbHandle == 0 || lost_) {
+        return {};
+    }
+    try {
+        std::uint32_t waiting = 0;
+        FtStatus status = usb_.FT_GetQueueStatus(mod_.nUsbHandle, waiting);
+        Failed(status);
+        if (status != FT_OK || waiting == 0) {
+            return {};
+        }
+        std::array<std::uint8_t, kFtReadChunk> chunk{};
+        const auto want = static_cast<std::uint32_t>(std::min<std::size_t>(waiting, chunk.size()));
+        std::uint32_t got = 0;
+        status = usb_.FT_Read(mod_.nUsbHandle, chunk.data(), want, got);
+        Failed(status);
+        return std::string(reinterpret_cast<const char*>(chunk.data()), std::min(got, want));
+    } catch (const UsbDriverError&) {
+        Failed(FT_OTHER_ERROR);
+        return {};
+    }
+}
+
+std::size_t UsbTransport::PendingOutput() {
+    if (mod_.nUsbHandle == 0 || lost_) {
+        return 0;
+    }
+    // A converter that cannot tell its transmit queue is taken as keeping up:
+    // its writes then wait in the driver instead.
+    try {
+        std::uint32_t rx = 0, tx = 0, events = 0;
+        const FtStatus status = usb_.FT_GetStatus(mod_.nUsbHandle, rx, tx, events);
+        if (status == FT_OK) {
+            return tx;
+        }
+        if (status != FT_NOT_SUPPORTED) {
+            Failed(status);
+        }
+    } catch (const UsbDriverError&) {
+        Failed(FT_OTHER_ERROR);
+    }
+    return 0;
+}
+
+bool UsbTransport::Reopen() {
+    Close();
+    try {
+        return !OpenDevice();
+    } catch (const UsbDriverError&) {
+        return false;
+    }
+}
+
+void UsbTransport::Close() {
+    if (mod_.nUsbHandle == 0) {
+        return;
+    }
+    try {
+        usb_.FT_Close(mod_.nUsbHandle);
+    } catch (const UsbDriverError&) {
+        // The device is gone with the driver; the handle is no longer ours.
+    }
+    mod_.nUsbHandle = 0;
+}
+
+std::string UsbTransport::Name() const {
+    const std::string name = "USB converter " + serial_;
+    return description_.empty() ? name : name + " (" + description_ + ")";
+}
+
+} // namespace fw

@@ -1,0 +1,45 @@
+// The transport over a USB-to-serial converter driven through its driver
+// library: opened by the stored serial number, polled at the tick (at most
+// 255 bytes a poll), lost when the driver fails a call on the open device.
+#pragma once
+
+#include "link/Transport.h"
+
+namespace fw {
+
+inline constexpr std::uint32_t kBaudMerlane = 125000;
+inline constexpr std::uint32_t kBaudStandard = 38400;
+
+class UsbTransport : public ITransport {
+public:
+    UsbTransport(IUsbDriver& usb, ModFlashwright& mod, std::string wantedSerial);
+    ~UsbTransport() override;
+
+    std::optional<OpenFailure> Open(const std::function<void()>& opening) override;
+    const char* OpenCaption() const override { return "Connected..."; }
+    bool Send(const std::uint8_t* data, std::size_t count) override;
+    std::string Poll() override;
+    std::size_t PendingOutput() override;
+    bool Lost() const override { return lost_; }
+    bool Reopen() override;
+    bool IsOpen() const override { return mod_.nUsbHandle != 0; }
+    void Close() override;
+    bool IsConverter() const override { return true; }
+    std::string Name() const override;
+    std::string Device() const override { return description_; }
+
+private:
+    // Finds the converter, opens and sets it up. A quiet open (the analyser
+    // re-enumerating after its reset) reports nothing.
+    std::optional<OpenFailure> OpenDevice();
+    void Failed(FtStatus status);
+
+    IUsbDriver& usb_;
+    ModFlashwright& mod_;
+    std::string wanted_; // the stored serial number, or its beginning
+    bool lost_ = false;
+    std::string serial_;      // serial number of the open converter
+    std::string description_; // its description
+};
+
+} // namespace fw
