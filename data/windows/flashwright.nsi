@@ -6,7 +6,8 @@
 ;
 ; STAGE is what `cmake --install` of the Windows build puts in one folder.
 Unicode true
-!include "x64.nsh"
+; A 64-bit setup program for a 64-bit program (and Wine without its 32-bit half).
+Target amd64-unicode
 
 !ifndef STAGE
   !error "STAGE: the folder the Windows build was installed to"
