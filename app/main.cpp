@@ -1,17 +1,15 @@
 // Flashwright: the firmware wizard for the analyser. Settings live in the
-// registry file below the user's configuration directory. The program takes no
+// system's registry on Windows and in a registry file below the user's
+// configuration directory elsewhere (app/Platform.h). The program takes no
 // arguments but --version and --help, which answer and exit without a window.
+#include "app/Platform.h"
 #include "app/Wizard.h"
 #include "engine/ModFlashwright.h"
 #include "engine/RunRecord.h"
-#include "link/ComPortNames.h"
-#include "link/QtNetPort.h"
-#include "link/QtSerialPort.h"
 #include "link/UsbDriverFactory.h"
 #include "pages/QtMessageBox.h"
 #include "platform/StopSignals.h"
 #include "platform/VersionFacility.h"
-#include "settings/FileRegistry.h"
 
 #include "FlashwrightVersion.h"
 
@@ -47,18 +45,18 @@ int main(int argc, char** argv) {
     // the program ends (the user has closed the last page).
     QApplication::setQuitOnLastWindowClosed(false);
 
-    fw::FileRegistry registry(fw::DefaultRegistryFile());
+    fw::PlatformParts platform = fw::MakePlatformParts();
+    fw::IRegistry& registry = *platform.registry;
     const std::unique_ptr<fw::IUsbDriver> usb = fw::MakeUsbDriver();
-    fw::ComPortNames portNames(&registry);
     fw::QtMessageBox box;
     fw::FileRunLog runLog;
     fw::Wizard wizard(fw::WizardServices{
         registry,
         *usb,
         box,
-        [&portNames] { return std::make_unique<fw::QtSerialPort>(portNames); },
-        [] { return std::make_unique<fw::QtNetPort>(); },
-        [&portNames] { return portNames.PlatformList(); },
+        platform.makeSerialPort,
+        platform.makeNetPort,
+        platform.portList,
         [&registry] { return fw::MakePlatformVersionFacility(registry); },
         fw::ChooseFileWithDialog,
         &runLog,

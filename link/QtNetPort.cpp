@@ -3,10 +3,10 @@
 #include <QDeadlineTimer>
 
 #include <array>
-#include <sys/ioctl.h>
-#include <unistd.h>
 #ifdef __linux__
 #include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 #endif
 
 namespace fw {

@@ -1,0 +1,23 @@
+// Windows: settings in the system registry (HKEY_LOCAL_MACHINE), the ports
+// the system lists under HARDWARE\DEVICEMAP\SERIALCOMM, and the Win32 COM port
+// control.
+#include "app/Platform.h"
+
+#include "link/QtNetPort.h"
+#include "link/Win32SerialPort.h"
+#include "settings/WinRegistry.h"
+
+namespace fw {
+
+PlatformParts MakePlatformParts() {
+    auto registry = std::make_unique<WinRegistry>();
+    PortListSource ports = RegistryPortList(*registry);
+    return PlatformParts{
+        std::move(registry),
+        [] { return std::make_unique<Win32SerialPort>(); },
+        [] { return std::make_unique<QtNetPort>(); },
+        std::move(ports),
+    };
+}
+
+} // namespace fw

@@ -1,0 +1,107 @@
+// The serial communications control over a Win32 COM port: 38400 baud, 8 data
+// bits, no parity, 1 stop bit, no flow control. Port n is the device \\.\COMn
+// unless a lookup says otherwise.
+//
+// Everything runs on the thread of the Qt event loop: the port is opened for
+// overlapped I/O, a read that returns at once with whatever the driver holds
+// (it never waits for more) and a write in flight are watched through their
+// events (QWinEventNotifier), a pending WaitCommEvent says when bytes arrive,
+// and a slow timer looks at the line's state in case a notification never
+// comes. No thread of our own.
+//
+// Opening fails with kCommErrPortInUse when another program holds the port
+// (Windows opens COM ports exclusively), with kCommErrAccessDenied only when
+// that cannot be the cause, and with kCommErrInvalidPort when there is no such
+// port. A port whose device disappears while open (USB converter unplugged)
+// closes and is reported as lost.
+//
+// At most kWinReadBufferBytes of received data wait in the port object: while
+// nobody reads, the rest stays in the driver's queue.
+#pragma once
+
+#include "engine/SerialPort.h"
+
+#include <QObject>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+class QTimer;
+class QWinEventNotifier;
+
+namespace fw {
+
+// Changing CommPort while the port is open is refused with this number (as
+// the other serial controls do).
+inline constexpr int kCommErrWinPortOpen = 8000;
+inline constexpr std::size_t kWinReadBufferBytes = 16 * 1024;
+
+class Win32SerialPort : public ISerialPort {
+public:
+    // Port number -> device name ("\\.\COM3"); nullopt: no such port.
+    using DeviceLookup = std::function<std::optional<std::string>(int port)>;
+
+    Win32SerialPort();
+    explicit Win32SerialPort(DeviceLookup lookup);
+    ~Win32SerialPort() override;
+    Win32SerialPort(const Win32SerialPort&) = delete;
+    Win32SerialPort& operator=(const Win32SerialPort&) = delete;
+
+    // "\\.\COM<n>" for 1..255 (the form that also reaches COM10 and above).
+    static std::optional<std::string> DefaultDevice(int port);
+
+    CommError SetCommPort(std::int16_t port) override;
+    std::int16_t CommPort() const override { return commPort_; }
+    bool PortOpen() const override;
+    CommError SetPortOpen(bool open) override;
+    void Output(const std::vector<std::uint8_t>& bytes) override;
+    int OutBufferCount() const override;
+    std::int16_t CommEvent() const override { return commEvent_; }
+    int InBufferCount() const override { return static_cast<int>(in_.size()); }
+    std::string Input() override;
+    void SetOnComm(std::function<void()> handler) override { onComm_ = std::move(handler); }
+    bool DeviceLost() const override { return lost_; }
+    std::string DeviceName() const override { return lastDevice_; }
+
+    // The line speed the driver reports for the open port, 0 when closed.
+    unsigned long BaudRate() const { return baud_; }
+
+private:
+    struct Io; // the handle, the OVERLAPPED blocks and their events
+
+    CommError Open();
+    void Close();
+    bool Drain();      // reads what the driver holds, up to the cap; true: got some
+    void StartWrite(); // hands the next queued bytes to the driver
+    void WriteDone();
+    void ArmWait(); // a pending WaitCommEvent for received bytes
+    void WaitDone();
+    void Poll();
+    void Fail(); // the device went away: close on the next turn
+    void Notify();
+
+    DeviceLookup lookup_;
+    std::unique_ptr<Io> io_;
+    std::unique_ptr<QWinEventNotifier> writeNotifier_;
+    std::unique_ptr<QWinEventNotifier> waitNotifier_;
+    std::unique_ptr<QTimer> poll_;
+    QObject context_; // owns queued calls, so none runs after destruction
+    std::int16_t commPort_ = 1;
+    std::int16_t commEvent_ = 0;
+    std::deque<std::uint8_t> in_;
+    std::vector<std::uint8_t> out_;     // queued, not yet handed to the driver
+    std::vector<std::uint8_t> writing_; // with the driver (the write in flight)
+    bool failed_ = false;
+    bool lost_ = false;
+    bool notifying_ = false;
+    unsigned long baud_ = 0;
+    std::string lastDevice_;
+    std::function<void()> onComm_;
+};
+
+} // namespace fw

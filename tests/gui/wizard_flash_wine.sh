@@ -1,0 +1,370 @@
+#!/usr/bin/env bash
+# The Windows wizard under Wine, driven from outside like a user would drive
+# it: in a throw-away Wine prefix on a private virtual X display, xdotool
+# presses the keys of the four pages while analyser-sim plays the analyser on a
+# pseudo-terminal that Wine makes COM7 (HKLM\Software\Wine\Ports, which Wine
+# reads when its server starts and lists under SERIALCOMM). The settings are
+# preset in Wine's registry. Four runs:
+#   1. a full flash: "OK", the image received unchanged, the run on record;
+#   2. a refused firmware file: the run fails and nothing reaches the analyser;
+#   3. a lost link (the simulator killed mid-upload): the run fails with the
+#      message on record;
+#   4. the port search lists COM7 "(In Use)" while another program holds it,
+#      and a run on it fails saying so.
+#
+#   wizard_flash_wine.sh [--setup SETUP.EXE] PROGRAM_DIR ANALYSER_SIM [OUTPUT_DIR]
+#
+# PROGRAM_DIR holds flashwright.exe with its DLLs and plugins. With --setup the
+# setup program installs it silently instead, the runs use the installed
+# program, and the uninstaller has to leave nothing in Program Files.
+# OUTPUT_DIR (default: a temporary folder) receives the screenshots and, on
+# failure, the logs. Exits 77 (skipped) when a tool is missing.
+set -euo pipefail
+
+setup=
+if [ "${1:-}" = --setup ]; then
+    setup=$(readlink -f "$2")
+    shift 2
+fi
+if [ $# -lt 2 ]; then
+    echo "usage: $0 [--setup SETUP.EXE] PROGRAM_DIR ANALYSER_SIM [OUTPUT_DIR]" >&2
+    exit 2
+fi
+program_dir=$(readlink -f "$1")
+analyser_sim=$(readlink -f "$2")
+for tool in wine wineserver Xvfb xdotool srec_cat srec_cmp jq perl setpriv import convert; do
+    if ! command -v "$tool" >/dev/null; then
+        echo "SKIP: $tool is not installed"
+        exit 77
+    fi
+done
+
+com=7
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/fw-wine-gui.XXXXXX")
+out=${3:-$tmp}
+mkdir -p "$out"
+out=$(readlink -f "$out")
+export WINEPREFIX=$tmp/wineprefix
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES=mscoree,mshtml=
+pids=()
+cleanup() {
+    local status=$?
+    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+        kill "${pids[i]}" 2>/dev/null || true
+    done
+    wineserver -k 2>/dev/null || true
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    if [ "$status" -ne 0 ] && [ "$out" != "$tmp" ]; then
+        cp "$tmp"/*.log "$out/" 2>/dev/null || true
+    fi
+    [ "$out" = "$tmp" ] || rm -rf "$tmp"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+fail() {
+    echo "FAIL: $*" >&2
+    if [ -n "${DISPLAY:-}" ]; then
+        echo "windows on screen:" >&2
+        for id in $(xdotool search --onlyvisible --name '.' 2>/dev/null); do
+            echo "  $id \"$(xdotool getwindowname "$id" 2>/dev/null)\"" >&2
+        done
+        import -window root "$out/failure-screen.png" 2>/dev/null && echo "screen: $out/failure-screen.png" >&2
+    fi
+    for log in "$tmp"/*.log; do
+        [ -s "$log" ] && { echo "--- $(basename "$log")" >&2; tail -n 20 "$log" >&2; }
+    done
+    exit 1
+}
+poll() { # tenths condition...
+    local tenths=$1
+    shift
+    for ((n = 0; n < tenths; n++)); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+# Windows programs run without CAP_SYS_ADMIN, so that a terminal held in
+# exclusive mode is refused to them as a port in use is on Windows (Wine itself
+# lets two programs open one COM port). The Wine server is started the same
+# way, by the first of them.
+win() { setpriv --bounding-set -sys_admin --inh-caps -sys_admin wine "$@"; }
+winpath() { echo "Z:${1//\//\\}"; } # a Unix path as Wine sees it
+
+# --- X display (as in wizard_flash.sh) -------------------------------------
+start_xvfb() {
+    local number pid
+    for ((attempt = 0; attempt < 20; attempt++)); do
+        number=$((200 + RANDOM % 700))
+        [ -e "/tmp/.X$number-lock" ] && continue
+        Xvfb ":$number" -screen 0 1024x768x24 -dpi 96 -nolisten tcp -noreset 2>"$tmp/xvfb.log" &
+        pid=$!
+        for ((n = 0; n < 100; n++)); do
+            kill -0 "$pid" 2>/dev/null || break
+            if DISPLAY=":$number" xdotool getdisplaygeometry >/dev/null 2>&1; then
+                pids+=("$pid")
+                export DISPLAY=":$number"
+                return 0
+            fi
+            sleep 0.1
+        done
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    return 1
+}
+start_xvfb || fail "Xvfb did not start"
+
+# --- Wine prefix and the program -------------------------------------------
+start=$SECONDS
+win wineboot --init >"$tmp/wineboot.log" 2>&1 || fail "wineboot failed"
+wineserver -w
+echo "Wine prefix made in $((SECONDS - start)) s"
+if [ -n "$setup" ]; then
+    win "$setup" /S >"$tmp/setup.log" 2>&1 || fail "the setup program failed"
+    wineserver -w
+    program_dir=$WINEPREFIX/drive_c/Program\ Files/Flashwright
+    for f in flashwright.exe Qt6Widgets.dll platforms/qwindows.dll styles/qwindowsvistastyle.dll uninstall.exe; do
+        [ -e "$program_dir/$f" ] || fail "setup did not install $f"
+    done
+    find "$WINEPREFIX/drive_c" -iname 'Flashwright.lnk' | grep -q . || fail "setup made no Start-menu entry"
+    echo "installed by the setup program into C:\\Program Files\\Flashwright"
+fi
+exe=$program_dir/flashwright.exe
+[ -e "$exe" ] || fail "no $exe"
+
+mkdir -p "$tmp/fw"
+firmware=$tmp/fw/image.sx
+srec_cat -generate 0x10000 0x10800 -random -o "$firmware" -Motorola -address-length=3 ||
+    fail "srec_cat could not make the firmware image"
+# The same image with one record's checksum broken: refused before sending.
+bad=$tmp/fw/broken.sx
+awk 'NR == 5 { $0 = substr($0, 1, length($0) - 2) (substr($0, length($0) - 1) == "00" ? "01" : "00") } 1' \
+    "$firmware" >"$bad"
+
+# Presets the registry: COM7 (and COM8 when given) for Wine, the wizard's
+# settings, and restarts the Wine server so that Wine reads the ports.
+preset() { # firmware com7-device [com8-device]
+    {
+        echo 'REGEDIT4'
+        echo
+        echo '[HKEY_LOCAL_MACHINE\Software\Wine\Ports]'
+        echo "\"COM$com\"=\"$2\""
+        [ -z "${3:-}" ] || echo "\"COM$((com + 1))\"=\"$3\""
+        echo
+        echo '[HKEY_LOCAL_MACHINE\SOFTWARE\Tarnvel\Flashwright\Settings]'
+        echo '"Connction Type"="COM"'
+        echo "\"COM Port\"=\"$com\""
+        local path
+        path=$(winpath "$1")
+        echo "\"Filename\"=\"${path//\\/\\\\}\""
+    } >"$tmp/preset.reg"
+    wineserver -k 2>/dev/null || true
+    wineserver -w
+    win reg import "$(winpath "$tmp/preset.reg")" >"$tmp/reg.log" 2>&1 || fail "reg import failed"
+    wineserver -k 2>/dev/null || true
+    wineserver -w
+}
+start_sim() { # log-name args...
+    local name=$1
+    shift
+    "$analyser_sim" --no-register "$@" >"$tmp/$name-stdout.log" 2>"$tmp/$name.log" &
+    sim=$!
+    pids+=("$sim")
+    poll 100 grep -qs '^analyser-sim: device ' "$tmp/$name-stdout.log" || fail "analyser-sim did not start"
+    sim_device=$(sed -n 's/^analyser-sim: device //p' "$tmp/$name-stdout.log")
+}
+runs_file() { find "$WINEPREFIX/drive_c/users" -path '*Tarnvel/Flashwright/runs.jsonl' 2>/dev/null | sed -n 1p; }
+run_count() { local f; f=$(runs_file); [ -n "$f" ] && wc -l <"$f" || echo 0; }
+
+# Page windows are titled "Flashwright"; message boxes with that title are
+# smaller or wider. Wine draws the frame itself (no window manager runs).
+pages() {
+    # shellcheck disable=SC2034
+    local id WIDTH HEIGHT X Y SCREEN WINDOW
+    for id in $(xdotool search --onlyvisible --name '^Flashwright$' 2>/dev/null); do
+        eval "$(xdotool getwindowgeometry --shell "$id" 2>/dev/null)" || continue
+        if ((WIDTH >= 290 && WIDTH <= 360 && HEIGHT >= 280 && HEIGHT <= 370)); then
+            echo "$id"
+        fi
+    done
+}
+port_boxes() { xdotool search --onlyvisible --name '^Comm [Pp]ort [Ss]earch$' 2>/dev/null; }
+wait_page() { # old
+    local id box
+    for ((n = 0; n < 300; n++)); do
+        for box in $(port_boxes); do
+            xdotool windowfocus --sync "$box" key Return 2>/dev/null || true
+        done
+        kill -0 "$wizard" 2>/dev/null || fail "flashwright exited"
+        for id in $(pages); do
+            if [ "$id" != "${1:-}" ] && [ -z "$(port_boxes)" ]; then
+                echo "$id"
+                return 0
+            fi
+        done
+        sleep 0.1
+    done
+    fail "no new wizard page on screen"
+}
+# Alt+N is the Next button's mnemonic, sent to the page on screen. A page that
+# has only just come up may not take keys yet, and Wine may replace a page's X
+# window while it settles: the page is looked up afresh for each try, and the
+# key is sent again until another page is up. Prints the new page's window.
+next() { # page
+    local id now
+    for ((try = 0; try < 10; try++)); do
+        sleep 1
+        id=$(pages | sed -n 1p)
+        [ -n "$id" ] || continue
+        xdotool windowfocus --sync "$id" key --delay 50 alt+n 2>/dev/null || continue
+        for ((n = 0; n < 50; n++)); do
+            now=$(pages | sed -n 1p)
+            if [ -n "$now" ] && [ "$now" != "$id" ] && [ -z "$(port_boxes)" ]; then
+                echo "$now"
+                return 0
+            fi
+            sleep 0.1
+        done
+    done
+    fail "the page did not move on after Alt+N"
+}
+# A screenshot of the page on screen (looked up afresh: Wine may have replaced
+# its X window).
+shot() { # file
+    # shellcheck disable=SC2034
+    local id WIDTH HEIGHT X Y SCREEN WINDOW
+    for ((n = 0; n < 50; n++)); do
+        id=$(pages | sed -n 1p)
+        if [ -n "$id" ] && eval "$(xdotool getwindowgeometry --shell "$id" 2>/dev/null)" &&
+            import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$1" 2>/dev/null; then
+            return 0
+        fi
+        sleep 0.1
+    done
+    fail "no page on screen for $1"
+}
+start_wizard() { # log-name
+    win "$exe" >"$tmp/$1.log" 2>&1 &
+    wizard=$!
+    pids+=("$wizard")
+}
+stop_wizard() {
+    kill "$wizard" 2>/dev/null || true
+    wineserver -k 2>/dev/null || true
+    wait "$wizard" 2>/dev/null || true
+}
+# Connection, firmware and operations pages with the preset settings: Next
+# three times. Prints the progress page's window.
+to_progress() {
+    local page
+    page=$(wait_page "")
+    page=$(next "$page")
+    page=$(next "$page")
+    next "$page"
+}
+last_run() { tail -n 1 "$(runs_file)"; }
+
+# --- 1. A full flash ---------------------------------------------------------
+received=$tmp/received.srec
+start_sim sim1 --bootloader-version 1.2 --baud 115200 --out "$received" --exit-after-run
+preset "$firmware" "$sim_device"
+win reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' 2>/dev/null | grep -q "COM$com" ||
+    fail "Wine does not list COM$com under SERIALCOMM"
+start=$SECONDS
+start_wizard wizard1
+page=$(to_progress)
+poll 900 test -e "$received" || fail "no image received within 90 s"
+poll 100 bash -c "! kill -0 $sim 2>/dev/null" || fail "analyser-sim did not finish"
+wait "$sim" || fail "analyser-sim failed"
+srec_cmp "$firmware" "$received" 2>"$tmp/srec_cmp.log" || fail "the received image differs from the firmware file"
+poll 100 test -n "$(runs_file)" || fail "no run record below %LOCALAPPDATA%"
+jq -e --arg d "$(sha256sum <"$firmware" | cut -c1-64)" --argjson com "$com" \
+    '.result == "success" and .firmware.sha256 == $d and .connection.port == $com
+     and .rows["Upload Firmware"] == "OK" and .rows["Run Firmware"] == "OK"' <<<"$(last_run)" >/dev/null ||
+    fail "the run record does not say what was loaded: $(last_run)"
+sleep 0.5 # the last rows' repaint
+shot "$out/windows-wizard.png"
+# Rows "OK" in green, none "FAILED" in red (the text is smoothed: pixels
+# where that colour clearly leads count).
+green=$(convert "$out/windows-wizard.png" -fx 'g > r + 0.15 && g > b + 0.15' -format '%[fx:round(mean*w*h)]' info:)
+red=$(convert "$out/windows-wizard.png" -fx 'r > g + 0.3 && r > b + 0.3' -format '%[fx:round(mean*w*h)]' info:)
+((green > 0 && red == 0)) || fail "the progress page shows no OK ($green green, $red red pixels)"
+echo "1. full flash: OK in $((SECONDS - start)) s, image equal, run record: $(last_run)"
+stop_wizard
+
+# --- 2. A refused firmware file ----------------------------------------------
+start_sim sim2 --bootloader-version 1.2 --baud 115200 --verbose
+preset "$bad" "$sim_device"
+runs_before=$(run_count)
+start_wizard wizard2
+page=$(to_progress)
+poll 300 bash -c "[ \$(wc -l <'$(runs_file)') -gt $runs_before ]" || fail "the refused run left no record"
+jq -e '.result == "failed" and (.reason | test("cannot be loaded")) and (.reason | test("Nothing was sent"))
+       and .records_sent == 0' <<<"$(last_run)" >/dev/null ||
+    fail "the refused file is not on record as refused: $(last_run)"
+sleep 0.5
+[ ! -s "$tmp/sim2.log" ] || ! grep -qv '^$' "$tmp/sim2.log" || fail "the analyser received something: $(head -n 3 "$tmp/sim2.log")"
+echo "2. refused file: nothing sent, run record: $(last_run)"
+stop_wizard
+kill "$sim" 2>/dev/null || true
+
+# --- 3. The link lost mid-upload ---------------------------------------------
+start_sim sim3 --bootloader-version 1.2 --baud 4800 --verbose
+preset "$firmware" "$sim_device"
+runs_before=$(run_count)
+start_wizard wizard3
+page=$(to_progress)
+poll 600 grep -qs "record 3 " "$tmp/sim3.log" || fail "the upload did not start"
+kill -KILL "$sim"
+poll 300 bash -c "[ \$(wc -l <'$(runs_file)') -gt $runs_before ]" || fail "the lost link left no run record"
+jq -e '.result == "failed" and (.reason | length > 0) and .records_passed < .firmware.records
+       and ([.rows[]] | index("FAILED") != null)' <<<"$(last_run)" >/dev/null ||
+    fail "the lost link is not on record as failed: $(last_run)"
+sleep 0.5
+shot "$out/windows-lost-link.png"
+echo "3. lost link: FAILED, run record: $(last_run)"
+stop_wizard
+
+# --- 4. A port another program holds -----------------------------------------
+# COM7 is held in exclusive mode by another program. The port search lists it
+# "(In Use)" and keeps it chosen, as the stored port; the run then cannot open
+# it and says so. Were it not listed, another port would be chosen and tried.
+socat "pty,rawer,link=$tmp/com7" exec:cat 2>"$tmp/socat7.log" &
+pids+=("$!")
+poll 50 test -e "$tmp/com7" || fail "socat made no terminal"
+perl -e 'open(my $f, "+<", $ARGV[0]) or die "open: $!"; ioctl($f, 0x540C, 0) or die "TIOCEXCL: $!";
+         open(my $r, ">", $ARGV[1]); close($r); sleep 600' "$(readlink -f "$tmp/com7")" "$tmp/holding" &
+pids+=("$!")
+poll 50 test -e "$tmp/holding" || fail "the port holder did not start"
+preset "$firmware" "$(readlink -f "$tmp/com7")"
+runs_before=$(run_count)
+start_wizard wizard4
+page=$(wait_page "")
+sleep 0.5
+shot "$out/windows-port-in-use.png"
+page=$(next "$page")
+page=$(next "$page")
+sleep 1
+xdotool windowfocus --sync "$(pages | sed -n 1p)" key --delay 50 alt+n
+# The run fails at once with a message box; OK ends it.
+sleep 3
+xdotool key Return
+poll 300 bash -c "[ \$(wc -l <'$(runs_file)') -gt $runs_before ]" || fail "the run on a held port left no record"
+jq -e --argjson com "$com" '.result == "failed" and .connection.port == $com
+       and (.reason | test("in use"))' <<<"$(last_run)" >/dev/null ||
+    fail "the held port is not on record as in use: $(last_run)"
+echo "4. port held elsewhere: listed and kept as chosen, the run says: $(last_run | jq -r .reason)"
+stop_wizard
+
+# --- Uninstall ----------------------------------------------------------------
+if [ -n "$setup" ]; then
+    win "C:\\Program Files\\Flashwright\\uninstall.exe" /S >"$tmp/uninstall.log" 2>&1 || fail "the uninstaller failed"
+    poll 300 bash -c "! test -e '$WINEPREFIX/drive_c/Program Files/Flashwright'" ||
+        fail "left in Program Files: $(find "$WINEPREFIX/drive_c/Program Files/Flashwright")"
+    ! find "$WINEPREFIX/drive_c" -iname 'Flashwright.lnk' | grep -q . || fail "the Start-menu entry is left"
+    echo "uninstalled: nothing left in Program Files"
+fi
+echo "PASS"
