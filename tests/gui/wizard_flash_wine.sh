@@ -47,45 +47,9 @@ out=$(readlink -f "$out")
 export WINEPREFIX=$tmp/wineprefix
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES=mscoree,mshtml=
-pids=()
-cleanup() {
-    local status=$?
-    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-        kill "${pids[i]}" 2>/dev/null || true
-    done
-    wineserver -k 2>/dev/null || true
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-    if [ "$status" -ne 0 ] && [ "$out" != "$tmp" ]; then
-        cp "$tmp"/*.log "$out/" 2>/dev/null || true
-    fi
-    [ "$out" = "$tmp" ] || rm -rf "$tmp"
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM
-
-fail() {
-    echo "FAIL: $*" >&2
-    if [ -n "${DISPLAY:-}" ]; then
-        echo "windows on screen:" >&2
-        for id in $(xdotool search --onlyvisible --name '.' 2>/dev/null); do
-            echo "  $id \"$(xdotool getwindowname "$id" 2>/dev/null)\"" >&2
-        done
-        import -window root "$out/failure-screen.png" 2>/dev/null && echo "screen: $out/failure-screen.png" >&2
-    fi
-    for log in "$tmp"/*.log; do
-        [ -s "$log" ] && { echo "--- $(basename "$log")" >&2; tail -n 20 "$log" >&2; }
-    done
-    exit 1
-}
-poll() { # tenths condition...
-    local tenths=$1
-    shift
-    for ((n = 0; n < tenths; n++)); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    return 1
-}
+on_cleanup() { wineserver -k 2>/dev/null || true; }
+# shellcheck source=tests/gui/lib.sh
+source "$(dirname "$0")/lib.sh"
 # Windows programs run without CAP_SYS_ADMIN, so that a terminal held in
 # exclusive mode is refused to them as a port in use is on Windows (Wine itself
 # lets two programs open one COM port). The Wine server is started the same
@@ -93,28 +57,6 @@ poll() { # tenths condition...
 win() { setpriv --bounding-set -sys_admin --inh-caps -sys_admin wine "$@"; }
 winpath() { echo "Z:${1//\//\\}"; } # a Unix path as Wine sees it
 
-# --- X display (as in wizard_flash.sh) -------------------------------------
-start_xvfb() {
-    local number pid
-    for ((attempt = 0; attempt < 20; attempt++)); do
-        number=$((200 + RANDOM % 700))
-        [ -e "/tmp/.X$number-lock" ] && continue
-        Xvfb ":$number" -screen 0 1024x768x24 -dpi 96 -nolisten tcp -noreset 2>"$tmp/xvfb.log" &
-        pid=$!
-        for ((n = 0; n < 100; n++)); do
-            kill -0 "$pid" 2>/dev/null || break
-            if DISPLAY=":$number" xdotool getdisplaygeometry >/dev/null 2>&1; then
-                pids+=("$pid")
-                export DISPLAY=":$number"
-                return 0
-            fi
-            sleep 0.1
-        done
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
-    return 1
-}
 start_xvfb || fail "Xvfb did not start"
 
 # --- Wine prefix and the program -------------------------------------------
