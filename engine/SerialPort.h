@@ -27,6 +27,16 @@ struct CommError {
     explicit operator bool() const { return number != 0; }
 };
 
+// A port number as the user knows it: "COM7".
+inline std::string ComName(int port) {
+    return "COM" + std::to_string(port);
+}
+
+// The failure of a port number that names no device.
+inline CommError NoDeviceFor(int port) {
+    return {kCommErrInvalidPort, "Invalid port number (no device for " + ComName(port) + ")"};
+}
+
 class ISerialPort {
 public:
     virtual ~ISerialPort() = default;

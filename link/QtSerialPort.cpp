@@ -20,10 +20,6 @@ namespace {
 // command) still reaches the line.
 constexpr int kCloseDrainMs = 1000;
 
-std::string PortLabel(std::int16_t port) {
-    return "COM" + std::to_string(port);
-}
-
 // The group whose members may use the device: the device's own group when that
 // group may read and write it, else the usual serial group.
 std::string AccessGroup(const std::string& path) {
@@ -74,7 +70,7 @@ CommError QtSerialPort::SetCommPort(std::int16_t port) {
     if (PortOpen())
         return {kCommErrPortOpen, "Operation not valid while the port is open"};
     if (port < 1 || !lookup_ || !lookup_(port))
-        return {kCommErrInvalidPort, "Invalid port number (no device for " + PortLabel(port) + ")"};
+        return NoDeviceFor(port);
     commPort_ = port;
     return {};
 }
@@ -99,8 +95,7 @@ CommError QtSerialPort::Open() {
     const std::optional<std::string> path =
         commPort_ >= 1 && lookup_ ? lookup_(commPort_) : std::nullopt;
     if (!path)
-        return {kCommErrInvalidPort,
-                "Invalid port number (no device for " + PortLabel(commPort_) + ")"};
+        return NoDeviceFor(commPort_);
     struct stat st {};
     if (::stat(path->c_str(), &st) != 0) {
         if (errno == EACCES)

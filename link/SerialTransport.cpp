@@ -29,8 +29,8 @@ std::optional<OpenFailure> SerialTransport::Open(const std::function<void()>& op
     if (const CommError error = port_->SetPortOpen(true)) {
         // Named, with the reason, so that a bench of several analysers shows
         // which port another program holds.
-        return OpenFailure{std::string(kMsgPortBusy) + "\n\nCOM" +
-                           std::to_string(port_->CommPort()) + ": " + error.description};
+        return OpenFailure{std::string(kMsgPortBusy) + "\n\n" + ComName(port_->CommPort()) + ": " +
+                           error.description};
     }
     return std::nullopt;
 }
@@ -85,7 +85,7 @@ void SerialTransport::Close() {
 }
 
 std::string SerialTransport::Name() const {
-    const std::string name = "COM" + std::to_string(port_->CommPort());
+    const std::string name = ComName(port_->CommPort());
     const std::string device = Device();
     return device.empty() ? name : name + " (" + device + ")";
 }

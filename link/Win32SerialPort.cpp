@@ -27,10 +27,6 @@ constexpr std::size_t kWriteChunk = 4096;
 // does not complete WaitCommEvent).
 constexpr int kPollMs = 50;
 
-std::string PortLabel(int port) {
-    return "COM" + std::to_string(port);
-}
-
 std::string SystemText(DWORD error) {
     char* buffer = nullptr;
     const DWORD length = ::FormatMessageA(
@@ -87,14 +83,14 @@ Win32SerialPort::~Win32SerialPort() {
 std::optional<std::string> Win32SerialPort::DefaultDevice(int port) {
     if (port < 1 || port > 255)
         return std::nullopt;
-    return "\\\\.\\" + PortLabel(port);
+    return "\\\\.\\" + ComName(port);
 }
 
 CommError Win32SerialPort::SetCommPort(std::int16_t port) {
     if (PortOpen())
         return {kCommErrWinPortOpen, "Operation not valid while the port is open"};
     if (port < 1 || !lookup_ || !lookup_(port))
-        return {kCommErrInvalidPort, "Invalid port number (no device for " + PortLabel(port) + ")"};
+        return NoDeviceFor(port);
     commPort_ = port;
     return {};
 }
@@ -119,9 +115,8 @@ CommError Win32SerialPort::Open() {
     const std::optional<std::string> path =
         commPort_ >= 1 && lookup_ ? lookup_(commPort_) : std::nullopt;
     if (!path)
-        return {kCommErrInvalidPort,
-                "Invalid port number (no device for " + PortLabel(commPort_) + ")"};
-    const std::string label = PortLabel(commPort_);
+        return NoDeviceFor(commPort_);
+    const std::string label = ComName(commPort_);
 
     auto io = std::make_unique<Io>();
     if (!io->Ready())
