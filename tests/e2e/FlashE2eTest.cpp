@@ -96,14 +96,15 @@ protected:
     }
 
     // A completed run, and the image the analyser wrote is the one `kind`
-    // was made from.
-    static void ExpectCompleted(Rig& r, const std::string& kind) {
+    // was made from. Every record has its verdict, but those the simulator
+    // withholds to the end.
+    static void ExpectCompleted(Rig& r, const std::string& kind, int withheld = 0) {
         r.RunToEnd();
         ASSERT_EQ(r.State(), kStateFinished) << r.sim.Stderr();
         EXPECT_EQ(r.view.At(StatusLabel::Verify).caption, "OK");
         EXPECT_EQ(r.view.At(StatusLabel::RUN).caption, "OK");
         EXPECT_EQ(r.fields.nRecordsSent, kRecords);
-        EXPECT_GE(r.fields.nRecordsPassed, kRecords - 2);
+        EXPECT_EQ(r.fields.nRecordsPassed, kRecords - withheld);
         EXPECT_FALSE(r.engine.FirmwareOpen());
         EXPECT_FALSE(r.LinkOpen()); // state 14 closed the link
         EXPECT_TRUE(r.box.shown.empty()) << r.box.shown.front().text;
@@ -121,6 +122,7 @@ protected:
         EXPECT_EQ(run["firmware"]["sha256"], Sha256Sum(r.dir, file));
         EXPECT_EQ(run["firmware"]["records"], kRecords);
         EXPECT_EQ(run["records_sent"], kRecords);
+        EXPECT_EQ(run["records_passed"], kRecords - withheld);
         EXPECT_EQ(run["rows"]["Verify Upload"], "OK");
     }
 
@@ -162,7 +164,8 @@ TEST_P(FlashRuns, ImageArrivesWhole) {
     StartSim(rig, args);
     rig.Store("COM", Image(rig.dir, GetParam().kind));
     rig.Next();
-    ExpectCompleted(rig, GetParam().kind);
+    const auto withhold = std::find(args.begin(), args.end(), "--withhold-last");
+    ExpectCompleted(rig, GetParam().kind, withhold == args.end() ? 0 : std::stoi(*(withhold + 1)));
     const bool text = std::find(args.begin(), args.end(), "1.1") != args.end();
     EXPECT_EQ(rig.mod.nAnalyserKind, text ? 1 : 2);
     if (std::find(args.begin(), args.end(), "--split-banner") != args.end()) {
@@ -226,7 +229,8 @@ const std::vector<Verdicts> kVerdicts{
     // Paced, so that the records still go out ahead of their verdicts.
     {"LastRecordRejected", {"--baud", "115200", "--reject-record", "512"}, false},
     {"NextToLastRejected", {"--baud", "115200", "--reject-record", "511"}, false},
-    {"LastRejected300msLate", {"--reject-record", "512", "--verdict-delay-ms", "300"}, false},
+    // Late, but well inside the quiet second even on a busy machine.
+    {"LastRejected100msLate", {"--reject-record", "512", "--verdict-delay-ms", "100"}, false},
 };
 INSTANTIATE_TEST_SUITE_P(E2e, LastVerdicts, ::testing::ValuesIn(kVerdicts),
                          [](const auto& info) { return std::string(info.param.name); });
@@ -299,7 +303,9 @@ TEST_F(FlashE2e, SimulatorKilledDuringTheUploadIsReportedAsALostLink) {
     const double share = static_cast<double>(std::clock() - cpu0) / CLOCKS_PER_SEC /
                          std::chrono::duration<double>(Clock::now() - t0).count();
     RecordProperty("cpu_percent", std::to_string(share * 100.0));
-    EXPECT_LT(share, 0.15) << "CPU share of one core after the loss";
+    // A few percent when quiet; a loop that spins on the dead line takes a
+    // whole core. Half of one holds under sanitizers and a busy machine.
+    EXPECT_LT(share, 0.5) << "CPU share of one core after the loss";
     EXPECT_EQ(rig.fields.nRecordsSent, sent);
     EXPECT_LT(sent, kRecords);
     ASSERT_EQ(rig.box.shown.size(), 1u);
@@ -395,8 +401,9 @@ TEST_F(FlashE2e, FloodWhileAMessageBoxIsOpenKeepsMemoryBounded) {
     const auto closed = Clock::now();
     int ticks = 0;
     rig.afterTick = [&] { ++ticks; };
-    ASSERT_TRUE(rig.RunUntil([&] { return ticks > 0; }, Millis(1000)));
-    EXPECT_LT(Clock::now() - closed, Millis(100)) << "the page answers after the box";
+    ASSERT_TRUE(rig.RunUntil([&] { return ticks > 0; }, Millis(2000)));
+    // Ticks come every 10 ms; reading the flood first would take seconds.
+    EXPECT_LT(Clock::now() - closed, Millis(750)) << "the page answers after the box";
     // The rest of the flood is read (and dropped) once the box has closed.
     long long drained = 0;
     rig.Port().SetOnComm([&] {
@@ -527,7 +534,8 @@ TEST_F(FlashE2e, SerialDeviceServer) {
 
         const auto t0 = Clock::now();
         r.Next();
-        EXPECT_LT(Clock::now() - t0, Millis(3500)); // the connect's time-out bounds it
+        // The connect's 3 s time-out bounds it, with room for a busy machine.
+        EXPECT_LT(Clock::now() - t0, Millis(6000));
         if (c.outcome == Outcome::Completes) {
             EXPECT_EQ(r.view.At(StatusLabel::Connection).caption, "OK");
             ExpectCompleted(r, "S2");

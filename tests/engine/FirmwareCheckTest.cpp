@@ -137,6 +137,8 @@ TEST(FirmwareCheck, BadFilesAreRefusedNamingTheLine) {
     } cases[] = {
         {"", 0, "it holds no S1 or S2 record"},
         {"S0030000FC\r\nS9030000FC\r\n", 0, "it holds no S1 or S2 record"},
+        {"\xEF\xBB\xBF", 0, "it holds no S1 or S2 record"},
+        {"\xEF\xBB\xBF\r\n", 0, "it holds no S1 or S2 record"},
         {"not an S-record file at all\n", 1, "is not an S-record: it starts with 'n', not 'S'"},
         {good + "R1051000AA55EB\r\n", 2, "is not an S-record: it starts with 'R', not 'S'"},
         {good + good + "1051000AA55EB\r\n", 3, "is not an S-record: it starts with '1', not 'S'"},
@@ -155,6 +157,7 @@ TEST(FirmwareCheck, BadFilesAreRefusedNamingTheLine) {
         {good + "S9040000FC\r\n", 2, "gives a byte count of 4 but 3 bytes follow"},
         {good + "S90200FD\r\n", 2, "is too short for its address and checksum"},
         {good + "S704000000FB\r\n", 2, "is too short for its address and checksum"},
+        {good + "S8030000FC\r\n", 2, "is too short for its address and checksum"},
         {good + good + "S5030001FB\r\n", 3, "counts 1 data record, but 2 come before it"},
         {good + "S60400000EED\r\n", 2, "counts 14 data records, but 1 comes before it"},
         {":100000000102030405060708090A0B0C0D0E0F1068\r\n:00000001FF\r\n", 0,

@@ -170,6 +170,7 @@ struct RunLogCase {
     std::function<void(const std::string& path)> prepare;
     long growBy; // bytes the file may still grow by (a full disk); -1: no limit
     bool written;
+    const char* error = ""; // part of what a failed record says
 };
 
 std::string Slurp(const std::string& path) {
@@ -195,7 +196,7 @@ const RunLogCase kRunLogCases[] = {
          std::filesystem::create_directories(std::filesystem::path(p).parent_path());
          ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0);
      },
-     -1, false},
+     -1, false, "is not a regular file"},
     {"DiskFullPartWay", [](const std::string& p) { Put(p, "{\"result\":\"failed\"}\n"); }, 10,
      false},
     {"DiskFull", [](const std::string& p) { Put(p, "{\"result\":\"failed\"}\n"); }, 0, false},
@@ -246,6 +247,7 @@ TEST_P(RunLogWrite, HoldsWholeLinesOnly) {
 
     if (!c.written) {
         EXPECT_NE(error, "");
+        EXPECT_NE(error.find(c.error), std::string::npos) << error;
         EXPECT_EQ(regular ? Slurp(file) : "", before) << "a failed record left bytes behind";
     } else {
         EXPECT_EQ(error, "");

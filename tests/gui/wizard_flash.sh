@@ -234,34 +234,59 @@ else
     echo "note: ImageMagick's import is not installed; no screenshot taken"
 fi
 
-# --- Stopped by SIGTERM mid-upload -------------------------------------------
-# Previous, then Next again against a slow analyser; SIGTERM part way through
-# the upload ends the program as the close box would: the run is on record as
-# abandoned. (Killed outright, the program would leave no record at all.)
-"$analyser_sim" --registry "$registry" --com "$com" --version 1.2 --baud 4800 --verbose \
-    >"$tmp/sim2-stdout.log" 2>"$tmp/sim2.log" &
-pids+=("$!")
-poll 100 grep -qs "port COM$com\$" "$tmp/sim2-stdout.log" ||
-    fail "the second analyser-sim did not register COM$com"
-click_twips "$page" 4027 4387 # btnPrevious, where the other pages have Next
-page=$(wait_page "$page")
-next "$page"
-page=$(wait_page "$page")
-poll 300 grep -qs "record 3 " "$tmp/sim2.log" || fail "the second upload did not start"
-kill -TERM "$wizard"
-# Ended (a zombie until reaped) within 5 s.
-ended() { local state; state=$(ps -o stat= -p "$wizard") || return 0; [[ $state == Z* ]]; }
-poll 50 ended || fail "flashwright did not end on SIGTERM"
-status=0
-wait "$wizard" || status=$?
-((status == 143)) || fail "flashwright exited with $status on SIGTERM, not 143"
-last=$(tail -n 1 "$runs")
-if command -v jq >/dev/null; then
-    [ "$(wc -l <"$runs")" -eq 2 ] && jq -e '.result == "abandoned" and .records_passed > 0
-        and .records_passed < .firmware.records' <<<"$last" >/dev/null ||
-        fail "no abandoned run on record after SIGTERM: $(cat "$runs")"
-else
-    grep -q '"result":"abandoned"' <<<"$last" || fail "no abandoned run on record after SIGTERM"
-fi
-echo "SIGTERM mid-upload: exit $status, run record: $last"
+# --- Stopped by a signal mid-upload -----------------------------------------
+# Against a slow analyser, each of the stop signals part way through the upload
+# ends the program as the close box would, with 128 + the signal's number: the
+# run is on record as abandoned. (Killed outright, the program would leave no
+# record at all.) The first goes to this wizard after Previous and Next; the
+# others each to a new wizard that starts from the stored choices.
+runs_before=1
+first=yes
+for sig in TERM HUP INT QUIT; do
+    sim_log=$tmp/sim-$sig.log
+    "$analyser_sim" --registry "$registry" --com "$com" --version 1.2 --baud 4800 --verbose \
+        >"$tmp/sim-$sig-stdout.log" 2>"$sim_log" &
+    sim=$!
+    pids+=("$sim")
+    poll 100 grep -qs "port COM$com\$" "$tmp/sim-$sig-stdout.log" ||
+        fail "the analyser-sim for SIG$sig did not register COM$com"
+    if [ "$first" = yes ]; then
+        click_twips "$page" 4027 4387 # btnPrevious, where the other pages have Next
+        page=$(wait_page "$page")
+        first=no
+    else
+        "$flashwright" >"$tmp/wizard-$sig.log" 2>&1 &
+        wizard=$!
+        pids+=("$wizard")
+        page=$(wait_page "")
+        for ((p = 0; p < 2; p++)); do # connection and firmware pages, as stored
+            next "$page"
+            page=$(wait_page "$page")
+        done
+    fi
+    next "$page"
+    page=$(wait_page "$page")
+    poll 300 grep -qs "record 3 " "$sim_log" || fail "the upload before SIG$sig did not start"
+    kill -s "$sig" "$wizard"
+    # Ended (a zombie until reaped) within 5 s.
+    ended() { local state; state=$(ps -o stat= -p "$wizard") || return 0; [[ $state == Z* ]]; }
+    poll 50 ended || fail "flashwright did not end on SIG$sig"
+    status=0
+    wait "$wizard" || status=$?
+    expected=$((128 + $(kill -l "$sig")))
+    ((status == expected)) || fail "flashwright exited with $status on SIG$sig, not $expected"
+    last=$(tail -n 1 "$runs")
+    ((runs_before += 1))
+    if command -v jq >/dev/null; then
+        [ "$(wc -l <"$runs")" -eq "$runs_before" ] && jq -e '.result == "abandoned"
+            and .records_passed > 0 and .records_passed < .firmware.records' <<<"$last" >/dev/null ||
+            fail "no abandoned run on record after SIG$sig: $(cat "$runs")"
+    else
+        [ "$(wc -l <"$runs")" -eq "$runs_before" ] && grep -q '"result":"abandoned"' <<<"$last" ||
+            fail "no abandoned run on record after SIG$sig"
+    fi
+    echo "SIG$sig mid-upload: exit $status, run record: $last"
+    kill "$sim" 2>/dev/null || true
+    wait "$sim" 2>/dev/null || true
+done
 echo "PASS"

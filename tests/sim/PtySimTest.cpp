@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <poll.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,48 +50,112 @@ std::string Entries(const std::string& file) {
     return all;
 }
 
+// A simulator on COM<com> of `registry`, its standard output read through a pipe.
+struct Sim {
+    pid_t pid = -1;
+    int out = -1;
+    std::string said;
+    char device[256] = {};
+};
+
+Sim StartSim(const std::string& registry, const char* com) {
+    Sim sim;
+    int out[2];
+    if (pipe(out) != 0) {
+        return sim;
+    }
+    sim.pid = fork();
+    if (sim.pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        execl(FW_ANALYSER_SIM, FW_ANALYSER_SIM, "--registry", registry.c_str(), "--com", com,
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    sim.out = out[0];
+    return sim;
+}
+
+// Its announcement: "analyser-sim: device DEVICE port COM<com>".
+bool Announced(Sim& sim, const char* com) {
+    return ReadUntil(sim.out, sim.said, "\n", 250) &&
+           std::sscanf(sim.said.c_str(), "analyser-sim: device %255s port COM", sim.device) == 1 &&
+           sim.said == "analyser-sim: device " + std::string(sim.device) + " port COM" + com + "\n";
+}
+
+// Ends it with SIGTERM: whether it exited cleanly.
+bool StopSim(Sim& sim) {
+    kill(sim.pid, SIGTERM);
+    int status = 0;
+    const bool ended = waitpid(sim.pid, &status, 0) == sim.pid;
+    close(sim.out);
+    return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// The pseudo-terminal the process holds open (its slave side), or "" when it
+// holds none yet.
+std::string PtyOf(pid_t pid) {
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    std::error_code ec;
+    for (const auto& fd : std::filesystem::directory_iterator(fds, ec)) {
+        if (std::stoi(fd.path().filename().string()) <= STDERR_FILENO) {
+            continue;
+        }
+        const std::string target = std::filesystem::read_symlink(fd.path(), ec).string();
+        if (target.starts_with("/dev/pts/") && target != "/dev/pts/ptmx") {
+            return target;
+        }
+    }
+    return {};
+}
+
 TEST(AnalyserSim, AnswersTheResetOnAPty) {
     const std::string registry = testing::TempDir() + "sim" + std::to_string(getpid()) + ".reg";
     // Left by simulators that were killed: a pty that is gone, and one whose
-    // number has been freed (the new simulator most likely gets it back; either
-    // way the entry is stale). A user's own entries stay, whatever they name.
-    const int freed = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(freed, 0);
-    const std::string freedPath = ptsname(freed);
-    close(freed);
+    // number the system has given to the new simulator. A user's own entries
+    // stay, whatever they name. The second is written while the settings file
+    // is locked, once the new simulator holds its pty and waits for the lock,
+    // so that no other program's pty can take that number meanwhile.
     {
         fw::FileRegistry reg(registry);
         for (const auto& [name, device] :
              {std::pair<const char*, std::string>{"COM5", "/dev/pts/999999"},
               {"COM6", "/dev/ttyS0"},
               {"COM7", "/dev/pts/ptmx"},
-              {"COM8", "/nonexistent/tty"},
-              {"COM9", freedPath}}) {
+              {"COM8", "/nonexistent/tty"}}) {
             ASSERT_TRUE(fw::RegWriteString(reg, kPorts, name, device, fw::HKEY_LOCAL_MACHINE));
         }
     }
-    const std::string kept = "COM6=/dev/ttyS0\nCOM7=/dev/pts/ptmx\nCOM8=/nonexistent/tty\n";
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        execl(FW_ANALYSER_SIM, FW_ANALYSER_SIM, "--registry", registry.c_str(), "--com", "42",
-              static_cast<char*>(nullptr));
-        _exit(127);
+    const int lock = open((registry + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(flock(lock, LOCK_EX), 0);
+    Sim sim = StartSim(registry, "42");
+    ASSERT_GT(sim.pid, 0);
+    std::string own;
+    for (int tries = 0; own.empty() && tries < 400; ++tries) {
+        usleep(5000);
+        own = PtyOf(sim.pid);
     }
-    ASSERT_GT(pid, 0);
-    close(out[1]);
+    ASSERT_NE(own, "") << "the simulator opened no pty";
+    {
+        // Written beside the file and moved over it: the lock is ours already.
+        const std::string copy = registry + ".new";
+        std::filesystem::copy_file(registry, copy);
+        fw::FileRegistry reg(copy);
+        ASSERT_TRUE(fw::RegWriteString(reg, kPorts, "COM9", own, fw::HKEY_LOCAL_MACHINE));
+        std::filesystem::rename(copy, registry);
+        std::filesystem::remove(copy + ".lock");
+    }
+    flock(lock, LOCK_UN);
+    close(lock);
+    const std::string kept = "COM6=/dev/ttyS0\nCOM7=/dev/pts/ptmx\nCOM8=/nonexistent/tty\n";
 
-    std::string said;
-    ASSERT_TRUE(ReadUntil(out[0], said, "\n", 250)) << said;
-    char device[256] = {};
-    ASSERT_EQ(std::sscanf(said.c_str(), "analyser-sim: device %255s port COM42\n", device), 1);
-    EXPECT_EQ(said, "analyser-sim: device " + std::string(device) + " port COM42\n");
-    EXPECT_EQ(Entries(registry), kept + "COM42=" + device + "\n");
+    ASSERT_TRUE(Announced(sim, "42")) << sim.said;
+    EXPECT_EQ(sim.device, own);
+    EXPECT_EQ(Entries(registry), kept + "COM42=" + sim.device + "\n");
 
-    const int line = open(device, O_RDWR | O_NOCTTY);
-    ASSERT_GE(line, 0) << device;
+    const int line = open(sim.device, O_RDWR | O_NOCTTY);
+    ASSERT_GE(line, 0) << sim.device;
     const std::string reset =
         std::string("RESET,???\r\n") + std::string("\x02\x00\x06\x03\x06Really/\x04", 13);
     ASSERT_EQ(write(line, reset.data(), reset.size()), static_cast<ssize_t>(reset.size()));
@@ -100,12 +165,16 @@ TEST(AnalyserSim, AnswersTheResetOnAPty) {
         << replies;
     close(line);
 
-    kill(pid, SIGTERM);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    // A second simulator on the same number takes it over; the first, when it
+    // ends, leaves the newer one's entry alone, which goes when its owner ends.
+    Sim newer = StartSim(registry, "42");
+    ASSERT_GT(newer.pid, 0);
+    ASSERT_TRUE(Announced(newer, "42")) << newer.said;
+    EXPECT_EQ(Entries(registry), kept + "COM42=" + newer.device + "\n");
+    EXPECT_TRUE(StopSim(sim));
+    EXPECT_EQ(Entries(registry), kept + "COM42=" + newer.device + "\n");
+    EXPECT_TRUE(StopSim(newer));
     EXPECT_EQ(Entries(registry), kept);
-    close(out[0]);
     std::filesystem::remove(registry);
 }
 
