@@ -482,7 +482,7 @@ TEST_F(FlashE2e, RunsThatSendNothing) {
 // pty): whole flashes raw and over RFC 2217 with binary records full of 0xFF
 // bytes; an address that is refused at once; the server killed mid-upload.
 TEST_F(FlashE2e, SerialDeviceServer) {
-    enum class Outcome { Completes, Refused, ServerKilled };
+    enum class Outcome { Completes, Refused, ServerKilled, KilledInRestart };
     struct Case {
         const char* name;
         const char* scheme;  // before 127.0.0.1:PORT; null: `address` as it stands
@@ -504,13 +504,18 @@ TEST_F(FlashE2e, SerialDeviceServer) {
          "The connection to the analyser was lost.\n\nTCP 127.0.0.1:"},
         {"rfc2217, killed", "rfc2217://", true, nullptr, Outcome::ServerKilled,
          "The connection to the analyser was lost.\n\nTCP rfc2217://127.0.0.1:"},
+        // A TCP connection does not come back as a re-enumerated USB device does.
+        {"raw, killed while the analyser restarts", "", true, nullptr, Outcome::KilledInRestart,
+         "The connection to the analyser was lost.\n\nTCP 127.0.0.1:"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Rig r;
         const bool killed = c.outcome == Outcome::ServerKilled;
-        StartSim(r,
-                 killed ? std::vector<std::string>{"--baud", "38400"} : std::vector<std::string>{});
+        const bool restarting = c.outcome == Outcome::KilledInRestart;
+        StartSim(r, killed       ? std::vector<std::string>{"--baud", "38400"}
+                    : restarting ? std::vector<std::string>{"--reboot-ms", "5000"}
+                                 : std::vector<std::string>{});
         test::Ser2net server;
         if (c.serve) {
             const std::string error = server.Start(r.dir.File("."), r.sim.Device(), *c.scheme != 0);
@@ -527,14 +532,23 @@ TEST_F(FlashE2e, SerialDeviceServer) {
 
         const auto t0 = Clock::now();
         r.Next();
-        EXPECT_LT(Clock::now() - t0, Millis(3500)); // the connect's time-out bounds it
+        EXPECT_LT(Clock::now() - t0, Millis(500)); // the connect goes on at the tick
+        ASSERT_TRUE(r.RunUntil(
+            [&] { return r.view.At(StatusLabel::Connection).caption != "Connecting..."; },
+            Millis(3500))); // the connect's time-out bounds it
         if (c.outcome == Outcome::Completes) {
             EXPECT_EQ(r.view.At(StatusLabel::Connection).caption, "OK");
             ExpectCompleted(r, "S2");
             EXPECT_EQ(r.Runs().back()["connection"]["device"], address);
             continue;
         }
-        if (killed) {
+        if (restarting) {
+            ASSERT_TRUE(r.RunUntil([&] { return r.State() == kStateWaitReboot; }, Millis(2000)));
+            server.Stop(SIGKILL);
+            ASSERT_TRUE(r.RunUntil([&] { return r.State() == kStateFailed; }, Millis(1000)));
+            EXPECT_EQ(r.view.At(StatusLabel::Bootloader).caption, "FAILED");
+            EXPECT_EQ(r.Runs().back()["rows"]["Verify Upload"], ""); // nothing was uploaded
+        } else if (killed) {
             ASSERT_TRUE(r.RunUntil([&] { return r.fields.nRecordsPassed >= 10; }, Millis(20000)));
             server.Stop(SIGKILL);
             ASSERT_TRUE(r.RunUntil([&] { return r.State() == kStateFailed; }, Millis(2000)));
@@ -545,8 +559,8 @@ TEST_F(FlashE2e, SerialDeviceServer) {
             EXPECT_EQ(r.view.At(StatusLabel::Upload).caption, "FAILED");
         } else {
             r.RunFor(Millis(100));
-            EXPECT_EQ(r.states, std::vector<std::int32_t>{kStateIdle}); // never started
-            EXPECT_EQ(r.sim.Stderr(), "");                              // heard nothing
+            EXPECT_EQ(r.State(), kStateIdle); // never started
+            EXPECT_EQ(r.sim.Stderr(), "");    // heard nothing
         }
         EXPECT_EQ(r.view.At(StatusLabel::Connection).caption, "FAILED");
         EXPECT_EQ(r.view.At(StatusLabel::Connection).colour, kRed);
