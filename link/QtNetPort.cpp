@@ -2,6 +2,7 @@
 
 #include <QHostInfo>
 
+#include <algorithm>
 #include <array>
 #ifdef __linux__
 #include <linux/sockios.h>
@@ -158,8 +159,8 @@ void QtNetPort::FailOpen(const std::string& why, bool refused) {
     boundTimer_.stop();
     answerTimer_.stop();
     ++attempt_;
+    phase_ = Phase::Failed; // before the abort, whose signals then change nothing
     socket_.abort();
-    phase_ = Phase::Failed;
     note_ = why;
     refused_ = refused;
 }
