@@ -11,6 +11,8 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QElapsedTimer>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 
@@ -635,6 +637,56 @@ TEST_F(FlashE2e, WizardFlashesThroughADeviceServer) {
             0);
         EXPECT_EQ(r.Runs().back()["result"], "success");
     }
+}
+
+// The wizard while its connect to a device server that never answers waits
+// out the 3 s bound: keys pressed on the progress page reach it at once, and
+// the page shows "Connecting..." until the connect gives up.
+TEST_F(FlashE2e, WizardAnswersKeysWhileTheConnectWaits) {
+    const test::SilentListener off;
+    rig.Store("TCP", Image(rig.dir, "S2"));
+    rig.settings.SaveSettingValue(kSection, kAddress, "127.0.0.1:" + std::to_string(off.Port()));
+    Wizard wizard(WizardServices{rig.registry, rig.usb, rig.box,
+                                 [this] { return std::make_unique<QtSerialPort>(rig.names); },
+                                 [] { return std::make_unique<QtNetPort>(); },
+                                 [this] { return rig.names.PlatformList(); },
+                                 [this] { return MakePlatformVersionFacility(rig.registry); },
+                                 ChooseFileWithDialog, &rig.runLog});
+    wizard.Start();
+    QElapsedTimer clicks;
+    clicks.start();
+    for (QtPage* page :
+         std::initializer_list<QtPage*>{&wizard.connection, &wizard.firmware, &wizard.operations}) {
+        page->Window()->findChild<QPushButton*>("btnNext")->click();
+    }
+    EXPECT_LT(clicks.elapsed(), 1000); // the last Next does not wait for the connect
+    QWidget* page = wizard.progress.Window();
+    QLabel* connection = page->findChild<QLabel*>("lblProgress_Connection");
+    struct KeyCount : QObject {
+        int keys = 0;
+        bool eventFilter(QObject*, QEvent* event) override {
+            keys += event->type() == QEvent::KeyPress ? 1 : 0;
+            return false;
+        }
+    } count;
+    page->installEventFilter(&count);
+    qint64 slowest = 0;
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(connection->text(), "Connecting...");
+        const int before = count.keys;
+        QElapsedTimer t;
+        t.start();
+        QCoreApplication::postEvent(page, new QKeyEvent(QEvent::KeyPress, Qt::Key_A, {}));
+        ASSERT_TRUE(rig.RunUntil([&] { return count.keys > before; }, Millis(3000)));
+        slowest = std::max(slowest, t.elapsed());
+        rig.RunFor(Millis(200));
+    }
+    std::printf("bench: slowest key press during a silent connect: %lld ms\n",
+                static_cast<long long>(slowest));
+    EXPECT_LT(slowest, 100 * 3); // 100 ms, with a margin for a loaded machine
+    ASSERT_TRUE(rig.RunUntil([&] { return connection->text() == "FAILED"; }, Millis(3000)));
+    ASSERT_EQ(rig.box.shown.size(), 1u);
+    EXPECT_NE(rig.box.shown[0].text.find("(no answer within 3 s)"), std::string::npos);
 }
 
 // Several analysers on one bench: the stored COM7 is held by another program
