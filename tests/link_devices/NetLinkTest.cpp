@@ -217,28 +217,5 @@ TEST(Rfc2217, FollowsTheNegotiationWhereverTheReadsAreCut) {
     }
 }
 
-TEST(Rfc2217, SilenceIsAWarningAndFlowControlSuspendsTheSender) {
-    telnet::Session silent(38400);
-    silent.Greeting();
-    silent.Expire();
-    EXPECT_EQ(silent.State(), telnet::Session::Phase::Ready);
-    EXPECT_EQ(silent.Warning(),
-              "did not agree to COM-PORT-OPTION within 1 s; the line settings were not sent");
-
-    telnet::Session s(38400);
-    s.Greeting();
-    std::string data;
-    Bytes replies;
-    s.Receive(kAgree.data(), kAgree.size(), data, replies);
-    s.Expire();
-    EXPECT_EQ(s.Warning(), "did not confirm the line settings within 1 s");
-    const Bytes suspend{255, 250, 44, 108, 255, 240};
-    const Bytes resume{255, 250, 44, 109, 255, 240};
-    s.Receive(suspend.data(), suspend.size(), data, replies);
-    EXPECT_TRUE(s.Suspended());
-    s.Receive(resume.data(), resume.size(), data, replies);
-    EXPECT_FALSE(s.Suspended());
-}
-
 } // namespace
 } // namespace fw
