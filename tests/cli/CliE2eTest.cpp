@@ -464,6 +464,34 @@ TEST_F(CliE2e, LinkThatDoesNotOpen) {
     }
 }
 
+// An rfc2217:// address whose server takes the connection and says nothing
+// (the kernel accepts it; nobody reads): after 1 s the run goes on with a
+// warning on the connection line and in the record.
+TEST_F(CliE2e, Rfc2217ServerThatStaysSilentIsAWarning) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &size);
+    const std::string address = "rfc2217://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    const std::string warning =
+        "the device server did not agree to COM-PORT-OPTION within 1 s; the line settings "
+        "were not sent";
+    EXPECT_EQ(rig.Run({"flash", "--address", address, "--file", Image(rig, 3), "--timeout", "2"}),
+              1)
+        << rig.Both();
+    ::close(listener);
+    EXPECT_NE(rig.Out().find("Connect to Analyser: OK (warning: " + warning + ")"),
+              std::string::npos)
+        << rig.Out();
+    ASSERT_EQ(rig.Runs().size(), 1u);
+    EXPECT_EQ(rig.Runs()[0]["connection"]["warning"], warning);
+    EXPECT_EQ(rig.Runs()[0]["reason"], "timed out");
+}
+
 TEST_F(CliE2e, ListShowsTheSimulatorsPort) {
     ASSERT_EQ(rig.StartSim({"--baud", "0"}), "");
     ASSERT_EQ(rig.Run({"list"}), 0) << rig.Both();
