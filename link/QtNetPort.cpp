@@ -39,6 +39,7 @@ QtNetPort::QtNetPort(NetResolver resolver) : resolver_(std::move(resolver)) {
     socket_.setReadBufferSize(kReadBufferBytes);
     for (QTimer* timer : {&attemptTimer_, &boundTimer_, &answerTimer_}) {
         timer->setSingleShot(true);
+        timer->setTimerType(Qt::PreciseTimer); // the bounds are promised to the user
     }
     QObject::connect(&attemptTimer_, &QTimer::timeout, &socket_, [this] {
         lastError_ = NoAnswer();

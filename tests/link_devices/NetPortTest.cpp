@@ -152,10 +152,10 @@ TEST(NetPort, TelnetServersThatAgreeLateRefuseOrStaySilent) {
         {"confirms 9600 instead of 38400", 0, false, true, 9600, State::Failed,
          "confirmed 9600 baud instead of 38400", true, 0, 900},
         {"never answers", -1, false, true, 38400, State::Open,
-         "did not agree to COM-PORT-OPTION within 1 s; the line settings were not sent", false, 950,
+         "did not agree to COM-PORT-OPTION within 1 s; the line settings were not sent", false, 900,
          2000},
         {"agrees, never confirms", 0, false, false, 38400, State::Open,
-         "did not confirm the line settings within 1 s", false, 950, 2000},
+         "did not confirm the line settings within 1 s", false, 900, 2000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
