@@ -1,12 +1,15 @@
 // flash-bench: how fast, how smoothly and how cheaply the wizard's engine
 // uploads a firmware image to the paced analyser simulator.
 //
-//   flash-bench [--runs KIB@BAUD,...] [--tcp-runs KIB@BAUD,...] [--flood MB]
+//   flash-bench [--runs KIB@BAUD,...] [--tcp-runs KIB@BAUD,...]
+//               [--tcp-mode raw|rfc2217|raw,rfc2217] [--flood MB]
 //               [--no-baseline] [--sim PATH] [--srec-cat PATH]
 //
 // Without --runs: 64 and 256 KiB at 38400 and 125000 baud, and 4096 KiB at
 // 125000; without --tcp-runs, 64 KiB at 38400 through a serial device server
-// (ser2net, raw TCP, on the simulator's pty), whose line starts with "tcp".
+// (ser2net on the simulator's pty), whose line starts with "tcp" (raw TCP) or
+// "tcp rfc2217" (telnet with COM-PORT-OPTION); --tcp-mode chooses which of the
+// two each TCP run is made in (default both).
 // Each run is a child process of its own (so that its peak memory is its own)
 // and prints one line:
 //
@@ -83,22 +86,26 @@ private:
     std::optional<Clock::time_point> last_;
 };
 
-// One upload in this process, over the serial port or (`tcp`) through ser2net.
+// One upload in this process, over the serial port or (`mode` "raw" or
+// "rfc2217") through ser2net.
 int Child(int argc, char** argv, const std::string& sim, const std::string& image, long baud,
-          bool tcp) {
+          const std::string& mode) {
+    const bool tcp = !mode.empty();
     QCoreApplication app(argc, argv);
     Rig rig;
     std::string error =
         rig.StartSim(sim, {"--baud", std::to_string(baud), "--bootloader-version", "1.2"});
     test::Ser2net server;
     if (error.empty() && tcp)
-        error = server.Start(rig.dir.File("."), rig.sim.Device(), false);
+        error = server.Start(rig.dir.File("."), rig.sim.Device(), mode == "rfc2217");
     if (!error.empty()) {
         std::fprintf(stderr, "flash-bench: %s\n", error.c_str());
         return 1;
     }
     rig.Store(tcp ? "TCP" : "COM", image);
-    rig.settings.SaveSettingValue(kSection, kAddress, "127.0.0.1:" + std::to_string(server.Port()));
+    rig.settings.SaveSettingValue(kSection, kAddress,
+                                  std::string(mode == "rfc2217" ? "rfc2217://" : "") +
+                                      "127.0.0.1:" + std::to_string(server.Port()));
     const auto checkStart = Clock::now();
     if (!CheckFirmwareFile(image).ok) {
         std::fprintf(stderr, "flash-bench: the image does not pass the check\n");
@@ -145,8 +152,11 @@ int Child(int argc, char** argv, const std::string& sim, const std::string& imag
     getrusage(RUSAGE_SELF, &usage);
     std::printf("%sbaud=%ld records=%d wire_bytes=%zu elapsed_s=%.3f wire_bound_s=%.3f ratio=%.4f "
                 "cpu_pct=%.2f tick_p50_ms=%.3f tick_p99_ms=%.3f peak_rss_mb=%.1f check_ms=%.1f\n",
-                tcp ? "tcp " : "", baud, static_cast<int>(rig.fields.nRecordsSent), wireBytes,
-                elapsed, bound, elapsed / bound,
+                !tcp                ? ""
+                : mode == "rfc2217" ? "tcp rfc2217 "
+                                    : "tcp ",
+                baud, static_cast<int>(rig.fields.nRecordsSent), wireBytes, elapsed, bound,
+                elapsed / bound,
                 static_cast<double>(cpuEnd - cpuStart) / CLOCKS_PER_SEC / elapsed * 100.0,
                 periods.PercentileMs(0.50), periods.PercentileMs(0.99),
                 static_cast<double>(usage.ru_maxrss) / 1024.0, checkMs);
@@ -244,7 +254,7 @@ void Baseline(int argc, char** argv) {
 }
 
 int Parent(const std::string& sim, const std::string& srecCat, const std::string& runs,
-           const std::string& tcpRuns, long floodMb) {
+           const std::string& tcpRuns, const std::string& tcpModes, long floodMb) {
     TempDir dir;
     int failures = 0;
     if (floodMb > 0) {
@@ -264,12 +274,19 @@ int Parent(const std::string& sim, const std::string& srecCat, const std::string
         std::fprintf(stderr, "flash-bench: --runs and --tcp-runs want KIB@BAUD[,KIB@BAUD...]\n");
         return 2;
     }
-    std::vector<std::pair<BenchRun, bool>> all;
+    std::vector<std::string> modes;
+    for (const char* mode : {"raw", "rfc2217"}) {
+        if (("," + tcpModes + ",").find("," + std::string(mode) + ",") != std::string::npos)
+            modes.emplace_back(mode);
+    }
+    std::vector<std::pair<BenchRun, std::string>> all;
     for (const BenchRun& run : *parsed)
-        all.emplace_back(run, false);
-    for (const BenchRun& run : *parsedTcp)
-        all.emplace_back(run, true);
-    for (const auto& [run, tcp] : all) {
+        all.emplace_back(run, "");
+    for (const BenchRun& run : *parsedTcp) {
+        for (const std::string& mode : modes)
+            all.emplace_back(run, mode);
+    }
+    for (const auto& [run, mode] : all) {
         const auto [kib, baud] = run;
         const std::string image = dir.File(std::to_string(kib) + "k.sx");
         if (!MakeImage(srecCat, image, 0, static_cast<std::uint32_t>(kib * 1024), 3)) {
@@ -277,8 +294,11 @@ int Parent(const std::string& sim, const std::string& srecCat, const std::string
             return 1;
         }
         // A process of its own for each run, so that its peak memory is its own.
-        const pid_t pid = Spawn(
-            {"/proc/self/exe", tcp ? "--tcp-child" : "--child", image, std::to_string(baud), sim});
+        const pid_t pid = Spawn({"/proc/self/exe",
+                                 mode.empty()    ? "--child"
+                                 : mode == "raw" ? "--tcp-child"
+                                                 : "--rfc2217-child",
+                                 image, std::to_string(baud), sim});
         if (pid <= 0 || WaitExit(pid) != 0) {
             std::fprintf(stderr, "flash-bench: run %ld KiB at %ld baud failed\n", kib, baud);
             ++failures;
@@ -291,37 +311,44 @@ int Parent(const std::string& sim, const std::string& srecCat, const std::string
 } // namespace fw::e2e
 
 int main(int argc, char** argv) {
-    // --child IMAGE BAUD SIM, --tcp-child IMAGE BAUD SIM
-    if (argc == 5 && (std::string(argv[1]) == "--child" || std::string(argv[1]) == "--tcp-child"))
+    // --child IMAGE BAUD SIM, --tcp-child ..., --rfc2217-child ...
+    const std::string first = argc > 1 ? argv[1] : "";
+    if (argc == 5 && (first == "--child" || first == "--tcp-child" || first == "--rfc2217-child"))
         return fw::e2e::Child(argc, argv, argv[4], argv[2], std::strtol(argv[3], nullptr, 10),
-                              std::string(argv[1]) == "--tcp-child");
+                              first == "--child"       ? ""
+                              : first == "--tcp-child" ? "raw"
+                                                       : "rfc2217");
     if (argc == 5 && std::string(argv[1]) == "--flood-child") // --flood-child IMAGE MB SIM
         return fw::e2e::FloodChild(argc, argv, argv[4], argv[2], std::strtol(argv[3], nullptr, 10));
     std::string sim = FW_ANALYSER_SIM;
     std::string srecCat = FW_SREC_CAT;
     std::string runs = "64@38400,64@125000,256@38400,256@125000,4096@125000";
     std::string tcpRuns = "64@38400";
+    std::string tcpModes = "raw,rfc2217";
     std::string flood = "50";
     bool baseline = true;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--no-baseline") {
             baseline = false;
-        } else if (i + 1 < argc && (arg == "--runs" || arg == "--tcp-runs" || arg == "--sim" ||
-                                    arg == "--srec-cat" || arg == "--flood")) {
+        } else if (i + 1 < argc && (arg == "--runs" || arg == "--tcp-runs" || arg == "--tcp-mode" ||
+                                    arg == "--sim" || arg == "--srec-cat" || arg == "--flood")) {
             (arg == "--runs"       ? runs
              : arg == "--tcp-runs" ? tcpRuns
+             : arg == "--tcp-mode" ? tcpModes
              : arg == "--sim"      ? sim
              : arg == "--flood"    ? flood
                                    : srecCat) = argv[++i];
         } else {
-            std::fprintf(stderr,
+            std::fprintf(arg == "--help" ? stdout : stderr,
                          "usage: flash-bench [--runs KIB@BAUD,...] [--tcp-runs KIB@BAUD,...] "
-                         "[--flood MB] [--no-baseline] [--sim PATH] [--srec-cat PATH]\n");
-            return 2;
+                         "[--tcp-mode raw|rfc2217|raw,rfc2217] [--flood MB] [--no-baseline] "
+                         "[--sim PATH] [--srec-cat PATH]\n");
+            return arg == "--help" ? 0 : 2;
         }
     }
     if (baseline)
         fw::e2e::Baseline(argc, argv);
-    return fw::e2e::Parent(sim, srecCat, runs, tcpRuns, std::strtol(flood.c_str(), nullptr, 10));
+    return fw::e2e::Parent(sim, srecCat, runs, tcpRuns, tcpModes,
+                           std::strtol(flood.c_str(), nullptr, 10));
 }

@@ -302,7 +302,11 @@ int FlashCommand(const FlashOptions& o) {
     };
     const auto checkEnd = [&] {
         if (!engine.RunActive()) {
-            finish(engine.LastRun().result == "success" ? kExitOk : kExitFailed);
+            // A connect that fails after it started (a device server) is a
+            // link that could not be opened, as one that fails at once.
+            finish(engine.LastRun().result == "success" ? kExitOk
+                   : run.link.LastError().empty()       ? kExitFailed
+                                                        : kExitNoLink);
         }
     };
 

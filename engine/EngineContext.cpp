@@ -42,9 +42,14 @@ void EngineContext::FinishRun(const std::string& result, const std::optional<std
         0, std::int64_t{f.nRecordsSent} - f.nRecordsPassed - f.nRecordsOther - recordsRejected);
     run.connection.device = link.Device();
     run.rows.clear();
+    // The failed state marks Verify FAILED on the page; a run that never
+    // reached the upload verified nothing, and its record says so.
+    const bool uploadReached = !view.Caption(StatusLabel::Upload).empty();
     for (int i = 0; i < kStatusLabelCount; ++i) {
         const auto label = static_cast<StatusLabel>(i);
-        run.rows.emplace_back(kRowCaptions[static_cast<std::size_t>(i)], view.Caption(label));
+        const bool unverified = label == StatusLabel::Verify && !uploadReached;
+        run.rows.emplace_back(kRowCaptions[static_cast<std::size_t>(i)],
+                              unverified ? std::string() : view.Caption(label));
     }
     run.result = result;
     run.reason = reason;

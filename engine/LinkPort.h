@@ -16,6 +16,8 @@ namespace fw {
 
 inline constexpr const char* kMsgLinkLost = "The connection to the analyser was lost.";
 
+enum class LinkConnect { Ready, Connecting, Failed };
+
 class ILink {
 public:
     virtual ~ILink() = default;
@@ -52,6 +54,15 @@ public:
     // The link for messages ("COM3 (/dev/ttyUSB0)") and the device behind it.
     virtual std::string Name() const = 0;
     virtual std::string Device() const = 0;
+    // Polled at the tick in state 1: a connection that takes time (a device
+    // server's lookup, connect and negotiation) is Connecting until it is up.
+    // Failed has been reported as a failed ConnectToAnalyser is (LastError).
+    virtual LinkConnect PollConnect() { return LinkConnect::Ready; }
+    // What the connection left unconfirmed (a device server that did not
+    // answer its line settings); empty when nothing.
+    virtual std::string Warning() const { return {}; }
+    // False when a lost link never comes back by itself (a TCP connection).
+    virtual bool Reconnects() const { return true; }
 };
 
 } // namespace fw

@@ -40,6 +40,9 @@ std::string ToJsonLine(const RunRecord& r) {
     } else {
         connection["port"] = OrNull(r.connection.port);
     }
+    if (r.connection.warning) {
+        connection["warning"] = *r.connection.warning;
+    }
     nlohmann::json firmware = nullptr;
     if (r.firmware) {
         firmware = {{"path", r.firmware->path},

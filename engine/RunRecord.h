@@ -19,6 +19,7 @@ struct RunRecord {
         std::optional<std::int32_t> port;     // COM port number
         std::optional<std::string> usbSerial; // converter serial number
         std::string device;                   // device path or converter description
+        std::optional<std::string> warning;   // what the link left unconfirmed
     } connection;
     std::optional<std::string> bootloader; // version text from the banner
     std::int32_t kind = 0;

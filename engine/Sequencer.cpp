@@ -102,7 +102,7 @@ bool Sequencer::LinkHeld() {
     if (state < kStateStart || state > kStateConfirmRun || !c_.link.Lost()) {
         return true;
     }
-    if (state == kStateWaitReboot) {
+    if (state == kStateWaitReboot && c_.link.Reconnects()) {
         // An analyser with a USB serial interface re-enumerates when it
         // restarts: take its device back as soon as it is there again.
         if (c_.f.nTick % kReopenEvery == 0) {
@@ -138,6 +138,19 @@ void Sequencer::Skip(StatusLabel label, std::int32_t next) {
 }
 
 void Sequencer::Start() {
+    switch (c_.link.PollConnect()) {
+    case LinkConnect::Connecting:
+        return;
+    case LinkConnect::Failed:
+        c_.mod.nUpdateState = kStateIdle;
+        c_.FinishRun("failed", c_.link.LastError());
+        return;
+    case LinkConnect::Ready:
+        break;
+    }
+    if (const std::string warning = c_.link.Warning(); !warning.empty()) {
+        c_.run.connection.warning = warning;
+    }
     // A file that can be known bad is refused before anything is sent: the
     // analyser would otherwise be restarted and erased with nothing to load.
     if (IsSet(c_.mod.bOpUpload) && !upload_.Check()) {

@@ -1,5 +1,6 @@
 #include "link/LinkOperations.h"
 
+#include "link/NetTransport.h"
 #include "link/SerialTransport.h"
 #include "link/UsbTransport.h"
 
@@ -38,6 +39,8 @@ void Link::Fail(const OpenFailure& failure) {
 
 void Link::ConnectToAnalyser(const RunConfig& config) {
     lastError_.clear();
+    warning_.clear();
+    connecting_ = false;
     type_ = config.type;
     transport_.reset(); // the last run's, closed with it
     transport_ = MakeTransport(config, makers_, mod_, onArrived_);
@@ -52,11 +55,34 @@ void Link::ConnectToAnalyser(const RunConfig& config) {
         Fail(*failure);
         return;
     }
-    view_.SetCaption(StatusLabel::Connection, transport_->OpenCaption());
+    connecting_ = true;
+    if (PollConnect() != LinkConnect::Failed) {
+        mod_.nUpdateState = kStateStart; // a connect still under way goes on at the tick
+    }
+}
+
+LinkConnect Link::PollConnect() {
+    if (!connecting_ || !transport_) {
+        return LinkConnect::Ready;
+    }
+    OpenProgress progress = transport_->PollOpen();
+    if (progress.pending) {
+        return LinkConnect::Connecting;
+    }
+    connecting_ = false;
+    if (progress.failure) {
+        Fail(*progress.failure);
+        return LinkConnect::Failed;
+    }
+    warning_ = progress.warning;
+    view_.SetCaption(StatusLabel::Connection,
+                     warning_.empty()
+                         ? std::string(transport_->OpenCaption())
+                         : std::string(transport_->OpenCaption()) + " (warning: " + warning_ + ")");
     if (!transport_->IsConverter()) {
         view_.SetForeColor(StatusLabel::Connection, kGreen);
     }
-    mod_.nUpdateState = kStateStart;
+    return LinkConnect::Ready;
 }
 
 bool Link::Write(const std::uint8_t* data, std::size_t count) {

@@ -58,6 +58,9 @@ public:
     std::string Name() const override;
     const std::string& LastError() const override { return lastError_; }
     std::string Device() const override;
+    LinkConnect PollConnect() override;
+    std::string Warning() const override { return warning_; }
+    bool Reconnects() const override { return !transport_ || transport_->Reconnects(); }
 
 private:
     void Fail(const OpenFailure& failure);
@@ -71,6 +74,8 @@ private:
     std::string type_ = "COM"; // of the last run
     std::unique_ptr<ITransport> transport_;
     std::string lastError_;
+    std::string warning_;
+    bool connecting_ = false; // opened, and not yet known to be up
 };
 
 } // namespace fw

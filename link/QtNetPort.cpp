@@ -1,7 +1,8 @@
 #include "link/QtNetPort.h"
 
-#include <QDeadlineTimer>
+#include <QHostInfo>
 
+#include <algorithm>
 #include <array>
 #ifdef __linux__
 #include <linux/sockios.h>
@@ -16,6 +17,7 @@ namespace {
 // (the sequencer closes right after its final command).
 constexpr int kCloseDrainMs = 1000;
 constexpr std::size_t kReadChunk = 4096;
+constexpr std::uint32_t kLineBaud = 38400;
 
 } // namespace
 
@@ -23,61 +25,200 @@ constexpr std::size_t kReadChunk = 4096;
 // taken waits in the kernel.
 constexpr qint64 kReadBufferBytes = 16 * 1024;
 
-QtNetPort::QtNetPort() {
+NetResolver SystemResolver() {
+    return [](const QString& host, QObject* context,
+              std::function<void(const QList<QHostAddress>&, const QString&)> done) {
+        QHostInfo::lookupHost(host, context, [done = std::move(done)](const QHostInfo& info) {
+            done(info.addresses(),
+                 info.error() == QHostInfo::NoError ? QString() : info.errorString());
+        });
+    };
+}
+
+QtNetPort::QtNetPort(NetResolver resolver) : resolver_(std::move(resolver)) {
     socket_.setReadBufferSize(kReadBufferBytes);
+    for (QTimer* timer : {&attemptTimer_, &boundTimer_, &answerTimer_}) {
+        timer->setSingleShot(true);
+        timer->setTimerType(Qt::PreciseTimer); // the bounds are promised to the user
+    }
+    QObject::connect(&attemptTimer_, &QTimer::timeout, &socket_, [this] {
+        lastError_ = NoAnswer();
+        socket_.abort();
+        TryNext();
+    });
+    QObject::connect(&boundTimer_, &QTimer::timeout, &socket_, [this] {
+        if (phase_ == Phase::Resolving || phase_ == Phase::Connecting) {
+            FailOpen(NoAnswer());
+        }
+    });
+    QObject::connect(&answerTimer_, &QTimer::timeout, &socket_, [this] {
+        if (phase_ == Phase::Negotiating && telnet_) {
+            telnet_->Expire();
+            TelnetSettled();
+        }
+    });
+    QObject::connect(&socket_, &QTcpSocket::connected, &socket_, [this] { Connected(); });
     QObject::connect(&socket_, &QTcpSocket::readyRead, &socket_, [this] { OnReadyRead(); });
     QObject::connect(&socket_, &QTcpSocket::disconnected, &socket_, [this] { OnGone(); });
     QObject::connect(&socket_, &QTcpSocket::errorOccurred, &socket_,
-                     [this](QAbstractSocket::SocketError error) {
-                         // A wait that timed out leaves the connection as it was.
-                         if (error != QAbstractSocket::SocketTimeoutError) {
-                             OnGone();
-                         }
-                     });
+                     [this](QAbstractSocket::SocketError error) { OnError(error); });
 }
 
 QtNetPort::~QtNetPort() {
     CloseNet();
 }
 
+std::string QtNetPort::NoAnswer() const {
+    return "no answer within " + std::to_string(timeoutMs_ / 1000) + " s";
+}
+
 CommError QtNetPort::OpenAddress(const NetAddress& address, int timeoutMs) {
-    if (PortOpen()) {
+    if (phase_ != Phase::Idle && phase_ != Phase::Failed) {
         return {kCommErrPortInUse, "Port already open"};
     }
     CloseNet();
-    socket_.connectToHost(QString::fromStdString(address.host), address.port);
-    if (!socket_.waitForConnected(timeoutMs)) {
-        const std::string why = socket_.error() == QAbstractSocket::SocketTimeoutError
-                                    ? "no answer within " + std::to_string(timeoutMs / 1000) + " s"
-                                    : socket_.errorString().toStdString();
-        socket_.abort();
-        return {kCommErrDeviceFailure, why};
+    address_ = (address.rfc2217 ? "rfc2217://" : "") + address.HostPort();
+    if (address.rfc2217) {
+        telnet_ = std::make_unique<telnet::Session>(kLineBaud);
     }
+    port_ = address.port;
+    timeoutMs_ = timeoutMs;
+    deadline_ = QDeadlineTimer(timeoutMs);
+    boundTimer_.start(timeoutMs);
+    const unsigned attempt = ++attempt_;
+    QHostAddress literal;
+    if (literal.setAddress(QString::fromStdString(address.host))) {
+        phase_ = Phase::Connecting;
+        addresses_ = {literal};
+        nextAddress_ = 0;
+        TryNext();
+        return {};
+    }
+    phase_ = Phase::Resolving;
+    resolver_(QString::fromStdString(address.host), &socket_,
+              [this, attempt](const QList<QHostAddress>& addresses, const QString& error) {
+                  if (attempt == attempt_ && phase_ == Phase::Resolving) {
+                      Resolved(addresses, error);
+                  }
+              });
+    return {};
+}
+
+void QtNetPort::Resolved(const QList<QHostAddress>& addresses, const QString& error) {
+    if (addresses.isEmpty()) {
+        FailOpen(error.isEmpty() ? "the name has no address" : error.toStdString());
+        return;
+    }
+    phase_ = Phase::Connecting;
+    addresses_ = addresses;
+    nextAddress_ = 0;
+    TryNext();
+}
+
+// Each address gets an equal share of what is left of the bound, so that a
+// first address that never answers leaves time for the next.
+void QtNetPort::TryNext() {
+    if (phase_ != Phase::Connecting) {
+        return;
+    }
+    const qint64 left = deadline_.remainingTime();
+    if (nextAddress_ >= addresses_.size() || left <= 0) {
+        FailOpen(lastError_.empty() ? NoAnswer() : lastError_);
+        return;
+    }
+    const qint64 share = left / (addresses_.size() - nextAddress_);
+    attemptTimer_.start(static_cast<int>(std::max<qint64>(1, share)));
+    socket_.connectToHost(addresses_[nextAddress_++], port_);
+}
+
+void QtNetPort::Connected() {
+    if (phase_ != Phase::Connecting) {
+        return;
+    }
+    attemptTimer_.stop();
+    boundTimer_.stop();
     // Each record is to leave at its tick, not wait for the previous one's
     // acknowledgement.
     socket_.setSocketOption(QAbstractSocket::LowDelayOption, 1);
     socket_.setSocketOption(QAbstractSocket::KeepAliveOption, 1);
-    net_ = true;
-    netLost_ = false;
-    netEvent_ = 0;
-    in_.clear();
-    inAt_ = 0;
-    address_ = (address.rfc2217 ? "rfc2217://" : "") + address.HostPort();
-    telnet_.reset();
-    if (address.rfc2217) {
-        telnet_ = std::make_unique<telnet::Session>(38400);
-        const std::vector<std::uint8_t> greeting = telnet_->Greeting();
-        socket_.write(reinterpret_cast<const char*>(greeting.data()),
-                      static_cast<qint64>(greeting.size()));
+    if (!telnet_) {
+        phase_ = Phase::Open;
+        return;
     }
-    return {};
+    phase_ = Phase::Negotiating;
+    answerTimer_.start(kNetAnswerTimeoutMs);
+    const std::vector<std::uint8_t> greeting = telnet_->Greeting();
+    socket_.write(reinterpret_cast<const char*>(greeting.data()),
+                  static_cast<qint64>(greeting.size()));
+    if (socket_.bytesAvailable() > 0) {
+        OnReadyRead();
+    }
+}
+
+void QtNetPort::FailOpen(const std::string& why, bool refused) {
+    attemptTimer_.stop();
+    boundTimer_.stop();
+    answerTimer_.stop();
+    ++attempt_;
+    phase_ = Phase::Failed; // before the abort, whose signals then change nothing
+    socket_.abort();
+    note_ = why;
+    refused_ = refused;
+}
+
+// The telnet session has come to a verdict (or its time to answer is over).
+void QtNetPort::TelnetSettled() {
+    switch (telnet_->State()) {
+    case telnet::Session::Phase::Negotiating:
+        return;
+    case telnet::Session::Phase::Ready:
+        if (phase_ == Phase::Negotiating) {
+            answerTimer_.stop();
+            phase_ = Phase::Open;
+            note_ = telnet_->Warning();
+        }
+        Flush();
+        return;
+    case telnet::Session::Phase::Failed:
+        if (phase_ == Phase::Negotiating) {
+            FailOpen(telnet_->Failure(), true);
+        } else if (phase_ == Phase::Open && !netLost_) {
+            netLost_ = true;
+            note_ = "protocol error: the device server " + telnet_->Failure();
+            socket_.abort();
+        }
+        return;
+    }
+}
+
+NetOpening QtNetPort::Opening() const {
+    NetOpening o;
+    switch (phase_) {
+    case Phase::Idle:
+        break;
+    case Phase::Resolving:
+    case Phase::Connecting:
+    case Phase::Negotiating:
+        o.state = NetOpening::State::Connecting;
+        break;
+    case Phase::Open:
+        o.state = netLost_ ? NetOpening::State::Failed : NetOpening::State::Open;
+        break;
+    case Phase::Failed:
+        o.state = NetOpening::State::Failed;
+        break;
+    }
+    o.note = note_;
+    o.refused = refused_;
+    return o;
 }
 
 void QtNetPort::CloseNet() {
-    if (!net_) {
-        return;
-    }
-    if (!netLost_ && socket_.state() == QAbstractSocket::ConnectedState) {
+    ++attempt_;
+    attemptTimer_.stop();
+    boundTimer_.stop();
+    answerTimer_.stop();
+    if (phase_ == Phase::Open && !netLost_ && socket_.state() == QAbstractSocket::ConnectedState) {
         // Let the last command reach the server before the connection goes:
         // first out of the socket, then acknowledged by the server's side.
         const QDeadlineTimer deadline(kCloseDrainMs);
@@ -99,24 +240,56 @@ void QtNetPort::CloseNet() {
         socket_.disconnectFromHost();
     }
     socket_.abort();
-    net_ = false;
+    phase_ = Phase::Idle;
     netLost_ = false;
+    note_.clear();
+    refused_ = false;
+    lastError_.clear();
     telnet_.reset();
+    held_.clear();
     in_.clear();
     inAt_ = 0;
+    netEvent_ = 0;
 }
 
-// The server closed the connection or it failed: the link is lost until the
-// next OpenAddress. What was received before stays readable.
+void QtNetPort::OnError(QAbstractSocket::SocketError error) {
+    if (phase_ == Phase::Connecting) {
+        // This address failed: the next one, once this signal has returned.
+        lastError_ = socket_.errorString().toStdString();
+        attemptTimer_.stop();
+        const unsigned attempt = attempt_;
+        QMetaObject::invokeMethod(
+            &socket_,
+            [this, attempt] {
+                if (attempt == attempt_) {
+                    socket_.abort();
+                    TryNext();
+                }
+            },
+            Qt::QueuedConnection);
+        return;
+    }
+    // A wait that timed out leaves the connection as it was.
+    if (error != QAbstractSocket::SocketTimeoutError) {
+        OnGone();
+    }
+}
+
+// The server closed the connection or it failed: while negotiating the open
+// fails, once open the link is lost until the next OpenAddress. What was
+// received before stays readable.
 void QtNetPort::OnGone() {
-    if (net_) {
+    if (phase_ == Phase::Negotiating) {
+        FailOpen("the device server closed the connection during the telnet negotiation");
+    } else if (phase_ == Phase::Open && !netLost_) {
         netLost_ = true;
+        note_ = socket_.errorString().toStdString();
     }
 }
 
 // Takes received bytes from the socket while all taken before are given out,
 // so that a reader that stops (a message box is open) leaves the rest in the
-// kernel.
+// kernel. What the telnet side owes the server goes out at once.
 void QtNetPort::Pump() {
     std::array<char, kReadChunk> chunk{};
     std::vector<std::uint8_t> replies;
@@ -130,6 +303,12 @@ void QtNetPort::Pump() {
         if (telnet_) {
             telnet_->Receive(reinterpret_cast<const std::uint8_t*>(chunk.data()),
                              static_cast<std::size_t>(got), in_, replies);
+            if (phase_ == Phase::Negotiating) {
+                in_.clear(); // nothing is taken from the line before it is set
+            }
+            if (telnet_->State() == telnet::Session::Phase::Failed) {
+                break;
+            }
         } else {
             in_.assign(chunk.data(), static_cast<std::size_t>(got));
         }
@@ -138,14 +317,17 @@ void QtNetPort::Pump() {
         socket_.write(reinterpret_cast<const char*>(replies.data()),
                       static_cast<qint64>(replies.size()));
     }
+    if (telnet_) {
+        TelnetSettled();
+    }
 }
 
 void QtNetPort::OnReadyRead() {
-    if (!net_) {
+    if (phase_ != Phase::Negotiating && phase_ != Phase::Open) {
         return;
     }
     Pump();
-    if (inAt_ < in_.size()) {
+    if (inAt_ < in_.size() && phase_ == Phase::Open) {
         netEvent_ = kComEvReceive;
         if (onComm_) {
             const auto handler = onComm_; // the handler may replace itself
@@ -155,7 +337,7 @@ void QtNetPort::OnReadyRead() {
 }
 
 CommError QtNetPort::SetCommPort(std::int16_t port) {
-    if (net_) {
+    if (phase_ != Phase::Idle) {
         return {kCommErrDeviceFailure, "Operation not valid while the link is open"};
     }
     commPort_ = port;
@@ -163,22 +345,36 @@ CommError QtNetPort::SetCommPort(std::int16_t port) {
 }
 
 bool QtNetPort::PortOpen() const {
-    return net_ && !netLost_ && socket_.state() == QAbstractSocket::ConnectedState;
+    return phase_ == Phase::Open && !netLost_ && socket_.state() == QAbstractSocket::ConnectedState;
 }
 
 CommError QtNetPort::SetPortOpen(bool open) {
     if (open) {
         // A device server is opened by its address.
-        return net_ ? CommError{kCommErrPortInUse, "Port already open"}
-                    : CommError{kCommErrDeviceFailure, "no address to connect to"};
+        return phase_ != Phase::Idle ? CommError{kCommErrPortInUse, "Port already open"}
+                                     : CommError{kCommErrDeviceFailure, "no address to connect to"};
     }
     CloseNet();
     return {};
 }
 
+// Sends what waited while the server had suspended the flow.
+void QtNetPort::Flush() {
+    if (!held_.empty() && !(telnet_ && telnet_->Suspended()) && PortOpen()) {
+        socket_.write(reinterpret_cast<const char*>(held_.data()),
+                      static_cast<qint64>(held_.size()));
+        held_.clear();
+    }
+}
+
 void QtNetPort::Write(const std::vector<std::uint8_t>& bytes) {
     if (telnet_) {
-        const std::vector<std::uint8_t> escaped = telnet::Escape(bytes.data(), bytes.size());
+        std::vector<std::uint8_t> escaped = telnet::Escape(bytes.data(), bytes.size());
+        if (telnet_->Suspended() || !held_.empty()) {
+            held_.insert(held_.end(), escaped.begin(), escaped.end());
+            Flush();
+            return;
+        }
         socket_.write(reinterpret_cast<const char*>(escaped.data()),
                       static_cast<qint64>(escaped.size()));
     } else {
@@ -203,7 +399,7 @@ int QtNetPort::OutBufferCount() const {
         queued = 0;
     }
 #endif
-    return static_cast<int>(socket_.bytesToWrite()) + queued;
+    return static_cast<int>(socket_.bytesToWrite()) + queued + static_cast<int>(held_.size());
 }
 
 std::int16_t QtNetPort::CommEvent() const {
@@ -230,7 +426,7 @@ void QtNetPort::SetOnComm(std::function<void()> handler) {
 }
 
 bool QtNetPort::DeviceLost() const {
-    return net_ && netLost_;
+    return phase_ == Phase::Open && netLost_;
 }
 
 std::string QtNetPort::DeviceName() const {

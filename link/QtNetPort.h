@@ -1,31 +1,50 @@
 // A serial control whose line is a TCP connection to a serial device server
 // (QTcpSocket), raw or with the telnet COM-PORT-OPTION protocol. It opens by
-// its address (OpenAddress), not by a port number.
+// its address (OpenAddress), not by a port number, and never waits: the name
+// lookup, the connect (each address of the name in turn) and the telnet
+// negotiation run on the event loop, within one bound, while the window and
+// the command line's signals go on being served.
 //
 // Over the network every record leaves at once (no Nagle delay), the bytes
 // queued in the socket and in the kernel's send queue count as not yet on the
 // line, and at most kReadBufferBytes of received data is buffered, as on the
-// serial port. A connection the server closes or that fails is reported as a
-// lost device.
+// serial port. A connection the server closes or that fails, and a telnet
+// server that breaks the protocol, are reported as a lost device.
 #pragma once
 
 #include "link/NetPort.h"
 #include "link/Rfc2217.h"
 
+#include <QDeadlineTimer>
+#include <QHostAddress>
+#include <QList>
 #include <QTcpSocket>
+#include <QTimer>
 
+#include <functional>
 #include <memory>
 
 namespace fw {
 
+// Looks `host` up and calls `done` once with its addresses (none, and why,
+// when it has none). A result that comes after `context` is gone is dropped.
+using NetResolver = std::function<void(
+    const QString& host, QObject* context,
+    std::function<void(const QList<QHostAddress>& addresses, const QString& error)> done)>;
+
+// The system's resolver (QHostInfo::lookupHost), which does not block the
+// caller.
+NetResolver SystemResolver();
+
 class QtNetPort : public ISerialPort, public INetPort {
 public:
-    QtNetPort();
+    explicit QtNetPort(NetResolver resolver = SystemResolver());
     ~QtNetPort() override;
     QtNetPort(const QtNetPort&) = delete;
     QtNetPort& operator=(const QtNetPort&) = delete;
 
     CommError OpenAddress(const NetAddress& address, int timeoutMs) override;
+    NetOpening Opening() const override;
 
     CommError SetCommPort(std::int16_t port) override;
     std::int16_t CommPort() const override { return commPort_; }
@@ -41,17 +60,42 @@ public:
     std::string DeviceName() const override;
 
 private:
+    enum class Phase { Idle, Resolving, Connecting, Negotiating, Open, Failed };
+
+    void Resolved(const QList<QHostAddress>& addresses, const QString& error);
+    void TryNext();
+    void Connected();
+    void FailOpen(const std::string& why, bool refused = false);
+    void TelnetSettled();
     void Pump();
     void OnReadyRead();
+    void OnError(QAbstractSocket::SocketError error);
     void OnGone();
     void CloseNet();
     void Write(const std::vector<std::uint8_t>& bytes);
+    void Flush();
+    std::string NoAnswer() const;
 
+    NetResolver resolver_;
     QTcpSocket socket_;
-    bool net_ = false;                        // the control is the network link
-    bool netLost_ = false;                    // ... and the server has gone
+    QTimer attemptTimer_; // one address's share of the connect's bound
+    QTimer boundTimer_;   // the whole lookup and connect
+    QTimer answerTimer_;  // the telnet server's answers
+    QDeadlineTimer deadline_;
+    int timeoutMs_ = 0;
+    unsigned attempt_ = 0; // stale lookups and queued retries are told apart by it
+    QList<QHostAddress> addresses_;
+    qsizetype nextAddress_ = 0;
+    std::uint16_t port_ = 0;
+    std::string lastError_;
+
+    Phase phase_ = Phase::Idle;
+    bool netLost_ = false;                    // the open link has gone
+    std::string note_;                        // why it failed, or a warning
+    bool refused_ = false;                    // the telnet server refused the line
     std::string address_;                     // as given, for messages
     std::unique_ptr<telnet::Session> telnet_; // null: a raw byte stream
+    std::vector<std::uint8_t> held_;          // escaped, not sent while suspended
     std::string in_;                          // received data not yet taken
     std::size_t inAt_ = 0;                    // the next byte of in_ to give out
     std::int16_t netEvent_ = 0;

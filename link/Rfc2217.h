@@ -1,11 +1,15 @@
 // The telnet side of a serial device server that speaks the COM-PORT-OPTION
-// protocol (RFC 2217 over RFC 854/856): what goes out is escaped, what comes
-// in is freed of telnet commands, and the server's option requests are
-// answered so that the negotiation settles.
+// protocol (RFC 2217 over RFC 854/855/856): what goes out is escaped, what
+// comes in is freed of telnet commands, and the negotiation is followed until
+// the server's line is known to be right.
 //
-// The client asks for binary transmission and suppressed go-ahead both ways,
-// offers COM-PORT-OPTION and sets the server's line to 38400 baud, 8 data
-// bits, no parity, 1 stop bit, no flow control. Every other option is refused.
+// The client offers binary transmission and suppressed go-ahead both ways and
+// COM-PORT-OPTION. Only once the server has agreed to COM-PORT-OPTION does it
+// send the line settings (38400 baud, 8 data bits, no parity, 1 stop bit, no
+// flow control), and it checks each of the server's answers. A server that
+// refuses binary transmission or COM-PORT-OPTION, or confirms other line
+// settings, fails the session: the data could reach the analyser changed.
+// Every other option is refused, once.
 #pragma once
 
 #include <array>
@@ -28,49 +32,88 @@ inline constexpr std::uint8_t kOptBinary = 0;
 inline constexpr std::uint8_t kOptSuppressGoAhead = 3;
 inline constexpr std::uint8_t kOptComPort = 44;
 
-// COM-PORT-OPTION commands, client to server.
+// COM-PORT-OPTION commands, client to server; the server's answers and
+// notifications are these plus kServerOffset.
 inline constexpr std::uint8_t kSetBaudRate = 1;
 inline constexpr std::uint8_t kSetDataSize = 2;
 inline constexpr std::uint8_t kSetParity = 3;
 inline constexpr std::uint8_t kSetStopSize = 4;
 inline constexpr std::uint8_t kSetControl = 5;
+inline constexpr std::uint8_t kFlowSuspend = 8;
+inline constexpr std::uint8_t kFlowResume = 9;
+inline constexpr std::uint8_t kServerOffset = 100;
 inline constexpr std::uint8_t kParityNone = 1;
 inline constexpr std::uint8_t kStopBits1 = 1;
 inline constexpr std::uint8_t kControlNoFlow = 1;
+
+// The longest subnegotiation taken from a server; a longer one is a protocol
+// error rather than something to buffer.
+inline constexpr std::size_t kMaxSubnegotiation = 256;
+// All the answers a sound negotiation needs fit many times into this; a
+// server that draws more keeps renegotiating.
+inline constexpr std::size_t kMaxRepliesOwed = 4096;
 
 // Doubles every IAC byte, so the server passes it on as data.
 std::vector<std::uint8_t> Escape(const std::uint8_t* data, std::size_t count);
 
 class Session {
 public:
+    enum class Phase { Negotiating, Ready, Failed };
+
     explicit Session(std::uint32_t baud);
 
-    // What the client sends once connected: its option requests and the line
-    // settings.
+    // What the client sends once connected: its option offers.
     std::vector<std::uint8_t> Greeting();
 
     // Takes bytes as they arrive (a command may be split across calls): the
-    // data among them is appended to `data`, answers to the server's option
-    // requests to `replies`.
+    // data among them is appended to `data`, what the client owes the server
+    // (answers, and the line settings once COM-PORT-OPTION is agreed) to
+    // `replies`. Once failed, nothing more is taken.
     void Receive(const std::uint8_t* bytes, std::size_t count, std::string& data,
                  std::vector<std::uint8_t>& replies);
+
+    // The time for the server's answers is over: a session still negotiating
+    // goes on without them, and Warning() says what was not confirmed.
+    void Expire();
+
+    Phase State() const { return phase_; }
+    // What the server did wrong (Failed) or left unconfirmed (Ready), for
+    // messages: "refused binary transmission (DONT BINARY)".
+    const std::string& Failure() const { return failure_; }
+    const std::string& Warning() const { return warning_; }
+    // The server asked the client to stop sending (FLOWCONTROL-SUSPEND) and
+    // has not resumed yet.
+    bool Suspended() const { return suspended_; }
 
 private:
     enum class Parse { Data, Iac, Option, Sub, SubIac };
     void Negotiate(std::uint8_t verb, std::uint8_t option, std::vector<std::uint8_t>& replies);
-    bool Supported(std::uint8_t option) const;
+    void ComPortAgreed(std::vector<std::uint8_t>& replies);
+    void Subnegotiation();
+    void Fail(std::string why);
+    void Settle();
 
     std::uint32_t baud_;
+    Phase phase_ = Phase::Negotiating;
     Parse parse_ = Parse::Data;
     std::uint8_t verb_ = 0;
-    // Per option: whether this side performs it (WILL sent and not withdrawn)
-    // and whether the server does (DO sent and not withdrawn).
+    std::vector<std::uint8_t> sub_;
+    // Per option: whether this side performs it (WILL agreed) and whether the
+    // server does (DO agreed); a request of ours still unanswered.
     std::array<bool, 256> us_{};
     std::array<bool, 256> him_{};
-    // Options refused once (WONT / DONT sent): a request repeated for them is
-    // not answered again.
+    std::array<bool, 256> askedUs_{};
+    std::array<bool, 256> askedHim_{};
+    // Options refused (WONT / DONT sent), and how often the server asked again.
     std::array<bool, 256> refusedUs_{};
     std::array<bool, 256> refusedHim_{};
+    std::array<std::uint8_t, 256> insisted_{};
+    bool comPort_ = false;
+    unsigned confirmed_ = 0; // bit n: the answer to command n came and matched
+    bool suspended_ = false;
+    std::size_t owed_ = 0; // answers given so far, in bytes
+    std::string failure_;
+    std::string warning_;
 };
 
 } // namespace fw::telnet

@@ -1,6 +1,5 @@
 #include "link/SerialTransport.h"
 
-#include "link/NetPort.h"
 #include "settings/Settings.h"
 
 #include <algorithm>
@@ -92,37 +91,6 @@ std::string SerialTransport::Name() const {
 
 std::string SerialTransport::Device() const {
     return port_->DeviceName();
-}
-
-NetTransport::NetTransport(std::unique_ptr<ISerialPort> port, std::string address,
-                           std::function<void()> onArrived)
-    : SerialTransport(std::move(port), {}, std::move(onArrived)), address_(std::move(address)) {
-}
-
-std::optional<OpenFailure> NetTransport::Open(const std::function<void()>& opening) {
-    if (Port().PortOpen()) {
-        return std::nullopt;
-    }
-    opening();
-    const std::optional<NetAddress> address = ParseNetAddress(address_);
-    if (!address) {
-        return OpenFailure{std::string(kMsgInvalidAddress) + " \"" + address_ + "\" - " +
-                           kMsgAddressHint};
-    }
-    auto* net = dynamic_cast<INetPort*>(&Port());
-    const CommError error = net != nullptr
-                                ? net->OpenAddress(*address, kNetConnectTimeoutMs)
-                                : CommError{kCommErrDeviceFailure, "no network link here"};
-    if (error) {
-        return OpenFailure{std::string(kMsgNoConnection) + " " + address_ + " - " +
-                           kMsgNoConnectionHint + "\n\n(" + error.description + ")"};
-    }
-    return std::nullopt;
-}
-
-std::string NetTransport::Name() const {
-    const std::string device = Device();
-    return device.empty() ? "TCP" : "TCP " + device;
 }
 
 } // namespace fw

@@ -1,7 +1,6 @@
-// The transports that run over a serial control: a serial port (COMn), and a
-// serial device server reached over TCP/IP through a control that can also
-// connect to an address (INetPort). The control raises a receive event, which
-// the run hands to the engine.
+// The transport that runs over a serial control: a serial port (COMn), and
+// the base of a serial device server's (link/NetTransport). The control raises
+// a receive event, which the run hands to the engine.
 #pragma once
 
 #include "link/Transport.h"
@@ -32,22 +31,6 @@ protected:
 private:
     std::unique_ptr<ISerialPort> port_;
     std::string comPort_; // as stored
-};
-
-// A serial device server at `address` ("host:port" or "rfc2217://host:port").
-// The run starts only once the connection is up; a lost connection is not
-// taken back by itself (Previous and Next connect again).
-class NetTransport : public SerialTransport {
-public:
-    NetTransport(std::unique_ptr<ISerialPort> port, std::string address,
-                 std::function<void()> onArrived);
-
-    std::optional<OpenFailure> Open(const std::function<void()>& opening) override;
-    bool Reopen() override { return false; }
-    std::string Name() const override;
-
-private:
-    std::string address_;
 };
 
 } // namespace fw

@@ -53,6 +53,13 @@ struct OpenFailure {
     MsgIcon icon = MsgIcon::Critical;
 };
 
+// Where an Open that did not fail at once stands.
+struct OpenProgress {
+    bool pending = false;               // still opening: asked again at the tick
+    std::optional<OpenFailure> failure; // it failed after all
+    std::string warning;                // open, with what was left unconfirmed
+};
+
 class ITransport {
 public:
     virtual ~ITransport() = default;
@@ -60,6 +67,11 @@ public:
     // the transport knows it has something to open (the page then shows
     // "Connecting...").
     virtual std::optional<OpenFailure> Open(const std::function<void()>& opening) = 0;
+    // A transport that opens over time (a device server) says so until it is
+    // open or has failed.
+    virtual OpenProgress PollOpen() { return {}; }
+    // False when a lost connection never comes back by itself.
+    virtual bool Reconnects() const { return true; }
     // The connection row's caption once open.
     virtual const char* OpenCaption() const { return "OK"; }
     // Hands the bytes to the line; false when they were not taken.

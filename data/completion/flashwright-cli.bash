@@ -54,7 +54,7 @@ _flashwright_cli() {
             $'bootloader\nerase-flash\nerase-eeprom\nerase-ram\nupload\nrun' -- "$last"))
         return
         ;;
-    --timeout)
+    --timeout | --address)
         return
         ;;
     esac
@@ -63,7 +63,7 @@ _flashwright_cli() {
     local i command=""
     for ((i = 1; i < COMP_CWORD; i++)); do
         case ${COMP_WORDS[i]} in
-        --type | --port | --usb | --file | --ops | --timeout) ((i++)) ;;
+        --type | --port | --usb | --address | --file | --ops | --timeout) ((i++)) ;;
         -*) ;;
         *)
             command=${COMP_WORDS[i]}
@@ -83,7 +83,7 @@ _flashwright_cli() {
     flash)
         # Each option once.
         local option word options=""
-        for option in --type --port --usb --file --ops --save --json --timeout --help; do
+        for option in --type --port --usb --address --file --ops --save --json --timeout --help; do
             for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do
                 [[ $word == "$option" ]] && continue 2
             done

@@ -394,6 +394,24 @@ TEST_P(CliStop, MidUpload) {
     EXPECT_EQ(rig.sim.Stderr().find("run:"), std::string::npos);
 }
 
+// Ctrl-C while a device server that never answers is being connected to:
+// the run is abandoned at once, not when the connect gives up.
+TEST_F(CliE2e, CtrlCDuringTheConnect) {
+    const test::SilentListener off;
+    const std::string image = Image(rig, 3);
+    const pid_t cli = rig.Start(
+        {"flash", "--address", "127.0.0.1:" + std::to_string(off.Port()), "--file", image});
+    ::usleep(1'000'000);
+    const auto stopped = Clock::now();
+    ::kill(cli, SIGINT);
+    ASSERT_EQ(rig.Finish(cli, Millis(5000)), 130) << rig.Both();
+    EXPECT_LT(Clock::now() - stopped, Millis(1000));
+    EXPECT_NE(rig.Err().find("interrupted"), std::string::npos) << rig.Err();
+    ASSERT_EQ(rig.Runs().size(), 1u);
+    EXPECT_EQ(rig.Runs()[0]["result"], "abandoned");
+    EXPECT_EQ(rig.Runs()[0]["rows"]["Verify Upload"], ""); // no upload, nothing to verify
+}
+
 INSTANTIATE_TEST_SUITE_P(Signals, CliStop, ::testing::ValuesIn(kStopCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
@@ -449,9 +467,12 @@ TEST_F(CliE2e, JsonRecordOnStdout) {
 
 TEST_F(CliE2e, LinkThatDoesNotOpen) {
     const std::string nobody = "127.0.0.1:" + std::to_string(test::Ser2net::FreePort());
+    const test::SilentListener off;
+    const std::string silent = "127.0.0.1:" + std::to_string(off.Port());
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
         {{"--port", "COM200"}, "Flashwright: Invalid Communications Port"},
         {{"--address", nobody}, "Flashwright: Unable to connect to " + nobody},
+        {{"--address", silent}, "(no answer within 3 s)"},
         // The stored address of a fresh install has no port.
         {{"--type", "TCP"}, "Flashwright: Invalid Network Address \"192.168.0.1\""},
     };
@@ -466,6 +487,34 @@ TEST_F(CliE2e, LinkThatDoesNotOpen) {
         EXPECT_EQ(nlohmann::json::parse(rig.Out())["result"], "failed");
         EXPECT_EQ(rig.Runs().back()["rows"]["Connect to Analyser"], "FAILED");
     }
+}
+
+// An rfc2217:// address whose server takes the connection and says nothing
+// (the kernel accepts it; nobody reads): after 1 s the run goes on with a
+// warning on the connection line and in the record.
+TEST_F(CliE2e, Rfc2217ServerThatStaysSilentIsAWarning) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &size);
+    const std::string address = "rfc2217://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    const std::string warning =
+        "the device server did not agree to COM-PORT-OPTION within 1 s; the line settings "
+        "were not sent";
+    EXPECT_EQ(rig.Run({"flash", "--address", address, "--file", Image(rig, 3), "--timeout", "2"}),
+              1)
+        << rig.Both();
+    ::close(listener);
+    EXPECT_NE(rig.Out().find("Connect to Analyser: OK (warning: " + warning + ")"),
+              std::string::npos)
+        << rig.Out();
+    ASSERT_EQ(rig.Runs().size(), 1u);
+    EXPECT_EQ(rig.Runs()[0]["connection"]["warning"], warning);
+    EXPECT_EQ(rig.Runs()[0]["reason"], "timed out");
 }
 
 TEST_F(CliE2e, ListShowsTheSimulatorsPort) {
@@ -520,7 +569,8 @@ TEST_F(CliE2e, UsageErrors) {
         {"help", "frobnicate"},
         {"help", "list", "check"},
         {"flash", "--type", "IRDA"},
-        {"flash", "--address", "192.168.0.1"},
+        {"flash", "--address", "192.168.0.1"}, // an option that cannot be parsed
+        {"flash", "--address", "[::1]x2000"},
         {"check", "--address", "127.0.0.1:2000"},
         {"flash", "--timeout", "-1"},
         {"flash", "extra"},

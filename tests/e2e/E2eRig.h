@@ -98,6 +98,7 @@ class CountingPort : public ISerialPort, public INetPort {
 public:
     explicit CountingPort(std::unique_ptr<ISerialPort> control) : c_(std::move(control)) {}
     CommError OpenAddress(const NetAddress& address, int timeoutMs) override;
+    NetOpening Opening() const override { return dynamic_cast<INetPort&>(*c_).Opening(); }
     CommError SetCommPort(std::int16_t port) override { return c_->SetCommPort(port); }
     std::int16_t CommPort() const override { return c_->CommPort(); }
     bool PortOpen() const override { return c_->PortOpen(); }

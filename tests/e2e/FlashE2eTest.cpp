@@ -11,6 +11,8 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QElapsedTimer>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 
@@ -489,7 +491,7 @@ TEST_F(FlashE2e, RunsThatSendNothing) {
 // pty): whole flashes raw and over RFC 2217 with binary records full of 0xFF
 // bytes; an address that is refused at once; the server killed mid-upload.
 TEST_F(FlashE2e, SerialDeviceServer) {
-    enum class Outcome { Completes, Refused, ServerKilled };
+    enum class Outcome { Completes, Refused, ServerKilled, KilledInRestart };
     struct Case {
         const char* name;
         const char* scheme;  // before 127.0.0.1:PORT; null: `address` as it stands
@@ -511,13 +513,18 @@ TEST_F(FlashE2e, SerialDeviceServer) {
          "The connection to the analyser was lost.\n\nTCP 127.0.0.1:"},
         {"rfc2217, killed", "rfc2217://", true, nullptr, Outcome::ServerKilled,
          "The connection to the analyser was lost.\n\nTCP rfc2217://127.0.0.1:"},
+        // A TCP connection does not come back as a re-enumerated USB device does.
+        {"raw, killed while the analyser restarts", "", true, nullptr, Outcome::KilledInRestart,
+         "The connection to the analyser was lost.\n\nTCP 127.0.0.1:"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Rig r;
         const bool killed = c.outcome == Outcome::ServerKilled;
-        StartSim(r,
-                 killed ? std::vector<std::string>{"--baud", "38400"} : std::vector<std::string>{});
+        const bool restarting = c.outcome == Outcome::KilledInRestart;
+        StartSim(r, killed       ? std::vector<std::string>{"--baud", "38400"}
+                    : restarting ? std::vector<std::string>{"--reboot-ms", "5000"}
+                                 : std::vector<std::string>{});
         test::Ser2net server;
         if (c.serve) {
             const std::string error = server.Start(r.dir.File("."), r.sim.Device(), *c.scheme != 0);
@@ -534,15 +541,25 @@ TEST_F(FlashE2e, SerialDeviceServer) {
 
         const auto t0 = Clock::now();
         r.Next();
-        // The connect's 3 s time-out bounds it, with room for a busy machine.
-        EXPECT_LT(Clock::now() - t0, Millis(6000));
+        // The connect goes on at the tick; its 3 s time-out bounds it, with room
+        // for a busy machine.
+        EXPECT_LT(Clock::now() - t0, Millis(1500));
+        ASSERT_TRUE(r.RunUntil(
+            [&] { return r.view.At(StatusLabel::Connection).caption != "Connecting..."; },
+            Millis(6000)));
         if (c.outcome == Outcome::Completes) {
             EXPECT_EQ(r.view.At(StatusLabel::Connection).caption, "OK");
             ExpectCompleted(r, "S2");
             EXPECT_EQ(r.Runs().back()["connection"]["device"], address);
             continue;
         }
-        if (killed) {
+        if (restarting) {
+            ASSERT_TRUE(r.RunUntil([&] { return r.State() == kStateWaitReboot; }, Millis(2000)));
+            server.Stop(SIGKILL);
+            ASSERT_TRUE(r.RunUntil([&] { return r.State() == kStateFailed; }, Millis(1000)));
+            EXPECT_EQ(r.view.At(StatusLabel::Bootloader).caption, "FAILED");
+            EXPECT_EQ(r.Runs().back()["rows"]["Verify Upload"], ""); // nothing was uploaded
+        } else if (killed) {
             ASSERT_TRUE(r.RunUntil([&] { return r.fields.nRecordsPassed >= 10; }, Millis(20000)));
             server.Stop(SIGKILL);
             ASSERT_TRUE(r.RunUntil([&] { return r.State() == kStateFailed; }, Millis(2000)));
@@ -553,8 +570,8 @@ TEST_F(FlashE2e, SerialDeviceServer) {
             EXPECT_EQ(r.view.At(StatusLabel::Upload).caption, "FAILED");
         } else {
             r.RunFor(Millis(100));
-            EXPECT_EQ(r.states, std::vector<std::int32_t>{kStateIdle}); // never started
-            EXPECT_EQ(r.sim.Stderr(), "");                              // heard nothing
+            EXPECT_EQ(r.State(), kStateIdle); // never started
+            EXPECT_EQ(r.sim.Stderr(), "");    // heard nothing
         }
         EXPECT_EQ(r.view.At(StatusLabel::Connection).caption, "FAILED");
         EXPECT_EQ(r.view.At(StatusLabel::Connection).colour, kRed);
@@ -629,6 +646,56 @@ TEST_F(FlashE2e, WizardFlashesThroughADeviceServer) {
             0);
         EXPECT_EQ(r.Runs().back()["result"], "success");
     }
+}
+
+// The wizard while its connect to a device server that never answers waits
+// out the 3 s bound: keys pressed on the progress page reach it at once, and
+// the page shows "Connecting..." until the connect gives up.
+TEST_F(FlashE2e, WizardAnswersKeysWhileTheConnectWaits) {
+    const test::SilentListener off;
+    rig.Store("TCP", Image(rig.dir, "S2"));
+    rig.settings.SaveSettingValue(kSection, kAddress, "127.0.0.1:" + std::to_string(off.Port()));
+    Wizard wizard(WizardServices{rig.registry, rig.usb, rig.box,
+                                 [this] { return std::make_unique<QtSerialPort>(rig.names); },
+                                 [] { return std::make_unique<QtNetPort>(); },
+                                 [this] { return rig.names.PlatformList(); },
+                                 [this] { return MakePlatformVersionFacility(rig.registry); },
+                                 ChooseFileWithDialog, &rig.runLog});
+    wizard.Start();
+    QElapsedTimer clicks;
+    clicks.start();
+    for (QtPage* page :
+         std::initializer_list<QtPage*>{&wizard.connection, &wizard.firmware, &wizard.operations}) {
+        page->Window()->findChild<QPushButton*>("btnNext")->click();
+    }
+    EXPECT_LT(clicks.elapsed(), 1000); // the last Next does not wait for the connect
+    QWidget* page = wizard.progress.Window();
+    QLabel* connection = page->findChild<QLabel*>("lblProgress_Connection");
+    struct KeyCount : QObject {
+        int keys = 0;
+        bool eventFilter(QObject*, QEvent* event) override {
+            keys += event->type() == QEvent::KeyPress ? 1 : 0;
+            return false;
+        }
+    } count;
+    page->installEventFilter(&count);
+    qint64 slowest = 0;
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(connection->text(), "Connecting...");
+        const int before = count.keys;
+        QElapsedTimer t;
+        t.start();
+        QCoreApplication::postEvent(page, new QKeyEvent(QEvent::KeyPress, Qt::Key_A, {}));
+        ASSERT_TRUE(rig.RunUntil([&] { return count.keys > before; }, Millis(3000)));
+        slowest = std::max(slowest, t.elapsed());
+        rig.RunFor(Millis(200));
+    }
+    std::printf("bench: slowest key press during a silent connect: %lld ms\n",
+                static_cast<long long>(slowest));
+    EXPECT_LT(slowest, 100 * 3); // 100 ms, with a margin for a loaded machine
+    ASSERT_TRUE(rig.RunUntil([&] { return connection->text() == "FAILED"; }, Millis(3000)));
+    ASSERT_EQ(rig.box.shown.size(), 1u);
+    EXPECT_NE(rig.box.shown[0].text.find("(no answer within 3 s)"), std::string::npos);
 }
 
 // Several analysers on one bench: the stored COM7 is held by another program

@@ -34,6 +34,8 @@ TEST(NetAddress, ParsesWhatTheAddressBoxMayHold) {
         {"host:+200", false, "", 0, false},
         {"::1:2000", false, "", 0, false}, // IPv6 needs its brackets
         {"[::1]2000", false, "", 0, false},
+        {"[::1]x2000", false, "", 0, false}, // the bracket must be followed by ':'
+        {"rfc2217://[::1]x2000", false, "", 0, false},
         {"[host]:2000", false, "", 0, false},
         {" host:2000", false, "", 0, false},
         {"telnet://host:23", false, "", 0, false},
@@ -60,65 +62,138 @@ TEST(Rfc2217, EscapesEveryIacItSends) {
               (Bytes{0x02, 0xFF, 0xFF, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0x0D}));
 }
 
-TEST(Rfc2217, GreetingAsksForBinaryAndSetsTheLineTo38400_8N1WithoutFlowControl) {
+TEST(Rfc2217, GreetingOffersBinarySgaAndComPortButSetsNothingYet) {
     telnet::Session s(38400);
     const Bytes expected{
-        255, 251, 0,  255, 253, 0,                         // WILL, DO BINARY
-        255, 251, 3,  255, 253, 3,                         // WILL, DO SUPPRESS-GO-AHEAD
-        255, 251, 44,                                      // WILL COM-PORT-OPTION
-        255, 250, 44, 1,   0,   0,   0x96, 0x00, 255, 240, // SET-BAUDRATE 38400
-        255, 250, 44, 2,   8,   255, 240,                  // SET-DATASIZE 8
-        255, 250, 44, 3,   1,   255, 240,                  // SET-PARITY NONE
-        255, 250, 44, 4,   1,   255, 240,                  // SET-STOPSIZE 1
-        255, 250, 44, 5,   1,   255, 240,                  // SET-CONTROL no flow control
+        255, 251, 0,  255, 253, 0, // WILL, DO BINARY
+        255, 251, 3,  255, 253, 3, // WILL, DO SUPPRESS-GO-AHEAD
+        255, 251, 44,              // WILL COM-PORT-OPTION
     };
     EXPECT_EQ(s.Greeting(), expected);
+    EXPECT_EQ(s.State(), telnet::Session::Phase::Negotiating);
 }
 
-// What arrives, in pieces cut anywhere, gives the same data and the same
-// answers; the answers settle the negotiation (a request already granted or
-// refused is not answered again).
-TEST(Rfc2217, StripsCommandsAndAnswersRequestsWhereverTheReadsAreCut) {
+// The line settings, sent once the server agrees to COM-PORT-OPTION.
+const Bytes kLineSettings{
+    255, 250, 44, 1, 0, 0,   0x96, 0x00, 255, 240, // SET-BAUDRATE 38400
+    255, 250, 44, 2, 8, 255, 240,                  // SET-DATASIZE 8
+    255, 250, 44, 3, 1, 255, 240,                  // SET-PARITY NONE
+    255, 250, 44, 4, 1, 255, 240,                  // SET-STOPSIZE 1
+    255, 250, 44, 5, 1, 255, 240,                  // SET-CONTROL no flow control
+};
+// A server that grants everything asked for and confirms the line settings.
+const Bytes kAgree{255, 253, 0, 255, 251, 0, 255, 253, 3, 255, 251, 3, 255, 253, 44};
+const Bytes kConfirm{255, 250, 44,  101, 0,   0,   0x96, 0,   255, 240, 255, 250, 44,
+                     102, 8,   255, 240, 255, 250, 44,   103, 1,   255, 240, 255, 250,
+                     44,  104, 1,   255, 240, 255, 250,  44,  105, 1,   255, 240};
+
+Bytes Join(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// What arrives, in pieces cut anywhere, gives the same data, answers and
+// verdict: the line settings only after COM-PORT-OPTION is agreed, the
+// server's answers checked, refusals and protocol errors fatal.
+TEST(Rfc2217, FollowsTheNegotiationWhereverTheReadsAreCut) {
+    using Phase = telnet::Session::Phase;
     struct Case {
         const char* name;
         Bytes in;
         std::string data;
         Bytes replies;
+        Phase phase;
+        const char* failure; // the start of Failure()
     };
+    const Bytes subTooLong = Join({{255, 250, 44, 107}, Bytes(300, 'x')});
+    Bytes insisting;
+    for (int i = 0; i < 10; ++i)
+        insisting.insert(insisting.end(), {255, 253, 24});
+    Bytes toggling = kAgree;
+    for (int i = 0; i < 3000; ++i)
+        toggling.insert(toggling.end(), {255, 252, 3, 255, 251, 3});
     const Case cases[] = {
-        {"plain data", {'O', 'K', 13, 10}, "OK\r\n", {}},
+        {"plain data", {'O', 'K', 13, 10}, "OK\r\n", {}, Phase::Negotiating, ""},
         {"IAC IAC is one 0xFF",
          {'a', 255, 255, 'b'},
          "a\xFF"
          "b",
-         {}},
-        {"what we asked for, granted: no answer",
-         {255, 253, 0, 255, 251, 0, 255, 253, 3, 255, 251, 3, 255, 253, 44, 'x'},
-         "x",
-         {}},
-        {"a subnegotiation with IAC IAC and IAC SE inside is dropped",
-         {'<', 255, 250, 44, 101, 0, 0, 255, 255, 0, 255, 240, '>'},
-         "<>",
-         {}},
+         {},
+         Phase::Negotiating,
+         ""},
+        {"granted and confirmed: ready", Join({kAgree, kConfirm}), "", kLineSettings, Phase::Ready,
+         ""},
+        {"a server that offers COM-PORT-OPTION itself agrees to it",
+         {255, 251, 44},
+         "",
+         Join({{255, 253, 44}, kLineSettings}),
+         Phase::Negotiating,
+         ""},
+        {"a confirmation with IAC IAC inside, between data",
+         Join({{'<'}, kAgree, {255, 250, 44, 101, 0, 0, 255, 255, 255, 255, 255, 240, '>'}}),
+         "<", // nothing is taken after a failure
+         kLineSettings, Phase::Failed, "confirmed 65535 baud instead of 38400"},
+        {"9600 confirmed instead of 38400",
+         Join({kAgree, {255, 250, 44, 101, 0, 0, 0x25, 0x80, 255, 240}}), "", kLineSettings,
+         Phase::Failed, "confirmed 9600 baud instead of 38400"},
+        {"7 data bits", Join({kAgree, {255, 250, 44, 102, 7, 255, 240}}), "", kLineSettings,
+         Phase::Failed, "confirmed 7 data bits instead of 8"},
+        {"COM-PORT-OPTION refused",
+         {255, 254, 44},
+         "",
+         {},
+         Phase::Failed,
+         "refused COM-PORT-OPTION"},
+        {"BINARY refused",
+         {255, 253, 44, 255, 254, 0},
+         "",
+         kLineSettings,
+         Phase::Failed,
+         "refused binary transmission (DONT BINARY)"},
+        {"BINARY withdrawn after it was granted", Join({kAgree, kConfirm, {255, 252, 0}}), "",
+         kLineSettings, Phase::Failed, "refused binary transmission (WONT BINARY)"},
         {"notifications, NOP and GA are dropped",
          {255, 250, 44, 107, 0x30, 255, 240, 255, 241, 'z', 255, 249},
          "z",
-         {}},
-        {"ECHO and others refused once each",
-         {255, 251, 1, 255, 251, 1, 255, 253, 24, 255, 253, 24, 255, 251, 44},
+         {},
+         Phase::Negotiating,
+         ""},
+        {"ECHO and TERMINAL-TYPE refused once each",
+         {255, 251, 1, 255, 251, 1, 255, 253, 24, 255, 253, 24},
          "",
-         {255, 254, 1, 255, 252, 24, 255, 254, 44}},
-        {"withdrawn options are acknowledged once",
-         {255, 254, 0, 255, 254, 0, 255, 252, 3, 255, 252, 3, 'q'},
-         "q",
-         {255, 252, 0, 255, 254, 3}},
-        {"an option withdrawn and asked for again is granted again",
-         {255, 254, 0, 255, 253, 0},
+         {255, 254, 1, 255, 252, 24},
+         Phase::Negotiating,
+         ""},
+        {"a refused option asked for again and again",
+         insisting,
          "",
-         {255, 252, 0, 255, 251, 0}},
+         {255, 252, 24},
+         Phase::Failed,
+         "keeps asking for option 24"},
+        {"SGA toggled for ever: what is owed stays bounded",
+         toggling,
+         "",
+         {},
+         Phase::Failed,
+         "keeps renegotiating"},
+        {"SB without SE",
+         subTooLong,
+         "",
+         {},
+         Phase::Failed,
+         "sent a subnegotiation longer than 256 bytes"},
+        {"a command that does not exist",
+         {'a', 255, 17, 'b'},
+         "a",
+         {},
+         Phase::Failed,
+         "sent a telnet command that does not exist (IAC 17)"},
     };
     for (const Case& c : cases) {
-        for (std::size_t cut = 1; cut <= c.in.size(); ++cut) {
+        for (const std::size_t cut :
+             {std::size_t{1}, std::size_t{2}, std::size_t{7}, c.in.size()}) {
             SCOPED_TRACE(std::string(c.name) + ", pieces of " + std::to_string(cut));
             telnet::Session s(38400);
             s.Greeting();
@@ -127,7 +202,17 @@ TEST(Rfc2217, StripsCommandsAndAnswersRequestsWhereverTheReadsAreCut) {
             for (std::size_t at = 0; at < c.in.size(); at += cut)
                 s.Receive(c.in.data() + at, std::min(cut, c.in.size() - at), data, replies);
             EXPECT_EQ(data, c.data);
-            EXPECT_EQ(replies, c.replies);
+            // A failing piece's own answers are not given; earlier ones were.
+            const std::size_t n = c.phase == Phase::Failed
+                                      ? std::min(replies.size(), c.replies.size())
+                                      : replies.size();
+            EXPECT_EQ(Bytes(replies.begin(), replies.begin() + static_cast<long>(n)),
+                      Bytes(c.replies.begin(),
+                            c.replies.begin() + static_cast<long>(std::min(n, c.replies.size()))));
+            EXPECT_EQ(replies.size() >= c.replies.size() || c.phase == Phase::Failed, true);
+            EXPECT_LE(replies.size(), telnet::kMaxRepliesOwed);
+            EXPECT_EQ(s.State(), c.phase);
+            EXPECT_EQ(s.Failure().rfind(c.failure, 0), 0u) << s.Failure();
         }
     }
 }

@@ -54,15 +54,17 @@ public:
         return ok;
     }
 
-    // Serves `device` (38400 8N1) in `dir`; empty on success, else why not.
-    std::string Start(const std::string& dir, const std::string& device, bool rfc2217) {
+    // Serves `device` (its line set to `line`, 38400 8N1 unless told) in
+    // `dir`; empty on success, else why not.
+    std::string Start(const std::string& dir, const std::string& device, bool rfc2217,
+                      const std::string& line = "38400n81") {
         port_ = FreePort();
         const std::string config = dir + "/ser2net.yaml";
         pidFile_ = dir + "/ser2net.pid";
         std::ofstream(config) << "connection: &analyser\n"
                               << "  accepter: " << (rfc2217 ? "telnet(rfc2217)," : "")
                               << "tcp,127.0.0.1," << port_ << "\n"
-                              << "  connector: serialdev," << device << ",38400n81,local\n";
+                              << "  connector: serialdev," << device << "," << line << ",local\n";
         // -n: stay in the foreground; -u: no UUCP lock files.
         std::string args[] = {"ser2net", "-n", "-u", "-c", config, "-P", pidFile_};
         char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(),
@@ -111,6 +113,42 @@ private:
     pid_t child_ = -1;
     int port_ = -1;
     std::string pidFile_;
+};
+
+// A listener on `host` (a loopback address) whose queue is full: a connect to
+// it is never answered (the kernel drops the SYN), as with a device server
+// that is switched off.
+class SilentListener {
+public:
+    explicit SilentListener(const char* host = "127.0.0.1") {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        ::inet_pton(AF_INET, host, &a.sin_addr);
+        socklen_t size = sizeof a;
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(fd_, 0);
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &size);
+        port_ = ntohs(a.sin_port);
+        for (int& f : fillers_) {
+            f = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            ::connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ~SilentListener() {
+        for (const int f : fillers_)
+            ::close(f);
+        ::close(fd_);
+    }
+    SilentListener(const SilentListener&) = delete;
+    SilentListener& operator=(const SilentListener&) = delete;
+    int Port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    int fillers_[2] = {-1, -1};
+    int port_ = 0;
 };
 
 } // namespace fw::test

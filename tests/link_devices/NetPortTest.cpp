@@ -1,0 +1,406 @@
+// The device server's control (QtNetPort) against servers on the loopback
+// interface: scripted telnet servers that agree late, refuse, confirm other
+// settings, stay silent, suspend the flow or break the protocol; connects
+// that never get an answer, to a name with two addresses; a peer that reads
+// nothing; and ser2net, whose serial side (a pseudo-terminal of the test's)
+// must end up at 38400 8N1.
+#include "link/QtNetPort.h"
+#include "tests/support/Ser2net.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <linux/sockios.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace fw {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using State = NetOpening::State;
+
+QByteArray Raw(const Bytes& b) {
+    return QByteArray(reinterpret_cast<const char*>(b.data()), static_cast<qsizetype>(b.size()));
+}
+
+const QByteArray kSetBaudRate = Raw({255, 250, 44, 1, 0, 0, 0x96, 0x00, 255, 240});
+const QByteArray kSetControl = Raw({255, 250, 44, 5, 1, 255, 240});
+
+// Waits on the event loop until `done` or `ms` have passed.
+bool WaitFor(const std::function<bool()>& done, int ms) {
+    return QTest::qWaitFor(done, ms);
+}
+
+// A telnet server on 127.0.0.1 that follows a script.
+struct TelnetServer {
+    int agreeAfterMs = 0; // -1: never answers
+    bool refuseBinary = false;
+    bool confirm = true;
+    std::uint32_t confirmBaud = 38400;
+
+    QTcpServer server;
+    QTcpSocket* peer = nullptr;
+    QByteArray got;
+    qsizetype gotWhenAgreed = -1;
+    bool reading = true;
+
+    TelnetServer() {
+        EXPECT_TRUE(server.listen(QHostAddress::LocalHost));
+        QObject::connect(&server, &QTcpServer::newConnection, &server, [this] {
+            peer = server.nextPendingConnection();
+            QObject::connect(peer, &QTcpSocket::readyRead, peer, [this] { Read(); });
+        });
+    }
+    std::string Address() const { return "127.0.0.1:" + std::to_string(server.serverPort()); }
+    void Send(const QByteArray& bytes) { peer->write(bytes); }
+    void Read() {
+        if (!reading)
+            return;
+        const bool first = got.isEmpty();
+        got += peer->readAll();
+        if (first && agreeAfterMs >= 0)
+            QTimer::singleShot(agreeAfterMs, peer, [this] { Agree(); });
+        if (confirm && got.contains(kSetControl) && gotWhenAgreed >= 0) {
+            confirm = false;
+            const std::uint32_t b = confirmBaud;
+            Send(Raw({255,
+                      250,
+                      44,
+                      101,
+                      static_cast<std::uint8_t>(b >> 24),
+                      static_cast<std::uint8_t>(b >> 16),
+                      static_cast<std::uint8_t>(b >> 8),
+                      static_cast<std::uint8_t>(b),
+                      255,
+                      240,
+                      255,
+                      250,
+                      44,
+                      102,
+                      8,
+                      255,
+                      240,
+                      255,
+                      250,
+                      44,
+                      103,
+                      1,
+                      255,
+                      240,
+                      255,
+                      250,
+                      44,
+                      104,
+                      1,
+                      255,
+                      240,
+                      255,
+                      250,
+                      44,
+                      105,
+                      1,
+                      255,
+                      240}));
+        }
+    }
+    void Agree() {
+        gotWhenAgreed = got.size();
+        Send(refuseBinary ? Raw({255, 254, 0, 255, 252, 0}) : Raw({255, 253, 0, 255, 251, 0}));
+        Send(Raw({255, 253, 3, 255, 251, 3, 255, 253, 44}));
+    }
+};
+
+NetAddress Rfc2217(const std::string& hostPort) {
+    return *ParseNetAddress("rfc2217://" + hostPort);
+}
+
+// Opens `port` and waits for the connect's verdict; the time it took.
+qint64 Open(QtNetPort& port, const NetAddress& address) {
+    QElapsedTimer t;
+    t.start();
+    EXPECT_FALSE(port.OpenAddress(address, kNetConnectTimeoutMs));
+    WaitFor([&] { return port.Opening().state != State::Connecting; }, 6000);
+    return t.elapsed();
+}
+
+TEST(NetPort, TelnetServersThatAgreeLateRefuseOrStaySilent) {
+    struct Case {
+        const char* name;
+        int agreeAfterMs;
+        bool refuseBinary;
+        bool confirm;
+        std::uint32_t confirmBaud;
+        State state;
+        const char* note;
+        bool refused;
+        int minMs, maxMs;
+    };
+    const Case cases[] = {
+        {"agrees to COM-PORT-OPTION after 300 ms", 300, false, true, 38400, State::Open, "", false,
+         300, 900},
+        {"refuses BINARY", 0, true, true, 38400, State::Failed,
+         "refused binary transmission (DONT BINARY)", true, 0, 900},
+        {"confirms 9600 instead of 38400", 0, false, true, 9600, State::Failed,
+         "confirmed 9600 baud instead of 38400", true, 0, 900},
+        {"never answers", -1, false, true, 38400, State::Open,
+         "did not agree to COM-PORT-OPTION within 1 s; the line settings were not sent", false, 900,
+         2000},
+        {"agrees, never confirms", 0, false, false, 38400, State::Open,
+         "did not confirm the line settings within 1 s", false, 900, 2000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TelnetServer server;
+        server.agreeAfterMs = c.agreeAfterMs;
+        server.refuseBinary = c.refuseBinary;
+        server.confirm = c.confirm;
+        server.confirmBaud = c.confirmBaud;
+        QtNetPort port;
+        const qint64 ms = Open(port, Rfc2217(server.Address()));
+        const NetOpening o = port.Opening();
+        EXPECT_EQ(o.state, c.state);
+        EXPECT_EQ(o.note, c.note);
+        EXPECT_EQ(o.refused, c.refused);
+        EXPECT_EQ(port.PortOpen(), c.state == State::Open);
+        EXPECT_GE(ms, c.minMs);
+        EXPECT_LE(ms, c.maxMs);
+        // The line settings only once the server agreed, and then exactly.
+        const QByteArray before =
+            server.got.left(server.gotWhenAgreed < 0 ? server.got.size() : server.gotWhenAgreed);
+        EXPECT_FALSE(before.contains(Raw({255, 250}))) << before.toHex().toStdString();
+        if (c.agreeAfterMs >= 0 && !c.refuseBinary) {
+            EXPECT_TRUE(server.got.contains(kSetBaudRate)) << server.got.toHex().toStdString();
+        }
+    }
+}
+
+// Once open: the server suspends the flow (nothing goes out until it
+// resumes), breaks the protocol with an endless subnegotiation, or keeps
+// toggling BINARY while reading nothing.
+TEST(NetPort, TelnetServerSuspendsAndBreaksTheProtocolOnceOpen) {
+    {
+        TelnetServer server;
+        QtNetPort port;
+        Open(port, Rfc2217(server.Address()));
+        ASSERT_TRUE(port.PortOpen());
+        port.Output({'S', '1', 0xFF});
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                return server.got.endsWith(Raw({'S', '1', 0xFF, 0xFF}));
+            },
+            2000));
+        server.Send(Raw({255, 250, 44, 108, 255, 240})); // FLOWCONTROL-SUSPEND
+        QTest::qWait(100);
+        const qsizetype before = server.got.size();
+        const Bytes record(100, 'R');
+        port.Output(record);
+        EXPECT_GE(port.OutBufferCount(), 100); // the engine sees it as not yet sent
+        QTest::qWait(300);
+        EXPECT_EQ(server.got.size(), before);            // nothing went out while suspended
+        server.Send(Raw({255, 250, 44, 109, 255, 240})); // FLOWCONTROL-RESUME
+        ASSERT_TRUE(WaitFor([&] { return server.got.size() == before + 100; }, 2000));
+        EXPECT_TRUE(server.got.endsWith(Raw(record)));
+        EXPECT_TRUE(port.PortOpen());
+    }
+    Bytes endless{255, 250, 44, 107};
+    endless.resize(400, 'x');
+    Bytes toggling;
+    for (int i = 0; i < 100000; ++i)
+        toggling.insert(toggling.end(), {255, 252, 0, 255, 251, 0});
+    struct Case {
+        const char* name;
+        Bytes flood;
+        const char* note;
+    };
+    const Case cases[] = {
+        {"SB without SE", endless,
+         "protocol error: the device server sent a subnegotiation longer than 256 bytes"},
+        {"toggles BINARY, never reads", toggling,
+         "protocol error: the device server refused binary transmission (WONT BINARY)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TelnetServer server;
+        QtNetPort port;
+        Open(port, Rfc2217(server.Address()));
+        ASSERT_TRUE(port.PortOpen());
+        server.reading = false;
+        server.peer->setReadBufferSize(1);
+        server.Send(Raw(c.flood));
+        ASSERT_TRUE(WaitFor([&] { return port.DeviceLost(); }, 2000));
+        EXPECT_FALSE(port.PortOpen());
+        EXPECT_EQ(port.Opening().note, c.note);
+        // What the client owed the server stayed small.
+        const qsizetype sent = server.got.size();
+        server.reading = true;
+        server.peer->setReadBufferSize(0);
+        QTest::qWait(200);
+        server.Read();
+        EXPECT_LT(server.got.size() - sent, 1024);
+    }
+}
+
+// Serves the event loop's timers while a connect goes nowhere: the longest
+// gap between two 10 ms ticks.
+qint64 LongestGap(const std::function<bool()>& done, int ms) {
+    QElapsedTimer clock;
+    clock.start();
+    qint64 last = 0;
+    qint64 longest = 0;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, &tick, [&] {
+        longest = std::max(longest, clock.elapsed() - last);
+        last = clock.elapsed();
+    });
+    tick.start(10);
+    WaitFor(done, ms);
+    return longest;
+}
+
+TEST(NetPort, ConnectNeverBlocksAndTriesEachAddressWithinTheBound) {
+    {
+        SCOPED_TRACE("a server that never accepts");
+        test::SilentListener silent;
+        QtNetPort port;
+        QElapsedTimer t;
+        t.start();
+        ASSERT_FALSE(port.OpenAddress(
+            *ParseNetAddress("127.0.0.1:" + std::to_string(silent.Port())), kNetConnectTimeoutMs));
+        EXPECT_LT(t.elapsed(), 50); // returned at once
+        const qint64 gap =
+            LongestGap([&] { return port.Opening().state != State::Connecting; }, 5000);
+        std::printf("bench: longest event loop gap during a silent connect: %lld ms\n",
+                    static_cast<long long>(gap));
+        EXPECT_LT(gap, 100 * 3); // 100 ms, with a margin for a loaded machine
+        EXPECT_EQ(port.Opening().state, State::Failed);
+        EXPECT_EQ(port.Opening().note, "no answer within 3 s");
+        EXPECT_GE(t.elapsed(), 2500); // the bound, give or take a coarse timer
+        EXPECT_LE(t.elapsed(), 3500);
+    }
+    // A name (resolved by a stub) with two loopback addresses, the first
+    // silent; and a name whose lookup never comes back.
+    test::SilentListener silent("127.0.0.2");
+    QTcpServer live;
+    ASSERT_TRUE(live.listen(QHostAddress("127.0.0.3"), static_cast<quint16>(silent.Port())));
+    const QList<QHostAddress> two{QHostAddress("127.0.0.2"), QHostAddress("127.0.0.3")};
+    struct Case {
+        const char* name;
+        int answerAfterMs; // -1: never
+        State state;
+        const char* note;
+    };
+    const Case cases[] = {
+        {"the second address answers", 0, State::Open, ""},
+        {"the lookup answers after 6 s", 6000, State::Failed, "no answer within 3 s"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QtNetPort port([&](const QString& host, QObject* context, auto done) {
+            EXPECT_EQ(host, "analyser.test");
+            QTimer::singleShot(c.answerAfterMs, context, [done, &two] { done(two, {}); });
+        });
+        QElapsedTimer t;
+        t.start();
+        ASSERT_FALSE(
+            port.OpenAddress(*ParseNetAddress("analyser.test:" + std::to_string(silent.Port())),
+                             kNetConnectTimeoutMs));
+        EXPECT_LT(t.elapsed(), 50);
+        WaitFor([&] { return port.Opening().state != State::Connecting; }, 5000);
+        EXPECT_EQ(port.Opening().state, c.state);
+        EXPECT_EQ(port.Opening().note, c.note);
+        EXPECT_LE(t.elapsed(), 3500);
+        EXPECT_EQ(live.hasPendingConnections(), c.state == State::Open);
+        while (live.hasPendingConnections())
+            delete live.nextPendingConnection();
+    }
+}
+
+// What the kernel's send queue holds counts as not yet on the line: with a
+// peer that reads nothing, everything written is either in the peer's
+// receive queue or pending here.
+TEST(NetPort, PendingOutputIncludesTheKernelsSendQueue) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &size);
+    QtNetPort port;
+    Open(port, *ParseNetAddress("127.0.0.1:" + std::to_string(ntohs(a.sin_port))));
+    ASSERT_TRUE(port.PortOpen());
+    const int peer = ::accept(listener, nullptr, nullptr);
+    ASSERT_GE(peer, 0);
+    const std::size_t total = 4 * 1024 * 1024;
+    for (std::size_t i = 0; i < total / 4096; ++i)
+        port.Output(Bytes(4096, 'x'));
+    QTest::qWait(300); // the socket hands the kernel what it takes
+    int peerHolds = 0;
+    ASSERT_EQ(::ioctl(peer, FIONREAD, &peerHolds), 0);
+    const int pending = port.OutBufferCount();
+    EXPECT_GT(peerHolds, 0);
+    EXPECT_EQ(static_cast<std::size_t>(pending) + static_cast<std::size_t>(peerHolds), total);
+    port.SetPortOpen(false);
+    ::close(peer);
+    ::close(listener);
+}
+
+// ser2net with its serial side on a pseudo-terminal of the test's, the line
+// first at 9600 7E1: RFC 2217 sets it to 38400 8N1 without flow control; a
+// raw connection leaves it as ser2net set it (38400 8N1).
+TEST(NetPort, Ser2netsSerialSideEndsAt38400_8N1) {
+    for (const bool rfc2217 : {true, false}) {
+        SCOPED_TRACE(rfc2217 ? "rfc2217" : "raw");
+        int master = -1;
+        int slave = -1;
+        char name[128] = {};
+        ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+        ::close(slave);
+        ::fcntl(master, F_SETFL, O_NONBLOCK);
+        const std::string dir = std::filesystem::temp_directory_path() /
+                                ("net-port-test-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(dir);
+        test::Ser2net server;
+        const std::string error =
+            server.Start(dir, name, rfc2217, rfc2217 ? "9600e71" : "38400n81");
+        if (error.find("cannot be started") != std::string::npos)
+            GTEST_SKIP() << error;
+        ASSERT_EQ(error, "");
+        QtNetPort port;
+        Open(port, *ParseNetAddress((rfc2217 ? "rfc2217://127.0.0.1:" : "127.0.0.1:") +
+                                    std::to_string(server.Port())));
+        ASSERT_TRUE(port.PortOpen());
+        EXPECT_EQ(port.Opening().note, ""); // ser2net confirms every setting
+        port.Output({'h', 'i'});
+        char got[2] = {};
+        ASSERT_TRUE(WaitFor([&] { return ::read(master, got, 2) == 2; }, 3000));
+        termios line{};
+        ASSERT_EQ(::tcgetattr(master, &line), 0);
+        EXPECT_EQ(::cfgetospeed(&line), B38400);
+        EXPECT_EQ(line.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+        EXPECT_EQ(line.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+        port.SetPortOpen(false);
+        server.Stop();
+        ::close(master);
+        std::filesystem::remove_all(dir);
+    }
+}
+
+} // namespace
+} // namespace fw
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
