@@ -18,7 +18,14 @@
 #      and a run on it fails saying so.
 # Every message box is waited for by its window and answered.
 #
-#   wizard_flash_wine.sh [--setup SETUP.EXE] PROGRAM_DIR ANALYSER_SIM [OUTPUT_DIR]
+#   wizard_flash_wine.sh [--setup SETUP.EXE] [--converter FAKE_D2XX.DLL]
+#                        PROGRAM_DIR ANALYSER_SIM [OUTPUT_DIR]
+#
+# With --converter the fake converter library (tests/support/fake_d2xx, built
+# for Windows) is put beside the program as TVD2XX.DLL, its one device "USB
+# Serial Converter" forwarding to COM7, and two more runs go through it: 5. a
+# full flash, the image received byte for byte; 6. the converter unplugged
+# (the simulator killed) mid-upload: the run fails as the lost link does.
 #
 # PROGRAM_DIR holds flashwright.exe with its DLLs and plugins. With --setup the
 # setup program installs it silently instead, the runs use the installed
@@ -30,12 +37,16 @@
 set -euo pipefail
 
 setup=
-if [ "${1:-}" = --setup ]; then
-    setup=$(readlink -f "$2")
+converter=
+while [ "${1:-}" = --setup ] || [ "${1:-}" = --converter ]; do
+    case $1 in
+    --setup) setup=$(readlink -f "$2") ;;
+    --converter) converter=$(readlink -f "$2") ;;
+    esac
     shift 2
-fi
+done
 if [ $# -lt 2 ]; then
-    echo "usage: $0 [--setup SETUP.EXE] PROGRAM_DIR ANALYSER_SIM [OUTPUT_DIR]" >&2
+    echo "usage: $0 [--setup SETUP.EXE] [--converter FAKE_D2XX.DLL] PROGRAM_DIR ANALYSER_SIM [OUTPUT_DIR]" >&2
     exit 2
 fi
 program_dir=$(readlink -f "$1")
@@ -112,10 +123,13 @@ preset() { # firmware com7-device [com8-device]
         echo "\"COM$com\"=\"$2\""
         [ -z "${3:-}" ] || echo "\"COM$((com + 1))\"=\"$3\""
     } >"$tmp/preset.reg"
+    local type=COM
+    [ -z "${usb_serial:-}" ] || type=USB
     wineserver -k 2>/dev/null || true
     wineserver -w
     win reg import "$(winpath "$tmp/preset.reg")" >"$tmp/reg.log" 2>&1 || fail "reg import failed"
-    if ! { win reg add "$settings_key" /v 'Connction Type' /d COM /f /reg:32 &&
+    if ! { win reg add "$settings_key" /v 'Connction Type' /d "$type" /f /reg:32 &&
+        win reg add "$settings_key" /v 'USB Analyser' /d "${usb_serial:-}" /f /reg:32 &&
         win reg add "$settings_key" /v 'COM Port' /d "$com" /f /reg:32 &&
         win reg add "$settings_key" /v Filename /d "$(winpath "$1")" /f /reg:32; } >>"$tmp/reg.log" 2>&1; then
         fail "reg add /reg:32 failed"
@@ -353,6 +367,44 @@ jq -e --argjson com "$com" '.result == "failed" and .connection.port == $com
     fail "the held port is not on record as in use: $(last_run)"
 echo "4. port held elsewhere: kept as chosen, the run says: $(last_run | jq -r .reason)"
 stop_wizard
+
+# --- 5. and 6. Through the USB converter -------------------------------------
+if [ -n "$converter" ]; then
+    cp "$converter" "$program_dir/TVD2XX.DLL"
+    usb_serial=FW000001
+    export FAKE_D2XX_DEVICE="USB Serial Converter|$usb_serial|\\\\.\\COM$com"
+    received5=$tmp/received5.srec
+    start_sim sim5 --bootloader-version 1.2 --baud 115200 --out "$received5" --exit-after-run
+    preset "$firmware" "$sim_device"
+    start_wizard wizard5
+    page=$(to_progress)
+    poll 900 test -e "$received5" || fail "no image received through the converter within 90 s"
+    poll 100 bash -c "! kill -0 $sim 2>/dev/null" || fail "analyser-sim did not finish"
+    srec_cmp "$firmware" "$received5" 2>"$tmp/srec_cmp5.log" ||
+        fail "the image received through the converter differs from the firmware file"
+    jq -e '.result == "success" and .connection.type == "USB"' <<<"$(last_run)" >/dev/null ||
+        fail "the converter run is not on record as a success: $(last_run)"
+    echo "5. through \"USB Serial Converter\" (TVD2XX.DLL): OK, image equal"
+    stop_wizard
+
+    start_sim sim6 --bootloader-version 1.2 --baud 4800 --verbose
+    preset "$firmware" "$sim_device"
+    runs_before=$(run_count)
+    start_wizard wizard6
+    page=$(to_progress)
+    poll 600 grep -qs "record 3 " "$tmp/sim6.log" || fail "the upload through the converter did not start"
+    kill -KILL "$sim"
+    poll 300 bash -c "[ \$(wc -l <'$(runs_file)') -gt $runs_before ]" || fail "the unplugged converter left no run record"
+    jq -e '.result == "failed" and .connection.type == "USB" and .records_passed < .firmware.records
+           and (.reason | contains("The connection to the analyser was lost."))' \
+        <<<"$(last_run)" >/dev/null || fail "the unplugged converter is not on record as failed: $(last_run)"
+    answer_box "the unplugged converter"
+    echo "6. converter unplugged mid-upload: FAILED, the run says: $(last_run | jq -r .reason)"
+    stop_wizard
+    unset FAKE_D2XX_DEVICE usb_serial
+    # Not the setup program's file: its uninstaller leaves it, and the folder.
+    rm -f "$program_dir/TVD2XX.DLL"
+fi
 
 # --- Uninstall ----------------------------------------------------------------
 if [ -n "$setup" ]; then
