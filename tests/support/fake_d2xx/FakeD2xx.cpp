@@ -81,8 +81,8 @@ struct State {
 // A program that does not script the fake (the installed wizard) gets one
 // device from FAKE_D2XX_DEVICE="description|serial|line".
 void AddDeviceFromEnvironment(State& s) {
-    const char* spec = std::getenv("FAKE_D2XX_DEVICE");
-    const std::string text = spec != nullptr ? spec : "";
+    const char* given = std::getenv("FAKE_D2XX_DEVICE");
+    const std::string text = given != nullptr ? given : "";
     const std::size_t a = text.find('|');
     const std::size_t b = a == std::string::npos ? a : text.find('|', a + 1);
     if (b != std::string::npos)
