@@ -5,6 +5,24 @@
 
 namespace fw {
 
+namespace {
+
+// Paths are UTF-8 inside the program; on Windows the file calls take them as
+// UTF-16, so a folder such as "Prüfstand Ω" opens there as well.
+std::filesystem::path FilePath(const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::FILE* OpenForReading(const std::string& utf8) {
+#ifdef _WIN32
+    return ::_wfopen(FilePath(utf8).c_str(), L"rb");
+#else
+    return std::fopen(utf8.c_str(), "rb");
+#endif
+}
+
+} // namespace
+
 bool FirmwareFile::IsReadable(const std::string& path) {
     if (path.empty()) {
         return false;
@@ -12,10 +30,10 @@ bool FirmwareFile::IsReadable(const std::string& path) {
     std::error_code ec;
     // Only a regular file: opening a folder "succeeds" on some systems, and a
     // device or pipe could block the tick or never end.
-    if (!std::filesystem::is_regular_file(std::filesystem::path(path), ec) || ec) {
+    if (!std::filesystem::is_regular_file(FilePath(path), ec) || ec) {
         return false;
     }
-    std::FILE* probe = std::fopen(path.c_str(), "rb");
+    std::FILE* probe = OpenForReading(path);
     if (probe == nullptr) {
         return false;
     }
@@ -28,12 +46,12 @@ bool FirmwareFile::Open(const std::string& path) {
     if (!IsReadable(path)) {
         return false;
     }
-    file_ = std::fopen(path.c_str(), "rb");
+    file_ = OpenForReading(path);
     if (file_ == nullptr) {
         return false;
     }
     std::error_code ec;
-    const auto size = std::filesystem::file_size(std::filesystem::path(path), ec);
+    const auto size = std::filesystem::file_size(FilePath(path), ec);
     length_ = ec ? 0 : static_cast<std::int64_t>(size);
     digest_.Reset();
     // A regular file fills the first block unless it is shorter.

@@ -26,10 +26,23 @@ template <typename T> nlohmann::json OrNull(const std::optional<T>& value) {
     return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
 }
 
+// Paths are UTF-8 inside the program; the system's file calls take them as
+// UTF-16 on Windows.
+std::filesystem::path FilePath(const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+#ifdef _WIN32
+std::string Utf8(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+#else
 std::string Env(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr ? value : "";
 }
+#endif
 
 } // namespace
 
@@ -95,11 +108,11 @@ std::string UtcNow() {
 std::string DefaultRunLogPath() {
     namespace fs = std::filesystem;
 #ifdef _WIN32
-    const std::string base = Env("LOCALAPPDATA");
-    if (base.empty()) {
+    const wchar_t* base = ::_wgetenv(L"LOCALAPPDATA"); // a user name in any script
+    if (base == nullptr || *base == 0) {
         return {};
     }
-    return (fs::path(base) / "Tarnvel" / "Flashwright" / "runs.jsonl").string();
+    return Utf8(fs::path(base) / "Tarnvel" / "Flashwright" / "runs.jsonl");
 #else
     fs::path base = Env("XDG_STATE_HOME");
     if (!base.is_absolute()) {
@@ -119,7 +132,7 @@ std::string AppendLine(const std::string& path, const std::string& line) {
         return "no place for the run log (no home folder)";
     }
     std::error_code ec;
-    const fs::path parent = fs::path(path).parent_path();
+    const fs::path parent = FilePath(path).parent_path();
     if (!parent.empty()) {
         fs::create_directories(parent, ec);
     }
@@ -127,7 +140,7 @@ std::string AppendLine(const std::string& path, const std::string& line) {
 #ifdef _WIN32
     // Read access only to look at the last byte; FILE_APPEND_DATA alone makes
     // every write go to the end of the file.
-    HANDLE h = CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_DATA,
+    HANDLE h = CreateFileW(FilePath(path).c_str(), FILE_APPEND_DATA | FILE_READ_DATA,
                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {

@@ -11,6 +11,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+
+#include "settings/WinText.h"
 // The library's calling convention: __stdcall on 32-bit Windows (on x64 there
 // is only one convention and the keyword is ignored).
 #define FW_D2XX_CALL __stdcall
@@ -54,9 +56,9 @@ public:
     // Empty `error` when it loaded.
     SharedLibrary(const std::string& name, std::string& error) {
 #if defined(_WIN32)
-        module_ = ::LoadLibraryA(name.c_str());
+        module_ = ::LoadLibraryW(WideFromUtf8(name).c_str());
         if (module_ == nullptr)
-            error = LastWindowsError();
+            error = LoadFailure(::GetLastError(), name);
 #else
         module_ = ::dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (module_ == nullptr) {
@@ -91,16 +93,16 @@ public:
 
 private:
 #if defined(_WIN32)
-    static std::string LastWindowsError() {
-        const DWORD code = ::GetLastError();
-        char text[256] = {};
-        const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                         nullptr, code, 0, text, sizeof text, nullptr);
-        std::string message(text, n);
-        while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                                    message.back() == ' ' || message.back() == '.'))
-            message.pop_back();
-        return message.empty() ? "error " + std::to_string(code) : message;
+    static std::string LoadFailure(DWORD code, const std::string& name) {
+        if (code == ERROR_BAD_EXE_FORMAT) {
+            // Found, but built for the other kind of Windows: a 64-bit
+            // program cannot load a 32-bit library, nor the other way round.
+            const std::string bits = sizeof(void*) == 8 ? "64" : "32";
+            return "it is not a " + bits + "-bit library, which this " + bits +
+                   "-bit program needs; install the " + bits +
+                   "-bit driver of the USB converter from its maker";
+        }
+        return SystemMessage(code, name);
     }
     HMODULE module_ = nullptr;
 #else
@@ -141,7 +143,12 @@ void Resolve(const SharedLibrary& library, const char* name, Fn& fn, std::string
 } // namespace
 
 std::vector<std::string> D2xxUsbDriver::DefaultLibraries() {
-#if defined(_WIN32)
+#if defined(_WIN32) && defined(_WIN64)
+    // The name existing installations ship first, then the converter maker's
+    // 64-bit driver: its own file name, and the name its setup installs it
+    // under in the system folder.
+    return {"TVD2XX.DLL", "ftd2xx64.dll", "ftd2xx.dll"};
+#elif defined(_WIN32)
     return {"TVD2XX.DLL", "ftd2xx.dll"};
 #elif defined(__APPLE__)
     return {"libftd2xx.dylib"};

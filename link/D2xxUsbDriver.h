@@ -1,7 +1,9 @@
 // The USB converter driver over the converter vendor's D2XX library, loaded at
-// run time: on Windows TVD2XX.DLL (the name existing installations ship), else
-// the vendor's standard ftd2xx.dll; elsewhere the vendor's libftd2xx shared
-// library.
+// run time: on Windows TVD2XX.DLL (the name existing installations ship), then
+// in a 64-bit build the vendor's 64-bit ftd2xx64.dll, then ftd2xx.dll (the name
+// the vendor's setup gives the library of the system's own kind); elsewhere
+// the vendor's libftd2xx shared library. A library of the other kind (32-bit in
+// a 64-bit program) is named as such, with the driver to install.
 //
 // The constructor tries the candidate libraries in order and keeps the first
 // that loads and exports every function the program calls (FT_GetStatus is

@@ -8,6 +8,8 @@
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+#elif defined(_WIN32)
+#include "link/WinSendQueue.h"
 #endif
 
 namespace fw {
@@ -398,6 +400,10 @@ int QtNetPort::OutBufferCount() const {
     if (::ioctl(static_cast<int>(socket_.socketDescriptor()), SIOCOUTQ, &queued) != 0) {
         queued = 0;
     }
+#elif defined(_WIN32)
+    // The kernel's queue cannot be counted here: it is kept to a few KB, so
+    // what is not yet sent is mostly what the socket still holds.
+    BoundWinSendQueue(static_cast<std::intptr_t>(socket_.socketDescriptor()));
 #endif
     return static_cast<int>(socket_.bytesToWrite()) + queued + static_cast<int>(held_.size());
 }

@@ -1,5 +1,7 @@
 #include "link/Win32SerialPort.h"
 
+#include "settings/WinText.h"
+
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -27,18 +29,20 @@ constexpr std::size_t kWriteChunk = 4096;
 // does not complete WaitCommEvent).
 constexpr int kPollMs = 50;
 
-std::string SystemText(DWORD error) {
-    char* buffer = nullptr;
-    const DWORD length = ::FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
-    std::string text = length > 0 && buffer != nullptr ? std::string(buffer, length)
-                                                       : "error " + std::to_string(error);
-    ::LocalFree(buffer);
-    while (!text.empty() &&
-           (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
-        text.pop_back();
-    return text;
+// The driver's answer as the program names it.
+Win32Line LineOf(const DCB& dcb) {
+    Win32Line line;
+    line.baud = dcb.BaudRate;
+    const char parities[] = "NOEMS";
+    line.framing = std::to_string(dcb.ByteSize) + (dcb.Parity < 5 ? parities[dcb.Parity] : '?') +
+                   (dcb.StopBits == ONESTOPBIT     ? "1"
+                    : dcb.StopBits == ONE5STOPBITS ? "1.5"
+                                                   : "2");
+    line.flowControl = dcb.fOutxCtsFlow || dcb.fOutxDsrFlow || dcb.fDsrSensitivity || dcb.fOutX ||
+                       dcb.fInX || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE ||
+                       dcb.fRtsControl == RTS_CONTROL_TOGGLE ||
+                       dcb.fDtrControl == DTR_CONTROL_HANDSHAKE;
+    return line;
 }
 
 } // namespace
@@ -69,6 +73,25 @@ struct Win32SerialPort::Io {
         return read.hEvent != nullptr && write.hEvent != nullptr && wait.hEvent != nullptr;
     }
 };
+
+CommError Win32OpenError(unsigned long error, int port) {
+    const std::string label = ComName(port);
+    switch (error) {
+    case ERROR_ACCESS_DENIED: // a COM port is opened exclusively
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY:
+    case ERROR_LOCK_VIOLATION: // Wine: the device is held exclusively (EBUSY)
+        return {kCommErrPortInUse, "Port " + label + " is in use by another program"};
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_DEVICE_REMOVED:
+        return {kCommErrInvalidPort, "Device " + label + " not found"};
+    default:
+        return {kCommErrDeviceFailure, "Cannot open " + label + ": " + SystemMessage(error, label)};
+    }
+}
 
 Win32SerialPort::Win32SerialPort() : Win32SerialPort(DeviceLookup(&DefaultDevice)) {
 }
@@ -121,30 +144,16 @@ CommError Win32SerialPort::Open() {
     auto io = std::make_unique<Io>();
     if (!io->Ready())
         return {kCommErrDeviceFailure,
-                "Cannot open " + label + ": " + SystemText(::GetLastError())};
-    io->handle = ::CreateFileA(path->c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-    if (io->handle == INVALID_HANDLE_VALUE) {
-        const DWORD error = ::GetLastError();
-        switch (error) {
-        case ERROR_ACCESS_DENIED: // a COM port is opened exclusively
-        case ERROR_SHARING_VIOLATION:
-        case ERROR_BUSY:
-        case ERROR_LOCK_VIOLATION: // Wine: the device is held exclusively (EBUSY)
-            return {kCommErrPortInUse, "Port " + label + " is in use by another program"};
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-        case ERROR_INVALID_NAME:
-            return {kCommErrInvalidPort, "Device " + label + " not found"};
-        default:
-            return {kCommErrDeviceFailure, "Cannot open " + label + ": " + SystemText(error)};
-        }
-    }
+                "Cannot open " + label + ": " + SystemMessage(::GetLastError(), label)};
+    io->handle = ::CreateFileW(WideFromUtf8(*path).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (io->handle == INVALID_HANDLE_VALUE)
+        return Win32OpenError(::GetLastError(), commPort_);
     const auto giveUp = [&io, &label](const char* what) {
         const DWORD error = ::GetLastError();
         ::CloseHandle(io->handle);
-        return CommError{kCommErrDeviceFailure,
-                         "Cannot " + std::string(what) + " " + label + ": " + SystemText(error)};
+        return CommError{kCommErrDeviceFailure, "Cannot " + std::string(what) + " " + label + ": " +
+                                                    SystemMessage(error, label)};
     };
 
     DCB dcb{};
@@ -174,6 +183,13 @@ CommError Win32SerialPort::Open() {
     taken.DCBlength = sizeof taken;
     if (!::GetCommState(io->handle, &taken))
         return giveUp("set up");
+    const Win32Line line = LineOf(taken);
+    if (line.framing != "8N1" || line.flowControl) {
+        ::CloseHandle(io->handle);
+        return {kCommErrDeviceFailure, "Cannot set up " + label + ": the driver keeps " +
+                                           line.framing +
+                                           (line.flowControl ? " with flow control" : "")};
+    }
     // A read returns at once with what the driver holds, never waiting for
     // more; writes have no time limit (they run overlapped).
     COMMTIMEOUTS timeouts{};
@@ -183,7 +199,7 @@ CommError Win32SerialPort::Open() {
     ::SetupComm(io->handle, static_cast<DWORD>(kWinReadBufferBytes), 4096);
 
     io_ = std::move(io);
-    baud_ = taken.BaudRate;
+    line_ = line;
     lastDevice_ = label;
     commEvent_ = 0;
     failed_ = false;
@@ -245,7 +261,7 @@ void Win32SerialPort::Close() {
     out_.clear();
     writing_.clear();
     in_.clear();
-    baud_ = 0;
+    line_ = {};
     failed_ = false;
 }
 

@@ -9,11 +9,11 @@
 // and a slow timer looks at the line's state in case a notification never
 // comes. No thread of our own.
 //
-// Opening fails with kCommErrPortInUse when another program holds the port
-// (Windows opens COM ports exclusively), with kCommErrAccessDenied only when
-// that cannot be the cause, and with kCommErrInvalidPort when there is no such
-// port. A port whose device disappears while open (USB converter unplugged)
-// closes and is reported as lost.
+// Opening fails as Win32OpenError says (another program holds the port: "in
+// use"; no such device: an invalid port), and with kCommErrDeviceFailure when
+// the driver does not take 8N1 without flow control. A port whose device
+// disappears while open (USB converter unplugged) closes its handle and is
+// reported as lost; it opens again once the device is back.
 //
 // At most kWinReadBufferBytes of received data wait in the port object: while
 // nobody reads, the rest stays in the driver's queue.
@@ -40,6 +40,20 @@ namespace fw {
 // the other serial controls do).
 inline constexpr int kCommErrWinPortOpen = 8000;
 inline constexpr std::size_t kWinReadBufferBytes = 16 * 1024;
+
+// What a failed open of COM `port` with the Win32 error `error` means to the
+// callers: kCommErrPortInUse when another program holds the port (Windows opens
+// COM ports exclusively and answers access denied; also a sharing violation,
+// busy, and Wine's lock violation), kCommErrInvalidPort when the device is not
+// there (not found, removed), else kCommErrDeviceFailure with the system's text.
+CommError Win32OpenError(unsigned long error, int port);
+
+// The line as the driver reports it back.
+struct Win32Line {
+    unsigned long baud = 0;
+    std::string framing;      // data bits, parity (N, O, E, M, S), stop bits: "8N1"
+    bool flowControl = false; // any of CTS, DSR, XON/XOFF, RTS or DTR handshake
+};
 
 class Win32SerialPort : public ISerialPort {
 public:
@@ -68,8 +82,8 @@ public:
     bool DeviceLost() const override { return lost_; }
     std::string DeviceName() const override { return lastDevice_; }
 
-    // The line speed the driver reports for the open port, 0 when closed.
-    unsigned long BaudRate() const { return baud_; }
+    // The line the driver took for the open port; zero and empty when closed.
+    const Win32Line& Line() const { return line_; }
 
 private:
     struct Io; // the handle, the OVERLAPPED blocks and their events
@@ -99,7 +113,7 @@ private:
     bool failed_ = false;
     bool lost_ = false;
     bool notifying_ = false;
-    unsigned long baud_ = 0;
+    Win32Line line_;
     std::string lastDevice_;
     std::function<void()> onComm_;
 };

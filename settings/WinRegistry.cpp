@@ -45,6 +45,12 @@ const Root kRoots[] = {
 
 #include "settings/WinRegistry.h"
 
+#include "settings/PerUserFallbackRegistry.h"
+#include "settings/WinText.h"
+
+#include <cstring>
+#include <vector>
+
 namespace fw {
 
 namespace {
@@ -60,6 +66,11 @@ namespace {
     return reinterpret_cast<::HKEY>(key);
 }
 
+// Keys below HKEY_LOCAL_MACHINE are opened in the 32-bit view.
+::REGSAM View(HKEY key) {
+    return key == HKEY_LOCAL_MACHINE ? KEY_WOW64_32KEY : 0;
+}
+
 // Hands out the opened key. `status` must be the finished call's result: the
 // call is made first, on a line of its own, because a call and `opened` side by
 // side as arguments could be evaluated in either order.
@@ -70,70 +81,205 @@ LONG Opened(::LONG status, ::HKEY opened, HKEY* result) {
     return static_cast<LONG>(status);
 }
 
-// The platform's DWORD is unsigned long; fw's is std::uint32_t. Both are 32
-// bits on Windows, but the pointers differ in type, so values go through
-// locals of the platform's type.
-class DwordArg {
-public:
-    explicit DwordArg(DWORD* p) : p_(p), value_(p != nullptr ? *p : 0) {}
-    ~DwordArg() {
-        if (p_ != nullptr) {
-            *p_ = static_cast<DWORD>(value_);
+bool IsText(DWORD type) {
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
+
+// A value's data as this side holds it: texts in UTF-8, everything else as
+// stored.
+std::vector<std::uint8_t> FromStored(DWORD type, std::vector<std::uint8_t> stored) {
+    if (!IsText(type)) {
+        return stored;
+    }
+    std::wstring wide(stored.size() / 2, L'\0');
+    std::memcpy(wide.data(), stored.data(), wide.size() * sizeof(wchar_t));
+    const std::string text = Utf8FromWide(wide);
+    return std::vector<std::uint8_t>(text.begin(), text.end());
+}
+
+// Hands `value` out as the ANSI calls do: the size needed when it does not fit
+// (ERROR_MORE_DATA), and behind a text that fits without its terminator, a NUL
+// where the buffer has room.
+LONG HandOut(DWORD type, const std::vector<std::uint8_t>& value, std::uint8_t* data,
+             DWORD* cbData) {
+    const DWORD size = static_cast<DWORD>(value.size());
+    if (cbData == nullptr) {
+        return data == nullptr ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+    }
+    if (data != nullptr) {
+        if (size > *cbData) {
+            *cbData = size;
+            return ERROR_MORE_DATA;
+        }
+        if (size > 0) {
+            std::memcpy(data, value.data(), size);
+        }
+        if (IsText(type) && size < *cbData && (size == 0 || value.back() != 0)) {
+            data[size] = 0;
         }
     }
-    DwordArg(const DwordArg&) = delete;
-    DwordArg& operator=(const DwordArg&) = delete;
-    ::DWORD* get() { return p_ != nullptr ? &value_ : nullptr; }
+    *cbData = size;
+    return ERROR_SUCCESS;
+}
 
-private:
-    DWORD* p_;
-    ::DWORD value_;
+// The system registry in the shape of the ANSI calls, over the wide ones.
+class SystemRegistry : public IRegistry {
+public:
+    LONG RegCreateKeyA(HKEY key, const std::string& subKey, HKEY* result) override {
+        ::HKEY opened = nullptr;
+        const ::LONG status =
+            ::RegCreateKeyExW(ToWin(key), WideFromUtf8(subKey).c_str(), 0, nullptr, 0,
+                              KEY_READ | KEY_WRITE | View(key), nullptr, &opened, nullptr);
+        return Opened(status, opened, result);
+    }
+    LONG RegOpenKeyA(HKEY key, const std::string& subKey, HKEY* result) override {
+        ::HKEY opened = nullptr;
+        const ::LONG status = ::RegOpenKeyExW(ToWin(key), WideFromUtf8(subKey).c_str(), 0,
+                                              KEY_READ | View(key), &opened);
+        return Opened(status, opened, result);
+    }
+    LONG RegOpenKeyExA(HKEY key, const std::string& subKey, DWORD options, DWORD samDesired,
+                       HKEY* result) override {
+        ::HKEY opened = nullptr;
+        const ::LONG status = ::RegOpenKeyExW(ToWin(key), WideFromUtf8(subKey).c_str(), options,
+                                              samDesired | View(key), &opened);
+        return Opened(status, opened, result);
+    }
+    LONG RegSetValueExA(HKEY key, const std::string& valueName, DWORD reserved, DWORD type,
+                        const std::uint8_t* data, DWORD cbData) override {
+        if (!IsText(type) || data == nullptr) {
+            return static_cast<LONG>(::RegSetValueExW(ToWin(key), WideFromUtf8(valueName).c_str(),
+                                                      reserved, type, data, cbData));
+        }
+        // As the ANSI call: a text whose terminator was not counted but lies
+        // right behind it is stored with it.
+        if (cbData > 0 && data[cbData - 1] != 0 && data[cbData] == 0) {
+            ++cbData;
+        }
+        // Behind the text a character that is not NUL: the wide call would
+        // otherwise add the terminator the rule above left out.
+        const std::wstring wide =
+            WideFromUtf8(std::string_view(reinterpret_cast<const char*>(data), cbData)) + L'.';
+        return static_cast<LONG>(
+            ::RegSetValueExW(ToWin(key), WideFromUtf8(valueName).c_str(), reserved, type,
+                             reinterpret_cast<const ::BYTE*>(wide.data()),
+                             static_cast<::DWORD>((wide.size() - 1) * sizeof(wchar_t))));
+    }
+    LONG RegQueryValueExA(HKEY key, const std::string& valueName, DWORD* /*reserved*/, DWORD* type,
+                          std::uint8_t* data, DWORD* cbData) override {
+        const std::wstring name = WideFromUtf8(valueName);
+        ::DWORD storedType = 0;
+        ::DWORD size = 0;
+        ::LONG status =
+            ::RegQueryValueExW(ToWin(key), name.c_str(), nullptr, &storedType, nullptr, &size);
+        std::vector<std::uint8_t> stored;
+        for (int retry = 0; status == 0 && retry < 3; ++retry) { // the value may grow meanwhile
+            stored.assign(size, 0);
+            status = ::RegQueryValueExW(ToWin(key), name.c_str(), nullptr, &storedType,
+                                        stored.data(), &size);
+            if (status != 234) { // ERROR_MORE_DATA
+                break;
+            }
+            status = 0;
+        }
+        if (status != 0) {
+            return static_cast<LONG>(status);
+        }
+        stored.resize(size);
+        if (type != nullptr) {
+            *type = static_cast<DWORD>(storedType);
+        }
+        return HandOut(static_cast<DWORD>(storedType), FromStored(storedType, std::move(stored)),
+                       data, cbData);
+    }
+    LONG RegEnumValueA(HKEY key, DWORD index, char* valueName, DWORD* cchValueName,
+                       DWORD* /*reserved*/, DWORD* type, std::uint8_t* data,
+                       DWORD* cbData) override {
+        if (valueName == nullptr || cchValueName == nullptr) {
+            return ERROR_INVALID_HANDLE;
+        }
+        ::DWORD longestName = 0;
+        ::DWORD largestData = 0;
+        ::LONG status =
+            ::RegQueryInfoKeyW(ToWin(key), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, &longestName, &largestData, nullptr, nullptr);
+        if (status != 0) {
+            return static_cast<LONG>(status);
+        }
+        std::wstring name(longestName + 1, L'\0');
+        std::vector<std::uint8_t> stored(largestData);
+        ::DWORD nameLength = longestName + 1;
+        ::DWORD size = largestData;
+        ::DWORD storedType = 0;
+        status = ::RegEnumValueW(ToWin(key), index, name.data(), &nameLength, nullptr, &storedType,
+                                 stored.data(), &size);
+        if (status != 0) {
+            return static_cast<LONG>(status);
+        }
+        const std::string utf8Name = Utf8FromWide(std::wstring_view(name.data(), nameLength));
+        // The name buffer must hold the name and its NUL.
+        if (utf8Name.size() + 1 > *cchValueName) {
+            return ERROR_MORE_DATA;
+        }
+        stored.resize(size);
+        const std::vector<std::uint8_t> value = FromStored(storedType, std::move(stored));
+        if (data != nullptr && cbData != nullptr && value.size() > *cbData) {
+            *cbData = static_cast<DWORD>(value.size());
+            return ERROR_MORE_DATA;
+        }
+        std::memcpy(valueName, utf8Name.c_str(), utf8Name.size() + 1);
+        *cchValueName = static_cast<DWORD>(utf8Name.size());
+        if (type != nullptr) {
+            *type = static_cast<DWORD>(storedType);
+        }
+        return HandOut(static_cast<DWORD>(storedType), value, data, cbData);
+    }
+    LONG RegCloseKey(HKEY key) override { return static_cast<LONG>(::RegCloseKey(ToWin(key))); }
 };
 
 } // namespace
 
+std::unique_ptr<IRegistry> WinRegistry::System() {
+    return std::make_unique<SystemRegistry>();
+}
+
+WinRegistry::WinRegistry()
+    : system_(System()), layered_(std::make_unique<PerUserFallbackRegistry>(*system_)) {
+}
+
+WinRegistry::~WinRegistry() = default;
+
 LONG WinRegistry::RegCreateKeyA(HKEY key, const std::string& subKey, HKEY* result) {
-    ::HKEY opened = nullptr;
-    const ::LONG status = ::RegCreateKeyA(ToWin(key), subKey.c_str(), &opened);
-    return Opened(status, opened, result);
+    return layered_->RegCreateKeyA(key, subKey, result);
 }
 
 LONG WinRegistry::RegOpenKeyA(HKEY key, const std::string& subKey, HKEY* result) {
-    ::HKEY opened = nullptr;
-    const ::LONG status = ::RegOpenKeyA(ToWin(key), subKey.c_str(), &opened);
-    return Opened(status, opened, result);
+    return layered_->RegOpenKeyA(key, subKey, result);
 }
 
 LONG WinRegistry::RegOpenKeyExA(HKEY key, const std::string& subKey, DWORD options,
                                 DWORD samDesired, HKEY* result) {
-    ::HKEY opened = nullptr;
-    const ::LONG status = ::RegOpenKeyExA(ToWin(key), subKey.c_str(), options, samDesired, &opened);
-    return Opened(status, opened, result);
+    return layered_->RegOpenKeyExA(key, subKey, options, samDesired, result);
 }
 
 LONG WinRegistry::RegSetValueExA(HKEY key, const std::string& valueName, DWORD reserved, DWORD type,
                                  const std::uint8_t* data, DWORD cbData) {
-    return static_cast<LONG>(
-        ::RegSetValueExA(ToWin(key), valueName.c_str(), reserved, type, data, cbData));
+    return layered_->RegSetValueExA(key, valueName, reserved, type, data, cbData);
 }
 
 LONG WinRegistry::RegQueryValueExA(HKEY key, const std::string& valueName, DWORD* reserved,
                                    DWORD* type, std::uint8_t* data, DWORD* cbData) {
-    DwordArg reservedArg(reserved), typeArg(type), sizeArg(cbData);
-    return static_cast<LONG>(::RegQueryValueExA(ToWin(key), valueName.c_str(), reservedArg.get(),
-                                                typeArg.get(), data, sizeArg.get()));
+    return layered_->RegQueryValueExA(key, valueName, reserved, type, data, cbData);
 }
 
 LONG WinRegistry::RegEnumValueA(HKEY key, DWORD index, char* valueName, DWORD* cchValueName,
                                 DWORD* reserved, DWORD* type, std::uint8_t* data, DWORD* cbData) {
-    DwordArg nameArg(cchValueName), reservedArg(reserved), typeArg(type), sizeArg(cbData);
-    return static_cast<LONG>(::RegEnumValueA(ToWin(key), index, valueName, nameArg.get(),
-                                             reservedArg.get(), typeArg.get(), data,
-                                             sizeArg.get()));
+    return layered_->RegEnumValueA(key, index, valueName, cchValueName, reserved, type, data,
+                                   cbData);
 }
 
 LONG WinRegistry::RegCloseKey(HKEY key) {
-    return static_cast<LONG>(::RegCloseKey(ToWin(key)));
+    return layered_->RegCloseKey(key);
 }
 
 } // namespace fw

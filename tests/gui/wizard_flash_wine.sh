@@ -4,40 +4,62 @@
 # presses the keys of the four pages while analyser-sim plays the analyser on a
 # pseudo-terminal that Wine makes COM7 (HKLM\Software\Wine\Ports, which Wine
 # reads when its server starts and lists under SERIALCOMM). The settings are
-# preset in Wine's registry. Four runs:
-#   1. a full flash: "OK", the image received unchanged, the run on record;
+# preset in Wine's registry as a 32-bit installation keeps them (`reg add
+# /reg:32`, the 32-bit view), with firmware files in folders whose names are
+# not ASCII. Four runs:
+#   1. a full flash of 64 KiB from "Prüfstand Säule" at 38400 baud: "OK", the
+#      image received unchanged, the run on record, and the upload's time
+#      against the wire's bound (at least 0.9 of the line's speed);
 #   2. a refused firmware file: the run fails and nothing reaches the analyser;
-#   3. a lost link (the simulator killed mid-upload): the run fails with the
-#      message on record;
+#   3. a lost link (the simulator killed mid-upload) from "Prüfstand Ω
+#      firmware": the run fails, its message box and its record say "The
+#      connection to the analyser was lost.";
 #   4. the port search lists COM7 "(In Use)" while another program holds it,
 #      and a run on it fails saying so.
+# Every message box is waited for by its window and answered.
 #
-#   wizard_flash_wine.sh [--setup SETUP.EXE] PROGRAM_DIR ANALYSER_SIM [OUTPUT_DIR]
+#   wizard_flash_wine.sh [--setup SETUP.EXE] [--converter FAKE_D2XX.DLL]
+#                        PROGRAM_DIR ANALYSER_SIM [OUTPUT_DIR]
+#
+# With --converter the fake converter library (tests/support/fake_d2xx, built
+# for Windows) is put beside the program as TVD2XX.DLL, its one device "USB
+# Serial Converter" forwarding to COM7, and two more runs go through it: 5. a
+# full flash, the image received byte for byte; 6. the converter unplugged
+# (the simulator killed) mid-upload: the run fails as the lost link does.
 #
 # PROGRAM_DIR holds flashwright.exe with its DLLs and plugins. With --setup the
 # setup program installs it silently instead, the runs use the installed
-# program, and the uninstaller has to leave nothing in Program Files.
+# program, and the uninstaller has to leave nothing in Program Files, no
+# uninstall entry and no Start-menu entry, and keep the settings.
 # OUTPUT_DIR (default: a temporary folder) receives the screenshots and, on
-# failure, the logs. Exits 77 (skipped) when a tool is missing.
+# failure, the logs. Exits 77 (skipped) when a tool is missing, and fails
+# instead under CI (CI=true), where every tool is installed.
 set -euo pipefail
 
 setup=
-if [ "${1:-}" = --setup ]; then
-    setup=$(readlink -f "$2")
+converter=
+while [ "${1:-}" = --setup ] || [ "${1:-}" = --converter ]; do
+    case $1 in
+    --setup) setup=$(readlink -f "$2") ;;
+    --converter) converter=$(readlink -f "$2") ;;
+    esac
     shift 2
-fi
+done
 if [ $# -lt 2 ]; then
-    echo "usage: $0 [--setup SETUP.EXE] PROGRAM_DIR ANALYSER_SIM [OUTPUT_DIR]" >&2
+    echo "usage: $0 [--setup SETUP.EXE] [--converter FAKE_D2XX.DLL] PROGRAM_DIR ANALYSER_SIM [OUTPUT_DIR]" >&2
     exit 2
 fi
 program_dir=$(readlink -f "$1")
 analyser_sim=$(readlink -f "$2")
-for tool in wine wineserver Xvfb xdotool srec_cat srec_cmp jq perl setpriv import convert; do
+for tool in wine wineserver Xvfb xdotool srec_cat srec_cmp jq perl setpriv import convert socat; do
     if ! command -v "$tool" >/dev/null; then
+        [ "${CI:-}" != true ] || { echo "FAIL: $tool is not installed (CI installs every tool)"; exit 1; }
         echo "SKIP: $tool is not installed"
         exit 77
     fi
 done
+# Wine takes file names and arguments in the Unix locale's encoding.
+export LC_ALL=C.UTF-8
 
 com=7
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/fw-wine-gui.XXXXXX")
@@ -77,17 +99,22 @@ fi
 exe=$program_dir/flashwright.exe
 [ -e "$exe" ] || fail "no $exe"
 
-mkdir -p "$tmp/fw"
-firmware=$tmp/fw/image.sx
-srec_cat -generate 0x10000 0x10800 -random -o "$firmware" -Motorola -address-length=3 ||
+# Folders named as users name them, in Western letters and in Greek.
+mkdir -p "$tmp/Prüfstand Säule" "$tmp/Prüfstand Ω firmware"
+firmware=$tmp/Prüfstand\ Säule/image.sx
+srec_cat -generate 0x10000 0x20000 -random -o "$firmware" -Motorola -address-length=3 ||
     fail "srec_cat could not make the firmware image"
+greek=$tmp/Prüfstand\ Ω\ firmware/image.sx
+cp "$firmware" "$greek"
 # The same image with one record's checksum broken: refused before sending.
-bad=$tmp/fw/broken.sx
+bad=$tmp/Prüfstand\ Säule/broken.sx
 awk 'NR == 5 { $0 = substr($0, 1, length($0) - 2) (substr($0, length($0) - 1) == "00" ? "01" : "00") } 1' \
     "$firmware" >"$bad"
 
 # Presets the registry: COM7 (and COM8 when given) for Wine, the wizard's
-# settings, and restarts the Wine server so that Wine reads the ports.
+# settings in the 32-bit view, as a 32-bit installation has them (and none in
+# the 64-bit view), and restarts the Wine server so that Wine reads the ports.
+settings_key='HKLM\SOFTWARE\Tarnvel\Flashwright\Settings'
 preset() { # firmware com7-device [com8-device]
     {
         echo 'REGEDIT4'
@@ -95,17 +122,19 @@ preset() { # firmware com7-device [com8-device]
         echo '[HKEY_LOCAL_MACHINE\Software\Wine\Ports]'
         echo "\"COM$com\"=\"$2\""
         [ -z "${3:-}" ] || echo "\"COM$((com + 1))\"=\"$3\""
-        echo
-        echo '[HKEY_LOCAL_MACHINE\SOFTWARE\Tarnvel\Flashwright\Settings]'
-        echo '"Connction Type"="COM"'
-        echo "\"COM Port\"=\"$com\""
-        local path
-        path=$(winpath "$1")
-        echo "\"Filename\"=\"${path//\\/\\\\}\""
     } >"$tmp/preset.reg"
+    local type=COM
+    [ -z "${usb_serial:-}" ] || type=USB
     wineserver -k 2>/dev/null || true
     wineserver -w
     win reg import "$(winpath "$tmp/preset.reg")" >"$tmp/reg.log" 2>&1 || fail "reg import failed"
+    if ! { win reg add "$settings_key" /v 'Connction Type' /d "$type" /f /reg:32 &&
+        win reg add "$settings_key" /v 'USB Analyser' /d "${usb_serial:-}" /f /reg:32 &&
+        win reg add "$settings_key" /v 'COM Port' /d "$com" /f /reg:32 &&
+        win reg add "$settings_key" /v Filename /d "$(winpath "$1")" /f /reg:32; } >>"$tmp/reg.log" 2>&1; then
+        fail "reg add /reg:32 failed"
+    fi
+    ! win reg query "$settings_key" /reg:64 >/dev/null 2>&1 || fail "settings in the 64-bit view"
     wineserver -k 2>/dev/null || true
     wineserver -w
 }
@@ -134,6 +163,32 @@ pages() {
     done
 }
 port_boxes() { xdotool search --onlyvisible --name '^Comm [Pp]ort [Ss]earch$' 2>/dev/null; }
+# The program's own message boxes: titled "Flashwright", not page-sized.
+boxes() {
+    local id page
+    for id in $(xdotool search --onlyvisible --name '^Flashwright$' 2>/dev/null); do
+        for page in $(pages); do [ "$id" != "$page" ] || continue 2; done
+        echo "$id"
+    done
+}
+# Waits for a message box, answers it with Return until it is gone.
+answer_box() { # what
+    local box
+    for ((n = 0; n < 300; n++)); do
+        box=$(boxes | sed -n 1p)
+        [ -n "$box" ] && break
+        kill -0 "$wizard" 2>/dev/null || fail "flashwright exited before the message box ($1)"
+        sleep 0.1
+    done
+    [ -n "$box" ] || fail "no message box for $1"
+    for ((n = 0; n < 50; n++)); do
+        xdotool windowfocus --sync "$box" key Return 2>/dev/null || true
+        sleep 0.2
+        [ -n "$(boxes)" ] || return 0
+        box=$(boxes | sed -n 1p)
+    done
+    fail "the message box for $1 did not close"
+}
 wait_page() { # old
     local id box
     for ((n = 0; n < 300; n++)); do
@@ -154,7 +209,8 @@ wait_page() { # old
 # Alt+N is the Next button's mnemonic, sent to the page on screen. A page that
 # has only just come up may not take keys yet, and Wine may replace a page's X
 # window while it settles: the page is looked up afresh for each try, and the
-# key is sent again until another page is up. Prints the new page's window.
+# key is sent again until another page is up (or a message box, which a run
+# that fails at once shows). Prints the new page's window.
 next() { # page
     local id now
     for ((try = 0; try < 10; try++)); do
@@ -168,6 +224,7 @@ next() { # page
                 echo "$now"
                 return 0
             fi
+            [ -z "$(boxes)" ] || { echo "$id"; return 0; }
             sleep 0.1
         done
     done
@@ -211,20 +268,31 @@ last_run() { tail -n 1 "$(runs_file)"; }
 
 # --- 1. A full flash ---------------------------------------------------------
 received=$tmp/received.srec
-start_sim sim1 --bootloader-version 1.2 --baud 115200 --out "$received" --exit-after-run
+start_sim sim1 --bootloader-version 1.2 --baud 38400 --out "$received" --exit-after-run --verbose
 preset "$firmware" "$sim_device"
 win reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' 2>/dev/null | grep -q "COM$com" ||
     fail "Wine does not list COM$com under SERIALCOMM"
 start=$SECONDS
 start_wizard wizard1
 page=$(to_progress)
-poll 900 test -e "$received" || fail "no image received within 90 s"
+poll 900 grep -qs "record 1 " "$tmp/sim1.log" || fail "the upload did not start"
+upload_began=$(date +%s.%N)
+poll 1200 test -e "$received" || fail "no image received within 120 s"
+upload_ended=$(date +%s.%N)
+# The wire's bound: each record's bytes in binary form ("S2", the count byte,
+# address, data and checksum, CR) at 10 bits a byte.
+wire_bytes=$(awk 'function hex(s, i, v) { v = 0; for (i = 1; i <= length(s); i++) v = v * 16 + index("0123456789ABCDEF", toupper(substr(s, i, 1))) - 1; return v }
+                  /^S[123]/ { w += hex(substr($0, 3, 2)) + 4 } END { print w }' "$firmware")
+rate=$(awk -v b="$upload_began" -v e="$upload_ended" -v w="$wire_bytes" \
+    'BEGIN { bound = w * 10 / 38400; printf "wire_bytes=%d elapsed_s=%.2f wire_bound_s=%.2f ratio=%.3f", w, e - b, bound, bound / (e - b) }')
+awk -v r="${rate##*ratio=}" 'BEGIN { exit !(r >= 0.9) }' || fail "the upload is slow: $rate"
 poll 100 bash -c "! kill -0 $sim 2>/dev/null" || fail "analyser-sim did not finish"
 wait "$sim" || fail "analyser-sim failed"
 srec_cmp "$firmware" "$received" 2>"$tmp/srec_cmp.log" || fail "the received image differs from the firmware file"
 poll 100 test -n "$(runs_file)" || fail "no run record below %LOCALAPPDATA%"
 jq -e --arg d "$(sha256sum <"$firmware" | cut -c1-64)" --argjson com "$com" \
     '.result == "success" and .firmware.sha256 == $d and .connection.port == $com
+     and (.firmware.path | endswith("\\Prüfstand Säule\\image.sx"))
      and .rows["Upload Firmware"] == "OK" and .rows["Run Firmware"] == "OK"' <<<"$(last_run)" >/dev/null ||
     fail "the run record does not say what was loaded: $(last_run)"
 sleep 0.5 # the last rows' repaint
@@ -234,7 +302,7 @@ shot "$out/windows-wizard.png"
 green=$(convert "$out/windows-wizard.png" -fx 'g > r + 0.15 && g > b + 0.15' -format '%[fx:round(mean*w*h)]' info:)
 red=$(convert "$out/windows-wizard.png" -fx 'r > g + 0.3 && r > b + 0.3' -format '%[fx:round(mean*w*h)]' info:)
 ((green > 0 && red == 0)) || fail "the progress page shows no OK ($green green, $red red pixels)"
-echo "1. full flash: OK in $((SECONDS - start)) s, image equal, run record: $(last_run)"
+echo "1. full flash: OK in $((SECONDS - start)) s, image equal, at 38400 baud $rate, run record: $(last_run)"
 stop_wizard
 
 # --- 2. A refused firmware file ----------------------------------------------
@@ -255,16 +323,17 @@ kill "$sim" 2>/dev/null || true
 
 # --- 3. The link lost mid-upload ---------------------------------------------
 start_sim sim3 --bootloader-version 1.2 --baud 4800 --verbose
-preset "$firmware" "$sim_device"
+preset "$greek" "$sim_device"
 runs_before=$(run_count)
 start_wizard wizard3
 page=$(to_progress)
 poll 600 grep -qs "record 3 " "$tmp/sim3.log" || fail "the upload did not start"
 kill -KILL "$sim"
 poll 300 bash -c "[ \$(wc -l <'$(runs_file)') -gt $runs_before ]" || fail "the lost link left no run record"
-jq -e '.result == "failed" and (.reason | length > 0) and .records_passed < .firmware.records
-       and ([.rows[]] | index("FAILED") != null)' <<<"$(last_run)" >/dev/null ||
-    fail "the lost link is not on record as failed: $(last_run)"
+jq -e '.result == "failed" and (.reason | contains("The connection to the analyser was lost."))
+       and .records_passed < .firmware.records and ([.rows[]] | index("FAILED") != null)' \
+    <<<"$(last_run)" >/dev/null || fail "the lost link is not on record as lost: $(last_run)"
+answer_box "the lost link"
 sleep 0.5
 shot "$out/windows-lost-link.png"
 echo "3. lost link: FAILED, run record: $(last_run)"
@@ -289,24 +358,64 @@ sleep 0.5
 shot "$out/windows-port-in-use.png"
 page=$(next "$page")
 page=$(next "$page")
-sleep 1
-xdotool windowfocus --sync "$(pages | sed -n 1p)" key --delay 50 alt+n
 # The run fails at once with a message box; OK ends it.
-sleep 3
-xdotool key Return
+page=$(next "$page")
+answer_box "the held port"
 poll 300 bash -c "[ \$(wc -l <'$(runs_file)') -gt $runs_before ]" || fail "the run on a held port left no record"
 jq -e --argjson com "$com" '.result == "failed" and .connection.port == $com
        and (.reason | test("in use"))' <<<"$(last_run)" >/dev/null ||
     fail "the held port is not on record as in use: $(last_run)"
-echo "4. port held elsewhere: listed and kept as chosen, the run says: $(last_run | jq -r .reason)"
+echo "4. port held elsewhere: kept as chosen, the run says: $(last_run | jq -r .reason)"
 stop_wizard
+
+# --- 5. and 6. Through the USB converter -------------------------------------
+if [ -n "$converter" ]; then
+    cp "$converter" "$program_dir/TVD2XX.DLL"
+    usb_serial=FW000001
+    export FAKE_D2XX_DEVICE="USB Serial Converter|$usb_serial|\\\\.\\COM$com"
+    received5=$tmp/received5.srec
+    start_sim sim5 --bootloader-version 1.2 --baud 115200 --out "$received5" --exit-after-run
+    preset "$firmware" "$sim_device"
+    start_wizard wizard5
+    page=$(to_progress)
+    poll 900 test -e "$received5" || fail "no image received through the converter within 90 s"
+    poll 100 bash -c "! kill -0 $sim 2>/dev/null" || fail "analyser-sim did not finish"
+    srec_cmp "$firmware" "$received5" 2>"$tmp/srec_cmp5.log" ||
+        fail "the image received through the converter differs from the firmware file"
+    jq -e '.result == "success" and .connection.type == "USB"' <<<"$(last_run)" >/dev/null ||
+        fail "the converter run is not on record as a success: $(last_run)"
+    echo "5. through \"USB Serial Converter\" (TVD2XX.DLL): OK, image equal"
+    stop_wizard
+
+    start_sim sim6 --bootloader-version 1.2 --baud 4800 --verbose
+    preset "$firmware" "$sim_device"
+    runs_before=$(run_count)
+    start_wizard wizard6
+    page=$(to_progress)
+    poll 600 grep -qs "record 3 " "$tmp/sim6.log" || fail "the upload through the converter did not start"
+    kill -KILL "$sim"
+    poll 300 bash -c "[ \$(wc -l <'$(runs_file)') -gt $runs_before ]" || fail "the unplugged converter left no run record"
+    jq -e '.result == "failed" and .connection.type == "USB" and .records_passed < .firmware.records
+           and (.reason | contains("The connection to the analyser was lost."))' \
+        <<<"$(last_run)" >/dev/null || fail "the unplugged converter is not on record as failed: $(last_run)"
+    answer_box "the unplugged converter"
+    echo "6. converter unplugged mid-upload: FAILED, the run says: $(last_run | jq -r .reason)"
+    stop_wizard
+    unset FAKE_D2XX_DEVICE usb_serial
+    # Not the setup program's file: its uninstaller leaves it, and the folder.
+    rm -f "$program_dir/TVD2XX.DLL"
+fi
 
 # --- Uninstall ----------------------------------------------------------------
 if [ -n "$setup" ]; then
+    uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Flashwright'
+    win reg query "$uninstall_key" /reg:64 >/dev/null 2>&1 || fail "the setup program left no uninstall entry"
     win "C:\\Program Files\\Flashwright\\uninstall.exe" /S >"$tmp/uninstall.log" 2>&1 || fail "the uninstaller failed"
     poll 300 bash -c "! test -e '$WINEPREFIX/drive_c/Program Files/Flashwright'" ||
         fail "left in Program Files: $(find "$WINEPREFIX/drive_c/Program Files/Flashwright")"
     ! find "$WINEPREFIX/drive_c" -iname 'Flashwright.lnk' | grep -q . || fail "the Start-menu entry is left"
-    echo "uninstalled: nothing left in Program Files"
+    ! win reg query "$uninstall_key" /reg:64 >/dev/null 2>&1 || fail "the uninstall entry is left"
+    win reg query "$settings_key" /v 'COM Port' /reg:32 >/dev/null 2>&1 || fail "the uninstaller removed the settings"
+    echo "uninstalled: nothing left in Program Files, no uninstall or Start-menu entry, settings kept"
 fi
 echo "PASS"

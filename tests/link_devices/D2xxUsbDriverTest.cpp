@@ -280,6 +280,15 @@ TEST(D2xxUsbDriverLoad, MissingLibrariesAndFunctionsAreNamed) {
         // The first usable candidate wins.
         {{missing, FW_FAKE_D2XX_NO_READ, FW_FAKE_D2XX}, FW_FAKE_D2XX, true, {}},
         {{FW_FAKE_D2XX_NO_GET_STATUS, FW_FAKE_D2XX}, FW_FAKE_D2XX_NO_GET_STATUS, true, {}},
+#ifdef FW_D2XX_32BIT
+        // A 32-bit library in this 64-bit program: said so, with what to install.
+        {{FW_D2XX_32BIT},
+         nullptr,
+         false,
+         {FW_D2XX_32BIT " could not be loaded (it is not a 64-bit library",
+          "install the 64-bit driver of the USB converter"}},
+        {{FW_D2XX_32BIT, FW_FAKE_D2XX}, FW_FAKE_D2XX, true, {}},
+#endif
     };
     for (const Case& c : cases) {
         D2xxUsbDriver d(c.libraries);
@@ -292,6 +301,7 @@ TEST(D2xxUsbDriverLoad, MissingLibrariesAndFunctionsAreNamed) {
             at = d.LoadError().find(part, at);
             ASSERT_NE(at, std::string::npos) << part;
         }
+        EXPECT_EQ(d.LoadError().find('%'), std::string::npos) << "an insert left unfilled";
         if (c.loaded)
             EXPECT_EQ(d.LoadError(), "");
         else

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -77,8 +78,22 @@ struct State {
     }
 };
 
+// A program that does not script the fake (the installed wizard) gets one
+// device from FAKE_D2XX_DEVICE="description|serial|line".
+void AddDeviceFromEnvironment(State& s) {
+    const char* given = std::getenv("FAKE_D2XX_DEVICE");
+    const std::string text = given != nullptr ? given : "";
+    const std::size_t a = text.find('|');
+    const std::size_t b = a == std::string::npos ? a : text.find('|', a + 1);
+    if (b != std::string::npos)
+        s.devices.push_back(Device{
+            text.substr(0, a), text.substr(a + 1, b - a - 1), text.substr(b + 1), {}, {}, 0, 0});
+}
+
 State& S() {
     static State state;
+    static const bool seeded = (AddDeviceFromEnvironment(state), true);
+    (void)seeded;
     return state;
 }
 

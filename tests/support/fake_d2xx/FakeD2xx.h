@@ -6,8 +6,11 @@
 // status for any call to fail with, how many bytes a write takes. It logs
 // every FT_* call with its arguments, the device given by its index.
 //
-// A device may instead forward its bytes to a terminal (on POSIX systems):
-// it opens the path given with FakeD2xx_SetLine when the device is opened.
+// A device may instead forward its bytes to a line: a terminal on POSIX
+// systems, a COM port on Windows, opened from the path given with
+// FakeD2xx_SetLine when the device is opened. A program that does not script
+// the fake (the installed wizard under Wine) gets one such device from the
+// environment: FAKE_D2XX_DEVICE="description|serial|line".
 #pragma once
 
 #if defined(_WIN32)
