@@ -434,8 +434,14 @@ void UnregisterPort(const Options& o, const std::string& device) {
 }
 
 // The device goes away (as a USB serial interface does while its analyser
-// restarts) and comes back as a new pty under the same port number.
+// restarts) and comes back as a new pty under the same port number. While it
+// is gone its port names no device, as a converter's node goes with it: the
+// freed pty number may be taken by another program meanwhile, and a link that
+// reopens the port must not find that one.
 bool Vanish(const Options& o, int& master, int& slave, std::string& device) {
+    if (o.registerPort) {
+        UnregisterPort(o, device);
+    }
     close(slave);
     close(master);
     if (o.verbose) {
