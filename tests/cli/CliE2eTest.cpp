@@ -575,9 +575,10 @@ std::string TableRow(const std::string& out, const std::string& name) {
                : out.substr(row + 1, out.find('\n', row + 1) - row - 1);
 }
 
-// Eight at once on a terminal of 70 columns and 6 rows: every image arrives
-// whole; the live lines fit the width, show the runs going and a count of the
-// others; --json prints the eight records, as the run log has them.
+// Eight at once on a terminal of 70 columns and 6 rows, the last through
+// ser2net: every image arrives whole; the live lines fit the width, show the
+// runs going and a count of the others; --json prints the eight records, as
+// the run log has them.
 TEST_F(CliE2e, EightAtOnceOnATerminal) {
     const std::string image = Image(rig, 3);
     Fleet fleet(rig);
@@ -589,9 +590,12 @@ TEST_F(CliE2e, EightAtOnceOnATerminal) {
     const winsize size{6, 70, 0, 0};
     ASSERT_EQ(::ioctl(master, TIOCSWINSZ, &size), 0);
     ::fcntl(master, F_SETFL, O_NONBLOCK);
-    std::vector<std::string> args{"flash", "--file", image, "--json"};
+    test::Ser2net ser2net;
+    ASSERT_EQ(ser2net.Start(rig.dir.File("."), fleet.sims[7]->Device(), false), "");
+    const std::string address = "127.0.0.1:" + std::to_string(ser2net.Port());
+    std::vector<std::string> args{"flash", "--file", image, "--json", "--address", address};
     const std::vector<std::string> ports = fleet.Ports();
-    args.insert(args.begin() + 1, ports.begin(), ports.end());
+    args.insert(args.begin() + 1, ports.begin(), ports.end() - 2);
     const pid_t cli = rig.Start(args, {}, ::ptsname(master));
     std::string screen;
     int status = 0;
@@ -635,9 +639,12 @@ TEST_F(CliE2e, EightAtOnceOnATerminal) {
     const auto runs = fleet.Runs(&batch);
     EXPECT_FALSE(batch.empty());
     for (int i = 0; i < 8; ++i) {
-        const nlohmann::json& run = runs.at(Fleet::Name(i));
+        const nlohmann::json& run = runs.at(i < 7 ? Fleet::Name(i) : address);
         EXPECT_EQ(run["result"], "success") << run;
-        EXPECT_EQ(run["connection"]["port"], 10 + i);
+        EXPECT_EQ(run["connection"]["type"], i < 7 ? "COM" : "TCP");
+        if (i < 7) {
+            EXPECT_EQ(run["connection"]["port"], 10 + i);
+        }
         EXPECT_EQ(run["records_passed"], kRecords);
         EXPECT_EQ(printed[static_cast<std::size_t>(i)], run);
         EXPECT_TRUE(fleet.SameImage(i, image)) << Fleet::Name(i);
