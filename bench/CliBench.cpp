@@ -28,6 +28,12 @@
 // Each run's time is taken as above, from its own prefixed lines ("COM12:
 // Upload Firmware: sending" to "COM12: Verify Upload: OK"); cpu_pct is the
 // flashing process's CPU time over its life as a share of one core.
+//
+// --list N (only this, unless --runs or --fleet are given too): `flashwright-cli
+// list` with N entries in the Ports key, every one a device that is not there,
+// run five times:
+//
+//   list entries= median_ms= worst_ms=
 #include "engine/RecordForm.h"
 #include "tests/e2e/E2eRig.h"
 
@@ -182,6 +188,31 @@ int OneRun(const std::string& cli, const std::string& sim, const std::string& sr
     return 0;
 }
 
+// `flashwright-cli list` with `entries` absent ports registered.
+int List(const std::string& cli, int entries) {
+    TempDir dir;
+    std::filesystem::create_directories(dir.File("config/Tarnvel"));
+    std::string text = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarnvel\\Flashwright\\Ports]\n";
+    for (int n = 1; n <= entries; ++n)
+        text += "\"COM" + std::to_string(n) + "\"=\"/dev/ttyAbsent" + std::to_string(n) + "\"\n";
+    WriteFile(dir.File("config/Tarnvel/Flashwright.reg"), text);
+    std::vector<double> ms;
+    for (int run = 0; run < 5; ++run) {
+        const Process p = RunLines({"env", "XDG_CONFIG_HOME=" + dir.File("config"), cli, "list"},
+                                   [](const std::string&, Clock::time_point) {});
+        if (!WIFEXITED(p.status) || WEXITSTATUS(p.status) != 0) {
+            std::fprintf(stderr, "cli-bench: list failed\n%s\n", p.output.c_str());
+            return 1;
+        }
+        ms.push_back(p.lifetime * 1000);
+    }
+    std::sort(ms.begin(), ms.end());
+    std::printf("list entries=%d median_ms=%.1f worst_ms=%.1f\n", entries, ms[ms.size() / 2],
+                ms.back());
+    std::fflush(stdout);
+    return 0;
+}
+
 // N analysers flashed by one flashwright-cli process.
 int Fleet(const std::string& cli, const std::string& sim, const std::string& srecCat, int n,
           long kib) {
@@ -260,6 +291,7 @@ int main(int argc, char** argv) {
     bool runsGiven = false;
     std::vector<int> fleet;
     long fleetKib = 64;
+    std::vector<int> lists;
     std::string cli = FW_CLI;
     std::string sim = FW_ANALYSER_SIM;
     std::string srecCat = FW_SREC_CAT;
@@ -272,6 +304,12 @@ int main(int argc, char** argv) {
             if (fleet.empty() ||
                 std::any_of(fleet.begin(), fleet.end(), [](int n) { return n < 1 || n > 200; })) {
                 std::fprintf(stderr, "cli-bench: --fleet wants N[,N...], each 1 to 200\n");
+                return 2;
+            }
+        } else if (i + 1 < argc && arg == "--list") {
+            lists.push_back(std::atoi(argv[++i]));
+            if (lists.back() < 0 || lists.back() > 255) {
+                std::fprintf(stderr, "cli-bench: --list wants 0 to 255 entries\n");
                 return 2;
             }
         } else if (i + 1 < argc && arg == "--fleet-kib") {
@@ -288,8 +326,10 @@ int main(int argc, char** argv) {
              : arg == "--sim" ? sim
                               : srecCat) = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: cli-bench [--runs KIB@BAUD,...] [--fleet N,...] "
-                                 "[--fleet-kib KIB] [--cli PATH] [--sim PATH] [--srec-cat PATH]\n");
+            std::fprintf(
+                stderr,
+                "usage: cli-bench [--runs KIB@BAUD,...] [--fleet N,...] "
+                "[--fleet-kib KIB] [--list N] [--cli PATH] [--sim PATH] [--srec-cat PATH]\n");
             return 2;
         }
     }
@@ -299,7 +339,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cli-bench: --runs wants KIB@BAUD[,KIB@BAUD...]\n");
         return 2;
     }
-    if (fleet.empty() || runsGiven) {
+    for (const int entries : lists) {
+        failures += fw::e2e::List(cli, entries) != 0 ? 1 : 0;
+    }
+    if ((fleet.empty() && lists.empty()) || runsGiven) {
         for (const fw::e2e::BenchRun& run : *parsed) {
             failures += fw::e2e::OneRun(cli, sim, srecCat, run.kib, run.baud) != 0 ? 1 : 0;
         }

@@ -113,7 +113,12 @@ std::optional<int> NumberDevice(FileRegistry& registry, MemoryRegistry& runPorts
 } // namespace
 
 int ListCommand() {
-    FileRegistry registry(DefaultRegistryFile());
+    // The settings file read once: the port search looks a port up many
+    // times, and each look at the file itself would read it again.
+    FileRegistry file(DefaultRegistryFile());
+    ComPortNames(&file).Ports();
+    MemoryRegistry registry;
+    registry.Assign(file.Keys());
     ComPortNames names(&registry);
     QuietBox quiet;
     PortDiscovery discovery([&names] { return names.PlatformList(); }, registry, quiet);
