@@ -260,6 +260,9 @@ int main(int argc, char** argv) {
                 return Usage(QString::fromStdString(a->name + " is named twice"));
             }
         }
+        if (options.analysers.empty()) {
+            return Usage("--jobs needs the analysers: --port, --usb, --address or --analysers");
+        }
         if (parser.isSet(jobs)) {
             options.jobs = ParseJobs(parser.value(jobs).toStdString());
             if (!options.jobs) {

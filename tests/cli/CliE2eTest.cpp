@@ -872,6 +872,7 @@ TEST_F(CliE2e, UsageErrors) {
         {"flash", "--port", "7", "--port", "COM7"},
         {"flash", "--port", "7", "--port", "COM256"},
         {"flash", "--port", "7", "--jobs", "0"},
+        {"flash", "--jobs", "2"},
         {"flash", "--sha256", "0123"},
         {"flash", "--analysers", rig.dir.File("missing")},
         {"flash", "--analysers", rig.dir.File("analysers")},
