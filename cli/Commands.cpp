@@ -113,7 +113,12 @@ std::optional<int> NumberDevice(FileRegistry& registry, MemoryRegistry& runPorts
 } // namespace
 
 int ListCommand() {
-    FileRegistry registry(DefaultRegistryFile());
+    // The settings file read once: the port search looks a port up many
+    // times, and each look at the file itself would read it again.
+    FileRegistry file(DefaultRegistryFile());
+    ComPortNames(&file).Ports();
+    MemoryRegistry registry;
+    registry.Assign(file.Keys());
     ComPortNames names(&registry);
     QuietBox quiet;
     PortDiscovery discovery([&names] { return names.PlatformList(); }, registry, quiet);
@@ -163,15 +168,38 @@ int ListCommand() {
     return status;
 }
 
+std::string RefusalText(const FirmwareCheck& check) {
+    return check.reason == kMsgInvalidFile
+               ? "cannot be opened"
+               : (check.line > 0 ? "line " + std::to_string(check.line) + " " : std::string()) +
+                     check.reason;
+}
+
+std::optional<int> CheckBeforeRuns(const std::string& path,
+                                   const std::optional<std::string>& sha256, std::string* digest) {
+    const FirmwareCheck check = CheckFirmwareFile(path);
+    if (!check.ok) {
+        std::fprintf(stderr, "%s: refused: %s; no analyser was touched\n", path.c_str(),
+                     RefusalText(check).c_str());
+        return kExitFailed;
+    }
+    if (sha256 && *sha256 != check.summary.sha256) {
+        std::fprintf(stderr,
+                     "%s: refused: its SHA-256 is %s, not %s as --sha256 requires; no analyser "
+                     "was touched\n",
+                     path.c_str(), check.summary.sha256.c_str(), sha256->c_str());
+        return kExitFailed;
+    }
+    if (digest != nullptr) {
+        *digest = check.summary.sha256;
+    }
+    return std::nullopt;
+}
+
 int CheckCommand(const std::string& path) {
     const FirmwareCheck check = CheckFirmwareFile(path);
     if (!check.ok) {
-        const std::string what =
-            check.reason == kMsgInvalidFile
-                ? "cannot be opened"
-                : (check.line > 0 ? "line " + std::to_string(check.line) + " " : std::string()) +
-                      check.reason;
-        std::fprintf(stderr, "%s: refused: %s\n", path.c_str(), what.c_str());
+        std::fprintf(stderr, "%s: refused: %s\n", path.c_str(), RefusalText(check).c_str());
         return kExitFailed;
     }
     const FirmwareSummary& s = check.summary;
@@ -230,6 +258,14 @@ int FlashCommand(const FlashOptions& o) {
                      "--type, or correct \"%s\" in that file\n",
                      kProgram, type.c_str(), registry.Path().c_str(), kConnectionType);
         return kExitUsage;
+    }
+    if (o.sha256) {
+        // A pinned release: the file is checked and its digest compared
+        // before anything is stored or the port opens.
+        if (const std::optional<int> refused =
+                CheckBeforeRuns(settings.GetSettingValue(kSection, kFilename, ""), o.sha256)) {
+            return *refused;
+        }
     }
     if (o.save) {
         // As the connection and firmware pages' Next buttons store them: the

@@ -2,7 +2,9 @@
 #pragma once
 
 #include "cli/FlashOptions.h"
+#include "engine/FirmwareCheck.h"
 
+#include <optional>
 #include <string>
 
 namespace fw::cli {
@@ -18,5 +20,17 @@ int ListCommand();
 int CheckCommand(const std::string& path);
 // One run of the chosen operations over the stored or given connection.
 int FlashCommand(const FlashOptions& options);
+// Runs of the chosen operations over every analyser named, at once.
+int BatchCommand(const FlashOptions& options);
+
+// Why a firmware file is refused, as "line 3 <fault>" or "cannot be opened".
+std::string RefusalText(const FirmwareCheck& check);
+// The file checked before any analyser is touched: a refused file, or one
+// whose digest is not `sha256` (when given), is said on stderr ("... no
+// analyser was touched") and gives the exit code; nullopt when runs may start.
+// `digest` takes the file's SHA-256.
+std::optional<int> CheckBeforeRuns(const std::string& path,
+                                   const std::optional<std::string>& sha256,
+                                   std::string* digest = nullptr);
 
 } // namespace fw::cli

@@ -159,7 +159,7 @@ void ConsoleView::Tick() {
 }
 
 void ConsoleView::BreakLine() {
-    if (live_) {
+    if (live_ && out_ != nullptr) {
         std::fputs("\n", out_);
         std::fflush(out_);
         live_ = false;
@@ -167,11 +167,13 @@ void ConsoleView::BreakLine() {
 }
 
 void ConsoleView::Live(const std::string& text, std::size_t row) {
-    if (live_ && liveRow_ != row) {
-        std::fputs("\n", out_);
+    if (out_ != nullptr) {
+        if (live_ && liveRow_ != row) {
+            std::fputs("\n", out_);
+        }
+        std::fprintf(out_, "\r\033[K%s", Fit(text).c_str());
+        std::fflush(out_);
     }
-    std::fprintf(out_, "\r\033[K%s", Fit(text).c_str());
-    std::fflush(out_);
     live_ = true;
     liveRow_ = row;
     liveText_ = text;
@@ -227,7 +229,7 @@ void ConsoleView::ShowRow(std::size_t row) {
     if (terminal_) {
         Live(text, row);
     } else {
-        std::fprintf(out_, "%s\n", text.c_str());
+        std::fprintf(out_, "%s%s\n", prefix_.c_str(), text.c_str());
         std::fflush(out_);
     }
 }
@@ -298,18 +300,18 @@ void ConsoleView::ShowProgress(bool force) {
     }
     const char* caption = kRowCaptions[static_cast<std::size_t>(row)];
     if (sending && lastTenth_ < 0) {
-        std::fprintf(out_, "%s: sending %" PRId64 " records (%" PRId64 " bytes)\n", caption,
-                     f.total, f.fileBytes);
+        std::fprintf(out_, "%s%s: sending %" PRId64 " records (%" PRId64 " bytes)\n",
+                     prefix_.c_str(), caption, f.total, f.fileBytes);
     }
     if (tenth > 0 || !sending) {
         if (sending) {
             std::fprintf(out_,
-                         "%s: %" PRId64 "%% sent (%" PRId64 "/%" PRId64 " records, %" PRId64
+                         "%s%s: %" PRId64 "%% sent (%" PRId64 "/%" PRId64 " records, %" PRId64
                          " confirmed)\n",
-                         caption, tenth * 10, f.sent, f.total, f.confirmed);
+                         prefix_.c_str(), caption, tenth * 10, f.sent, f.total, f.confirmed);
         } else {
-            std::fprintf(out_, "%s: %" PRId64 "%% confirmed (%" PRId64 "/%" PRId64 " records)\n",
-                         caption, tenth * 10, f.confirmed, f.total);
+            std::fprintf(out_, "%s%s: %" PRId64 "%% confirmed (%" PRId64 "/%" PRId64 " records)\n",
+                         prefix_.c_str(), caption, tenth * 10, f.confirmed, f.total);
         }
     }
     lastTenth_ = tenth;
@@ -406,6 +408,9 @@ void ConsoleMessageBox::Show(const std::string& text, MsgIcon, const std::string
     if (view_ != nullptr) {
         view_->BreakLine();
     }
+    if (before_) {
+        before_();
+    }
     // One line: the blank line between a message and the port it names
     // becomes a space.
     std::string line;
@@ -421,7 +426,7 @@ void ConsoleMessageBox::Show(const std::string& text, MsgIcon, const std::string
         gap = false;
         line += c;
     }
-    std::fprintf(err_, "%s: %s\n", title.c_str(), line.c_str());
+    std::fprintf(err_, "%s%s: %s\n", prefix_.c_str(), title.c_str(), line.c_str());
     std::fflush(err_);
 }
 

@@ -53,7 +53,9 @@ class ConsoleView : public IProgressView {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // `out` takes the progress; `terminal`: it is a terminal.
+    // `out` takes the progress; `terminal`: it is a terminal. A terminal view
+    // without `out` draws nothing itself: LiveLine() is its line, for a view
+    // of many runs to draw.
     ConsoleView(std::FILE* out, bool terminal);
     ~ConsoleView() override;
     ConsoleView(const ConsoleView&) = delete;
@@ -67,6 +69,10 @@ public:
     // The terminal's width in columns (0: unlimited); the live line is redrawn
     // to fit it.
     void SetColumns(int columns);
+    // Put ahead of every plain line ("COM7: "), for the runs of a batch.
+    void SetPrefix(std::string prefix) { prefix_ = std::move(prefix); }
+    // The live line as a terminal shows it, fitted to the width.
+    std::string LiveLine() const { return Fit(liveText_); }
     // Follows the width of the terminal on `fd` (TIOCGWINSZ, COLUMNS when set):
     // a change of size (SIGWINCH) reaches the view through the event loop.
     void FollowTerminalWidth(int fd);
@@ -112,6 +118,7 @@ private:
     std::array<std::string, kStatusLabelCount> captions_{};
     std::array<std::string, kStatusLabelCount> shown_{}; // last plain status written
     std::array<double, 2> bars_{kFullBarTwips, kFullBarTwips};
+    std::string prefix_;      // ahead of every plain line
     int columns_ = 0;         // the terminal's width; 0: unlimited
     std::string liveText_;    // the live line as last drawn, before fitting
     bool live_ = false;       // a live line is on screen and not yet ended
@@ -136,10 +143,16 @@ class ConsoleMessageBox : public IMessageBox {
 public:
     ConsoleMessageBox(std::FILE* err, ConsoleView* view) : err_(err), view_(view) {}
     void Show(const std::string& text, MsgIcon icon, const std::string& title) override;
+    // Put ahead of every line ("COM7: "), for the runs of a batch.
+    void SetPrefix(std::string prefix) { prefix_ = std::move(prefix); }
+    // Called before a line is written (a batch's terminal lines make room).
+    void SetBeforeShow(std::function<void()> before) { before_ = std::move(before); }
 
 private:
     std::FILE* err_;
     ConsoleView* view_;
+    std::string prefix_;
+    std::function<void()> before_;
 };
 
 } // namespace fw::cli

@@ -110,6 +110,27 @@ std::optional<double> ParseTimeout(const std::string& text) {
     return seconds;
 }
 
+std::optional<std::string> ParseSha256(const std::string& text) {
+    if (text.size() != 64 ||
+        text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+        return std::nullopt;
+    }
+    std::string lower = text;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lower;
+}
+
+std::optional<int> ParseJobs(const std::string& text) {
+    int jobs = 0;
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, jobs);
+    if (text.empty() || ec != std::errc() || ptr != end || jobs < 1) {
+        return std::nullopt;
+    }
+    return jobs;
+}
+
 void ApplyOperations(const OperationSet& operations, ModFlashwright& mod) {
     for (std::size_t i = 0; i < operations.size(); ++i) {
         mod.*kOperations[i].flag = operations[i] ? kTrue : kFalse;

@@ -2,12 +2,14 @@
 // given is taken from the stored settings, as the wizard starts with them.
 #pragma once
 
+#include "cli/Analysers.h"
 #include "engine/ModFlashwright.h"
 #include "link/ComPortNames.h"
 
 #include <array>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace fw::cli {
 
@@ -29,6 +31,12 @@ struct FlashOptions {
     bool save = false;
     bool json = false;
     std::optional<double> timeoutSeconds;
+    std::optional<std::string> sha256; // the file's digest must be this (lower case)
+    // A batch: every analyser named (--port, --usb, --address given more than
+    // once, or --analysers), each its own run, `jobs` of them at a time (all
+    // when not given). The single-run fields above then stay empty.
+    std::vector<Analyser> analysers;
+    std::optional<int> jobs;
 };
 
 // "com", "Usb", "TCP" -> "COM", "USB", "TCP"; nullopt for anything else.
@@ -59,6 +67,11 @@ std::optional<DevicePort> PortForDevice(const ComPortNames& names, const std::st
 std::optional<OperationSet> ParseOperations(const std::string& text, std::string* bad = nullptr);
 // Seconds above 0 and at most a week; nullopt otherwise.
 std::optional<double> ParseTimeout(const std::string& text);
+
+// 64 hex digits, either case -> lower case; nullopt otherwise.
+std::optional<std::string> ParseSha256(const std::string& text);
+// A whole number from 1 up; nullopt otherwise.
+std::optional<int> ParseJobs(const std::string& text);
 
 // The chosen operations into the shared state.
 void ApplyOperations(const OperationSet& operations, ModFlashwright& mod);

@@ -1,6 +1,7 @@
 // flashwright-cli: the wizard's engine, link and settings from a terminal or a
 // script. Qt Core only: the event loop the serial port and the engine's clock
 // run on.
+#include "cli/Analysers.h"
 #include "cli/Commands.h"
 #include "link/NetAddress.h"
 
@@ -24,16 +25,20 @@ constexpr const char* kDescription =
     "Commands:\n"
     "  list            the serial ports and USB converters the wizard would offer\n"
     "  check FILE      check a firmware file as a run would, touching no port\n"
-    "  flash           one run: bootloader, erase, upload, run\n"
+    "  flash           one run: bootloader, erase, upload, run; with several\n"
+    "                  analysers one run each, all at once\n"
     "  help [COMMAND]  this text, or one command's use and options\n"
     "\n"
     "The connection and the file default to the stored settings of the wizard.\n"
     "--port implies --type COM and --usb implies --type USB unless --type is given.\n"
+    "--port, --usb and --address may be given more than once, and --analysers FILE\n"
+    "names one analyser a line: each gets the same file and operations.\n"
     "Every run is appended to runs.jsonl, as the wizard's are.\n"
     "\n"
-    "Exit codes: 0 every chosen step OK (check: the file would be accepted),\n"
-    "1 the run failed or the file was refused, 2 usage error, 3 the link could not\n"
-    "be opened, 130 interrupted (Ctrl-C; the run is recorded as abandoned).";
+    "Exit codes: 0 every chosen step OK (check: the file would be accepted; several\n"
+    "analysers: every one OK), 1 the run failed or the file was refused (several:\n"
+    "any failed or could not be reached), 2 usage error, 3 the link could not be\n"
+    "opened, 130 interrupted (Ctrl-C; every run going is recorded as abandoned).";
 
 int Usage(const QString& message) {
     std::fprintf(stderr, "flashwright-cli: %s\nTry 'flashwright-cli --help'.\n",
@@ -75,7 +80,11 @@ int CommandHelp(const QString& command, const QList<QCommandLineOption>& flashOp
     } else if (command == "flash") {
         text = "Usage: flashwright-cli flash [options]\n\n" +
                Wrap("One run of the chosen operations over the stored or given connection. "
-                    "What is not given comes from the wizard's stored settings.",
+                    "What is not given comes from the wizard's stored settings. With more "
+                    "than one analyser (--port, --usb, --address given more than once, or "
+                    "--analysers) each gets its own run of the same file and operations, "
+                    "all at once, then a table of how each ended; exit code 0 when every "
+                    "one ended OK, 1 when any did not.",
                     0) +
                "\nOptions:\n";
         for (const QCommandLineOption& o : flashOptions) {
@@ -132,8 +141,19 @@ int main(int argc, char** argv) {
                                   "goes to standard error (flash).");
     const QCommandLineOption timeout(
         "timeout", "End a run that has not finished after SECONDS as failed (flash).", "SECONDS");
-    const QList<QCommandLineOption> flashOptions{type, port, usb,  address, file,
-                                                 ops,  save, json, timeout};
+    const QCommandLineOption analysers(
+        "analysers",
+        "A file naming one analyser a line: COM7, 7, /dev/ttyUSB3, usb:SERIAL, HOST:PORT or "
+        "rfc2217://HOST:PORT; # starts a comment (flash).",
+        "FILE");
+    const QCommandLineOption jobs(
+        "jobs", "With several analysers, at most N runs at a time (flash; default: all).", "N");
+    const QCommandLineOption sha256(
+        "sha256",
+        "Refuse a firmware file whose SHA-256 is not HEX, before any analyser is touched (flash).",
+        "HEX");
+    const QList<QCommandLineOption> flashOptions{type, port, usb,     address,   file, ops,
+                                                 save, json, timeout, analysers, jobs, sha256};
     parser.addOptions(flashOptions);
 
     if (!parser.parse(QCoreApplication::arguments())) {
@@ -167,8 +187,8 @@ int main(int argc, char** argv) {
         std::any_of(flashOptions.begin(), flashOptions.end(),
                     [&parser](const QCommandLineOption& o) { return parser.isSet(o); });
     if (command != "flash" && flashOptionGiven) {
-        return Usage("the options --type, --port, --usb, --address, --file, --ops, --save, --json "
-                     "and --timeout belong to 'flash'");
+        return Usage("the options --type, --port, --usb, --address, --analysers, --file, --ops, "
+                     "--save, --json, --timeout, --jobs and --sha256 belong to 'flash'");
     }
 
     if (command == "list") {
@@ -191,45 +211,106 @@ int main(int argc, char** argv) {
     }
 
     FlashOptions options;
-    if (parser.isSet(type)) {
-        options.type = ParseType(parser.value(type).toStdString());
-        if (!options.type) {
-            return Usage("--type must be COM, USB or TCP");
+    const QStringList ports = parser.values(port);
+    const QStringList usbs = parser.values(usb);
+    const QStringList addresses = parser.values(address);
+    const bool batch = parser.isSet(analysers) || parser.isSet(jobs) ||
+                       ports.size() + usbs.size() + addresses.size() > 1;
+    if (batch) {
+        if (parser.isSet(type)) {
+            return Usage("--type is for one analyser; with several, each takes its type from "
+                         "how it is named (N or COMn, usb:SERIAL, HOST:PORT)");
         }
-    }
-    if (parser.isSet(port)) {
-        const std::string text = parser.value(port).toStdString();
-        if (text.find('/') != std::string::npos) {
-            options.portDevice = ParsePortDevice(text);
-            if (!options.portDevice) {
-                return Usage("--port takes a device by its absolute path, such as /dev/ttyUSB0");
-            }
-        } else {
-            options.port = ParsePort(text);
-            if (!options.port) {
+        if (parser.isSet(save)) {
+            return Usage("--save stores one analyser's connection; it cannot be given with "
+                         "several");
+        }
+        for (const QString& text : ports) {
+            const std::optional<Analyser> a = SerialAnalyser(text.toStdString());
+            if (!a) {
                 return Usage("--port must be a number from 1 to 255, COMn or a device path");
             }
+            options.analysers.push_back(*a);
         }
-        if (!options.type) {
-            options.type = "COM";
+        for (const QString& text : usbs) {
+            const std::optional<Analyser> a = UsbAnalyser(text.toStdString());
+            if (!a) {
+                return Usage("--usb needs the converter's serial number");
+            }
+            options.analysers.push_back(*a);
         }
-    }
-    if (parser.isSet(usb)) {
-        options.usb = parser.value(usb).toStdString();
-        if (options.usb->empty()) {
-            return Usage("--usb needs the converter's serial number");
+        for (const QString& text : addresses) {
+            const std::optional<Analyser> a = NetAnalyser(text.toStdString());
+            if (!a) {
+                return Usage("--address must be HOST:PORT or rfc2217://HOST:PORT");
+            }
+            options.analysers.push_back(*a);
         }
-        if (!options.type) {
-            options.type = "USB";
+        if (parser.isSet(analysers)) {
+            const AnalysersFile listed = ReadAnalysersFile(parser.value(analysers).toStdString());
+            if (!listed.error.empty()) {
+                return Usage(QString::fromStdString(listed.error));
+            }
+            options.analysers.insert(options.analysers.end(), listed.analysers.begin(),
+                                     listed.analysers.end());
         }
-    }
-    if (parser.isSet(address)) {
-        options.address = parser.value(address).toStdString();
-        if (!fw::ParseNetAddress(*options.address)) {
-            return Usage("--address must be HOST:PORT or rfc2217://HOST:PORT");
+        for (auto a = options.analysers.begin(); a != options.analysers.end(); ++a) {
+            if (std::any_of(options.analysers.begin(), a,
+                            [&a](const Analyser& b) { return b.name == a->name; })) {
+                return Usage(QString::fromStdString(a->name + " is named twice"));
+            }
         }
-        if (!options.type) {
-            options.type = "TCP";
+        if (options.analysers.empty()) {
+            return Usage("--jobs needs the analysers: --port, --usb, --address or --analysers");
+        }
+        if (parser.isSet(jobs)) {
+            options.jobs = ParseJobs(parser.value(jobs).toStdString());
+            if (!options.jobs) {
+                return Usage("--jobs must be a whole number from 1 up");
+            }
+        }
+    } else {
+        if (parser.isSet(type)) {
+            options.type = ParseType(parser.value(type).toStdString());
+            if (!options.type) {
+                return Usage("--type must be COM, USB or TCP");
+            }
+        }
+        if (parser.isSet(port)) {
+            const std::string text = parser.value(port).toStdString();
+            if (text.find('/') != std::string::npos) {
+                options.portDevice = ParsePortDevice(text);
+                if (!options.portDevice) {
+                    return Usage(
+                        "--port takes a device by its absolute path, such as /dev/ttyUSB0");
+                }
+            } else {
+                options.port = ParsePort(text);
+                if (!options.port) {
+                    return Usage("--port must be a number from 1 to 255, COMn or a device path");
+                }
+            }
+            if (!options.type) {
+                options.type = "COM";
+            }
+        }
+        if (parser.isSet(usb)) {
+            options.usb = parser.value(usb).toStdString();
+            if (options.usb->empty()) {
+                return Usage("--usb needs the converter's serial number");
+            }
+            if (!options.type) {
+                options.type = "USB";
+            }
+        }
+        if (parser.isSet(address)) {
+            options.address = parser.value(address).toStdString();
+            if (!fw::ParseNetAddress(*options.address)) {
+                return Usage("--address must be HOST:PORT or rfc2217://HOST:PORT");
+            }
+            if (!options.type) {
+                options.type = "TCP";
+            }
         }
     }
     if (parser.isSet(file)) {
@@ -254,7 +335,13 @@ int main(int argc, char** argv) {
             return Usage("--timeout must be a number of seconds above 0");
         }
     }
+    if (parser.isSet(sha256)) {
+        options.sha256 = ParseSha256(parser.value(sha256).toStdString());
+        if (!options.sha256) {
+            return Usage("--sha256 must be 64 hex digits");
+        }
+    }
     options.save = parser.isSet(save);
     options.json = parser.isSet(json);
-    return FlashCommand(options);
+    return batch ? BatchCommand(options) : FlashCommand(options);
 }

@@ -1,6 +1,7 @@
 # bash completion for flashwright-cli: commands, the options of flash, the
 # connection types, the --ops names (after a comma too), the COM ports and USB
-# converters `flashwright-cli list` shows, and file names for check and --file.
+# converters `flashwright-cli list` shows, and file names for check, --file and
+# --analysers. --port, --usb and --address may come again (one analyser each).
 
 _flashwright_cli_list() {
     # $1: "ports" or "converters"
@@ -38,7 +39,7 @@ _flashwright_cli() {
         COMPREPLY=($(compgen -W "$(_flashwright_cli_list converters)" -- "$cur"))
         return
         ;;
-    --file)
+    --file | --analysers)
         compopt -o filenames 2>/dev/null
         COMPREPLY=($(compgen -f -- "$cur"))
         return
@@ -54,7 +55,7 @@ _flashwright_cli() {
             $'bootloader\nerase-flash\nerase-eeprom\nerase-ram\nupload\nrun' -- "$last"))
         return
         ;;
-    --timeout | --address)
+    --timeout | --address | --jobs | --sha256)
         return
         ;;
     esac
@@ -63,7 +64,7 @@ _flashwright_cli() {
     local i command=""
     for ((i = 1; i < COMP_CWORD; i++)); do
         case ${COMP_WORDS[i]} in
-        --type | --port | --usb | --address | --file | --ops | --timeout) ((i++)) ;;
+        --type | --port | --usb | --address | --file | --ops | --timeout | --analysers | --jobs | --sha256) ((i++)) ;;
         -*) ;;
         *)
             command=${COMP_WORDS[i]}
@@ -81,12 +82,18 @@ _flashwright_cli() {
         fi
         ;;
     flash)
-        # Each option once.
+        # Each option once, but those naming one analyser each.
         local option word options=""
-        for option in --type --port --usb --address --file --ops --save --json --timeout --help; do
-            for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do
-                [[ $word == "$option" ]] && continue 2
-            done
+        for option in --type --port --usb --address --file --ops --save --json --timeout --analysers \
+            --jobs --sha256 --help; do
+            case $option in
+            --port | --usb | --address) ;;
+            *)
+                for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do
+                    [[ $word == "$option" ]] && continue 2
+                done
+                ;;
+            esac
             options+=$option$'\n'
         done
         COMPREPLY=($(compgen -W "$options" -- "$cur"))

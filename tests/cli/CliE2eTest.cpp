@@ -12,7 +12,10 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <map>
+#include <sstream>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -553,6 +556,372 @@ TEST_F(CliE2e, CheckGoodAndBadFiles) {
     EXPECT_NE(rig.Err().find("cannot be opened"), std::string::npos) << rig.Err();
 }
 
+// --- Many analysers from one command ---
+
+// `count` simulators on COM10, COM11, ... of the rig's settings file; `args(i)`
+// come first for the i-th, which writes what it received to received<i>.srec.
+class Fleet {
+public:
+    explicit Fleet(CliRig& rig) : rig_(rig) {}
+
+    std::string Start(int count, const std::function<std::vector<std::string>(int)>& args) {
+        for (int i = 0; i < count; ++i) {
+            std::vector<std::string> argv = args(i);
+            argv.insert(argv.begin(), FW_ANALYSER_SIM);
+            argv.insert(argv.end(), {"--registry", rig_.Registry(), "--com", std::to_string(10 + i),
+                                     "--reboot-ms", "20", "--erase-ms", "20", "--out", Received(i),
+                                     "--exit-after-run", "--verbose"});
+            sims.push_back(std::make_unique<SimProcess>());
+            if (std::string error = sims.back()->Start(argv, rig_.dir.File(Name(i)));
+                !error.empty())
+                return error;
+        }
+        return {};
+    }
+    static std::string Name(int i) { return "COM" + std::to_string(10 + i); }
+    std::string Received(int i) const { return rig_.dir.File("received" + std::to_string(i)); }
+    // "--port COM10 --port COM11 ..."
+    std::vector<std::string> Ports() const {
+        std::vector<std::string> args;
+        for (std::size_t i = 0; i < sims.size(); ++i)
+            args.insert(args.end(), {"--port", Name(static_cast<int>(i))});
+        return args;
+    }
+    bool SameImage(int i, const std::string& image) const {
+        return sims[static_cast<std::size_t>(i)]->Wait(Millis(5000)) == 0 &&
+               WaitExit(Spawn({FW_SREC_CMP, image, Received(i)})) == 0;
+    }
+    // The records by analyser; each must carry the one batch id.
+    std::map<std::string, nlohmann::json> Runs(std::string* batch) const {
+        std::map<std::string, nlohmann::json> byName;
+        for (const nlohmann::json& run : rig_.Runs()) {
+            EXPECT_EQ(run["batch"], rig_.Runs().front()["batch"]) << run;
+            byName[run["analyser"].get<std::string>()] = run;
+        }
+        *batch = rig_.Runs().empty() ? "" : rig_.Runs().front()["batch"].get<std::string>();
+        return byName;
+    }
+
+    std::vector<std::unique_ptr<SimProcess>> sims;
+
+private:
+    CliRig& rig_;
+};
+
+std::string LastLine(const std::string& text) {
+    const std::size_t end = text.find_last_not_of('\n');
+    return end == std::string::npos
+               ? ""
+               : text.substr(text.rfind('\n', end) + 1, end - text.rfind('\n', end));
+}
+
+// The summary table's row of `name`: "NAME   RESULT   REASON".
+std::string TableRow(const std::string& out, const std::string& name) {
+    const std::size_t table = out.rfind("\nANALYSER ");
+    const std::size_t row = out.find("\n" + name + " ", table);
+    return table == std::string::npos || row == std::string::npos
+               ? std::string()
+               : out.substr(row + 1, out.find('\n', row + 1) - row - 1);
+}
+
+// Eight at once on a terminal of 70 columns and 6 rows, the last through
+// ser2net: every image arrives whole; the live lines fit the width, show the
+// runs going and a count of the others; --json prints the eight records, as
+// the run log has them.
+TEST_F(CliE2e, EightAtOnceOnATerminal) {
+    const std::string image = Image(rig, 3);
+    Fleet fleet(rig);
+    ASSERT_EQ(fleet.Start(8, [](int) { return std::vector<std::string>{"--baud", "0"}; }), "");
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const winsize size{6, 70, 0, 0};
+    ASSERT_EQ(::ioctl(master, TIOCSWINSZ, &size), 0);
+    ::fcntl(master, F_SETFL, O_NONBLOCK);
+    test::Ser2net ser2net;
+    ASSERT_EQ(ser2net.Start(rig.dir.File("."), fleet.sims[7]->Device(), false), "");
+    const std::string address = "127.0.0.1:" + std::to_string(ser2net.Port());
+    std::vector<std::string> args{"flash", "--file", image, "--json", "--address", address};
+    const std::vector<std::string> ports = fleet.Ports();
+    args.insert(args.begin() + 1, ports.begin(), ports.end() - 2);
+    const pid_t cli = rig.Start(args, {}, ::ptsname(master));
+    std::string screen;
+    int status = 0;
+    const auto drain = [&] {
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(master, buffer, sizeof buffer)) > 0;)
+            screen.append(buffer, static_cast<std::size_t>(n));
+    };
+    for (const auto end = Clock::now() + Millis(60000);
+         ::waitpid(cli, &status, WNOHANG) == 0 && Clock::now() < end; ::usleep(2000))
+        drain();
+    drain();
+    ::close(master);
+    rig.allErr += screen;
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen << rig.Out();
+
+    EXPECT_NE(screen.find("8 of 8 analysers OK\r\n"), std::string::npos) << screen;
+    EXPECT_NE(screen.find(" done"), std::string::npos) << "no count of the runs not shown";
+    // Each line as it stands after its last carriage return, escapes taken out.
+    std::string plain;
+    for (std::size_t i = 0; i < screen.size(); ++i) {
+        if (screen[i] == '\033') {
+            i = screen.find_first_of("ABCDHJKm", i);
+            if (i == std::string::npos)
+                break;
+        } else {
+            plain += screen[i];
+        }
+    }
+    std::istringstream lines(plain);
+    for (std::string line; std::getline(lines, line);) {
+        line = line.substr(line.rfind('\r', line.size() - 2) == std::string::npos
+                               ? 0
+                               : line.rfind('\r', line.size() - 2) + 1);
+        EXPECT_LE(line.size(), 70u) << line;
+    }
+
+    const nlohmann::json printed = nlohmann::json::parse(rig.Out());
+    ASSERT_EQ(printed.size(), 8u) << rig.Out();
+    std::string batch;
+    const auto runs = fleet.Runs(&batch);
+    EXPECT_FALSE(batch.empty());
+    for (int i = 0; i < 8; ++i) {
+        const nlohmann::json& run = runs.at(i < 7 ? Fleet::Name(i) : address);
+        EXPECT_EQ(run["result"], "success") << run;
+        EXPECT_EQ(run["connection"]["type"], i < 7 ? "COM" : "TCP");
+        if (i < 7) {
+            EXPECT_EQ(run["connection"]["port"], 10 + i);
+        }
+        EXPECT_EQ(run["records_passed"], kRecords);
+        EXPECT_EQ(printed[static_cast<std::size_t>(i)], run);
+        EXPECT_TRUE(fleet.SameImage(i, image)) << Fleet::Name(i);
+    }
+}
+
+// One analyser rejects a record, one vanishes mid-upload, one never answers:
+// each ends alone, with its reason, and the others are not held up.
+TEST_F(CliE2e, FailuresStayTheirOwn) {
+    const std::string image = Image(rig, 3, "big.sx", 0x4000);
+    Fleet fleet(rig);
+    ASSERT_EQ(
+        fleet.Start(8,
+                    [](int i) {
+                        switch (i) {
+                        case 5:
+                            return std::vector<std::string>{"--baud", "0", "--reject-record", "5"};
+                        case 6: // about five seconds on the line
+                            return std::vector<std::string>{"--baud", "38400"};
+                        case 7:
+                            return std::vector<std::string>{"--baud", "0", "--silent"};
+                        default:
+                            return std::vector<std::string>{"--baud", "0"};
+                        }
+                    }),
+        "");
+    std::vector<std::string> args{"flash", "--file", image, "--timeout", "8"};
+    const std::vector<std::string> ports = fleet.Ports();
+    args.insert(args.begin() + 1, ports.begin(), ports.end());
+    const pid_t cli = rig.Start(args);
+    const auto end = Clock::now() + Millis(30000);
+    while (rig.Out().find("COM16: Upload Firmware: 10% sent") == std::string::npos &&
+           Clock::now() < end)
+        ::usleep(5000);
+    fleet.sims[6]->Signal(SIGKILL);
+    // The good ones end while the silent one still waits for its time-out.
+    const auto goodDone = [&] {
+        for (int i = 0; i < 5; ++i)
+            if (rig.Out().find(Fleet::Name(i) + ": Run Firmware: OK") == std::string::npos)
+                return false;
+        return true;
+    };
+    while (!goodDone() && Clock::now() < end)
+        ::usleep(5000);
+    EXPECT_TRUE(goodDone()) << rig.Both();
+    EXPECT_EQ(::waitpid(cli, nullptr, WNOHANG), 0) << "the batch ended before the time-out";
+    EXPECT_EQ(rig.Err().find("COM17: the run did not end"), std::string::npos) << rig.Err();
+    ASSERT_EQ(rig.Finish(cli, Millis(30000)), 1) << rig.Both();
+
+    const std::string out = rig.Out();
+    EXPECT_FALSE(HasControlCharacters(out)) << out;
+    EXPECT_EQ(LastLine(out), "5 of 8 analysers OK; not OK: COM15, COM16, COM17") << out;
+    EXPECT_NE(rig.Err().find("COM15: Flashwright: Failed Sx!"), std::string::npos) << rig.Err();
+    EXPECT_NE(rig.Err().find("COM17: the run did not end within 8 s"), std::string::npos)
+        << rig.Err();
+    std::string batch;
+    const auto runs = fleet.Runs(&batch);
+    ASSERT_EQ(runs.size(), 8u) << rig.Both();
+    const std::pair<int, const char*> failures[] = {
+        {5, "rejected record 5"}, {6, "connection to the analyser was lost"}, {7, "timed out"}};
+    for (const auto& [i, reason] : failures) {
+        const nlohmann::json& run = runs.at(Fleet::Name(i));
+        EXPECT_EQ(run["result"], "failed") << run;
+        EXPECT_NE(run["reason"].get<std::string>().find(reason), std::string::npos) << run;
+        EXPECT_NE(TableRow(out, Fleet::Name(i)).find(" FAILED "), std::string::npos) << out;
+        EXPECT_NE(TableRow(out, Fleet::Name(i)).find(reason), std::string::npos) << out;
+    }
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(runs.at(Fleet::Name(i))["result"], "success");
+        EXPECT_EQ(
+            TableRow(out, Fleet::Name(i)).substr(Fleet::Name(i).size()).find_first_not_of(' '),
+            TableRow(out, Fleet::Name(i)).find("OK") - Fleet::Name(i).size())
+            << out;
+        EXPECT_TRUE(fleet.SameImage(i, image)) << Fleet::Name(i);
+    }
+}
+
+// The file is checked once, before any analyser is touched: a refused file,
+// or one whose digest is not the one --sha256 pins, reaches none of them,
+// with one analyser as with several.
+TEST_F(CliE2e, FileCheckedBeforeAnyAnalyser) {
+    const std::string image = Image(rig, 2);
+    std::string text = ReadFile(image);
+    const std::size_t third = text.find("\nS1", text.find("\nS1") + 1) + 1;
+    text[third + 10] = text[third + 10] == '0' ? '1' : '0';
+    WriteFile(rig.dir.File("bad.sx"), text);
+    ASSERT_EQ(WaitExit(Spawn({"sha256sum", image}, rig.dir.File("sum"))), 0);
+    std::string digest = ReadFile(rig.dir.File("sum")).substr(0, 64);
+    std::transform(digest.begin(), digest.end(), digest.begin(), ::toupper); // either case
+    const std::string other(64, 'a');
+    struct FileCase {
+        const char* name;
+        std::string file;
+        std::string sha256; // "": not given
+        int analysers;
+        int exitCode;
+        std::string stderrHas;
+    };
+    const FileCase cases[] = {
+        {"RefusedFile", rig.dir.File("bad.sx"), "", 2, 1, "refused: line 3"},
+        {"DigestDiffers", image, other, 2, 1, "not " + other + " as --sha256 requires"},
+        {"DigestDiffersOneAnalyser", image, other, 1, 1, "no analyser was touched"},
+        {"DigestMatchesOneAnalyser", image, digest, 1, 0, ""},
+    };
+    for (const FileCase& c : cases) {
+        Fleet fleet(rig);
+        ASSERT_EQ(fleet.Start(c.analysers,
+                              [](int) {
+                                  return std::vector<std::string>{"--baud", "0"};
+                              }),
+                  "");
+        std::vector<std::string> args{"flash", "--file", c.file};
+        const std::vector<std::string> ports = fleet.Ports();
+        args.insert(args.end(), ports.begin(), ports.end());
+        if (!c.sha256.empty())
+            args.insert(args.end(), {"--sha256", c.sha256});
+        const std::size_t before = rig.Runs().size();
+        ASSERT_EQ(rig.Run(args), c.exitCode) << c.name << rig.Both();
+        if (c.exitCode == 0) {
+            // One analyser is the one run of before: its lines, its record.
+            EXPECT_EQ(rig.Err(), "") << c.name;
+            EXPECT_NE(rig.Out().find("\nRun Firmware: OK\n"), std::string::npos) << rig.Out();
+            ASSERT_EQ(rig.Runs().size(), before + 1) << c.name;
+            EXPECT_FALSE(rig.Runs().back().contains("batch"));
+            continue;
+        }
+        EXPECT_NE(rig.Err().find(c.stderrHas), std::string::npos) << c.name << rig.Err();
+        EXPECT_EQ(rig.Out(), "") << c.name;
+        EXPECT_EQ(rig.Runs().size(), before) << c.name;
+        for (auto& sim : fleet.sims) {
+            sim->Stop();
+            EXPECT_EQ(sim->Stderr(), "") << c.name << ": an analyser heard something";
+        }
+    }
+}
+
+// The file is replaced while the batch runs (--jobs 1: the second run starts
+// after it): the run that loaded the new file is not counted OK, though its
+// own record says it was loaded.
+TEST_F(CliE2e, FileReplacedDuringTheBatch) {
+    const std::string image = Image(rig, 3, "big.sx", 0x2000);
+    const std::string other = Image(rig, 3, "other.sx", 0x2000);
+    Fleet fleet(rig);
+    ASSERT_EQ(fleet.Start(2, [](int) { return std::vector<std::string>{"--baud", "38400"}; }), "");
+    std::vector<std::string> args{"flash", "--file", image, "--jobs", "1"};
+    const std::vector<std::string> ports = fleet.Ports();
+    args.insert(args.end(), ports.begin(), ports.end());
+    const pid_t cli = rig.Start(args);
+    for (const auto end = Clock::now() + Millis(20000);
+         rig.Out().find("COM10: Upload Firmware: 10% sent") == std::string::npos &&
+         Clock::now() < end;)
+        ::usleep(5000);
+    fs::rename(other, image);
+    ASSERT_EQ(rig.Finish(cli, Millis(60000)), 1) << rig.Both();
+    EXPECT_NE(TableRow(rig.Out(), "COM11").find("FAILED"), std::string::npos) << rig.Out();
+    EXPECT_NE(TableRow(rig.Out(), "COM11").find("the firmware file changed during the batch"),
+              std::string::npos)
+        << rig.Out();
+    std::string batch;
+    EXPECT_EQ(fleet.Runs(&batch).at("COM11")["result"], "success");
+}
+
+// Ctrl-C mid-upload abandons every run, each on record as such.
+TEST_F(CliE2e, InterruptAbandonsEveryRun) {
+    const std::string image = Image(rig, 3, "big.sx", 0x4000);
+    Fleet fleet(rig);
+    ASSERT_EQ(fleet.Start(3, [](int) { return std::vector<std::string>{"--baud", "38400"}; }), "");
+    std::vector<std::string> args{"flash", "--file", image};
+    const std::vector<std::string> ports = fleet.Ports();
+    args.insert(args.end(), ports.begin(), ports.end());
+    const pid_t cli = rig.Start(args);
+    const auto allSending = [&] {
+        for (int i = 0; i < 3; ++i)
+            if (rig.Out().find(Fleet::Name(i) + ": Upload Firmware: 10% sent") == std::string::npos)
+                return false;
+        return true;
+    };
+    for (const auto end = Clock::now() + Millis(20000); !allSending() && Clock::now() < end;)
+        ::usleep(5000);
+    ASSERT_TRUE(allSending()) << rig.Both();
+    ::kill(cli, SIGINT);
+    ASSERT_EQ(rig.Finish(cli, Millis(10000)), 130) << rig.Both();
+    EXPECT_NE(rig.Err().find("interrupted (Ctrl-C); 3 runs were abandoned"), std::string::npos)
+        << rig.Err();
+    EXPECT_EQ(LastLine(rig.Out()), "0 of 3 analysers OK; not OK: COM10, COM11, COM12");
+    std::string batch;
+    const auto runs = fleet.Runs(&batch);
+    ASSERT_EQ(runs.size(), 3u);
+    for (const auto& [name, run] : runs) {
+        EXPECT_EQ(run["result"], "abandoned") << run;
+        EXPECT_GT(run["records_sent"].get<int>(), 0) << run;
+        EXPECT_LT(run["records_sent"].get<int>(), 512) << run;
+    }
+    for (auto& sim : fleet.sims)
+        EXPECT_EQ(sim->Stderr().find("run:"), std::string::npos);
+}
+
+// --jobs 2: never more than two links open at once, and all four flashed.
+TEST_F(CliE2e, JobsLimitsTheLinksOpen) {
+    const std::string image = Image(rig, 3); // about a second each at 38400
+    Fleet fleet(rig);
+    ASSERT_EQ(fleet.Start(4, [](int) { return std::vector<std::string>{"--baud", "38400"}; }), "");
+    std::vector<std::string> args{"flash", "--file", image, "--jobs", "2"};
+    const std::vector<std::string> ports = fleet.Ports();
+    args.insert(args.end(), ports.begin(), ports.end());
+    const pid_t cli = rig.Start(args);
+    const std::string fds = "/proc/" + std::to_string(cli) + "/fd";
+    std::size_t most = 0;
+    int status = 0;
+    for (const auto end = Clock::now() + Millis(60000);
+         ::waitpid(cli, &status, WNOHANG) == 0 && Clock::now() < end; ::usleep(1000)) {
+        std::size_t open = 0;
+        std::error_code ec;
+        for (const auto& fd : fs::directory_iterator(fds, ec)) {
+            std::error_code link;
+            if (fs::read_symlink(fd.path(), link).string().rfind("/dev/pts/", 0) == 0)
+                ++open;
+        }
+        most = std::max(most, open);
+    }
+    rig.allErr += rig.Err();
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << rig.Both();
+    EXPECT_EQ(most, 2u);
+    EXPECT_EQ(LastLine(rig.Out()), "4 of 4 analysers OK");
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(fleet.SameImage(i, image)) << Fleet::Name(i);
+}
+
 TEST_F(CliE2e, UsageErrors) {
     const std::vector<std::vector<std::string>> cases{
         {},
@@ -574,7 +943,17 @@ TEST_F(CliE2e, UsageErrors) {
         {"check", "--address", "127.0.0.1:2000"},
         {"flash", "--timeout", "-1"},
         {"flash", "extra"},
+        {"flash", "--port", "7", "--port", "8", "--type", "COM"},
+        {"flash", "--port", "7", "--port", "8", "--save"},
+        {"flash", "--port", "7", "--port", "COM7"},
+        {"flash", "--port", "7", "--port", "COM256"},
+        {"flash", "--port", "7", "--jobs", "0"},
+        {"flash", "--jobs", "2"},
+        {"flash", "--sha256", "0123"},
+        {"flash", "--analysers", rig.dir.File("missing")},
+        {"flash", "--analysers", rig.dir.File("analysers")},
     };
+    WriteFile(rig.dir.File("analysers"), "# bench\nCOM7\nCOM7x\n");
     for (const auto& args : cases) {
         std::string joined;
         for (const auto& a : args)
@@ -583,6 +962,8 @@ TEST_F(CliE2e, UsageErrors) {
         EXPECT_NE(rig.Err().find("flashwright-cli: "), std::string::npos) << joined;
     }
     EXPECT_FALSE(fs::exists(rig.RunLog())) << "a usage error started a run";
+    EXPECT_NE(rig.Err().find(rig.dir.File("analysers") + ":3: \"COM7x\""), std::string::npos)
+        << rig.Err();
     // A stored type that is none of COM, USB, TCP would wait without end; a
     // --type given stands in for it.
     for (const char* type : {"com", "COM ", ""}) {

@@ -1,5 +1,6 @@
 // The command line's progress view and option readers, without a process.
 #include "cli/ConsoleView.h"
+#include "cli/Analysers.h"
 #include "cli/FlashOptions.h"
 #include "settings/MemoryRegistry.h"
 #include "settings/UsefulUtils.h"
@@ -283,12 +284,67 @@ TEST(FlashOptions, Readers) {
     EXPECT_EQ(ParseOperations("upload,Run", &bad), std::nullopt);
     EXPECT_EQ(bad, "Run");
 
+    EXPECT_EQ(ParseSha256(std::string(32, 'A') + std::string(32, '0')),
+              std::string(32, 'a') + std::string(32, '0'));
+    for (const std::string& digest :
+         {std::string(63, 'a'), std::string(65, 'a'), std::string(63, 'a') + "g", std::string()}) {
+        EXPECT_EQ(ParseSha256(digest), std::nullopt) << digest;
+    }
+    EXPECT_EQ(ParseJobs("2"), 2);
+    for (const char* jobs : {"0", "-1", "2.5", "", "x"}) {
+        EXPECT_EQ(ParseJobs(jobs), std::nullopt) << jobs;
+    }
     EXPECT_EQ(ParseType("usb"), "USB");
     EXPECT_EQ(ParseType("tcp/ip"), std::nullopt);
     EXPECT_EQ(ParseTimeout("2.5"), 2.5);
     for (const char* t : {"0", "-1", "nan", "inf", "1e9", "5s", ""}) {
         EXPECT_EQ(ParseTimeout(t), std::nullopt) << t;
     }
+}
+
+// An --analysers file: the analysers in order, each by its name and what it
+// names; or the first bad line by its number.
+TEST(FlashOptions, AnalysersFile) {
+    struct FileCase {
+        const char* text;
+        std::vector<std::string> names; // "NAME=TYPE:WHAT"
+        const char* error;              // "": read
+    };
+    const auto shown = [](const Analyser& a) {
+        return a.name + "=" + a.type + ":" +
+               (a.port         ? std::to_string(*a.port)
+                : a.portDevice ? *a.portDevice
+                               : a.usbSerial + a.address);
+    };
+    // clang-format off
+    const FileCase cases[] = {
+        {"COM7\n7\n/dev/ttyUSB3\nusb:A1B2C3\n127.0.0.1:4001\nrfc2217://[::1]:4002\n",
+         {"COM7=COM:7", "COM7=COM:7", "/dev/ttyUSB3=COM:/dev/ttyUSB3", "usb:A1B2C3=USB:A1B2C3",
+          "127.0.0.1:4001=TCP:127.0.0.1:4001", "rfc2217://[::1]:4002=TCP:rfc2217://[::1]:4002"}, ""},
+        {"# bench 3\n\n  com9  # left rack\r\n\t\n/dev/serial/by-id/usb-A#1\n",
+         {"COM9=COM:9", "/dev/serial/by-id/usb-A#1=COM:/dev/serial/by-id/usb-A#1"}, ""},
+        {"COM7\n\nCOM256\n", {}, "list:3: \"COM256\" is no analyser"},
+        {"COM7\nttyUSB0\n", {}, "list:2: \"ttyUSB0\""},
+        {"192.168.0.1\n", {}, "list:1: "},  // a device server needs its port
+        {"usb:\n", {}, "list:1: "},
+        {"usb:A B\n", {}, "list:1: "},
+        {"ftp://host:21\n", {}, "list:1: "},
+        {"# nothing\n\n", {}, "list names no analyser"},
+    };
+    // clang-format on
+    for (const FileCase& c : cases) {
+        const AnalysersFile file = ParseAnalysersText(c.text, "list");
+        std::vector<std::string> names;
+        std::transform(file.analysers.begin(), file.analysers.end(), std::back_inserter(names),
+                       shown);
+        EXPECT_EQ(names, c.names) << c.text;
+        if (c.error[0] == '\0') {
+            EXPECT_EQ(file.error, "") << c.text;
+        } else {
+            EXPECT_EQ(file.error.rfind(c.error, 0), 0u) << c.text << " -> " << file.error;
+        }
+    }
+    EXPECT_NE(ReadAnalysersFile("/nonexistent/list").error, "");
 }
 
 // The number a device path runs on: the entry that names it, else the first

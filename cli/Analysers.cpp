@@ -1,0 +1,112 @@
+#include "cli/Analysers.h"
+
+#include "cli/FlashOptions.h"
+#include "link/NetAddress.h"
+
+#include <fstream>
+#include <sstream>
+
+namespace fw::cli {
+namespace {
+
+constexpr const char* kUsbPrefix = "usb:";
+
+std::string Trim(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+} // namespace
+
+std::optional<Analyser> SerialAnalyser(const std::string& text) {
+    Analyser a{text, "COM", std::nullopt, std::nullopt, {}, {}};
+    if (text.find('/') != std::string::npos) {
+        a.portDevice = ParsePortDevice(text);
+        if (!a.portDevice) {
+            return std::nullopt;
+        }
+        a.name = *a.portDevice;
+        return a;
+    }
+    a.port = ParsePort(text);
+    if (!a.port) {
+        return std::nullopt;
+    }
+    a.name = "COM" + std::to_string(*a.port);
+    return a;
+}
+
+std::optional<Analyser> UsbAnalyser(const std::string& serial) {
+    if (serial.empty()) {
+        return std::nullopt;
+    }
+    return Analyser{kUsbPrefix + serial, "USB", std::nullopt, std::nullopt, serial, {}};
+}
+
+std::optional<Analyser> NetAnalyser(const std::string& text) {
+    if (!ParseNetAddress(text)) {
+        return std::nullopt;
+    }
+    return Analyser{text, "TCP", std::nullopt, std::nullopt, {}, text};
+}
+
+std::optional<Analyser> ParseAnalyser(const std::string& line) {
+    const std::string text = Trim(line);
+    if (text.rfind(kUsbPrefix, 0) == 0) {
+        const std::string serial = text.substr(std::string(kUsbPrefix).size());
+        return serial.find_first_of(" \t") == std::string::npos ? UsbAnalyser(serial)
+                                                                : std::nullopt;
+    }
+    if (text.find("://") != std::string::npos ||
+        (text.find(':') != std::string::npos && text.front() != '/')) {
+        return NetAnalyser(text);
+    }
+    return SerialAnalyser(text);
+}
+
+AnalysersFile ParseAnalysersText(const std::string& text, const std::string& fileName) {
+    AnalysersFile file;
+    std::istringstream in(text);
+    int number = 0;
+    for (std::string line; std::getline(in, line);) {
+        ++number;
+        for (std::size_t hash = line.find('#'); hash != std::string::npos;
+             hash = line.find('#', hash + 1)) {
+            if (hash == 0 || line[hash - 1] == ' ' || line[hash - 1] == '\t') {
+                line.erase(hash);
+                break;
+            }
+        }
+        if (Trim(line).empty()) {
+            continue;
+        }
+        const std::optional<Analyser> analyser = ParseAnalyser(line);
+        if (!analyser) {
+            file.analysers.clear();
+            file.error = fileName + ":" + std::to_string(number) + ": \"" + Trim(line) +
+                         "\" is no analyser: COMn, N, a device path, usb:SERIAL, HOST:PORT or "
+                         "rfc2217://HOST:PORT";
+            return file;
+        }
+        file.analysers.push_back(*analyser);
+    }
+    if (file.analysers.empty()) {
+        file.error = fileName + " names no analyser";
+    }
+    return file;
+}
+
+AnalysersFile ReadAnalysersFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return AnalysersFile{{}, "cannot read " + path};
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return ParseAnalysersText(text.str(), path);
+}
+
+} // namespace fw::cli
