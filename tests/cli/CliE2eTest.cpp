@@ -720,9 +720,14 @@ TEST_F(CliE2e, FailuresStayTheirOwn) {
                         }
                     }),
         "");
+    // And a device server that takes no connection: its connect goes on at
+    // the tick beside the others and ends as no link.
+    const test::SilentListener off;
+    const std::string silent = "127.0.0.1:" + std::to_string(off.Port());
     std::vector<std::string> args{"flash", "--file", image, "--timeout", "8"};
     const std::vector<std::string> ports = fleet.Ports();
     args.insert(args.begin() + 1, ports.begin(), ports.end());
+    args.insert(args.end(), {"--address", silent});
     const pid_t cli = rig.Start(args);
     const auto end = Clock::now() + Millis(30000);
     while (rig.Out().find("COM16: Upload Firmware: 10% sent") == std::string::npos &&
@@ -745,13 +750,16 @@ TEST_F(CliE2e, FailuresStayTheirOwn) {
 
     const std::string out = rig.Out();
     EXPECT_FALSE(HasControlCharacters(out)) << out;
-    EXPECT_EQ(LastLine(out), "5 of 8 analysers OK; not OK: COM15, COM16, COM17") << out;
+    EXPECT_EQ(LastLine(out), "5 of 9 analysers OK; not OK: COM15, COM16, COM17, " + silent) << out;
+    EXPECT_NE(TableRow(out, silent).find(" NO LINK "), std::string::npos) << out;
+    EXPECT_NE(TableRow(out, silent).find("no answer within 3 s"), std::string::npos) << out;
     EXPECT_NE(rig.Err().find("COM15: Flashwright: Failed Sx!"), std::string::npos) << rig.Err();
     EXPECT_NE(rig.Err().find("COM17: the run did not end within 8 s"), std::string::npos)
         << rig.Err();
     std::string batch;
     const auto runs = fleet.Runs(&batch);
-    ASSERT_EQ(runs.size(), 8u) << rig.Both();
+    ASSERT_EQ(runs.size(), 9u) << rig.Both();
+    EXPECT_EQ(runs.at(silent)["rows"]["Connect to Analyser"], "FAILED") << runs.at(silent);
     const std::pair<int, const char*> failures[] = {
         {5, "rejected record 5"}, {6, "connection to the analyser was lost"}, {7, "timed out"}};
     for (const auto& [i, reason] : failures) {

@@ -9,12 +9,12 @@ man=$2
 completion=$(realpath "$3")
 
 from_help() {
-    "$cli" help "$1" | sed -n '/^Options:/,$p' | grep -oE '^  --[a-z-]+' | sed 's/^ *//'
+    "$cli" help "$1" | sed -n '/^Options:/,$p' | grep -oE '^  --[a-z0-9-]+' | sed 's/^ *//'
 }
 from_man() {
     local section="# OPTIONS OF ${1^^}"
     awk -v section="$section" '$0 == section { on = 1; next } /^# / { on = 0 } on' "$man" |
-        grep -oE '^\*--[a-z-]+' | tr -d '*'
+        grep -oE '^\*--[a-z0-9-]+' | tr -d '*'
 }
 from_completion() {
     (
