@@ -28,6 +28,14 @@ void EngineContext::EnterFailed(const std::string& reason) {
     FinishRun("failed", reason);
 }
 
+void EngineContext::VerdictWithoutRecord() {
+    if (mod.nUpdateState == kStateFailed) {
+        return; // the run has already failed and said why
+    }
+    EnterFailed(kMsgTooManyVerdicts);
+    box.Show(kMsgTooManyVerdicts, MsgIcon::Critical, kAppTitle);
+}
+
 void EngineContext::FinishRun(const std::string& result, const std::optional<std::string>& reason) {
     if (!runActive) {
         return;

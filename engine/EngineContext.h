@@ -29,6 +29,12 @@ using EngineClock = std::chrono::steady_clock;
 // are unconfirmed: a late rejection in that time still fails the run.
 inline constexpr std::chrono::milliseconds kQuietTime{1000};
 
+// A verdict with no record waiting for one (answered twice, or before the
+// first record went out): the count of confirmed records can no longer be
+// trusted.
+inline constexpr const char* kMsgTooManyVerdicts =
+    "The analyser answered more records than were sent.";
+
 struct EngineContext {
     ModFlashwright& mod;
     ProgressFields& f;
@@ -58,6 +64,8 @@ struct EngineContext {
     void ShowFailed();
     // Ends the run as failed: state 16, and the run record says why.
     void EnterFailed(const std::string& reason);
+    // A verdict no record waited for: the run fails (once) and says why.
+    void VerdictWithoutRecord();
     // Closes the run record and appends it to the run log.
     void FinishRun(const std::string& result, const std::optional<std::string>& reason);
     // A bar's width from the exact byte position in the firmware file.

@@ -46,6 +46,8 @@ void UpdateEngine::ConnectToAnalyser() {
     }
     c_.checked = FirmwareCheck{};
     c_.runActive = true;
+    // What the analyser said before this run answers nothing in it.
+    c_.mod.sReplyBuffer.clear();
 
     c_.link.ConnectToAnalyser(c_.config);
     if (c_.mod.nUpdateState != kStateStart) {

@@ -170,6 +170,8 @@ TEST_P(FlashRuns, ImageArrivesWhole) {
     } else {
         EXPECT_EQ(rig.states, kFullWalk);
     }
+    const bool withheld = std::find(args.begin(), args.end(), "--withhold-last") != args.end();
+    EXPECT_EQ(rig.Runs().back()["records_unconfirmed"], withheld ? 2 : 0);
 }
 
 // --strict-form: a record in the other form (1.1 text, 1.2 binary) is failed.
@@ -194,6 +196,7 @@ struct Verdicts {
     const char* name;
     std::vector<std::string> args;
     bool completes; // else the run fails and the firmware is never started
+    const char* box = "Failed Sx!";
     friend void PrintTo(const Verdicts& v, std::ostream* os) { *os << v.name; }
 };
 
@@ -210,7 +213,7 @@ TEST_P(LastVerdicts, CountEveryOne) {
     if (!GetParam().completes) {
         ExpectFailedNotRun(rig);
         ASSERT_EQ(rig.box.shown.size(), 1u);
-        EXPECT_EQ(rig.box.shown[0].text, "Failed Sx!");
+        EXPECT_EQ(rig.box.shown[0].text, GetParam().box);
         return;
     }
     rig.RunToEnd();
@@ -227,6 +230,7 @@ const std::vector<Verdicts> kVerdicts{
     {"LastRecordRejected", {"--baud", "115200", "--reject-record", "512"}, false},
     {"NextToLastRejected", {"--baud", "115200", "--reject-record", "511"}, false},
     {"LastRejected300msLate", {"--reject-record", "512", "--verdict-delay-ms", "300"}, false},
+    {"EveryVerdictTwice", {"--verdicts-twice"}, false, kMsgTooManyVerdicts},
 };
 INSTANTIATE_TEST_SUITE_P(E2e, LastVerdicts, ::testing::ValuesIn(kVerdicts),
                          [](const auto& info) { return std::string(info.param.name); });

@@ -125,6 +125,7 @@ TEST_F(EdgeCase, ReplyBufferLimitDropsNoiseButNoReply) {
         mod.nUpdateState = c.state;
         mod.sReplyBuffer = c.held;
         fields.nRecordsPassed = 0;
+        fields.nRecordsSent = 2001;
         engine.RecData(c.arrival);
         SCOPED_TRACE(c.held.size() + c.arrival.size());
         EXPECT_EQ(mod.nUpdateState, c.after);

@@ -55,6 +55,7 @@ TEST_F(SequencerTest, WaitingStatesAdvanceWhenTheirWordEndsTheBuffer) {
 
 TEST_F(SequencerTest, VerdictsAreCountedOnceEvenWhenSplitOrBackToBack) {
     mod.nUpdateState = kStateUploading;
+    fields.nRecordsSent = 4;
     const std::tuple<const char*, int, const char*> steps[] = {{"Sx Pass Sx Pass ", 2, ""},
                                                                {"noise Sx Pa", 2, "Sx Pa"},
                                                                {"ss ", 3, ""},
@@ -87,6 +88,7 @@ TEST_F(SequencerTest, UsbTextIsReadInsideTheTickInChunksOf255) {
 // while it is open. Ticks are skipped, receive events wait for the handler.
 TEST_F(SequencerTest, EventsDuringAMessageBoxNeitherReenterNorGetLost) {
     mod.nUpdateState = kStateUploading;
+    fields.nRecordsSent = 6;
     box.whileOpen = [&] {
         Arrive("Sx Pass Sx Pa");
         engine.AFTimer1_Timer();
