@@ -68,18 +68,6 @@ const char* SignalName(int sig) {
     }
 }
 
-// The values of the Settings key a run reads, each with the default the
-// program reads it with.
-struct StoredValue {
-    const char* name;
-    const char* fallback;
-};
-constexpr StoredValue kRunValues[] = {{kConnectionType, "COM"},
-                                      {kComPort, "1"},
-                                      {kUsbAnalyser, ""},
-                                      {kAddress, "192.168.0.1"},
-                                      {kFilename, ""}};
-
 // --port DEVICE: the device takes the number a port already lists it under,
 // else a free one, registered in the Ports key as the simulator registers
 // itself: in the settings file with --save, otherwise in `runPorts`, a copy of
@@ -190,38 +178,30 @@ int CheckCommand(const std::string& path) {
 }
 
 int FlashCommand(const FlashOptions& o) {
-    // The run reads its settings from a copy: what is given on the command
-    // line stands in for the stored value without replacing it, unless asked.
+    // The run takes what is given on the command line and, for the rest, the
+    // stored values; the stored values change only when asked (--save).
     FileRegistry registry(DefaultRegistryFile());
     Settings stored(registry);
-    MemoryRegistry runRegistry;
-    Settings settings(runRegistry);
     MemoryRegistry runPorts;
     const std::optional<int> port =
         o.portDevice ? NumberDevice(registry, runPorts, *o.portDevice, o.save) : o.port;
     if (o.portDevice && !port) {
         return kExitFailed;
     }
-    for (const StoredValue& v : kRunValues) {
-        settings.SaveSettingValue(kSection, v.name,
-                                  stored.GetSettingValue(kSection, v.name, v.fallback));
-    }
-    if (o.type) {
-        settings.SaveSettingValue(kSection, kConnectionType, *o.type);
-    }
-    if (port) {
-        settings.SaveSettingValue(kSection, kComPort, std::to_string(*port));
-    }
-    if (o.usb) {
-        settings.SaveSettingValue(kSection, kUsbAnalyser, *o.usb);
-    }
-    if (o.address) {
-        settings.SaveSettingValue(kSection, kAddress, *o.address);
-    }
-    if (o.file) {
-        settings.SaveSettingValue(kSection, kFilename, *o.file);
-    }
-    const std::string type = settings.GetSettingValue(kSection, kConnectionType, "COM");
+    const RunConfig defaults;
+    RunConfig config;
+    config.type =
+        o.type ? *o.type : stored.GetSettingValue(kSection, kConnectionType, defaults.type);
+    config.comPort =
+        port ? std::to_string(*port) : stored.GetSettingValue(kSection, kComPort, defaults.comPort);
+    config.usbSerial =
+        o.usb ? *o.usb : stored.GetSettingValue(kSection, kUsbAnalyser, defaults.usbSerial);
+    config.address =
+        o.address ? *o.address : stored.GetSettingValue(kSection, kAddress, defaults.address);
+    config.filename =
+        o.file ? *o.file : stored.GetSettingValue(kSection, kFilename, defaults.filename);
+    ApplyOperations(o.operations, config.operations);
+    const std::string& type = config.type;
     if (type != "COM" && type != "USB" && type != "TCP") {
         // Only a hand-edited file holds another type; the link would open
         // nothing and the run would wait for the analyser without end.
@@ -239,18 +219,13 @@ int FlashCommand(const FlashOptions& o) {
         if (saved) {
             stored.SaveSettingValue(kSection, kConnectionType, type);
             if (type == "COM") {
-                stored.SaveSettingValue(kSection, kComPort,
-                                        settings.GetSettingValue(kSection, kComPort, "1"));
+                stored.SaveSettingValue(kSection, kComPort, config.comPort);
             } else if (type == "USB") {
-                stored.SaveSettingValue(kSection, kUsbAnalyser,
-                                        settings.GetSettingValue(kSection, kUsbAnalyser, ""));
+                stored.SaveSettingValue(kSection, kUsbAnalyser, config.usbSerial);
             } else if (type == "TCP") {
-                stored.SaveSettingValue(
-                    kSection, kAddress,
-                    settings.GetSettingValue(kSection, kAddress, kDefaultNetAddress));
+                stored.SaveSettingValue(kSection, kAddress, config.address);
             }
-            stored.SaveSettingValue(kSection, kFilename,
-                                    settings.GetSettingValue(kSection, kFilename, ""));
+            stored.SaveSettingValue(kSection, kFilename, config.filename);
             saved = registry.EndChanges();
         }
         if (!saved) {
@@ -276,10 +251,9 @@ int FlashCommand(const FlashOptions& o) {
     view.FollowTerminalWidth(::fileno(progressOut));
     ConsoleMessageBox box(stderr, &view);
     ModFlashwright mod;
-    ApplyOperations(o.operations, mod);
     ProgressFields fields;
     FileRunLog runLog;
-    AnalyserRun run(mod, RunServices{view, fields, settings, box,
+    AnalyserRun run(mod, RunServices{view, fields, box,
                                      TransportMakers{
                                          [&names] { return std::make_unique<QtSerialPort>(names); },
                                          [] { return std::make_unique<QtNetPort>(); },
@@ -338,7 +312,7 @@ int FlashCommand(const FlashOptions& o) {
     });
     view.Load();
     engine.FormActivate();
-    run.Connect();
+    run.Connect(config);
     if (mod.nUpdateState != kStateStart) {
         exitCode = kExitNoLink; // the run is on record as failed
     } else {

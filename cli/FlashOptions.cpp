@@ -110,9 +110,9 @@ std::optional<double> ParseTimeout(const std::string& text) {
     return seconds;
 }
 
-void ApplyOperations(const OperationSet& operations, ModFlashwright& mod) {
+void ApplyOperations(const OperationSet& operations, Operations& flags) {
     for (std::size_t i = 0; i < operations.size(); ++i) {
-        mod.*kOperations[i].flag = operations[i] ? kTrue : kFalse;
+        flags.*kOperations[i].flag = operations[i] ? kTrue : kFalse;
     }
 }
 

@@ -2,7 +2,7 @@
 // given is taken from the stored settings, as the wizard starts with them.
 #pragma once
 
-#include "engine/ModFlashwright.h"
+#include "engine/RunConfig.h"
 #include "link/ComPortNames.h"
 
 #include <array>
@@ -61,6 +61,6 @@ std::optional<OperationSet> ParseOperations(const std::string& text, std::string
 std::optional<double> ParseTimeout(const std::string& text);
 
 // The chosen operations into the shared state.
-void ApplyOperations(const OperationSet& operations, ModFlashwright& mod);
+void ApplyOperations(const OperationSet& operations, Operations& flags);
 
 } // namespace fw::cli

@@ -1,6 +1,6 @@
 // What the three parts of the update engine (sequencer, reply interpreter,
 // record upload) share: the module's state, the page's fields and view, the
-// link, the settings, the message boxes, the firmware file being sent and the
+// link, the message boxes, the firmware file being sent and the
 // record of the run in progress.
 #pragma once
 
@@ -14,7 +14,6 @@
 #include "engine/ProtocolWords.h"
 #include "engine/RunConfig.h"
 #include "engine/RunRecord.h"
-#include "settings/Settings.h"
 
 #include <chrono>
 #include <functional>
@@ -40,11 +39,10 @@ struct EngineContext {
     ProgressFields& f;
     IProgressView& view;
     ILink& link;
-    Settings& settings;
     IMessageBox& box;
     IRunLog* runLog; // may be null: runs are not recorded
 
-    RunConfig config;       // what the run connects to and loads, read when it connects
+    RunConfig config;       // what the run was handed when it connected
     FirmwareFile file;      // the firmware being uploaded
     FirmwareCheck checked;  // what the check before the run found
     std::int64_t line = 0;  // lines read from `file`

@@ -124,7 +124,7 @@ void ReplyInterpreter::Act() {
 }
 
 void ReplyInterpreter::BannerStep() {
-    if (IsSet(c_.mod.bOpBootloader)) {
+    if (IsSet(c_.config.operations.bOpBootloader)) {
         c_.view.SetCaption(StatusLabel::Bootloader, "Waiting");
     }
     if (!EndsWith(c_.mod.sReplyBuffer, c_.words.bannerEnd)) {

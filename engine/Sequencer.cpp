@@ -57,7 +57,7 @@ void Sequencer::Tick() {
         c_.mod.nUpdateState = kStateWaitBanner;
         return;
     case kStateUploadStart:
-        if (IsSet(c_.mod.bOpUpload)) {
+        if (IsSet(c_.config.operations.bOpUpload)) {
             upload_.Start();
         } else {
             Skip(StatusLabel::Upload, kStateConfirmRun);
@@ -84,7 +84,7 @@ void Sequencer::Tick() {
     }
     for (const EraseStep& step : c_.words.erase) {
         if (state == step.decide) {
-            if (IsSet(c_.mod.*step.flag)) {
+            if (IsSet(c_.config.operations.*step.flag)) {
                 c_.mod.nUpdateState = step.erasing;
                 c_.link.SendText(std::string(step.command));
             } else {
@@ -140,10 +140,10 @@ void Sequencer::Skip(StatusLabel label, std::int32_t next) {
 void Sequencer::Start() {
     // A file that can be known bad is refused before anything is sent: the
     // analyser would otherwise be restarted and erased with nothing to load.
-    if (IsSet(c_.mod.bOpUpload) && !upload_.Check()) {
+    if (IsSet(c_.config.operations.bOpUpload) && !upload_.Check()) {
         return;
     }
-    if (IsSet(c_.mod.bOpBootloader)) {
+    if (IsSet(c_.config.operations.bOpBootloader)) {
         c_.link.SendText(std::string(c_.words.resetCommand));
         c_.link.SendBytes({c_.words.resetRequest.begin(), c_.words.resetRequest.end()});
         c_.mod.nUpdateState = kStateWaitReboot;
@@ -187,7 +187,7 @@ void Sequencer::ConfirmAndRun() {
         c_.Ok(StatusLabel::Verify);
     }
     c_.view.SetVisible(StatusLabel::Verify, true);
-    if (IsSet(c_.mod.bOpRun)) {
+    if (IsSet(c_.config.operations.bOpRun)) {
         c_.mod.nUpdateState = kStateFinished;
         c_.link.SendText(std::string(c_.words.runCommand));
         c_.Ok(StatusLabel::RUN);

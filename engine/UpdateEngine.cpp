@@ -2,6 +2,7 @@
 
 #include "engine/Rounding.h"
 #include "engine/SerialPort.h"
+#include "settings/Settings.h"
 
 #include <algorithm>
 #include <limits>
@@ -21,18 +22,18 @@ private:
 };
 
 UpdateEngine::UpdateEngine(ModFlashwright& mod, ProgressFields& fields, IProgressView& view,
-                           ILink& link, Settings& settings, IMessageBox& box, IRunLog* runLog)
-    : c_{mod, fields, view, link, settings, box, runLog, {}, {}, {}, 0, false, {}},
-      interpreter_(c_), upload_(c_), sequencer_(c_, upload_) {
+                           ILink& link, IMessageBox& box, IRunLog* runLog)
+    : c_{mod, fields, view, link, box, runLog, {}, {}, {}, 0, false, {}}, interpreter_(c_),
+      upload_(c_), sequencer_(c_, upload_) {
 }
 
-void UpdateEngine::ConnectToAnalyser() {
+void UpdateEngine::ConnectToAnalyser(const RunConfig& config) {
     c_.FinishRun("abandoned", std::nullopt); // a run still open was left behind
     RunRecord& run = c_.run;
     run = RunRecord{};
     run.started = UtcNow();
-    // The stored choices are read once, here; the run keeps to them.
-    c_.config = ReadRunConfig(c_.settings);
+    // The run keeps to the choices it was handed, whatever is saved meanwhile.
+    c_.config = config;
     run.connection.type = c_.config.type;
     if (run.connection.type == "COM") {
         if (const std::optional<std::int16_t> port = ToInt16(c_.config.comPort)) {
@@ -42,7 +43,7 @@ void UpdateEngine::ConnectToAnalyser() {
         run.connection.usbSerial = c_.config.usbSerial;
     }
     for (const Operation& op : kOperations) {
-        run.operations.emplace_back(op.caption, IsSet(c_.mod.*op.flag));
+        run.operations.emplace_back(op.caption, IsSet(c_.config.operations.*op.flag));
     }
     c_.checked = FirmwareCheck{};
     c_.runActive = true;

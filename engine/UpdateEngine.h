@@ -25,13 +25,13 @@ class UpdateEngine {
 public:
     // `runLog` receives the record of every run; null: runs are not recorded.
     UpdateEngine(ModFlashwright& mod, ProgressFields& fields, IProgressView& view, ILink& link,
-                 Settings& settings, IMessageBox& box, IRunLog* runLog = nullptr);
+                 IMessageBox& box, IRunLog* runLog = nullptr);
     UpdateEngine(const UpdateEngine&) = delete;
     UpdateEngine& operator=(const UpdateEngine&) = delete;
 
-    // Starts a run: opens the record of it, then the stored connection (which
-    // sets state 1 when the link is ready).
-    void ConnectToAnalyser();
+    // Starts a run with the choices it is handed: opens the record of it, then
+    // the connection they name (which sets state 1 when the link is ready).
+    void ConnectToAnalyser(const RunConfig& config);
     // One tick of the page's timer: poll the USB link, then act on the state.
     void AFTimer1_Timer();
     // The serial control's receive event.

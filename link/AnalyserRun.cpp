@@ -10,7 +10,7 @@ AnalyserRun::AnalyserRun(ModFlashwright& m, RunServices s)
                            after();
                        }
                    }),
-      engine(m, s.fields, s.view, link, s.settings, s.box, s.runLog) {
+      engine(m, s.fields, s.view, link, s.box, s.runLog) {
 }
 
 void AnalyserRun::Stop() {

@@ -276,28 +276,35 @@ void ConnectionPage::loadUsbDevices() {
 }
 
 void ConnectionPage::btnNext_Click() {
+    RunConfig& run = s_.choices;
     switch (cboConnection_Type_->currentIndex()) {
     case kTypeSerial: {
-        s_.settings.SaveSettingValue(kSection, kConnectionType, kTypeCodes[kTypeSerial]);
+        run.type = kTypeCodes[kTypeSerial];
+        s_.settings.SaveSettingValue(kSection, kConnectionType, run.type);
         // The port number of the entry shown, also of one marked as in use;
-        // with no entry shown the stored port stays as it was.
+        // with no entry shown the stored port stays as it was, and is the one
+        // the run opens.
         const std::string shown = cboConnection_Serial_->currentText().toStdString();
         if (!shown.empty()) {
-            s_.settings.SaveSettingValue(kSection, kComPort,
-                                         std::to_string(EntryPortNumber(shown)));
+            run.comPort = std::to_string(EntryPortNumber(shown));
+            s_.settings.SaveSettingValue(kSection, kComPort, run.comPort);
+        } else {
+            run.comPort = s_.settings.GetSettingValue(kSection, kComPort, RunConfig{}.comPort);
         }
         break;
     }
     case kTypeTcpIp:
-        s_.settings.SaveSettingValue(kSection, kConnectionType, kTypeCodes[kTypeTcpIp]);
-        s_.settings.SaveSettingValue(kSection, kAddress,
-                                     TrimBlanks(txtConnection_IP_->text().toStdString()));
+        run.type = kTypeCodes[kTypeTcpIp];
+        run.address = TrimBlanks(txtConnection_IP_->text().toStdString());
+        s_.settings.SaveSettingValue(kSection, kConnectionType, run.type);
+        s_.settings.SaveSettingValue(kSection, kAddress, run.address);
         break;
     case kTypeUsb:
-        s_.settings.SaveSettingValue(kSection, kConnectionType, kTypeCodes[kTypeUsb]);
+        run.type = kTypeCodes[kTypeUsb];
         // The device's serial number is the last 8 characters of its entry.
-        s_.settings.SaveSettingValue(kSection, kUsbAnalyser,
-                                     cboConnection_USB_->currentText().right(8).toStdString());
+        run.usbSerial = cboConnection_USB_->currentText().right(8).toStdString();
+        s_.settings.SaveSettingValue(kSection, kConnectionType, run.type);
+        s_.settings.SaveSettingValue(kSection, kUsbAnalyser, run.usbSerial);
         break;
     default:
         break;

@@ -16,8 +16,9 @@ std::string ChooseFileWithDialog(QWidget* parent, const std::string& title,
         .toStdString();
 }
 
-FirmwarePage::FirmwarePage(Settings& settings, IMessageBox& box, FileChooser chooser)
-    : QtPage("frmSelectFirmware", 4770, 4635), settings_(settings), box_(box),
+FirmwarePage::FirmwarePage(Settings& settings, RunConfig& choices, IMessageBox& box,
+                           FileChooser chooser)
+    : QtPage("frmSelectFirmware", 4770, 4635), settings_(settings), choices_(choices), box_(box),
       chooser_(std::move(chooser)) {
 }
 
@@ -91,6 +92,7 @@ void FirmwarePage::btnNext_Click() {
         box_.Show(kMsgNoFirmware, MsgIcon::Exclamation, kAppTitle);
         return;
     }
+    choices_.filename = path;
     settings_.SaveSettingValue(kSection, kFilename, path);
     if (next_ != nullptr) {
         HandOver(*this, *next_);

@@ -15,7 +15,7 @@ namespace {
 
 struct RunOutcomeTest : EngineRig {
     RunOutcomeTest() {
-        SetOperationDefaults(mod);
+        SetOperationDefaults(config.operations);
         Firmware("S0030000FC\r\nS1051000AA55EB\r\nS1030000FC\r\nS9030000FC\r\n");
     }
     // Answers the way a good bootloader does, until the run ends or `stop` holds.
@@ -69,7 +69,7 @@ struct RunOutcomeTest : EngineRig {
 
 TEST_F(RunOutcomeTest, SuccessfulRunIsRecordedWithWhatWentWhere) {
     Set(kComPort, "7");
-    engine.ConnectToAnalyser();
+    Connect();
     RunUntil([this] { return mod.nUpdateState == kStateFinished; });
     ASSERT_EQ(runLog.runs.size(), 1u);
     const nlohmann::json j = nlohmann::json::parse(ToJsonLine(runLog.runs[0]));
@@ -123,7 +123,7 @@ TEST_F(RunOutcomeTest, VerdictsCountOnlyForRecordsWaitingForOne) {
         withhold = c.withhold;
         afterEcho = c.afterEcho;
         answered = 0;
-        engine.ConnectToAnalyser();
+        Connect();
         RunUntil([&] {
             if (c.beforeFirstRecord && mod.nUpdateState == kStateUploading &&
                 fields.nRecordsSent == 0) {
@@ -162,7 +162,7 @@ TEST_F(RunOutcomeTest, LateRejectionOfAShortFileFailsTheRun) {
         clock += std::chrono::hours(5);
         withhold = 1;
         answered = 0;
-        engine.ConnectToAnalyser();
+        Connect();
         RunUntil([this] { return mod.nUpdateState == kStateWaitAcks; });
         ASSERT_EQ(mod.nUpdateState, kStateWaitAcks);
         clock += kQuietTime - std::chrono::milliseconds(1);
@@ -178,7 +178,7 @@ TEST_F(RunOutcomeTest, LateRejectionOfAShortFileFailsTheRun) {
 }
 
 TEST_F(RunOutcomeTest, SerialDeviceVanishingMidUploadEndsTheRun) {
-    engine.ConnectToAnalyser();
+    Connect();
     RunUntil([this] { return fields.nRecordsSent == 1; });
     view.port.Vanish();
     view.port.output.clear();
@@ -191,7 +191,7 @@ TEST_F(RunOutcomeTest, SerialDeviceVanishingMidUploadEndsTheRun) {
 
 // Lost while the upload is being confirmed: the firmware is not started.
 TEST_F(RunOutcomeTest, SerialDeviceVanishingAtTheConfirmationEndsTheRun) {
-    engine.ConnectToAnalyser();
+    Connect();
     RunUntil([this] { return mod.nUpdateState == kStateConfirmRun; });
     view.port.Vanish();
     Tick();
@@ -204,7 +204,7 @@ TEST_F(RunOutcomeTest, ConverterFailingAPollDuringAnEraseEndsTheRun) {
     usb.devices.push_back({"A1B2C3D4", "Analyser A"});
     Set(kConnectionType, "USB");
     Set(kUsbAnalyser, "A1B2C3D4");
-    engine.ConnectToAnalyser();
+    Connect();
     RunUntil([this] { return mod.nUpdateState == kStateErasingFlash; });
     usb.open.clear(); // unplugged: every call on the handle fails
     Tick();
@@ -216,7 +216,7 @@ TEST_F(RunOutcomeTest, ConverterFailingAPollDuringAnEraseEndsTheRun) {
 // An analyser that re-enumerates when it restarts takes its device away for a
 // moment: the wait for the restart goes on, on the device once it is back.
 TEST_F(RunOutcomeTest, DeviceGoneDuringTheRestartIsTakenBackAndTheWaitGoesOn) {
-    engine.ConnectToAnalyser();
+    Connect();
     Tick(2);
     ASSERT_EQ(mod.nUpdateState, kStateWaitReboot);
     view.port.Vanish();
@@ -234,7 +234,7 @@ TEST_F(RunOutcomeTest, DeviceGoneDuringTheRestartIsTakenBackAndTheWaitGoesOn) {
 }
 
 TEST_F(RunOutcomeTest, RunLeftWithPreviousIsRecordedAsAbandoned) {
-    engine.ConnectToAnalyser();
+    Connect();
     RunUntil([this] { return mod.nUpdateState == kStateUploading; });
     engine.AbandonRun();
     ASSERT_EQ(runLog.runs.size(), 1u);
@@ -244,7 +244,7 @@ TEST_F(RunOutcomeTest, RunLeftWithPreviousIsRecordedAsAbandoned) {
 
 // A front end's time limit ends a run that waits for ever on a silent analyser.
 TEST_F(RunOutcomeTest, RunFailedFromOutsideClosesTheLinkAndSaysWhy) {
-    engine.ConnectToAnalyser();
+    Connect();
     Tick(5); // waiting for the restart, with no answer
     ASSERT_EQ(mod.nUpdateState, kStateWaitReboot);
     engine.FailRun("timed out");

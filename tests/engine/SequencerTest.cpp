@@ -110,8 +110,8 @@ TEST_F(SequencerTest, EventsDuringAMessageBoxNeitherReenterNorGetLost) {
     EXPECT_TRUE(view.port.incoming.empty());
 
     // A box opened by a tick: the deferred event runs after it, in the state it left.
-    SetOperationDefaults(mod);
-    mod.nUpdateState = kStateStart; // no firmware file stored: the run is refused
+    SetOperationDefaults(config.operations);
+    StartAt(kStateStart); // no firmware file chosen: the run is refused
     box.whileOpen = [&] {
         engine.AFTimer1_Timer();
         Arrive("hello");

@@ -24,7 +24,7 @@ TEST(BinaryForm, OddLengthsAndDigitsThatAreNotHex) {
 }
 
 struct UploadTest : EngineRig {
-    UploadTest() { mod.bOpUpload = mod.bOpRun = kTrue; }
+    UploadTest() { config.operations.bOpUpload = config.operations.bOpRun = kTrue; }
     // Writes the file, then runs from the upload's start until it is over.
     void Upload(const std::string& content) {
         Firmware(content);
@@ -61,7 +61,7 @@ TEST_F(UploadTest, TextRecordsGoOutAsTheyStand) {
 // (or something it would reject) to load; the link is closed so that a stray
 // banner cannot restart the run.
 TEST_F(UploadTest, FileKnownBadStopsTheRunBeforeAnythingIsSent) {
-    mod.bOpBootloader = kTrue;
+    config.operations.bOpBootloader = kTrue;
     const std::pair<std::string, std::string> cases[] = {
         {"", kMsgInvalidFile},
         {::testing::TempDir(), kMsgInvalidFile},
@@ -76,7 +76,7 @@ TEST_F(UploadTest, FileKnownBadStopsTheRunBeforeAnythingIsSent) {
         } else {
             Firmware(file);
         }
-        engine.ConnectToAnalyser();
+        Connect();
         Tick();
         EXPECT_EQ(mod.nUpdateState, kStateIdle);
         ExpectLabel(StatusLabel::Upload, "FAILED", kRed);
@@ -121,7 +121,7 @@ TEST_F(UploadTest, FileChangedAfterTheCheckFailsTheUpload) {
         box.shown.clear();
         view.port.output.clear();
         Firmware(c.before);
-        engine.ConnectToAnalyser();
+        Connect();
         Tick(); // checked; bootloader and erases are off
         while (mod.nUpdateState != kStateUploadStart) {
             Tick();
@@ -188,7 +188,7 @@ TEST_F(UploadTest, LastAcknowledgementsAreListenedForUntilTheLineIsQuiet) {
         view.port.output.clear();
         view.port.open = true;
         Firmware("S1030000FC\r\nS1030000FC\r\nS1030000FC\r\n");
-        engine.ConnectToAnalyser();
+        Connect();
         while (mod.nUpdateState != kStateWaitAcks) {
             Tick();
         }
@@ -220,7 +220,7 @@ TEST_F(UploadTest, LastAcknowledgementsAreListenedForUntilTheLineIsQuiet) {
 
 TEST_F(UploadTest, RecordAnsweredNeitherPassNorFailIsNotConfirmed) {
     Firmware("S1030000FC\r\nS1030000FC\r\n");
-    engine.ConnectToAnalyser();
+    Connect();
     while (mod.nUpdateState != kStateWaitAcks) {
         Tick();
     }
