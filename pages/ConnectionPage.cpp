@@ -4,6 +4,7 @@
 
 #include "FlashwrightVersion.h"
 #include "link/LinkOperations.h"
+#include "pages/ChoiceSaver.h"
 #include "platform/OperatingSystem.h"
 
 #include <QApplication>
@@ -277,17 +278,18 @@ void ConnectionPage::loadUsbDevices() {
 
 void ConnectionPage::btnNext_Click() {
     RunConfig& run = s_.choices;
+    ChoiceSaver saver(s_.settings);
     switch (cboConnection_Type_->currentIndex()) {
     case kTypeSerial: {
         run.type = kTypeCodes[kTypeSerial];
-        s_.settings.SaveSettingValue(kSection, kConnectionType, run.type);
+        saver.Save(kConnectionType, run.type, "connection type");
         // The port number of the entry shown, also of one marked as in use;
         // with no entry shown the stored port stays as it was, and is the one
         // the run opens.
         const std::string shown = cboConnection_Serial_->currentText().toStdString();
         if (!shown.empty()) {
             run.comPort = std::to_string(EntryPortNumber(shown));
-            s_.settings.SaveSettingValue(kSection, kComPort, run.comPort);
+            saver.Save(kComPort, run.comPort, "COM port");
         } else {
             run.comPort = s_.settings.GetSettingValue(kSection, kComPort, RunConfig{}.comPort);
         }
@@ -296,19 +298,20 @@ void ConnectionPage::btnNext_Click() {
     case kTypeTcpIp:
         run.type = kTypeCodes[kTypeTcpIp];
         run.address = TrimBlanks(txtConnection_IP_->text().toStdString());
-        s_.settings.SaveSettingValue(kSection, kConnectionType, run.type);
-        s_.settings.SaveSettingValue(kSection, kAddress, run.address);
+        saver.Save(kConnectionType, run.type, "connection type");
+        saver.Save(kAddress, run.address, "network address");
         break;
     case kTypeUsb:
         run.type = kTypeCodes[kTypeUsb];
         // The device's serial number is the last 8 characters of its entry.
         run.usbSerial = cboConnection_USB_->currentText().right(8).toStdString();
-        s_.settings.SaveSettingValue(kSection, kConnectionType, run.type);
-        s_.settings.SaveSettingValue(kSection, kUsbAnalyser, run.usbSerial);
+        saver.Save(kConnectionType, run.type, "connection type");
+        saver.Save(kUsbAnalyser, run.usbSerial, "USB device");
         break;
     default:
         break;
     }
+    saver.Report(s_.box);
     if (next_ != nullptr) {
         HandOver(*this, *next_);
     }

@@ -1,5 +1,7 @@
 #include "pages/FirmwarePage.h"
 
+#include "pages/ChoiceSaver.h"
+
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
@@ -93,7 +95,9 @@ void FirmwarePage::btnNext_Click() {
         return;
     }
     choices_.filename = path;
-    settings_.SaveSettingValue(kSection, kFilename, path);
+    ChoiceSaver saver(settings_);
+    saver.Save(kFilename, path, "firmware file");
+    saver.Report(box_);
     if (next_ != nullptr) {
         HandOver(*this, *next_);
     }

@@ -689,6 +689,13 @@ TEST_F(FlashE2e, WizardRunTakesTheShownChoicesWhenTheSettingsCannotBeSaved) {
     EXPECT_EQ(run["connection"]["port"], 7);
     EXPECT_EQ(run["firmware"]["path"], typed);
     EXPECT_EQ(rig.settings.GetSettingValue(kSection, kFilename, ""), stored);
+    // Each page said once which choices it could not keep, and why.
+    const std::string why =
+        " could not be kept for the next start: " + rig.dir.File("flashwright.reg") +
+        " is not writable: Is a directory.\n\nThis run uses what the page shows.";
+    ASSERT_EQ(rig.box.shown.size(), 2u);
+    EXPECT_EQ(rig.box.shown[0].text, "The connection type and COM port" + why);
+    EXPECT_EQ(rig.box.shown[1].text, "The firmware file" + why);
 }
 
 // Several analysers on one bench: the stored COM7 is held by another program

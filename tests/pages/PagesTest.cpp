@@ -294,6 +294,22 @@ TEST_F(Pages, RunTakesThePagesChoicesWhateverTheStoreKeeps) {
         }
         EXPECT_EQ(Stored(kComPort), c.storePort3 ? "3" : "<unset>");
         EXPECT_EQ(Stored(kFilename), c.storePort3 ? "/stored.SX" : "<unset>");
+        // Each page said once what it could not keep, and why.
+        std::vector<std::string> notKept;
+        for (const auto& shown : box.shown) {
+            if (shown.text.find("could not be kept") != std::string::npos) {
+                notKept.push_back(shown.text);
+                EXPECT_EQ(shown.icon, MsgIcon::Exclamation);
+            }
+        }
+        const std::string why =
+            ": access to HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarnvel\\Flashwright\\Settings "
+            "was denied.\n\nThis run uses what the page shows.";
+        EXPECT_EQ(notKept,
+                  (std::vector<std::string>{
+                      std::string("The connection type") + (c.storePort3 ? " and COM port" : "") +
+                          " could not be kept for the next start" + why,
+                      "The firmware file could not be kept for the next start" + why}));
         box.shown.clear();
     }
 }
