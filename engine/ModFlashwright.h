@@ -5,12 +5,9 @@
 #include "platform/VbBool.h"
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
 namespace fw {
-
-class OperatingSystem;
 
 // Update states of the sequencer.
 enum UpdateState : std::int32_t {
@@ -34,10 +31,8 @@ enum UpdateState : std::int32_t {
 };
 
 struct ModFlashwright {
-    std::uint32_t nUsbHandle = 0;      // 0 = no converter open
-    std::int32_t nUsbBytesWritten = 0; // last FT_Write count, read by nobody
-    std::string sReplyBuffer;          // text received and not yet consumed
-    std::shared_ptr<OperatingSystem> oOperatingSystem;
+    std::uint32_t nUsbHandle = 0; // 0 = no converter open
+    std::string sReplyBuffer;     // text received and not yet consumed
     std::int32_t nUpdateState = kStateIdle;
     std::int32_t nAnalyserKind = 0; // 2: records go out in binary form
 };

@@ -49,7 +49,6 @@ void RecordUpload::Start() {
         c_.VerdictWithoutRecord();
         return;
     }
-    c_.f.nFirmwareFile = 1; // the only file the program opens
     const std::string& path = c_.config.filename;
     // Checked again here: the file may have gone, or may exist and not open,
     // since the run started.

@@ -222,7 +222,8 @@ void ConnectionPage::SelectType(int index) {
 }
 
 void ConnectionPage::cboConnection_Type_Change() {
-    s_.mod.oOperatingSystem = std::make_shared<OperatingSystem>(s_.makeVersionFacility());
+    // A fresh look at the system on every change, as it may have been updated.
+    const OperatingSystem system(s_.makeVersionFacility());
     switch (cboConnection_Type_->currentIndex()) {
     case kTypeSerial: {
         const int selected = cboConnection_Serial_->currentIndex();
@@ -242,7 +243,7 @@ void ConnectionPage::cboConnection_Type_Change() {
         WaitCursor wait;
         fraConnection_USB_->raise();
         // The oldest systems have no converter list to ask.
-        if (s_.mod.oOperatingSystem->Name().find("Windows 95") == std::string::npos) {
+        if (system.Name().find("Windows 95") == std::string::npos) {
             loadUsbDevices();
         }
         break;

@@ -11,7 +11,6 @@
 #include <functional>
 #include <string>
 
-class QLabel;
 class QLineEdit;
 
 namespace fw {
@@ -57,7 +56,6 @@ private:
     IPage* previous_ = nullptr;
     IPage* next_ = nullptr;
     QLineEdit* txtFullFileName_ = nullptr;
-    QLabel* lblFullFileName_ = nullptr;
 };
 
 } // namespace fw
