@@ -190,8 +190,9 @@ int FlashCommand(const FlashOptions& o) {
     }
     const RunConfig defaults;
     RunConfig config;
-    config.type =
-        o.type ? *o.type : stored.GetSettingValue(kSection, kConnectionType, defaults.type);
+    const std::string code =
+        o.type ? *o.type
+               : stored.GetSettingValue(kSection, kConnectionType, TypeCode(defaults.type));
     config.comPort =
         port ? std::to_string(*port) : stored.GetSettingValue(kSection, kComPort, defaults.comPort);
     config.usbSerial =
@@ -201,28 +202,29 @@ int FlashCommand(const FlashOptions& o) {
     config.filename =
         o.file ? *o.file : stored.GetSettingValue(kSection, kFilename, defaults.filename);
     ApplyOperations(o.operations, config.operations);
-    const std::string& type = config.type;
-    if (type != "COM" && type != "USB" && type != "TCP") {
+    const std::optional<ConnectionType> type = ParseConnectionType(code);
+    if (!type) {
         // Only a hand-edited file holds another type; the link would open
         // nothing and the run would wait for the analyser without end.
         std::fprintf(stderr,
                      "%s: the stored connection type \"%s\" in %s is none of COM, USB, TCP: give "
                      "--type, or correct \"%s\" in that file\n",
-                     kProgram, type.c_str(), registry.Path().c_str(), kConnectionType);
+                     kProgram, code.c_str(), registry.Path().c_str(), kConnectionType);
         return kExitUsage;
     }
+    config.type = *type;
     if (o.save) {
         // As the connection and firmware pages' Next buttons store them: the
         // type with what belongs to it, then the file; all in one write, or
         // none, and then no run either.
         bool saved = registry.BeginChanges();
         if (saved) {
-            stored.SaveSettingValue(kSection, kConnectionType, type);
-            if (type == "COM") {
+            stored.SaveSettingValue(kSection, kConnectionType, TypeCode(config.type));
+            if (config.type == ConnectionType::Serial) {
                 stored.SaveSettingValue(kSection, kComPort, config.comPort);
-            } else if (type == "USB") {
+            } else if (config.type == ConnectionType::Usb) {
                 stored.SaveSettingValue(kSection, kUsbAnalyser, config.usbSerial);
-            } else if (type == "TCP") {
+            } else if (config.type == ConnectionType::Tcp) {
                 stored.SaveSettingValue(kSection, kAddress, config.address);
             }
             stored.SaveSettingValue(kSection, kFilename, config.filename);

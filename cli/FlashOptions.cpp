@@ -26,7 +26,7 @@ std::optional<std::string> ParseType(const std::string& text) {
     std::string upper = text;
     std::transform(upper.begin(), upper.end(), upper.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    if (upper == "COM" || upper == "USB" || upper == "TCP") {
+    if (ParseConnectionType(upper)) {
         return upper;
     }
     return std::nullopt;

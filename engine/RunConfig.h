@@ -6,7 +6,9 @@
 
 #include "platform/VbBool.h"
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace fw {
 
@@ -42,8 +44,17 @@ inline constexpr Operation kOperations[] = {
 // off.
 void SetOperationDefaults(Operations& operations);
 
+// How the analyser is reached, in the order of the connection page's list.
+enum class ConnectionType { Serial, Tcp, Usb };
+
+// The code a type is stored and recorded as: "COM", "TCP", "USB".
+const char* TypeCode(ConnectionType type);
+// The type a stored code or an option names (exactly as stored); nullopt for
+// any other text.
+std::optional<ConnectionType> ParseConnectionType(std::string_view code);
+
 struct RunConfig {
-    std::string type = "COM";  // "COM", "USB" or "TCP"
+    ConnectionType type = ConnectionType::Serial;
     std::string comPort = "1"; // the COM port's number, as stored
     std::string usbSerial;     // the start of the converter's serial number
     std::string address = kDefaultNetAddress;

@@ -34,12 +34,12 @@ void UpdateEngine::ConnectToAnalyser(const RunConfig& config) {
     run.started = UtcNow();
     // The run keeps to the choices it was handed, whatever is saved meanwhile.
     c_.config = config;
-    run.connection.type = c_.config.type;
-    if (run.connection.type == "COM") {
+    run.connection.type = TypeCode(c_.config.type);
+    if (c_.config.type == ConnectionType::Serial) {
         if (const std::optional<std::int16_t> port = ToInt16(c_.config.comPort)) {
             run.connection.port = *port;
         }
-    } else if (run.connection.type == "USB") {
+    } else if (c_.config.type == ConnectionType::Usb) {
         run.connection.usbSerial = c_.config.usbSerial;
     }
     for (const Operation& op : kOperations) {

@@ -7,15 +7,15 @@ namespace fw {
 
 std::unique_ptr<ITransport> MakeTransport(const RunConfig& config, TransportMakers& makers,
                                           ModFlashwright& mod, std::function<void()> onArrived) {
-    if (config.type == "COM" && makers.makeSerialPort) {
+    if (config.type == ConnectionType::Serial && makers.makeSerialPort) {
         return std::make_unique<SerialTransport>(makers.makeSerialPort(), config.comPort,
                                                  std::move(onArrived));
     }
-    if (config.type == "TCP" && makers.makeNetPort) {
+    if (config.type == ConnectionType::Tcp && makers.makeNetPort) {
         return std::make_unique<NetTransport>(makers.makeNetPort(), config.address,
                                               std::move(onArrived));
     }
-    if (config.type == "USB") {
+    if (config.type == ConnectionType::Usb) {
         return std::make_unique<UsbTransport>(makers.usb, mod, config.usbSerial);
     }
     return nullptr;
@@ -116,7 +116,7 @@ std::string Link::Device() const {
 }
 
 std::string Link::Name() const {
-    return transport_ ? transport_->Name() : type_;
+    return transport_ ? transport_->Name() : TypeCode(type_);
 }
 
 } // namespace fw

@@ -68,7 +68,7 @@ private:
     TransportMakers makers_;
     IMessageBox& box_;
     std::function<void()> onArrived_;
-    std::string type_ = "COM"; // of the last run
+    ConnectionType type_ = ConnectionType::Serial; // of the last run
     std::unique_ptr<ITransport> transport_;
     std::string lastError_;
 };

@@ -23,7 +23,9 @@ namespace fw {
 namespace {
 
 constexpr std::array<const char*, 3> kTypeEntries{"Serial Port", "TCP/IP Network Port", "USB Port"};
-constexpr std::array<const char*, 3> kTypeCodes{"COM", "TCP", "USB"};
+// The list's entries in the order of ConnectionType.
+constexpr std::array<ConnectionType, 3> kTypes{ConnectionType::Serial, ConnectionType::Tcp,
+                                               ConnectionType::Usb};
 
 // A converter text of 100 characters without its NUL cannot be taken apart.
 class TextTooLong : public std::runtime_error {
@@ -175,8 +177,13 @@ void ConnectionPage::FormLoad() {
         typeList.AddItem(entry);
     }
 
-    const std::string type = s_.settings.GetSettingValue(kSection, kConnectionType, "COM");
-    SelectType(type == "USB" ? kTypeUsb : type == "TCP" ? kTypeTcpIp : kTypeSerial);
+    // A stored type that names none is a serial port.
+    const ConnectionType type =
+        ParseConnectionType(s_.settings.GetSettingValue(kSection, kConnectionType, "COM"))
+            .value_or(ConnectionType::Serial);
+    SelectType(type == ConnectionType::Usb   ? kTypeUsb
+               : type == ConnectionType::Tcp ? kTypeTcpIp
+                                             : kTypeSerial);
 
     // Whatever the type: the serial list is searched now when the type change
     // did not fill it, and the wanted port is selected (again).
@@ -282,8 +289,8 @@ void ConnectionPage::btnNext_Click() {
     ChoiceSaver saver(s_.settings);
     switch (cboConnection_Type_->currentIndex()) {
     case kTypeSerial: {
-        run.type = kTypeCodes[kTypeSerial];
-        saver.Save(kConnectionType, run.type, "connection type");
+        run.type = kTypes[kTypeSerial];
+        saver.Save(kConnectionType, TypeCode(run.type), "connection type");
         // The port number of the entry shown, also of one marked as in use;
         // with no entry shown the stored port stays as it was, and is the one
         // the run opens.
@@ -297,16 +304,16 @@ void ConnectionPage::btnNext_Click() {
         break;
     }
     case kTypeTcpIp:
-        run.type = kTypeCodes[kTypeTcpIp];
+        run.type = kTypes[kTypeTcpIp];
         run.address = TrimBlanks(txtConnection_IP_->text().toStdString());
-        saver.Save(kConnectionType, run.type, "connection type");
+        saver.Save(kConnectionType, TypeCode(run.type), "connection type");
         saver.Save(kAddress, run.address, "network address");
         break;
     case kTypeUsb:
-        run.type = kTypeCodes[kTypeUsb];
+        run.type = kTypes[kTypeUsb];
         // The device's serial number is the last 8 characters of its entry.
         run.usbSerial = cboConnection_USB_->currentText().right(8).toStdString();
-        saver.Save(kConnectionType, run.type, "connection type");
+        saver.Save(kConnectionType, TypeCode(run.type), "connection type");
         saver.Save(kUsbAnalyser, run.usbSerial, "USB device");
         break;
     default:

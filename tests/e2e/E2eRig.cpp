@@ -233,7 +233,8 @@ void Rig::Store(const std::string& type, const std::string& filename) {
 
 RunConfig Rig::StoredChoices() {
     RunConfig c;
-    c.type = settings.GetSettingValue(kSection, kConnectionType, c.type);
+    c.type = ParseConnectionType(settings.GetSettingValue(kSection, kConnectionType, ""))
+                 .value_or(c.type);
     c.comPort = settings.GetSettingValue(kSection, kComPort, c.comPort);
     c.usbSerial = settings.GetSettingValue(kSection, kUsbAnalyser, c.usbSerial);
     c.address = settings.GetSettingValue(kSection, kAddress, c.address);

@@ -36,11 +36,14 @@ struct EngineRig : ::testing::Test {
     // One of the run's choices, named as the settings name it.
     void Set(const char* name, const std::string& value) {
         const std::string n = name;
-        std::string& field = n == kConnectionType ? config.type
-                             : n == kComPort      ? config.comPort
-                             : n == kUsbAnalyser  ? config.usbSerial
-                             : n == kAddress      ? config.address
-                                                  : config.filename;
+        if (n == kConnectionType) {
+            config.type = ParseConnectionType(value).value();
+            return;
+        }
+        std::string& field = n == kComPort       ? config.comPort
+                             : n == kUsbAnalyser ? config.usbSerial
+                             : n == kAddress     ? config.address
+                                                 : config.filename;
         field = value;
     }
     // Writes a firmware file and makes it the chosen one.

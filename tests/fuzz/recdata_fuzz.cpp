@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     // A run connects with those choices and is put into a random state.
     if (in.ConsumeBool()) {
-        config.type = "USB";
+        config.type = fw::ConnectionType::Usb;
         usb.devices = {{"S1", in.ConsumeBool() ? "Merlane" : "Plain"}};
     } else {
         view.port.open = true;
