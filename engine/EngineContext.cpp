@@ -52,7 +52,7 @@ void EngineContext::FinishRun(const std::string& result, const std::optional<std
     run.rows.clear();
     for (int i = 0; i < kStatusLabelCount; ++i) {
         const auto label = static_cast<StatusLabel>(i);
-        run.rows.emplace_back(kRowCaptions[static_cast<std::size_t>(i)], view.Caption(label));
+        run.rows.emplace_back(kRowCaptions[static_cast<std::size_t>(i)], view.Row(label));
     }
     run.result = result;
     run.reason = reason;

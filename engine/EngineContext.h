@@ -37,7 +37,7 @@ inline constexpr const char* kMsgTooManyVerdicts =
 struct EngineContext {
     ModFlashwright& mod;
     ProgressFields& f;
-    IProgressView& view;
+    RunRows& view; // the run's rows, drawn on the page's view
     ILink& link;
     IMessageBox& box;
     IRunLog* runLog; // may be null: runs are not recorded

@@ -180,7 +180,7 @@ void Sequencer::ConfirmAndRun() {
                        (n == 1 ? " record" : " records") + " with neither pass nor fail.");
         return;
     }
-    if (c_.view.Caption(StatusLabel::Upload) == "SKIPPED") {
+    if (c_.view.Row(StatusLabel::Upload) == "SKIPPED") {
         c_.view.SetCaption(StatusLabel::Verify, "SKIPPED");
         c_.view.SetForeColor(StatusLabel::Verify, kBlack);
     } else {

@@ -21,8 +21,8 @@ private:
     UpdateEngine& engine_;
 };
 
-UpdateEngine::UpdateEngine(ModFlashwright& mod, ProgressFields& fields, IProgressView& view,
-                           ILink& link, IMessageBox& box, IRunLog* runLog)
+UpdateEngine::UpdateEngine(ModFlashwright& mod, ProgressFields& fields, RunRows& view, ILink& link,
+                           IMessageBox& box, IRunLog* runLog)
     : c_{mod, fields, view, link, box, runLog, {}, {}, {}, 0, false, {}}, interpreter_(c_),
       upload_(c_), sequencer_(c_, upload_) {
 }
@@ -47,6 +47,7 @@ void UpdateEngine::ConnectToAnalyser(const RunConfig& config) {
     }
     c_.checked = FirmwareCheck{};
     c_.runActive = true;
+    c_.view.Reset();
     // What the analyser said before this run answers nothing in it.
     c_.mod.sReplyBuffer.clear();
 

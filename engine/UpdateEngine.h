@@ -24,7 +24,8 @@ namespace fw {
 class UpdateEngine {
 public:
     // `runLog` receives the record of every run; null: runs are not recorded.
-    UpdateEngine(ModFlashwright& mod, ProgressFields& fields, IProgressView& view, ILink& link,
+    // `rows` keeps the run's rows and draws them on the page's view.
+    UpdateEngine(ModFlashwright& mod, ProgressFields& fields, RunRows& rows, ILink& link,
                  IMessageBox& box, IRunLog* runLog = nullptr);
     UpdateEngine(const UpdateEngine&) = delete;
     UpdateEngine& operator=(const UpdateEngine&) = delete;

@@ -38,6 +38,7 @@ public:
     void Release() { link.CloseLink(); }
 
     ModFlashwright& mod;
+    RunRows rows; // the run's rows, drawn on the view
     Link link;
     UpdateEngine engine;
 };

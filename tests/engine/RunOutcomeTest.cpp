@@ -70,6 +70,8 @@ struct RunOutcomeTest : EngineRig {
 TEST_F(RunOutcomeTest, SuccessfulRunIsRecordedWithWhatWentWhere) {
     Set(kComPort, "7");
     Connect();
+    RunUntil([this] { return mod.nUpdateState == kStateWaitAcks; });
+    view.At(StatusLabel::Upload).caption = "SKIPPED"; // the view is drawn on, never read back
     RunUntil([this] { return mod.nUpdateState == kStateFinished; });
     ASSERT_EQ(runLog.runs.size(), 1u);
     const nlohmann::json j = nlohmann::json::parse(ToJsonLine(runLog.runs[0]));
@@ -85,6 +87,7 @@ TEST_F(RunOutcomeTest, SuccessfulRunIsRecordedWithWhatWentWhere) {
     EXPECT_EQ(j["firmware"]["sha256"].get<std::string>().size(), 64u);
     EXPECT_EQ(j["operations"]["Erase EEPROM"], false);
     EXPECT_EQ(j["operations"]["Upload Firmware"], true);
+    EXPECT_EQ(j["rows"]["Upload Firmware"], "OK");
     EXPECT_EQ(j["rows"]["Verify Upload"], "OK");
     EXPECT_EQ(j["rows"]["Erase RAM"], "SKIPPED");
     EXPECT_EQ(j["records_sent"], 2);
