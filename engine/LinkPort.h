@@ -19,11 +19,10 @@ inline constexpr const char* kMsgLinkLost = "The connection to the analyser was 
 class ILink {
 public:
     virtual ~ILink() = default;
-    // Opens the connection `config` names, reports on the connection row and,
-    // when the link is ready, starts the update sequence (state 1).
-    virtual void ConnectToAnalyser(const RunConfig& config) = 0;
-    // What the last failed ConnectToAnalyser showed; empty after a success.
-    virtual const std::string& LastError() const = 0;
+    // Opens the connection `config` names and reports on the connection row.
+    // nullopt when the link is ready (or the type has no link to open), else
+    // what the failure showed; the caller starts the sequence.
+    virtual std::optional<std::string> ConnectToAnalyser(const RunConfig& config) = 0;
     // One byte per character (its low 8 bits). True when the bytes were handed
     // to an open link.
     virtual bool SendText(const std::string& text) = 0;

@@ -51,10 +51,11 @@ void UpdateEngine::ConnectToAnalyser(const RunConfig& config) {
     // What the analyser said before this run answers nothing in it.
     c_.mod.sReplyBuffer.clear();
 
-    c_.link.ConnectToAnalyser(c_.config);
-    if (c_.mod.nUpdateState != kStateStart) {
-        c_.FinishRun("failed", c_.link.LastError());
+    if (const std::optional<std::string> failure = c_.link.ConnectToAnalyser(c_.config)) {
+        c_.FinishRun("failed", *failure); // the state stays as it was
+        return;
     }
+    c_.mod.nUpdateState = kStateStart;
 }
 
 // ---------------------------------------------------------------------------

@@ -29,34 +29,31 @@ Link::Link(ModFlashwright& mod, IProgressView& view, TransportMakers makers, IMe
     transport_ = MakeTransport(RunConfig{}, makers_, mod_, onArrived_);
 }
 
-void Link::Fail(const OpenFailure& failure) {
-    lastError_ = failure.text;
+std::string Link::Fail(const OpenFailure& failure) {
     view_.SetCaption(StatusLabel::Connection, "FAILED");
     view_.SetForeColor(StatusLabel::Connection, kRed);
     box_.Show(failure.text, failure.icon, kAppTitle);
+    return failure.text;
 }
 
-void Link::ConnectToAnalyser(const RunConfig& config) {
-    lastError_.clear();
+std::optional<std::string> Link::ConnectToAnalyser(const RunConfig& config) {
     type_ = config.type;
     transport_.reset(); // the last run's, closed with it
     transport_ = MakeTransport(config, makers_, mod_, onArrived_);
     if (!transport_) {
         // A type with no link: nothing to open; the sequence runs without one.
-        mod_.nUpdateState = kStateStart;
-        return;
+        return std::nullopt;
     }
     const std::optional<OpenFailure> failure =
         transport_->Open([this] { view_.SetCaption(StatusLabel::Connection, "Connecting..."); });
     if (failure) {
-        Fail(*failure);
-        return;
+        return Fail(*failure);
     }
     view_.SetCaption(StatusLabel::Connection, transport_->OpenCaption());
     if (!transport_->IsConverter()) {
         view_.SetForeColor(StatusLabel::Connection, kGreen);
     }
-    mod_.nUpdateState = kStateStart;
+    return std::nullopt;
 }
 
 bool Link::Write(const std::uint8_t* data, std::size_t count) {

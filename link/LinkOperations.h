@@ -27,10 +27,9 @@ public:
     Link(ModFlashwright& mod, IProgressView& view, TransportMakers makers, IMessageBox& box,
          std::function<void()> onArrived);
 
-    // Opens the connection `config` names, reports on the connection row and,
-    // when the link is ready, starts the update sequence (state 1). A failure
-    // is reported and leaves the state as it was.
-    void ConnectToAnalyser(const RunConfig& config) override;
+    // Opens the connection `config` names and reports on the connection row.
+    // A failure is shown and returned; nullopt when the link is ready.
+    std::optional<std::string> ConnectToAnalyser(const RunConfig& config) override;
     // One byte per character (its low 8 bits). Dropped when the link is closed.
     // True when the bytes were handed to an open link.
     bool SendText(const std::string& text) override;
@@ -56,11 +55,10 @@ public:
     bool Reopen() override;
     // The link for messages: "COM3 (/dev/ttyUSB0)", "USB converter A1B2C3D4 (...)".
     std::string Name() const override;
-    const std::string& LastError() const override { return lastError_; }
     std::string Device() const override;
 
 private:
-    void Fail(const OpenFailure& failure);
+    std::string Fail(const OpenFailure& failure);
     bool Write(const std::uint8_t* data, std::size_t count);
 
     ModFlashwright& mod_;
@@ -70,7 +68,6 @@ private:
     std::function<void()> onArrived_;
     ConnectionType type_ = ConnectionType::Serial; // of the last run
     std::unique_ptr<ITransport> transport_;
-    std::string lastError_;
 };
 
 } // namespace fw

@@ -51,8 +51,13 @@ struct EngineRig : ::testing::Test {
         std::ofstream(path, std::ios::binary) << content;
         Set(kFilename, path);
     }
-    // The link alone connects, with the run's choices.
-    void ConnectLink() { link.ConnectToAnalyser(config); }
+    // The link alone connects, with the run's choices, and the sequence
+    // starts when it is ready, as the engine starts it.
+    void ConnectLink() {
+        if (!link.ConnectToAnalyser(config)) {
+            mod.nUpdateState = kStateStart;
+        }
+    }
     // A run connects with the run's choices.
     void Connect() { engine.ConnectToAnalyser(config); }
     // A run connects and is put straight into `state`.
