@@ -37,11 +37,9 @@ public:
     // True when more has arrived since (while a message box was open inside
     // the receive handler, no new event is raised for it).
     virtual bool MoreArrived() const = 0;
-    // The sequencer's closer: the serial port or device server when it is
-    // open, else an open converter.
+    // Closes whatever the link is open over: the serial port, the device
+    // server or the converter.
     virtual void CloseLink() = 0;
-    // The Previous button's closer: an open converter.
-    virtual void CloseUsb() = 0;
     // Bytes handed to the link and not yet on the line.
     virtual std::size_t PendingOutput() = 0;
     // True when the device of an open link has gone away.

@@ -118,7 +118,6 @@ void Sequencer::LinkLost() {
     const StatusLabel row = RowOf(c_.mod.nUpdateState);
     const std::string message = std::string(kMsgLinkLost) + "\n\n" + c_.link.Name();
     c_.link.CloseLink();
-    c_.link.CloseUsb();
     c_.MarkFailed(StatusLabel::Connection);
     c_.MarkFailed(row);
     if (row == StatusLabel::Upload) {

@@ -138,7 +138,6 @@ void UpdateEngine::FailRun(const std::string& reason) {
         c_.MarkFailed(RowOf(state));
     }
     c_.link.CloseLink();
-    c_.link.CloseUsb();
     c_.EnterFailed(reason);
 }
 

@@ -41,8 +41,9 @@ public:
     // The sequencer's closer: whatever the link is open over.
     void CloseLink() override;
     // The Previous button's closer: an open converter (a serial port or a
-    // device server closes with the page).
-    void CloseUsb() override;
+    // device server closes with the page). Not the engine's: it closes with
+    // CloseLink.
+    void CloseUsb();
     // Bytes handed to the link and not yet on the line: the serial port's
     // output buffer, the socket's, or the converter's transmit queue where the
     // driver can tell; 0 otherwise.
