@@ -7,16 +7,16 @@ namespace fw {
 
 Wizard::Wizard(WizardServices s)
     : settings(s.registry),
-      run(mod, RunServices{progress, progress.Fields(), settings, s.box,
+      run(mod, RunServices{progress, progress.Fields(), s.box,
                            TransportMakers{s.makeSerialPort, s.makeNetPort, s.usb}, s.runLog}),
-      discovery(s.platformPortList, s.registry, s.box), operations(mod),
-      firmware(settings, s.box, s.chooseFile),
-      connection(ConnectionPage::Services{mod, settings, s.usb, s.box, discovery, s.makeSerialPort,
-                                          s.makeVersionFacility}),
+      discovery(s.platformPortList, s.registry, s.box), operations(choices.operations),
+      firmware(settings, choices, s.box, s.chooseFile),
+      connection(ConnectionPage::Services{mod, settings, choices, s.usb, s.box, discovery,
+                                          s.makeSerialPort, s.makeVersionFacility}),
       onAllClosed_([] { QCoreApplication::quit(); }) {
     connection.SetNext(firmware);
     firmware.SetNeighbours(connection, operations);
-    operations.SetNeighbours(firmware, progress, [this] { run.Connect(); });
+    operations.SetNeighbours(firmware, progress, [this] { run.Connect(choices); });
     progress.Attach(run, operations);
     for (QtPage* page :
          std::initializer_list<QtPage*>{&connection, &firmware, &operations, &progress}) {
@@ -25,7 +25,7 @@ Wizard::Wizard(WizardServices s)
 }
 
 void Wizard::Start() {
-    SetOperationDefaults(mod);
+    SetOperationDefaults(choices.operations);
     connection.Show();
 }
 

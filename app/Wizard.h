@@ -54,6 +54,9 @@ public:
 
     ModFlashwright mod;
     Settings settings;
+    // What the pages show, handed to a run when the operations page's Next
+    // starts it.
+    RunConfig choices;
     ProgressPage progress;
     AnalyserRun run;
     PortDiscovery discovery;

@@ -10,15 +10,15 @@
 //
 //   entries= live= settled= first_page_ms= listed= lookups= lookup_ms=
 //
-// first_page_ms runs from Wizard::Start to the page shown with its list
+// first_page_ms runs from showing the connection page to the page shown with its list
 // filled; lookups counts the port-number-to-device lookups the serial control
 // made, lookup_ms the time they took. The settings file is written just
 // before the start, as the simulator does when it registers itself; with
 // --settled the start waits until the file is over two seconds old.
-#include "app/Wizard.h"
 #include "link/ComPortNames.h"
 #include "link/QtSerialPort.h"
 #include "link/SysfsUsbDriver.h"
+#include "pages/ConnectionPage.h"
 #include "platform/VersionFacility.h"
 #include "settings/FileRegistry.h"
 
@@ -95,26 +95,24 @@ int Run(int argc, char** argv, int entries, bool stale, bool settled) {
         ++lookups;
         return path;
     };
-    fw::Wizard wizard(fw::WizardServices{
-        registry,
-        usb,
-        box,
-        [&] { return std::make_unique<fw::QtSerialPort>(lookup); },
-        nullptr,
-        [&] { return names.PlatformList(); },
-        [&] { return fw::MakePlatformVersionFacility(registry); },
-        fw::ChooseFileWithDialog,
-    });
+    // The wizard's first page as the wizard makes it.
+    fw::ModFlashwright mod;
+    fw::Settings settings(registry);
+    fw::RunConfig choices;
+    fw::PortDiscovery discovery([&] { return names.PlatformList(); }, registry, box);
+    fw::ConnectionPage connection(
+        fw::ConnectionPage::Services{mod, settings, choices, usb, box, discovery,
+                                     [&] { return std::make_unique<fw::QtSerialPort>(lookup); },
+                                     [&] { return fw::MakePlatformVersionFacility(registry); }});
 
     const auto start = Clock::now();
-    wizard.Start();
+    connection.Show();
     QApplication::processEvents();
     const auto shown = Clock::now();
 
-    const auto* list =
-        wizard.connection.Window() != nullptr
-            ? wizard.connection.Window()->findChild<QComboBox*>("cboConnection_Serial")
-            : nullptr;
+    const auto* list = connection.Window() != nullptr
+                           ? connection.Window()->findChild<QComboBox*>("cboConnection_Serial")
+                           : nullptr;
     std::printf("entries=%d live=%d settled=%d first_page_ms=%.1f listed=%d lookups=%d "
                 "lookup_ms=%.1f boxes=%d\n",
                 entries, stale ? 0 : entries, settled ? 1 : 0, Ms(shown - start),
@@ -123,7 +121,7 @@ int Run(int argc, char** argv, int entries, bool stale, bool settled) {
     for (int master : masters)
         ::close(master);
     std::filesystem::remove_all(dir);
-    return list != nullptr && wizard.connection.IsLoaded() ? 0 : 1;
+    return list != nullptr && connection.IsLoaded() ? 0 : 1;
 }
 
 } // namespace

@@ -22,7 +22,7 @@ std::string Trim(const std::string& text) {
 } // namespace
 
 std::optional<Analyser> SerialAnalyser(const std::string& text) {
-    Analyser a{text, "COM", std::nullopt, std::nullopt, {}, {}};
+    Analyser a{text, ConnectionType::Serial, std::nullopt, std::nullopt, {}, {}};
     if (text.find('/') != std::string::npos) {
         a.portDevice = ParsePortDevice(text);
         if (!a.portDevice) {
@@ -43,14 +43,15 @@ std::optional<Analyser> UsbAnalyser(const std::string& serial) {
     if (serial.empty()) {
         return std::nullopt;
     }
-    return Analyser{kUsbPrefix + serial, "USB", std::nullopt, std::nullopt, serial, {}};
+    return Analyser{
+        kUsbPrefix + serial, ConnectionType::Usb, std::nullopt, std::nullopt, serial, {}};
 }
 
 std::optional<Analyser> NetAnalyser(const std::string& text) {
     if (!ParseNetAddress(text)) {
         return std::nullopt;
     }
-    return Analyser{text, "TCP", std::nullopt, std::nullopt, {}, text};
+    return Analyser{text, ConnectionType::Tcp, std::nullopt, std::nullopt, {}, text};
 }
 
 std::optional<Analyser> ParseAnalyser(const std::string& line) {

@@ -2,6 +2,8 @@
 // --address, or by a line of an --analysers file.
 #pragma once
 
+#include "engine/RunConfig.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,7 +12,7 @@ namespace fw::cli {
 
 struct Analyser {
     std::string name; // as the user wrote it: "COM7", "/dev/ttyUSB3", "usb:A1B2", "host:4001"
-    std::string type; // "COM", "USB" or "TCP"
+    ConnectionType type = ConnectionType::Serial;
     std::optional<int> port;               // COM: the port's number ...
     std::optional<std::string> portDevice; // ... or a device by its absolute path
     std::string usbSerial;                 // USB

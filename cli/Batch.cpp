@@ -45,18 +45,6 @@ constexpr std::size_t kMaxNameColumns = 24;
 
 using Json = nlohmann::ordered_json;
 
-// The run's choices, handed to it as it connects. Today the engine reads them
-// from a settings store when it connects, so each run has a store of its own
-// holding only them: no two runs share one.
-void ConnectWith(AnalyserRun& run, Settings& own, const RunConfig& config) {
-    own.SaveSettingValue(kSection, kConnectionType, config.type);
-    own.SaveSettingValue(kSection, kComPort, config.comPort);
-    own.SaveSettingValue(kSection, kUsbAnalyser, config.usbSerial);
-    own.SaveSettingValue(kSection, kAddress, config.address);
-    own.SaveSettingValue(kSection, kFilename, config.filename);
-    run.Connect();
-}
-
 enum class Outcome { Waiting, Running, Ok, Failed, NoLink, Abandoned, NotStarted };
 
 const char* OutcomeText(Outcome outcome) {
@@ -159,8 +147,6 @@ struct BatchRun {
 
     Analyser analyser;
     RunConfig config;
-    MemoryRegistry registry; // the run's own choices (ConnectWith)
-    Settings settings{registry};
     ModFlashwright mod;
     ProgressFields fields;
     ConsoleView view;
@@ -185,9 +171,9 @@ public:
 
     void Add(const Analyser& analyser, RunConfig config) {
         BatchRun& r = runs_.emplace_back(analyser, std::move(config), out_, terminal_, id_);
-        ApplyOperations(o_.operations, r.mod);
+        ApplyOperations(o_.operations, r.config.operations);
         r.run = std::make_unique<AnalyserRun>(
-            r.mod, RunServices{r.view, r.fields, r.settings, r.box,
+            r.mod, RunServices{r.view, r.fields, r.box,
                                TransportMakers{
                                    [this] { return std::make_unique<QtSerialPort>(names_); },
                                    [] { return std::make_unique<QtNetPort>(); },
@@ -282,7 +268,7 @@ private:
         r.outcome = Outcome::Running;
         r.view.Load();
         r.run->engine.FormActivate();
-        ConnectWith(*r.run, r.settings, r.config);
+        r.run->Connect(r.config);
         r.connected = r.mod.nUpdateState == kStateStart;
         if (o_.timeoutSeconds && r.connected) {
             r.timeout.start(static_cast<int>(*o_.timeoutSeconds * 1000));
@@ -335,7 +321,7 @@ private:
             // A connect that fails after it started (a device server that does
             // not answer) is a link that could not be opened too.
             r.outcome =
-                r.connected && r.run->link.LastError().empty() ? Outcome::Failed : Outcome::NoLink;
+                r.connected && !r.run->engine.LinkFailed() ? Outcome::Failed : Outcome::NoLink;
         }
         if (terminal_) {
             Draw();

@@ -68,18 +68,6 @@ const char* SignalName(int sig) {
     }
 }
 
-// The values of the Settings key a run reads, each with the default the
-// program reads it with.
-struct StoredValue {
-    const char* name;
-    const char* fallback;
-};
-constexpr StoredValue kRunValues[] = {{kConnectionType, "COM"},
-                                      {kComPort, "1"},
-                                      {kUsbAnalyser, ""},
-                                      {kAddress, "192.168.0.1"},
-                                      {kFilename, ""}};
-
 // --port DEVICE: the device takes the number a port already lists it under,
 // else a free one, registered in the Ports key as the simulator registers
 // itself: in the settings file with --save, otherwise in `runPorts`, a copy of
@@ -218,52 +206,45 @@ int CheckCommand(const std::string& path) {
 }
 
 int FlashCommand(const FlashOptions& o) {
-    // The run reads its settings from a copy: what is given on the command
-    // line stands in for the stored value without replacing it, unless asked.
+    // The run takes what is given on the command line and, for the rest, the
+    // stored values; the stored values change only when asked (--save).
     FileRegistry registry(DefaultRegistryFile());
     Settings stored(registry);
-    MemoryRegistry runRegistry;
-    Settings settings(runRegistry);
     MemoryRegistry runPorts;
     const std::optional<int> port =
         o.portDevice ? NumberDevice(registry, runPorts, *o.portDevice, o.save) : o.port;
     if (o.portDevice && !port) {
         return kExitFailed;
     }
-    for (const StoredValue& v : kRunValues) {
-        settings.SaveSettingValue(kSection, v.name,
-                                  stored.GetSettingValue(kSection, v.name, v.fallback));
-    }
-    if (o.type) {
-        settings.SaveSettingValue(kSection, kConnectionType, *o.type);
-    }
-    if (port) {
-        settings.SaveSettingValue(kSection, kComPort, std::to_string(*port));
-    }
-    if (o.usb) {
-        settings.SaveSettingValue(kSection, kUsbAnalyser, *o.usb);
-    }
-    if (o.address) {
-        settings.SaveSettingValue(kSection, kAddress, *o.address);
-    }
-    if (o.file) {
-        settings.SaveSettingValue(kSection, kFilename, *o.file);
-    }
-    const std::string type = settings.GetSettingValue(kSection, kConnectionType, "COM");
-    if (type != "COM" && type != "USB" && type != "TCP") {
+    const RunConfig defaults;
+    RunConfig config;
+    const std::string code =
+        o.type ? *o.type
+               : stored.GetSettingValue(kSection, kConnectionType, TypeCode(defaults.type));
+    config.comPort =
+        port ? std::to_string(*port) : stored.GetSettingValue(kSection, kComPort, defaults.comPort);
+    config.usbSerial =
+        o.usb ? *o.usb : stored.GetSettingValue(kSection, kUsbAnalyser, defaults.usbSerial);
+    config.address =
+        o.address ? *o.address : stored.GetSettingValue(kSection, kAddress, defaults.address);
+    config.filename =
+        o.file ? *o.file : stored.GetSettingValue(kSection, kFilename, defaults.filename);
+    ApplyOperations(o.operations, config.operations);
+    const std::optional<ConnectionType> type = ParseConnectionType(code);
+    if (!type) {
         // Only a hand-edited file holds another type; the link would open
         // nothing and the run would wait for the analyser without end.
         std::fprintf(stderr,
                      "%s: the stored connection type \"%s\" in %s is none of COM, USB, TCP: give "
                      "--type, or correct \"%s\" in that file\n",
-                     kProgram, type.c_str(), registry.Path().c_str(), kConnectionType);
+                     kProgram, code.c_str(), registry.Path().c_str(), kConnectionType);
         return kExitUsage;
     }
+    config.type = *type;
     if (o.sha256) {
         // A pinned release: the file is checked and its digest compared
         // before anything is stored or the port opens.
-        if (const std::optional<int> refused =
-                CheckBeforeRuns(settings.GetSettingValue(kSection, kFilename, ""), o.sha256)) {
+        if (const std::optional<int> refused = CheckBeforeRuns(config.filename, o.sha256)) {
             return *refused;
         }
     }
@@ -273,20 +254,15 @@ int FlashCommand(const FlashOptions& o) {
         // none, and then no run either.
         bool saved = registry.BeginChanges();
         if (saved) {
-            stored.SaveSettingValue(kSection, kConnectionType, type);
-            if (type == "COM") {
-                stored.SaveSettingValue(kSection, kComPort,
-                                        settings.GetSettingValue(kSection, kComPort, "1"));
-            } else if (type == "USB") {
-                stored.SaveSettingValue(kSection, kUsbAnalyser,
-                                        settings.GetSettingValue(kSection, kUsbAnalyser, ""));
-            } else if (type == "TCP") {
-                stored.SaveSettingValue(
-                    kSection, kAddress,
-                    settings.GetSettingValue(kSection, kAddress, kDefaultNetAddress));
+            stored.SaveSettingValue(kSection, kConnectionType, TypeCode(config.type));
+            if (config.type == ConnectionType::Serial) {
+                stored.SaveSettingValue(kSection, kComPort, config.comPort);
+            } else if (config.type == ConnectionType::Usb) {
+                stored.SaveSettingValue(kSection, kUsbAnalyser, config.usbSerial);
+            } else if (config.type == ConnectionType::Tcp) {
+                stored.SaveSettingValue(kSection, kAddress, config.address);
             }
-            stored.SaveSettingValue(kSection, kFilename,
-                                    settings.GetSettingValue(kSection, kFilename, ""));
+            stored.SaveSettingValue(kSection, kFilename, config.filename);
             saved = registry.EndChanges();
         }
         if (!saved) {
@@ -312,10 +288,9 @@ int FlashCommand(const FlashOptions& o) {
     view.FollowTerminalWidth(::fileno(progressOut));
     ConsoleMessageBox box(stderr, &view);
     ModFlashwright mod;
-    ApplyOperations(o.operations, mod);
     ProgressFields fields;
     FileRunLog runLog;
-    AnalyserRun run(mod, RunServices{view, fields, settings, box,
+    AnalyserRun run(mod, RunServices{view, fields, box,
                                      TransportMakers{
                                          [&names] { return std::make_unique<QtSerialPort>(names); },
                                          [] { return std::make_unique<QtNetPort>(); },
@@ -341,8 +316,8 @@ int FlashCommand(const FlashOptions& o) {
             // A connect that fails after it started (a device server) is a
             // link that could not be opened, as one that fails at once.
             finish(engine.LastRun().result == "success" ? kExitOk
-                   : run.link.LastError().empty()       ? kExitFailed
-                                                        : kExitNoLink);
+                   : engine.LinkFailed()                ? kExitNoLink
+                                                        : kExitFailed);
         }
     };
 
@@ -378,7 +353,7 @@ int FlashCommand(const FlashOptions& o) {
     });
     view.Load();
     engine.FormActivate();
-    run.Connect();
+    run.Connect(config);
     if (mod.nUpdateState != kStateStart) {
         exitCode = kExitNoLink; // the run is on record as failed
     } else {

@@ -26,7 +26,7 @@ std::optional<std::string> ParseType(const std::string& text) {
     std::string upper = text;
     std::transform(upper.begin(), upper.end(), upper.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    if (upper == "COM" || upper == "USB" || upper == "TCP") {
+    if (ParseConnectionType(upper)) {
         return upper;
     }
     return std::nullopt;
@@ -131,9 +131,9 @@ std::optional<int> ParseJobs(const std::string& text) {
     return jobs;
 }
 
-void ApplyOperations(const OperationSet& operations, ModFlashwright& mod) {
+void ApplyOperations(const OperationSet& operations, Operations& flags) {
     for (std::size_t i = 0; i < operations.size(); ++i) {
-        mod.*kOperations[i].flag = operations[i] ? kTrue : kFalse;
+        flags.*kOperations[i].flag = operations[i] ? kTrue : kFalse;
     }
 }
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "cli/Analysers.h"
-#include "engine/ModFlashwright.h"
+#include "engine/RunConfig.h"
 #include "link/ComPortNames.h"
 
 #include <array>
@@ -73,7 +73,7 @@ std::optional<std::string> ParseSha256(const std::string& text);
 // A whole number from 1 up; nullopt otherwise.
 std::optional<int> ParseJobs(const std::string& text);
 
-// The chosen operations into the shared state.
-void ApplyOperations(const OperationSet& operations, ModFlashwright& mod);
+// The chosen operations into the run's configuration.
+void ApplyOperations(const OperationSet& operations, Operations& flags);
 
 } // namespace fw::cli

@@ -28,6 +28,14 @@ void EngineContext::EnterFailed(const std::string& reason) {
     FinishRun("failed", reason);
 }
 
+void EngineContext::VerdictWithoutRecord() {
+    if (mod.nUpdateState == kStateFailed) {
+        return; // the run has already failed and said why
+    }
+    EnterFailed(kMsgTooManyVerdicts);
+    box.Show(kMsgTooManyVerdicts, MsgIcon::Critical, kAppTitle);
+}
+
 void EngineContext::FinishRun(const std::string& result, const std::optional<std::string>& reason) {
     if (!runActive) {
         return;
@@ -44,12 +52,12 @@ void EngineContext::FinishRun(const std::string& result, const std::optional<std
     run.rows.clear();
     // The failed state marks Verify FAILED on the page; a run that never
     // reached the upload verified nothing, and its record says so.
-    const bool uploadReached = !view.Caption(StatusLabel::Upload).empty();
+    const bool uploadReached = !view.Row(StatusLabel::Upload).empty();
     for (int i = 0; i < kStatusLabelCount; ++i) {
         const auto label = static_cast<StatusLabel>(i);
         const bool unverified = label == StatusLabel::Verify && !uploadReached;
         run.rows.emplace_back(kRowCaptions[static_cast<std::size_t>(i)],
-                              unverified ? std::string() : view.Caption(label));
+                              unverified ? std::string() : view.Row(label));
     }
     run.result = result;
     run.reason = reason;

@@ -1,6 +1,6 @@
 // What the three parts of the update engine (sequencer, reply interpreter,
 // record upload) share: the module's state, the page's fields and view, the
-// link, the settings, the message boxes, the firmware file being sent and the
+// link, the message boxes, the firmware file being sent and the
 // record of the run in progress.
 #pragma once
 
@@ -14,7 +14,6 @@
 #include "engine/ProtocolWords.h"
 #include "engine/RunConfig.h"
 #include "engine/RunRecord.h"
-#include "settings/Settings.h"
 
 #include <chrono>
 #include <functional>
@@ -29,16 +28,21 @@ using EngineClock = std::chrono::steady_clock;
 // are unconfirmed: a late rejection in that time still fails the run.
 inline constexpr std::chrono::milliseconds kQuietTime{1000};
 
+// A verdict with no record waiting for one (answered twice, or before the
+// first record went out): the count of confirmed records can no longer be
+// trusted.
+inline constexpr const char* kMsgTooManyVerdicts =
+    "The analyser answered more records than were sent.";
+
 struct EngineContext {
     ModFlashwright& mod;
     ProgressFields& f;
-    IProgressView& view;
+    RunRows& view; // the run's rows, drawn on the page's view
     ILink& link;
-    Settings& settings;
     IMessageBox& box;
     IRunLog* runLog; // may be null: runs are not recorded
 
-    RunConfig config;       // what the run connects to and loads, read when it connects
+    RunConfig config;       // what the run was handed when it connected
     FirmwareFile file;      // the firmware being uploaded
     FirmwareCheck checked;  // what the check before the run found
     std::int64_t line = 0;  // lines read from `file`
@@ -48,6 +52,7 @@ struct EngineContext {
     EngineClock::time_point lastVerdict{};          // end of the file, or the latest verdict since
     std::int32_t recordsRejected = 0;               // "Sx Fail " verdicts of this upload
     const ProtocolWords& words = kAnalyserProtocol; // what the analyser says and is told
+    bool linkFailed = false;                        // the run ended because its link did not open
 
     void Ok(StatusLabel label);
     // "FAILED" in red, made visible.
@@ -58,6 +63,8 @@ struct EngineContext {
     void ShowFailed();
     // Ends the run as failed: state 16, and the run record says why.
     void EnterFailed(const std::string& reason);
+    // A verdict no record waited for: the run fails (once) and says why.
+    void VerdictWithoutRecord();
     // Closes the run record and appends it to the run log.
     void FinishRun(const std::string& result, const std::optional<std::string>& reason);
     // A bar's width from the exact byte position in the firmware file.

@@ -17,15 +17,18 @@ namespace fw {
 inline constexpr const char* kMsgLinkLost = "The connection to the analyser was lost.";
 
 enum class LinkConnect { Ready, Connecting, Failed };
+struct ConnectPoll {
+    LinkConnect state = LinkConnect::Ready;
+    std::string failure; // Failed: what the failure showed
+};
 
 class ILink {
 public:
     virtual ~ILink() = default;
-    // Opens the connection `config` names, reports on the connection row and,
-    // when the link is ready, starts the update sequence (state 1).
-    virtual void ConnectToAnalyser(const RunConfig& config) = 0;
-    // What the last failed ConnectToAnalyser showed; empty after a success.
-    virtual const std::string& LastError() const = 0;
+    // Opens the connection `config` names and reports on the connection row.
+    // nullopt when the link is ready (or the type has no link to open), else
+    // what the failure showed; the caller starts the sequence.
+    virtual std::optional<std::string> ConnectToAnalyser(const RunConfig& config) = 0;
     // One byte per character (its low 8 bits). True when the bytes were handed
     // to an open link.
     virtual bool SendText(const std::string& text) = 0;
@@ -40,11 +43,9 @@ public:
     // True when more has arrived since (while a message box was open inside
     // the receive handler, no new event is raised for it).
     virtual bool MoreArrived() const = 0;
-    // The sequencer's closer: the serial port or device server when it is
-    // open, else an open converter.
+    // Closes whatever the link is open over: the serial port, the device
+    // server or the converter.
     virtual void CloseLink() = 0;
-    // The Previous button's closer: an open converter.
-    virtual void CloseUsb() = 0;
     // Bytes handed to the link and not yet on the line.
     virtual std::size_t PendingOutput() = 0;
     // True when the device of an open link has gone away.
@@ -56,8 +57,9 @@ public:
     virtual std::string Device() const = 0;
     // Polled at the tick in state 1: a connection that takes time (a device
     // server's lookup, connect and negotiation) is Connecting until it is up.
-    // Failed has been reported as a failed ConnectToAnalyser is (LastError).
-    virtual LinkConnect PollConnect() { return LinkConnect::Ready; }
+    // Failed has been reported as a failed ConnectToAnalyser is, and carries
+    // what it showed.
+    virtual ConnectPoll PollConnect() { return {}; }
     // What the connection left unconfirmed (a device server that did not
     // answer its line settings); empty when nothing.
     virtual std::string Warning() const { return {}; }

@@ -5,12 +5,9 @@
 #include "platform/VbBool.h"
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
 namespace fw {
-
-class OperatingSystem;
 
 // Update states of the sequencer.
 enum UpdateState : std::int32_t {
@@ -34,37 +31,10 @@ enum UpdateState : std::int32_t {
 };
 
 struct ModFlashwright {
-    std::uint32_t nUsbHandle = 0;      // 0 = no converter open
-    std::int32_t nUsbBytesWritten = 0; // last FT_Write count, read by nobody
-    std::string sReplyBuffer;          // text received and not yet consumed
-    VbBool bOpBootloader = kFalse;
-    VbBool bOpEraseFlash = kFalse;
-    VbBool bOpEraseEEPROM = kFalse;
-    VbBool bOpEraseRAM = kFalse;
-    VbBool bOpUpload = kFalse;
-    VbBool bOpRun = kFalse;
-    std::shared_ptr<OperatingSystem> oOperatingSystem;
+    std::uint32_t nUsbHandle = 0; // 0 = no converter open
+    std::string sReplyBuffer;     // text received and not yet consumed
     std::int32_t nUpdateState = kStateIdle;
     std::int32_t nAnalyserKind = 0; // 2: records go out in binary form
 };
-
-// The six operations in the order they run, with their captions on the
-// operations page.
-struct Operation {
-    const char* caption;
-    VbBool ModFlashwright::*flag;
-};
-inline constexpr Operation kOperations[] = {
-    {"Enter bootloader", &ModFlashwright::bOpBootloader},
-    {"Erase Flash ROM", &ModFlashwright::bOpEraseFlash},
-    {"Erase EEPROM", &ModFlashwright::bOpEraseEEPROM},
-    {"Erase RAM", &ModFlashwright::bOpEraseRAM},
-    {"Upload Firmware", &ModFlashwright::bOpUpload},
-    {"Run Firmware", &ModFlashwright::bOpRun},
-};
-
-// Start-up step 1: bootloader, flash erase, upload and run on; EEPROM and RAM
-// erase off.
-void SetOperationDefaults(ModFlashwright& mod);
 
 } // namespace fw

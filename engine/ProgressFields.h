@@ -13,7 +13,6 @@ struct ProgressFields {
     std::int32_t nRecordsPassed = 0; // "Sx Pass " replies in this upload
     std::int32_t nRecordsSent = 0;   // S1/S2 records sent in this upload
     std::int32_t nRecordsOther = 0;  // record replies neither pass nor fail
-    std::int16_t nFirmwareFile = 0;  // file number of the firmware file
     std::int16_t nProgressWidth = 0; // full width of a progress bar, twips
 };
 

@@ -51,4 +51,40 @@ public:
     virtual void SetTimerInterval(int ms) = 0;
 };
 
+// The rows of a run as the run itself keeps them: every caption the run (its
+// link and its engine) gives a row is kept here and drawn on the view. The run
+// record and the engine's own decisions read the rows from here, never back
+// from the view.
+class RunRows : public IProgressView {
+public:
+    explicit RunRows(IProgressView& view) : view_(view) {}
+
+    // A new run: the rows as the progress page shows them when it loads.
+    void Reset() {
+        rows_.fill({});
+        rows_[0] = "Connecting...";
+    }
+    const std::string& Row(StatusLabel label) const { return rows_[Index(label)]; }
+
+    void SetCaption(StatusLabel label, const std::string& caption) override {
+        rows_[Index(label)] = caption;
+        view_.SetCaption(label, caption);
+    }
+    std::string Caption(StatusLabel label) const override { return view_.Caption(label); }
+    void SetForeColor(StatusLabel label, Rgb colour) override { view_.SetForeColor(label, colour); }
+    void SetVisible(StatusLabel label, bool visible) override { view_.SetVisible(label, visible); }
+    void SetBarVisible(ProgressBar bar, bool visible) override {
+        view_.SetBarVisible(bar, visible);
+    }
+    void SetBarWidth(ProgressBar bar, double twips) override { view_.SetBarWidth(bar, twips); }
+    double BarWidth(ProgressBar bar) const override { return view_.BarWidth(bar); }
+    void SetTimerInterval(int ms) override { view_.SetTimerInterval(ms); }
+
+private:
+    static std::size_t Index(StatusLabel label) { return static_cast<std::size_t>(label); }
+
+    IProgressView& view_;
+    std::array<std::string, kStatusLabelCount> rows_{};
+};
+
 } // namespace fw

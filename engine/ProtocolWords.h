@@ -6,6 +6,7 @@
 
 #include "engine/ModFlashwright.h"
 #include "engine/ProgressView.h"
+#include "engine/RunConfig.h"
 
 #include <array>
 #include <cstddef>
@@ -20,7 +21,7 @@ struct EraseStep {
     std::int32_t decide;
     std::int32_t erasing;
     std::int32_t next;
-    VbBool ModFlashwright::*flag;
+    VbBool Operations::*flag;
     StatusLabel label;
     std::string_view command;
     std::string_view echo;
@@ -63,11 +64,11 @@ inline constexpr ProtocolWords kAnalyserProtocol{
     '.',
     "Boot",
     {{
-        {kStateEraseFlash, kStateErasingFlash, kStateEraseEeprom, &ModFlashwright::bOpEraseFlash,
+        {kStateEraseFlash, kStateErasingFlash, kStateEraseEeprom, &Operations::bOpEraseFlash,
          StatusLabel::Erase, "ERASEALL\r\n", "ERASEALL"},
-        {kStateEraseEeprom, kStateErasingEeprom, kStateEraseRam, &ModFlashwright::bOpEraseEEPROM,
+        {kStateEraseEeprom, kStateErasingEeprom, kStateEraseRam, &Operations::bOpEraseEEPROM,
          StatusLabel::EraseEEPROM, "ERASEEEPROM\r\n", "ERASEEEPROM"},
-        {kStateEraseRam, kStateErasingRam, kStateUploadStart, &ModFlashwright::bOpEraseRAM,
+        {kStateEraseRam, kStateErasingRam, kStateUploadStart, &Operations::bOpEraseRAM,
          StatusLabel::EraseRAM, "ERASERAM\r\n", "ERASERAM"},
     }},
     "Sx ",

@@ -34,7 +34,21 @@ bool RecordUpload::Check() {
 }
 
 void RecordUpload::Start() {
-    c_.f.nFirmwareFile = 1; // the only file the program opens
+    // What is left in the reply buffer came before the first record, so no
+    // verdict in it answers one: a whole verdict there fails the run, the rest
+    // is dropped so that it cannot complete a verdict later.
+    std::string& buffer = c_.mod.sReplyBuffer;
+    const std::size_t verdict = buffer.find(c_.words.verdictStart);
+    const bool early =
+        verdict != std::string::npos && buffer.size() - verdict >= c_.words.verdictLength;
+    buffer.clear();
+    if (early) {
+        c_.f.nRecordsPassed = c_.f.nRecordsSent = c_.f.nRecordsOther = 0;
+        c_.recordsRejected = 0;
+        c_.MarkFailed(StatusLabel::Upload);
+        c_.VerdictWithoutRecord();
+        return;
+    }
     const std::string& path = c_.config.filename;
     // Checked again here: the file may have gone, or may exist and not open,
     // since the run started.

@@ -124,7 +124,7 @@ void ReplyInterpreter::Act() {
 }
 
 void ReplyInterpreter::BannerStep() {
-    if (IsSet(c_.mod.bOpBootloader)) {
+    if (IsSet(c_.config.operations.bOpBootloader)) {
         c_.view.SetCaption(StatusLabel::Bootloader, "Waiting");
     }
     if (!EndsWith(c_.mod.sReplyBuffer, c_.words.bannerEnd)) {
@@ -176,6 +176,15 @@ void ReplyInterpreter::VerdictStep() {
     while (p != std::string::npos) {
         const std::string window = buffer.substr(p, length);
         if (window.size() == length) {
+            // A verdict answers the oldest record still waiting for one; with
+            // none waiting, the analyser and the run disagree on what it has.
+            const std::int64_t waiting = std::int64_t{c_.f.nRecordsSent} - c_.f.nRecordsPassed -
+                                         c_.f.nRecordsOther - c_.recordsRejected;
+            if (waiting <= 0) {
+                buffer.clear();
+                c_.VerdictWithoutRecord();
+                return;
+            }
             c_.lastVerdict = c_.now();
             const std::int32_t answered = c_.f.nRecordsPassed + c_.f.nRecordsOther + 1;
             if (window == c_.words.pass) {

@@ -2,15 +2,33 @@
 
 namespace fw {
 
-RunConfig ReadRunConfig(Settings& settings) {
-    const RunConfig defaults;
-    RunConfig c;
-    c.type = settings.GetSettingValue(kSection, kConnectionType, defaults.type);
-    c.comPort = settings.GetSettingValue(kSection, kComPort, defaults.comPort);
-    c.usbSerial = settings.GetSettingValue(kSection, kUsbAnalyser, defaults.usbSerial);
-    c.address = settings.GetSettingValue(kSection, kAddress, defaults.address);
-    c.filename = settings.GetSettingValue(kSection, kFilename, defaults.filename);
-    return c;
+void SetOperationDefaults(Operations& operations) {
+    operations.bOpBootloader = kTrue;
+    operations.bOpEraseFlash = kTrue;
+    operations.bOpUpload = kTrue;
+    operations.bOpRun = kTrue;
+}
+
+const char* TypeCode(ConnectionType type) {
+    switch (type) {
+    case ConnectionType::Tcp:
+        return "TCP";
+    case ConnectionType::Usb:
+        return "USB";
+    case ConnectionType::Serial:
+        break;
+    }
+    return "COM";
+}
+
+std::optional<ConnectionType> ParseConnectionType(std::string_view code) {
+    for (const ConnectionType type :
+         {ConnectionType::Serial, ConnectionType::Tcp, ConnectionType::Usb}) {
+        if (code == TypeCode(type)) {
+            return type;
+        }
+    }
+    return std::nullopt;
 }
 
 } // namespace fw

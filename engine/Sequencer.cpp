@@ -57,7 +57,7 @@ void Sequencer::Tick() {
         c_.mod.nUpdateState = kStateWaitBanner;
         return;
     case kStateUploadStart:
-        if (IsSet(c_.mod.bOpUpload)) {
+        if (IsSet(c_.config.operations.bOpUpload)) {
             upload_.Start();
         } else {
             Skip(StatusLabel::Upload, kStateConfirmRun);
@@ -84,7 +84,7 @@ void Sequencer::Tick() {
     }
     for (const EraseStep& step : c_.words.erase) {
         if (state == step.decide) {
-            if (IsSet(c_.mod.*step.flag)) {
+            if (IsSet(c_.config.operations.*step.flag)) {
                 c_.mod.nUpdateState = step.erasing;
                 c_.link.SendText(std::string(step.command));
             } else {
@@ -118,7 +118,6 @@ void Sequencer::LinkLost() {
     const StatusLabel row = RowOf(c_.mod.nUpdateState);
     const std::string message = std::string(kMsgLinkLost) + "\n\n" + c_.link.Name();
     c_.link.CloseLink();
-    c_.link.CloseUsb();
     c_.MarkFailed(StatusLabel::Connection);
     c_.MarkFailed(row);
     if (row == StatusLabel::Upload) {
@@ -138,12 +137,14 @@ void Sequencer::Skip(StatusLabel label, std::int32_t next) {
 }
 
 void Sequencer::Start() {
-    switch (c_.link.PollConnect()) {
+    const ConnectPoll connect = c_.link.PollConnect();
+    switch (connect.state) {
     case LinkConnect::Connecting:
         return;
     case LinkConnect::Failed:
         c_.mod.nUpdateState = kStateIdle;
-        c_.FinishRun("failed", c_.link.LastError());
+        c_.linkFailed = true;
+        c_.FinishRun("failed", connect.failure);
         return;
     case LinkConnect::Ready:
         break;
@@ -153,10 +154,10 @@ void Sequencer::Start() {
     }
     // A file that can be known bad is refused before anything is sent: the
     // analyser would otherwise be restarted and erased with nothing to load.
-    if (IsSet(c_.mod.bOpUpload) && !upload_.Check()) {
+    if (IsSet(c_.config.operations.bOpUpload) && !upload_.Check()) {
         return;
     }
-    if (IsSet(c_.mod.bOpBootloader)) {
+    if (IsSet(c_.config.operations.bOpBootloader)) {
         c_.link.SendText(std::string(c_.words.resetCommand));
         c_.link.SendBytes({c_.words.resetRequest.begin(), c_.words.resetRequest.end()});
         c_.mod.nUpdateState = kStateWaitReboot;
@@ -193,14 +194,14 @@ void Sequencer::ConfirmAndRun() {
                        (n == 1 ? " record" : " records") + " with neither pass nor fail.");
         return;
     }
-    if (c_.view.Caption(StatusLabel::Upload) == "SKIPPED") {
+    if (c_.view.Row(StatusLabel::Upload) == "SKIPPED") {
         c_.view.SetCaption(StatusLabel::Verify, "SKIPPED");
         c_.view.SetForeColor(StatusLabel::Verify, kBlack);
     } else {
         c_.Ok(StatusLabel::Verify);
     }
     c_.view.SetVisible(StatusLabel::Verify, true);
-    if (IsSet(c_.mod.bOpRun)) {
+    if (IsSet(c_.config.operations.bOpRun)) {
         c_.mod.nUpdateState = kStateFinished;
         c_.link.SendText(std::string(c_.words.runCommand));
         c_.Ok(StatusLabel::RUN);

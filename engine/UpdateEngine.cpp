@@ -2,6 +2,7 @@
 
 #include "engine/Rounding.h"
 #include "engine/SerialPort.h"
+#include "settings/Settings.h"
 
 #include <algorithm>
 #include <limits>
@@ -20,37 +21,43 @@ private:
     UpdateEngine& engine_;
 };
 
-UpdateEngine::UpdateEngine(ModFlashwright& mod, ProgressFields& fields, IProgressView& view,
-                           ILink& link, Settings& settings, IMessageBox& box, IRunLog* runLog)
-    : c_{mod, fields, view, link, settings, box, runLog, {}, {}, {}, 0, false, {}},
-      interpreter_(c_), upload_(c_), sequencer_(c_, upload_) {
+UpdateEngine::UpdateEngine(ModFlashwright& mod, ProgressFields& fields, RunRows& view, ILink& link,
+                           IMessageBox& box, IRunLog* runLog)
+    : c_{mod, fields, view, link, box, runLog, {}, {}, {}, 0, false, {}}, interpreter_(c_),
+      upload_(c_), sequencer_(c_, upload_) {
 }
 
-void UpdateEngine::ConnectToAnalyser() {
+void UpdateEngine::ConnectToAnalyser(const RunConfig& config) {
     c_.FinishRun("abandoned", std::nullopt); // a run still open was left behind
     RunRecord& run = c_.run;
     run = RunRecord{};
     run.started = UtcNow();
-    // The stored choices are read once, here; the run keeps to them.
-    c_.config = ReadRunConfig(c_.settings);
-    run.connection.type = c_.config.type;
-    if (run.connection.type == "COM") {
+    // The run keeps to the choices it was handed, whatever is saved meanwhile.
+    c_.config = config;
+    run.connection.type = TypeCode(c_.config.type);
+    if (c_.config.type == ConnectionType::Serial) {
         if (const std::optional<std::int16_t> port = ToInt16(c_.config.comPort)) {
             run.connection.port = *port;
         }
-    } else if (run.connection.type == "USB") {
+    } else if (c_.config.type == ConnectionType::Usb) {
         run.connection.usbSerial = c_.config.usbSerial;
     }
     for (const Operation& op : kOperations) {
-        run.operations.emplace_back(op.caption, IsSet(c_.mod.*op.flag));
+        run.operations.emplace_back(op.caption, IsSet(c_.config.operations.*op.flag));
     }
     c_.checked = FirmwareCheck{};
     c_.runActive = true;
+    c_.linkFailed = false;
+    c_.view.Reset();
+    // What the analyser said before this run answers nothing in it.
+    c_.mod.sReplyBuffer.clear();
 
-    c_.link.ConnectToAnalyser(c_.config);
-    if (c_.mod.nUpdateState != kStateStart) {
-        c_.FinishRun("failed", c_.link.LastError());
+    if (const std::optional<std::string> failure = c_.link.ConnectToAnalyser(c_.config)) {
+        c_.linkFailed = true;
+        c_.FinishRun("failed", *failure); // the state stays as it was
+        return;
     }
+    c_.mod.nUpdateState = kStateStart;
 }
 
 // ---------------------------------------------------------------------------
@@ -133,7 +140,6 @@ void UpdateEngine::FailRun(const std::string& reason) {
         c_.MarkFailed(RowOf(state));
     }
     c_.link.CloseLink();
-    c_.link.CloseUsb();
     c_.EnterFailed(reason);
 }
 

@@ -24,14 +24,15 @@ namespace fw {
 class UpdateEngine {
 public:
     // `runLog` receives the record of every run; null: runs are not recorded.
-    UpdateEngine(ModFlashwright& mod, ProgressFields& fields, IProgressView& view, ILink& link,
-                 Settings& settings, IMessageBox& box, IRunLog* runLog = nullptr);
+    // `rows` keeps the run's rows and draws them on the page's view.
+    UpdateEngine(ModFlashwright& mod, ProgressFields& fields, RunRows& rows, ILink& link,
+                 IMessageBox& box, IRunLog* runLog = nullptr);
     UpdateEngine(const UpdateEngine&) = delete;
     UpdateEngine& operator=(const UpdateEngine&) = delete;
 
-    // Starts a run: opens the record of it, then the stored connection (which
-    // sets state 1 when the link is ready).
-    void ConnectToAnalyser();
+    // Starts a run with the choices it is handed: opens the record of it, then
+    // the connection they name (which sets state 1 when the link is ready).
+    void ConnectToAnalyser(const RunConfig& config);
     // One tick of the page's timer: poll the USB link, then act on the state.
     void AFTimer1_Timer();
     // The serial control's receive event.
@@ -58,6 +59,9 @@ public:
     // The record of the last run (complete once it has ended).
     const RunRecord& LastRun() const { return c_.run; }
     bool RunActive() const { return c_.runActive; }
+    // True when the last run ended because its link could not be opened, at
+    // once or while its connect went on at the tick.
+    bool LinkFailed() const { return c_.linkFailed; }
 
 private:
     class Busy;

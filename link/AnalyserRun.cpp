@@ -3,14 +3,14 @@
 namespace fw {
 
 AnalyserRun::AnalyserRun(ModFlashwright& m, RunServices s)
-    : mod(m), link(m, s.view, std::move(s.makers), s.box,
-                   [this, after = std::move(s.afterArrival)] {
-                       engine.afComm1_OnComm();
-                       if (after) {
-                           after();
-                       }
-                   }),
-      engine(m, s.fields, s.view, link, s.settings, s.box, s.runLog) {
+    : mod(m), rows(s.view), link(m, rows, std::move(s.makers), s.box,
+                                 [this, after = std::move(s.afterArrival)] {
+                                     engine.afComm1_OnComm();
+                                     if (after) {
+                                         after();
+                                     }
+                                 }),
+      engine(m, s.fields, rows, link, s.box, s.runLog) {
 }
 
 void AnalyserRun::Stop() {

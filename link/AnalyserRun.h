@@ -12,7 +12,6 @@ namespace fw {
 struct RunServices {
     IProgressView& view;
     ProgressFields& fields;
-    Settings& settings; // read once, when a run connects
     IMessageBox& box;
     TransportMakers makers;
     IRunLog* runLog = nullptr; // null: runs are not recorded
@@ -27,8 +26,9 @@ public:
     AnalyserRun(const AnalyserRun&) = delete;
     AnalyserRun& operator=(const AnalyserRun&) = delete;
 
-    // The operations page's Next: reads the stored choices and connects.
-    void Connect() { engine.ConnectToAnalyser(); }
+    // The operations page's Next: connects with the choices the pages show
+    // (or the command line's), which the run then keeps to.
+    void Connect(const RunConfig& config) { engine.ConnectToAnalyser(config); }
     // What Previous and the close box do: nothing more is sent, an open
     // converter and the firmware file are closed, and a run still under way
     // is recorded as abandoned. (The serial port or device server closes with
@@ -38,6 +38,7 @@ public:
     void Release() { link.CloseLink(); }
 
     ModFlashwright& mod;
+    RunRows rows; // the run's rows, drawn on the view
     Link link;
     UpdateEngine engine;
 };

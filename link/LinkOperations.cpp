@@ -8,15 +8,15 @@ namespace fw {
 
 std::unique_ptr<ITransport> MakeTransport(const RunConfig& config, TransportMakers& makers,
                                           ModFlashwright& mod, std::function<void()> onArrived) {
-    if (config.type == "COM" && makers.makeSerialPort) {
+    if (config.type == ConnectionType::Serial && makers.makeSerialPort) {
         return std::make_unique<SerialTransport>(makers.makeSerialPort(), config.comPort,
                                                  std::move(onArrived));
     }
-    if (config.type == "TCP" && makers.makeNetPort) {
+    if (config.type == ConnectionType::Tcp && makers.makeNetPort) {
         return std::make_unique<NetTransport>(makers.makeNetPort(), config.address,
                                               std::move(onArrived));
     }
-    if (config.type == "USB") {
+    if (config.type == ConnectionType::Usb) {
         return std::make_unique<UsbTransport>(makers.usb, mod, config.usbSerial);
     }
     return nullptr;
@@ -30,15 +30,14 @@ Link::Link(ModFlashwright& mod, IProgressView& view, TransportMakers makers, IMe
     transport_ = MakeTransport(RunConfig{}, makers_, mod_, onArrived_);
 }
 
-void Link::Fail(const OpenFailure& failure) {
-    lastError_ = failure.text;
+std::string Link::Fail(const OpenFailure& failure) {
     view_.SetCaption(StatusLabel::Connection, "FAILED");
     view_.SetForeColor(StatusLabel::Connection, kRed);
     box_.Show(failure.text, failure.icon, kAppTitle);
+    return failure.text;
 }
 
-void Link::ConnectToAnalyser(const RunConfig& config) {
-    lastError_.clear();
+std::optional<std::string> Link::ConnectToAnalyser(const RunConfig& config) {
     warning_.clear();
     connecting_ = false;
     type_ = config.type;
@@ -46,33 +45,33 @@ void Link::ConnectToAnalyser(const RunConfig& config) {
     transport_ = MakeTransport(config, makers_, mod_, onArrived_);
     if (!transport_) {
         // A type with no link: nothing to open; the sequence runs without one.
-        mod_.nUpdateState = kStateStart;
-        return;
+        return std::nullopt;
     }
     const std::optional<OpenFailure> failure =
         transport_->Open([this] { view_.SetCaption(StatusLabel::Connection, "Connecting..."); });
     if (failure) {
-        Fail(*failure);
-        return;
+        return Fail(*failure);
     }
     connecting_ = true;
-    if (PollConnect() != LinkConnect::Failed) {
-        mod_.nUpdateState = kStateStart; // a connect still under way goes on at the tick
+    // A connect still under way goes on at the tick.
+    ConnectPoll poll = PollConnect();
+    if (poll.state == LinkConnect::Failed) {
+        return std::move(poll.failure);
     }
+    return std::nullopt;
 }
 
-LinkConnect Link::PollConnect() {
+ConnectPoll Link::PollConnect() {
     if (!connecting_ || !transport_) {
-        return LinkConnect::Ready;
+        return {};
     }
     OpenProgress progress = transport_->PollOpen();
     if (progress.pending) {
-        return LinkConnect::Connecting;
+        return {LinkConnect::Connecting, {}};
     }
     connecting_ = false;
     if (progress.failure) {
-        Fail(*progress.failure);
-        return LinkConnect::Failed;
+        return {LinkConnect::Failed, Fail(*progress.failure)};
     }
     warning_ = progress.warning;
     view_.SetCaption(StatusLabel::Connection,
@@ -82,7 +81,7 @@ LinkConnect Link::PollConnect() {
     if (!transport_->IsConverter()) {
         view_.SetForeColor(StatusLabel::Connection, kGreen);
     }
-    return LinkConnect::Ready;
+    return {};
 }
 
 bool Link::Write(const std::uint8_t* data, std::size_t count) {
@@ -142,7 +141,7 @@ std::string Link::Device() const {
 }
 
 std::string Link::Name() const {
-    return transport_ ? transport_->Name() : type_;
+    return transport_ ? transport_->Name() : TypeCode(type_);
 }
 
 } // namespace fw

@@ -27,10 +27,9 @@ public:
     Link(ModFlashwright& mod, IProgressView& view, TransportMakers makers, IMessageBox& box,
          std::function<void()> onArrived);
 
-    // Opens the connection `config` names, reports on the connection row and,
-    // when the link is ready, starts the update sequence (state 1). A failure
-    // is reported and leaves the state as it was.
-    void ConnectToAnalyser(const RunConfig& config) override;
+    // Opens the connection `config` names and reports on the connection row.
+    // A failure is shown and returned; nullopt when the link is ready.
+    std::optional<std::string> ConnectToAnalyser(const RunConfig& config) override;
     // One byte per character (its low 8 bits). Dropped when the link is closed.
     // True when the bytes were handed to an open link.
     bool SendText(const std::string& text) override;
@@ -42,8 +41,9 @@ public:
     // The sequencer's closer: whatever the link is open over.
     void CloseLink() override;
     // The Previous button's closer: an open converter (a serial port or a
-    // device server closes with the page).
-    void CloseUsb() override;
+    // device server closes with the page). Not the engine's: it closes with
+    // CloseLink.
+    void CloseUsb();
     // Bytes handed to the link and not yet on the line: the serial port's
     // output buffer, the socket's, or the converter's transmit queue where the
     // driver can tell; 0 otherwise.
@@ -56,14 +56,13 @@ public:
     bool Reopen() override;
     // The link for messages: "COM3 (/dev/ttyUSB0)", "USB converter A1B2C3D4 (...)".
     std::string Name() const override;
-    const std::string& LastError() const override { return lastError_; }
     std::string Device() const override;
-    LinkConnect PollConnect() override;
+    ConnectPoll PollConnect() override;
     std::string Warning() const override { return warning_; }
     bool Reconnects() const override { return !transport_ || transport_->Reconnects(); }
 
 private:
-    void Fail(const OpenFailure& failure);
+    std::string Fail(const OpenFailure& failure);
     bool Write(const std::uint8_t* data, std::size_t count);
 
     ModFlashwright& mod_;
@@ -71,9 +70,8 @@ private:
     TransportMakers makers_;
     IMessageBox& box_;
     std::function<void()> onArrived_;
-    std::string type_ = "COM"; // of the last run
+    ConnectionType type_ = ConnectionType::Serial; // of the last run
     std::unique_ptr<ITransport> transport_;
-    std::string lastError_;
     std::string warning_;
     bool connecting_ = false; // opened, and not yet known to be up
 };

@@ -82,7 +82,6 @@ bool UsbTransport::Send(const std::uint8_t* data, std::size_t count) {
         std::uint32_t written = 0;
         const FtStatus status =
             usb_.FT_Write(mod_.nUsbHandle, data, static_cast<std::uint32_t>(count), written);
-        mod_.nUsbBytesWritten = static_cast<std::int32_t>(written);
         Failed(status);
         return status == FT_OK && written == count && mod_.nUsbHandle != 0;
     } catch (const UsbDriverError&) {

@@ -4,6 +4,7 @@
 
 #include "FlashwrightVersion.h"
 #include "link/LinkOperations.h"
+#include "pages/ChoiceSaver.h"
 #include "platform/OperatingSystem.h"
 
 #include <QApplication>
@@ -22,7 +23,9 @@ namespace fw {
 namespace {
 
 constexpr std::array<const char*, 3> kTypeEntries{"Serial Port", "TCP/IP Network Port", "USB Port"};
-constexpr std::array<const char*, 3> kTypeCodes{"COM", "TCP", "USB"};
+// The list's entries in the order of ConnectionType.
+constexpr std::array<ConnectionType, 3> kTypes{ConnectionType::Serial, ConnectionType::Tcp,
+                                               ConnectionType::Usb};
 
 // A converter text of 100 characters without its NUL cannot be taken apart.
 class TextTooLong : public std::runtime_error {
@@ -174,8 +177,13 @@ void ConnectionPage::FormLoad() {
         typeList.AddItem(entry);
     }
 
-    const std::string type = s_.settings.GetSettingValue(kSection, kConnectionType, "COM");
-    SelectType(type == "USB" ? kTypeUsb : type == "TCP" ? kTypeTcpIp : kTypeSerial);
+    // A stored type that names none is a serial port.
+    const ConnectionType type =
+        ParseConnectionType(s_.settings.GetSettingValue(kSection, kConnectionType, "COM"))
+            .value_or(ConnectionType::Serial);
+    SelectType(type == ConnectionType::Usb   ? kTypeUsb
+               : type == ConnectionType::Tcp ? kTypeTcpIp
+                                             : kTypeSerial);
 
     // Whatever the type: the serial list is searched now when the type change
     // did not fill it, and the wanted port is selected (again).
@@ -221,7 +229,8 @@ void ConnectionPage::SelectType(int index) {
 }
 
 void ConnectionPage::cboConnection_Type_Change() {
-    s_.mod.oOperatingSystem = std::make_shared<OperatingSystem>(s_.makeVersionFacility());
+    // A fresh look at the system on every change, as it may have been updated.
+    const OperatingSystem system(s_.makeVersionFacility());
     switch (cboConnection_Type_->currentIndex()) {
     case kTypeSerial: {
         const int selected = cboConnection_Serial_->currentIndex();
@@ -241,7 +250,7 @@ void ConnectionPage::cboConnection_Type_Change() {
         WaitCursor wait;
         fraConnection_USB_->raise();
         // The oldest systems have no converter list to ask.
-        if (s_.mod.oOperatingSystem->Name().find("Windows 95") == std::string::npos) {
+        if (system.Name().find("Windows 95") == std::string::npos) {
             loadUsbDevices();
         }
         break;
@@ -276,32 +285,41 @@ void ConnectionPage::loadUsbDevices() {
 }
 
 void ConnectionPage::btnNext_Click() {
+    RunConfig& run = s_.choices;
+    ChoiceSaver saver(s_.settings);
     switch (cboConnection_Type_->currentIndex()) {
     case kTypeSerial: {
-        s_.settings.SaveSettingValue(kSection, kConnectionType, kTypeCodes[kTypeSerial]);
+        run.type = kTypes[kTypeSerial];
+        saver.Save(kConnectionType, TypeCode(run.type), "connection type");
         // The port number of the entry shown, also of one marked as in use;
-        // with no entry shown the stored port stays as it was.
+        // with no entry shown the stored port stays as it was, and is the one
+        // the run opens.
         const std::string shown = cboConnection_Serial_->currentText().toStdString();
         if (!shown.empty()) {
-            s_.settings.SaveSettingValue(kSection, kComPort,
-                                         std::to_string(EntryPortNumber(shown)));
+            run.comPort = std::to_string(EntryPortNumber(shown));
+            saver.Save(kComPort, run.comPort, "COM port");
+        } else {
+            run.comPort = s_.settings.GetSettingValue(kSection, kComPort, RunConfig{}.comPort);
         }
         break;
     }
     case kTypeTcpIp:
-        s_.settings.SaveSettingValue(kSection, kConnectionType, kTypeCodes[kTypeTcpIp]);
-        s_.settings.SaveSettingValue(kSection, kAddress,
-                                     TrimBlanks(txtConnection_IP_->text().toStdString()));
+        run.type = kTypes[kTypeTcpIp];
+        run.address = TrimBlanks(txtConnection_IP_->text().toStdString());
+        saver.Save(kConnectionType, TypeCode(run.type), "connection type");
+        saver.Save(kAddress, run.address, "network address");
         break;
     case kTypeUsb:
-        s_.settings.SaveSettingValue(kSection, kConnectionType, kTypeCodes[kTypeUsb]);
+        run.type = kTypes[kTypeUsb];
         // The device's serial number is the last 8 characters of its entry.
-        s_.settings.SaveSettingValue(kSection, kUsbAnalyser,
-                                     cboConnection_USB_->currentText().right(8).toStdString());
+        run.usbSerial = cboConnection_USB_->currentText().right(8).toStdString();
+        saver.Save(kConnectionType, TypeCode(run.type), "connection type");
+        saver.Save(kUsbAnalyser, run.usbSerial, "USB device");
         break;
     default:
         break;
     }
+    saver.Report(s_.box);
     if (next_ != nullptr) {
         HandOver(*this, *next_);
     }

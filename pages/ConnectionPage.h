@@ -1,11 +1,13 @@
 // frmSelectCommunications: how the analyser is reached (serial port, TCP/IP
 // address or USB converter) and which port, address or device. Loading the
-// page restores the stored choices and searches the serial ports; Next stores
-// the new choices and moves on to the firmware page.
+// page restores the stored choices and searches the serial ports; Next hands
+// the choices shown to the run's choices, stores them for the next start and
+// moves on to the firmware page.
 #pragma once
 
 #include "engine/MessageBox.h"
 #include "engine/ModFlashwright.h"
+#include "engine/RunConfig.h"
 #include "link/Transport.h"
 #include "link/UsbDriver.h"
 #include "pages/ComboListBox.h"
@@ -38,6 +40,7 @@ public:
     struct Services {
         ModFlashwright& mod;
         Settings& settings;
+        RunConfig& choices; // what a run started later connects to
         IUsbDriver& usb;
         IMessageBox& box;
         PortDiscovery& discovery;

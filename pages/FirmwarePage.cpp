@@ -1,5 +1,7 @@
 #include "pages/FirmwarePage.h"
 
+#include "pages/ChoiceSaver.h"
+
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
@@ -16,8 +18,9 @@ std::string ChooseFileWithDialog(QWidget* parent, const std::string& title,
         .toStdString();
 }
 
-FirmwarePage::FirmwarePage(Settings& settings, IMessageBox& box, FileChooser chooser)
-    : QtPage("frmSelectFirmware", 4770, 4635), settings_(settings), box_(box),
+FirmwarePage::FirmwarePage(Settings& settings, RunConfig& choices, IMessageBox& box,
+                           FileChooser chooser)
+    : QtPage("frmSelectFirmware", 4770, 4635), settings_(settings), choices_(choices), box_(box),
       chooser_(std::move(chooser)) {
 }
 
@@ -48,14 +51,6 @@ void FirmwarePage::BuildControls(QWidget* window) {
     auto* btnNext =
         AddButton(window, "btnNext", "&Next", 3360, 4200, 1335, 375, [this] { btnNext_Click(); });
 
-    // Next reads the path from this hidden twin of the text box.
-    lblFullFileName_ = new QLabel(window);
-    lblFullFileName_->setObjectName("lblFullFileName");
-    PlaceTwips(lblFullFileName_, 840, 4320, 855, 255);
-    lblFullFileName_->hide();
-    QObject::connect(txtFullFileName_, &QLineEdit::textChanged, lblFullFileName_,
-                     [this](const QString& text) { lblFullFileName_->setText(text); });
-
     QWidget::setTabOrder(browse, txtFullFileName_);
     QWidget::setTabOrder(txtFullFileName_, btnPrevious);
     QWidget::setTabOrder(btnPrevious, btnNext);
@@ -65,14 +60,10 @@ void FirmwarePage::BuildControls(QWidget* window) {
 void FirmwarePage::FormActivate() {
     txtFullFileName_->setText(
         QString::fromStdString(settings_.GetSettingValue(kSection, kFilename, "")));
-    // setText raises no change when the text stays the same; the twin must
-    // still match.
-    lblFullFileName_->setText(txtFullFileName_->text());
 }
 
 void FirmwarePage::FormUnload() {
     txtFullFileName_ = nullptr;
-    lblFullFileName_ = nullptr;
 }
 
 void FirmwarePage::cmdFirmware_Browse_Click() {
@@ -86,12 +77,15 @@ void FirmwarePage::cmdFirmware_Browse_Click() {
 }
 
 void FirmwarePage::btnNext_Click() {
-    const std::string path = lblFullFileName_->text().toStdString();
+    const std::string path = txtFullFileName_->text().toStdString();
     if (path.empty()) {
         box_.Show(kMsgNoFirmware, MsgIcon::Exclamation, kAppTitle);
         return;
     }
-    settings_.SaveSettingValue(kSection, kFilename, path);
+    choices_.filename = path;
+    ChoiceSaver saver(settings_);
+    saver.Save(kFilename, path, "firmware file");
+    saver.Report(box_);
     if (next_ != nullptr) {
         HandOver(*this, *next_);
     }

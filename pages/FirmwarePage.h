@@ -1,16 +1,16 @@
 // frmSelectFirmware: the path of the firmware image, typed or chosen in a file
-// dialog. Next stores it as "Filename"; every visit starts from the stored
-// value.
+// dialog. Next hands the path shown to the run's choices and stores it as
+// "Filename" for the next start; every visit starts from the stored value.
 #pragma once
 
 #include "engine/MessageBox.h"
+#include "engine/RunConfig.h"
 #include "pages/QtPage.h"
 #include "settings/Settings.h"
 
 #include <functional>
 #include <string>
 
-class QLabel;
 class QLineEdit;
 
 namespace fw {
@@ -33,7 +33,8 @@ std::string ChooseFileWithDialog(QWidget* parent, const std::string& title,
 
 class FirmwarePage : public QtPage {
 public:
-    FirmwarePage(Settings& settings, IMessageBox& box, FileChooser chooser = ChooseFileWithDialog);
+    FirmwarePage(Settings& settings, RunConfig& choices, IMessageBox& box,
+                 FileChooser chooser = ChooseFileWithDialog);
     ~FirmwarePage() override;
 
     void SetNeighbours(IPage& previous, IPage& next);
@@ -49,12 +50,12 @@ protected:
 
 private:
     Settings& settings_;
+    RunConfig& choices_;
     IMessageBox& box_;
     FileChooser chooser_;
     IPage* previous_ = nullptr;
     IPage* next_ = nullptr;
     QLineEdit* txtFullFileName_ = nullptr;
-    QLabel* lblFullFileName_ = nullptr;
 };
 
 } // namespace fw

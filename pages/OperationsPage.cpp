@@ -24,8 +24,8 @@ const std::array<OperationsPage::Box, 6> OperationsPage::kBoxes{{
     {"chkOperation_Run", 2760, 255, kOperations[5]},
 }};
 
-OperationsPage::OperationsPage(ModFlashwright& mod)
-    : QtPage("frmSelectOperations", 4770, 4635), mod_(mod) {
+OperationsPage::OperationsPage(Operations& operations)
+    : QtPage("frmSelectOperations", 4770, 4635), operations_(operations) {
 }
 
 OperationsPage::~OperationsPage() {
@@ -39,7 +39,7 @@ void OperationsPage::SetNeighbours(IPage& previous, IPage& next, std::function<v
 }
 
 VbBool& OperationsPage::Flag(int box) {
-    return mod_.*(kBoxes[static_cast<std::size_t>(box)].operation.flag);
+    return operations_.*(kBoxes[static_cast<std::size_t>(box)].operation.flag);
 }
 
 void OperationsPage::BuildControls(QWidget* window) {

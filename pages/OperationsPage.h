@@ -1,8 +1,8 @@
 // frmSelectOperations: six boxes, one per bootloader operation, each bound to
-// its flag in the shared state. Next starts the update on the progress page.
+// its flag in the run's choices. Next starts the update on the progress page.
 #pragma once
 
-#include "engine/ModFlashwright.h"
+#include "engine/RunConfig.h"
 #include "pages/QtPage.h"
 
 #include <array>
@@ -14,7 +14,7 @@ namespace fw {
 
 class OperationsPage : public QtPage {
 public:
-    explicit OperationsPage(ModFlashwright& mod);
+    explicit OperationsPage(Operations& operations);
     ~OperationsPage() override;
 
     // `connect` runs while both this page and the progress page are up (it
@@ -35,7 +35,7 @@ private:
     VbBool& Flag(int box);
     void BoxClick(int box);
 
-    ModFlashwright& mod_;
+    Operations& operations_;
     IPage* previous_ = nullptr;
     IPage* next_ = nullptr;
     std::function<void()> connect_;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -269,10 +270,21 @@ bool FileRegistry::FindTarget() {
     return false;
 }
 
+bool FileRegistry::NotWritable(int error) {
+    writeFailure_ = path_ + " is not writable: " + std::strerror(error);
+    return false;
+}
+
 bool FileRegistry::Lock() {
     lockBusy_ = false;
-    if (lockFd_ >= 0 || !FindTarget() || !MakeDirectories(directory_)) {
+    if (lockFd_ >= 0) {
         return false;
+    }
+    if (!FindTarget()) {
+        return NotWritable(ELOOP);
+    }
+    if (!MakeDirectories(directory_)) {
+        return NotWritable(errno);
     }
     // The lock is on a file of its own: the data file is replaced on every
     // write, and a lock on a replaced file would lock nobody out. It sits
@@ -281,7 +293,7 @@ bool FileRegistry::Lock() {
     const std::string lockPath = target_ + ".lock";
     lockFd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0666);
     if (lockFd_ < 0) {
-        return false;
+        return NotWritable(errno);
     }
     // Another copy holds the lock for the moment of one write. One that keeps
     // it far longer is not waited for without end.
@@ -296,9 +308,15 @@ bool FileRegistry::Lock() {
         ::clock_gettime(CLOCK_MONOTONIC, &now);
         const std::int64_t waitedNs = Nanoseconds(now) - Nanoseconds(start);
         if (errno != EWOULDBLOCK || waitedNs >= std::chrono::nanoseconds(lockWait_).count()) {
-            lockBusy_ = errno == EWOULDBLOCK;
+            const int error = errno;
+            lockBusy_ = error == EWOULDBLOCK;
             Unlock();
-            return false;
+            if (lockBusy_) {
+                writeFailure_ = "another program has kept " + path_ + " locked for " +
+                                std::to_string((lockWait_.count() + 999) / 1000) + " s";
+                return false;
+            }
+            return NotWritable(error);
         }
         const timespec pause{0, kRetryNs};
         ::nanosleep(&pause, nullptr);
@@ -307,6 +325,7 @@ bool FileRegistry::Lock() {
     // is not replaced.
     if (!Load(true)) {
         Unlock();
+        writeFailure_ = path_ + " could not be read, so it is not replaced";
         return false;
     }
     before_ = Keys();
@@ -353,8 +372,12 @@ bool FileRegistry::EndChanges() {
 
 bool FileRegistry::Commit() {
     const std::optional<std::string> text = WriteRegFile(Keys(), comments_);
-    if (!text || (damaged_ && !KeepDamagedCopy())) {
+    if (!text) {
+        writeFailure_ = path_ + " would grow beyond its limit";
         return false;
+    }
+    if (damaged_ && !KeepDamagedCopy()) {
+        return NotWritable(errno);
     }
     // One temporary name is enough: only the holder of the lock writes it. One
     // left over from a crash is removed first.
@@ -363,7 +386,7 @@ bool FileRegistry::Commit() {
     const int fd =
         ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0666);
     if (fd < 0) {
-        return false;
+        return NotWritable(errno);
     }
     if (mode_ != 0 && ::fchmod(fd, mode_) != 0) {
         // Not every file system keeps permissions; the default ones will do.
@@ -372,11 +395,12 @@ bool FileRegistry::Commit() {
     ok = ::close(fd) == 0 && ok;
     ok = ok && ::rename(temp.c_str(), target_.c_str()) == 0;
     if (!ok) {
+        const int error = errno;
         ::unlink(temp.c_str());
-        return false;
+        return NotWritable(error);
     }
     damaged_ = false;
-    return SyncDirectory(directory_);
+    return SyncDirectory(directory_) || NotWritable(errno);
 }
 
 bool FileRegistry::KeepDamagedCopy() {

@@ -55,6 +55,9 @@ public:
     // for longer than LockWait().
     bool LockBusy() const { return lockBusy_; }
     std::chrono::milliseconds LockWait() const { return lockWait_; }
+    // Why the last change failed: the file not writable (with the system's
+    // reason), the lock not had in time, the file unreadable or too large.
+    std::string WriteFailure() const override { return writeFailure_; }
     void SetLockWait(std::chrono::milliseconds wait) { lockWait_ = wait; }
 
     // Takes the lock and reads the file; every change until EndChanges() is
@@ -94,6 +97,8 @@ private:
     bool KeepDamagedCopy();
     bool Lock();
     void Unlock();
+    // Notes `error` (an errno value) as why the change failed; false.
+    bool NotWritable(int error);
 
     std::string path_;
     std::string target_;          // path_, or the file the links at path_ lead to
@@ -106,6 +111,7 @@ private:
     std::optional<std::string> parsedText_;
     int lockFd_ = -1;
     bool lockBusy_ = false;
+    std::string writeFailure_;
     std::chrono::milliseconds lockWait_ = kLockWait;
     bool grouped_ = false;    // between BeginChanges and EndChanges
     std::vector<Key> before_; // contents when the change in progress began

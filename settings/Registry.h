@@ -55,6 +55,10 @@ public:
     virtual LONG RegEnumValueA(HKEY key, DWORD index, char* valueName, DWORD* cchValueName,
                                DWORD* reserved, DWORD* type, std::uint8_t* data, DWORD* cbData) = 0;
     virtual LONG RegCloseKey(HKEY key) = 0;
+    // Why the last failed change failed, in words for the user ("<file> is not
+    // writable: Permission denied"); empty when the store cannot say more than
+    // its status code.
+    virtual std::string WriteFailure() const { return {}; }
 };
 
 } // namespace fw

@@ -61,7 +61,20 @@ std::optional<std::int16_t> ToInt16(const std::string& text) {
 
 bool Settings::SaveSettingValue(const std::string& section, const std::string& valueName,
                                 const std::string& value, HKEY hive) {
-    return RegWriteString(registry_, kSettingsKeyPrefix + section, valueName, value, hive);
+    const std::string key = kSettingsKeyPrefix + section;
+    LONG status = ERROR_SUCCESS;
+    if (RegWriteString(registry_, key, valueName, value, hive, &status)) {
+        return true;
+    }
+    lastSaveFailure_ = registry_.WriteFailure();
+    if (lastSaveFailure_.empty()) {
+        const std::string where =
+            (hive == HKEY_CURRENT_USER ? "HKEY_CURRENT_USER\\" : "HKEY_LOCAL_MACHINE\\") + key;
+        lastSaveFailure_ = status == ERROR_ACCESS_DENIED ? "access to " + where + " was denied"
+                                                         : where + " could not be written (error " +
+                                                               std::to_string(status) + ")";
+    }
+    return false;
 }
 
 std::string Settings::GetSettingValue(const std::string& section, const std::string& valueName,

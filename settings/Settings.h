@@ -30,9 +30,14 @@ class Settings {
 public:
     explicit Settings(IRegistry& registry) : registry_(registry) {}
     // Writes `value`, creating the key first when it is missing. False when it
-    // could not be written (nothing is reported to the user).
+    // could not be written; LastSaveFailure() then says why.
     bool SaveSettingValue(const std::string& section, const std::string& valueName,
                           const std::string& value, HKEY hive = HKEY_LOCAL_MACHINE);
+    // Why the last failed save failed, for the user: the store's own words
+    // when it has them ("<file> is not writable: Permission denied", "another
+    // program has kept <file> locked for 3 s"), else what its status means
+    // ("access to HKEY_LOCAL_MACHINE\...\Settings was denied").
+    const std::string& LastSaveFailure() const { return lastSaveFailure_; }
     // The stored text, or `defaultValue` when it cannot be read.
     std::string GetSettingValue(const std::string& section, const std::string& valueName,
                                 const std::string& defaultValue, HKEY hive = HKEY_LOCAL_MACHINE);
@@ -40,6 +45,7 @@ public:
 
 private:
     IRegistry& registry_;
+    std::string lastSaveFailure_;
 };
 
 } // namespace fw

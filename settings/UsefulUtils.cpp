@@ -23,7 +23,9 @@ std::string BytesToStr(const std::uint8_t* buffer, long n) {
 }
 
 bool RegWriteString(IRegistry& reg, const std::string& keyPath, const std::string& valueName,
-                    const std::string& value, HKEY hive) {
+                    const std::string& value, HKEY hive, LONG* status) {
+    LONG ignored = ERROR_SUCCESS;
+    LONG& result = status != nullptr ? *status : ignored;
     // The text's bytes and a NUL directly behind them; the count covers the
     // text alone and the registry keeps the NUL as the string's terminator.
     // A text that itself ends in a NUL character would have that character
@@ -33,13 +35,14 @@ bool RegWriteString(IRegistry& reg, const std::string& keyPath, const std::strin
     const bool endsInNul = !value.empty() && value.back() == '\0';
     StrToBytes(value, buffer);
     HKEY key = 0;
-    if (reg.RegCreateKeyA(hive, keyPath, &key) != ERROR_SUCCESS) {
+    result = reg.RegCreateKeyA(hive, keyPath, &key);
+    if (result != ERROR_SUCCESS) {
         return false;
     }
-    const LONG status = reg.RegSetValueExA(key, valueName, 0, REG_SZ, buffer.data(),
-                                           static_cast<DWORD>(value.size() + (endsInNul ? 1 : 0)));
+    result = reg.RegSetValueExA(key, valueName, 0, REG_SZ, buffer.data(),
+                                static_cast<DWORD>(value.size() + (endsInNul ? 1 : 0)));
     reg.RegCloseKey(key);
-    return status == ERROR_SUCCESS;
+    return result == ERROR_SUCCESS;
 }
 
 std::string RegReadString(IRegistry& reg, const std::string& keyPath, const std::string& valueName,

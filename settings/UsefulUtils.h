@@ -11,9 +11,10 @@
 namespace fw {
 
 // Creates (or opens) `keyPath` below `hive`, writes `value` as a string value,
-// closes the key. True only when the value was written.
+// closes the key. True only when the value was written; `status` (when given)
+// receives the failing call's status, or ERROR_SUCCESS.
 bool RegWriteString(IRegistry& reg, const std::string& keyPath, const std::string& valueName,
-                    const std::string& value, HKEY hive);
+                    const std::string& value, HKEY hive, LONG* status = nullptr);
 
 // The longest value RegReadString reads (a path of 32767 characters fits).
 inline constexpr DWORD kMaxReadSize = 1u << 16;

@@ -315,6 +315,9 @@ void AnalyserProtocol::Record(char type, const std::vector<std::uint8_t>& body, 
     Log("record " + std::to_string(records_) + " S" + type + (binary ? " binary" : " text") +
         " at " + HexText(address, 6) + ": " + verdict);
     const bool flood = verdict == kFail && opt_.floodAfterReject > 0;
+    if (opt_.verdictsTwice) {
+        verdict += verdict;
+    }
     if (opt_.verdictsAtOnce.count() > 0) {
         block_ += verdict;
         blockDue_ = now + opt_.verdictsAtOnce;

@@ -37,6 +37,7 @@ struct ProtocolOptions {
     unsigned rejectRecord = 0;        // answer "Sx Fail " to this record (1-based; 0: none)
     unsigned unknownVerdict = 0;      // answer "Sx Error" to this record
     unsigned withholdLast = 0;        // acknowledge each record only when this many more arrived
+    bool verdictsTwice = false;       // every verdict sent twice
     Millis verdictDelay{0};           // from a record to its verdict
     Millis verdictsAtOnce{0};         // >0: every verdict held until the records pause this long
     std::size_t floodAfterReject = 0; // bytes of filler sent right after a rejection

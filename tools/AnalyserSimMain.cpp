@@ -77,6 +77,7 @@ Plays the analyser's bootloader on a pseudo-terminal and registers it as a COM p
                          send them all in one write; replies are then unpaced
   --withhold-last K      hold every acknowledgement back by K records; drop the held
                          ones on RUNANYWAY
+  --verdicts-twice       answer every record twice
   --flood-after-reject N send N bytes of filler right after a rejected record
   --vanish-ms N          on the reset request the device goes away for N ms and
                          comes back on a new pty, registered under the same port
@@ -117,6 +118,7 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
         kRejectRecord,
         kUnknownVerdict,
         kWithholdLast,
+        kVerdictsTwice,
         kVerdictDelayMs,
         kVerdictsAtOnce,
         kFloodAfterReject,
@@ -146,6 +148,7 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
         {"reject-record", required_argument, nullptr, kRejectRecord},
         {"unknown-verdict", required_argument, nullptr, kUnknownVerdict},
         {"withhold-last", required_argument, nullptr, kWithholdLast},
+        {"verdicts-twice", no_argument, nullptr, kVerdictsTwice},
         {"verdict-delay-ms", required_argument, nullptr, kVerdictDelayMs},
         {"verdicts-at-once", required_argument, nullptr, kVerdictsAtOnce},
         {"flood-after-reject", required_argument, nullptr, kFloodAfterReject},
@@ -257,6 +260,9 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
                 return std::nullopt;
             }
             o.protocol.withholdLast = static_cast<unsigned>(n);
+            break;
+        case kVerdictsTwice:
+            o.protocol.verdictsTwice = true;
             break;
         case kVerdictDelayMs:
             if (!number(0)) {

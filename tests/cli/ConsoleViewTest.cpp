@@ -311,7 +311,7 @@ TEST(FlashOptions, AnalysersFile) {
         const char* error;              // "": read
     };
     const auto shown = [](const Analyser& a) {
-        return a.name + "=" + a.type + ":" +
+        return a.name + "=" + TypeCode(a.type) + ":" +
                (a.port         ? std::to_string(*a.port)
                 : a.portDevice ? *a.portDevice
                                : a.usbSerial + a.address);

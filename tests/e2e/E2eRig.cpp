@@ -186,7 +186,7 @@ Rig::Rig(std::unique_ptr<IUsbDriver> driver)
       usbDriver(driver ? std::move(driver)
                        : std::make_unique<SysfsUsbDriver>(dir.File("sys"), dir.File("dev"))),
       usb(*usbDriver), runLog(dir.File("runs.jsonl")),
-      run(mod, RunServices{view, fields, settings, box,
+      run(mod, RunServices{view, fields, box,
                            TransportMakers{[this] {
                                                auto port = std::make_unique<CountingPort>(
                                                    std::make_unique<QtSerialPort>(names));
@@ -202,7 +202,7 @@ Rig::Rig(std::unique_ptr<IUsbDriver> driver)
                                            usb},
                            &runLog, [this] { NoteState(); }}),
       link(run.link), engine(run.engine) {
-    SetOperationDefaults(mod);
+    SetOperationDefaults(operations);
     QObject::connect(&view.timer, &QTimer::timeout, &view.timer, [this] {
         if (beforeTick)
             beforeTick();
@@ -231,6 +231,18 @@ void Rig::Store(const std::string& type, const std::string& filename) {
     settings.SaveSettingValue(kSection, kFilename, filename);
 }
 
+RunConfig Rig::StoredChoices() {
+    RunConfig c;
+    c.type = ParseConnectionType(settings.GetSettingValue(kSection, kConnectionType, ""))
+                 .value_or(c.type);
+    c.comPort = settings.GetSettingValue(kSection, kComPort, c.comPort);
+    c.usbSerial = settings.GetSettingValue(kSection, kUsbAnalyser, c.usbSerial);
+    c.address = settings.GetSettingValue(kSection, kAddress, c.address);
+    c.filename = settings.GetSettingValue(kSection, kFilename, c.filename);
+    c.operations = operations;
+    return c;
+}
+
 void Rig::Next() {
     // The page's load: fresh labels and the timer at its design interval;
     // then the run connects over a control of its own.
@@ -241,7 +253,7 @@ void Rig::Next() {
     view.timer.start(10);
     engine.FormActivate();
     control_ = nullptr;
-    run.Connect();
+    run.Connect(StoredChoices());
     NoteState();
 }
 

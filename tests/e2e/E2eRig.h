@@ -12,6 +12,7 @@
 #include "link/NetPort.h"
 #include "link/SysfsUsbDriver.h"
 #include "settings/FileRegistry.h"
+#include "settings/Settings.h"
 #include "tests/support/FakeProgressView.h"
 #include "tests/support/RecordingMessageBox.h"
 
@@ -148,8 +149,12 @@ public:
     // Stores the connection and the firmware file as the first two pages'
     // Next buttons do.
     void Store(const std::string& type, const std::string& filename);
+    // The choices the first two pages show when they restore the stored
+    // ones, with `operations`.
+    RunConfig StoredChoices();
     // The operations page's Next: the progress page is loaded and activated,
-    // then the link opens and (on success) the run starts at state 1.
+    // then the link opens with StoredChoices() and (on success) the run starts
+    // at state 1.
     void Next();
     // The progress page's Previous: the run stops, an open converter closes,
     // an interrupted upload lets go of its file, and the page unloads.
@@ -188,6 +193,7 @@ public:
     IUsbDriver& usb;
     test::RecordingMessageBox box;
     ModFlashwright mod;
+    Operations operations; // the operations page's boxes: the defaults
     ProgressFields fields;
     HeadlessView view;
     FileRunLog runLog; // runs.jsonl in the rig's folder

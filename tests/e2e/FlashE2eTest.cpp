@@ -14,6 +14,7 @@
 #include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 
 #include <csignal>
@@ -22,6 +23,7 @@
 #include <filesystem>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -175,6 +177,8 @@ TEST_P(FlashRuns, ImageArrivesWhole) {
     } else {
         EXPECT_EQ(rig.states, kFullWalk);
     }
+    const bool withheld = std::find(args.begin(), args.end(), "--withhold-last") != args.end();
+    EXPECT_EQ(rig.Runs().back()["records_unconfirmed"], withheld ? 2 : 0);
 }
 
 // --strict-form: a record in the other form (1.1 text, 1.2 binary) is failed.
@@ -199,6 +203,7 @@ struct Verdicts {
     const char* name;
     std::vector<std::string> args;
     bool completes; // else the run fails and the firmware is never started
+    const char* box = "Failed Sx!";
     friend void PrintTo(const Verdicts& v, std::ostream* os) { *os << v.name; }
 };
 
@@ -215,7 +220,7 @@ TEST_P(LastVerdicts, CountEveryOne) {
     if (!GetParam().completes) {
         ExpectFailedNotRun(rig);
         ASSERT_EQ(rig.box.shown.size(), 1u);
-        EXPECT_EQ(rig.box.shown[0].text, "Failed Sx!");
+        EXPECT_EQ(rig.box.shown[0].text, GetParam().box);
         return;
     }
     rig.RunToEnd();
@@ -233,6 +238,7 @@ const std::vector<Verdicts> kVerdicts{
     {"NextToLastRejected", {"--baud", "115200", "--reject-record", "511"}, false},
     // Late, but well inside the quiet second even on a busy machine.
     {"LastRejected100msLate", {"--reject-record", "512", "--verdict-delay-ms", "100"}, false},
+    {"EveryVerdictTwice", {"--verdicts-twice"}, false, kMsgTooManyVerdicts},
 };
 INSTANTIATE_TEST_SUITE_P(E2e, LastVerdicts, ::testing::ValuesIn(kVerdicts),
                          [](const auto& info) { return std::string(info.param.name); });
@@ -468,7 +474,8 @@ TEST_F(FlashE2e, RunsThatSendNothing) {
         }
         r.Store(c.type, file);
         if (c.opsOff)
-            r.mod.bOpBootloader = r.mod.bOpEraseFlash = r.mod.bOpUpload = r.mod.bOpRun = kFalse;
+            r.operations.bOpBootloader = r.operations.bOpEraseFlash = r.operations.bOpUpload =
+                r.operations.bOpRun = kFalse;
         r.Next();
         r.RunFor(Millis(300));
         EXPECT_EQ(r.states, c.walk);
@@ -586,7 +593,7 @@ TEST_F(FlashE2e, SerialDeviceServer) {
 TEST_F(FlashE2e, OnlyRunFirmwareSendsRunAnyway) {
     StartSim(rig, {"--start-in-bootloader"});
     rig.Store("COM", rig.dir.File("not-needed.sx"));
-    rig.mod.bOpBootloader = rig.mod.bOpEraseFlash = rig.mod.bOpUpload = kFalse;
+    rig.operations.bOpBootloader = rig.operations.bOpEraseFlash = rig.operations.bOpUpload = kFalse;
     rig.Next();
     rig.RunToEnd();
     ASSERT_EQ(rig.State(), kStateFinished);
@@ -696,6 +703,74 @@ TEST_F(FlashE2e, WizardAnswersKeysWhileTheConnectWaits) {
     ASSERT_TRUE(rig.RunUntil([&] { return connection->text() == "FAILED"; }, Millis(3000)));
     ASSERT_EQ(rig.box.shown.size(), 1u);
     EXPECT_NE(rig.box.shown[0].text.find("(no answer within 3 s)"), std::string::npos);
+}
+
+// The run takes what the pages show. The settings cannot be written (the
+// place of their lock file is taken by a folder, which stops root as well): the
+// analyser on the chosen COM7 gets the typed file, not the stored COM1 and
+// file. Mid-upload another copy of the program saves other choices; the run
+// keeps to its own.
+TEST_F(FlashE2e, WizardRunTakesTheShownChoicesWhenTheSettingsCannotBeSaved) {
+    StartSim(rig, {"--baud", "38400"});
+    SimProcess other;
+    ASSERT_EQ(other.Start({FW_ANALYSER_SIM, "--registry", rig.dir.File("flashwright.reg"), "--com",
+                           "1", "--baud", "0", "--verbose"},
+                          rig.dir.File("other")),
+              "");
+    const std::string stored = Image(rig.dir, "S1");
+    const std::string typed = Image(rig.dir, "S2");
+    rig.Store("COM", stored);
+    rig.settings.SaveSettingValue(kSection, kComPort, "1");
+    const std::string lock = rig.dir.File("flashwright.reg.lock");
+    ::unlink(lock.c_str());
+    ASSERT_EQ(::mkdir(lock.c_str(), 0700), 0);
+
+    Wizard wizard(WizardServices{rig.registry, rig.usb, rig.box,
+                                 [this] { return std::make_unique<QtSerialPort>(rig.names); },
+                                 nullptr, [this] { return rig.names.PlatformList(); },
+                                 [this] { return MakePlatformVersionFacility(rig.registry); },
+                                 ChooseFileWithDialog, &rig.runLog});
+    wizard.Start();
+    auto* ports = wizard.connection.Window()->findChild<QComboBox*>("cboConnection_Serial");
+    ASSERT_EQ(ports->currentText().toStdString(), "COM1");
+    ports->setCurrentIndex(ports->findText("COM7"));
+    wizard.connection.Window()->findChild<QPushButton*>("btnNext")->click();
+    wizard.firmware.Window()
+        ->findChild<QLineEdit*>("txtFullFileName")
+        ->setText(QString::fromStdString(typed));
+    wizard.firmware.Window()->findChild<QPushButton*>("btnNext")->click();
+    wizard.operations.Window()->findChild<QPushButton*>("btnNext")->click();
+
+    ASSERT_EQ(::rmdir(lock.c_str()), 0);
+    ASSERT_TRUE(
+        rig.RunUntil([&] { return wizard.progress.Fields().nRecordsSent >= 10; }, Millis(20000)))
+        << rig.sim.Stderr();
+    {
+        FileRegistry second(rig.dir.File("flashwright.reg"));
+        Settings secondSettings(second);
+        EXPECT_TRUE(secondSettings.SaveSettingValue(kSection, kComPort, "1"));
+        EXPECT_TRUE(secondSettings.SaveSettingValue(kSection, kFilename, stored));
+    }
+    ASSERT_TRUE(
+        rig.RunUntil([&] { return wizard.mod.nUpdateState == kStateFinished; }, Millis(20000)))
+        << rig.sim.Stderr();
+    EXPECT_EQ(rig.sim.Wait(Millis(5000)), 0) << rig.sim.Stderr();
+    EXPECT_EQ(
+        WaitExit(Spawn({FW_SREC_CMP, rig.dir.File("S2.src.srec"), rig.dir.File("received.srec")})),
+        0);
+    EXPECT_EQ(other.Stderr(), ""); // the analyser on COM1 heard nothing
+    const nlohmann::json run = rig.Runs().back();
+    EXPECT_EQ(run["result"], "success");
+    EXPECT_EQ(run["connection"]["port"], 7);
+    EXPECT_EQ(run["firmware"]["path"], typed);
+    EXPECT_EQ(rig.settings.GetSettingValue(kSection, kFilename, ""), stored);
+    // Each page said once which choices it could not keep, and why.
+    const std::string why =
+        " could not be kept for the next start: " + rig.dir.File("flashwright.reg") +
+        " is not writable: Is a directory.\n\nThis run uses what the page shows.";
+    ASSERT_EQ(rig.box.shown.size(), 2u);
+    EXPECT_EQ(rig.box.shown[0].text, "The connection type and COM port" + why);
+    EXPECT_EQ(rig.box.shown[1].text, "The firmware file" + why);
 }
 
 // Several analysers on one bench: the stored COM7 is held by another program

@@ -42,14 +42,14 @@ bool BreakOpenFile(const std::string& path) {
 // before the error comes: lines of 16 bytes put the error at a line's start,
 // lines of 12 bytes inside a line.
 TEST_F(EdgeCase, ReadErrorPartWayFailsTheUpload) {
-    mod.bOpUpload = mod.bOpRun = kTrue;
+    config.operations.bOpUpload = config.operations.bOpRun = kTrue;
     for (const char* record : {"S10500001122C7\r\n", "S1030000FC\r\n"}) {
         SCOPED_TRACE(record);
         std::string records;
         for (int i = 0; i < 1000; ++i)
             records += record;
         Firmware(records);
-        engine.ConnectToAnalyser(); // the file is checked, the other steps skipped
+        Connect(); // the file is checked, the other steps skipped
         while (mod.nUpdateState != kStateUploadStart)
             Tick();
         view.port.output.clear();
@@ -125,6 +125,7 @@ TEST_F(EdgeCase, ReplyBufferLimitDropsNoiseButNoReply) {
         mod.nUpdateState = c.state;
         mod.sReplyBuffer = c.held;
         fields.nRecordsPassed = 0;
+        fields.nRecordsSent = 2001;
         engine.RecData(c.arrival);
         SCOPED_TRACE(c.held.size() + c.arrival.size());
         EXPECT_EQ(mod.nUpdateState, c.after);

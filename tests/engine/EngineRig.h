@@ -1,10 +1,9 @@
-// The update engine and the link wired to fakes, with helpers to store
-// settings, write firmware files and play the analyser's side.
+// The update engine and the link wired to fakes, with helpers to set the
+// run's choices, write firmware files and play the analyser's side.
 #pragma once
 
 #include "engine/UpdateEngine.h"
 #include "link/AnalyserRun.h"
-#include "settings/MemoryRegistry.h"
 #include "settings/Settings.h"
 #include "tests/support/FakeProgressView.h"
 #include "tests/support/FakeUsbDriver.h"
@@ -34,22 +33,39 @@ struct EngineRig : ::testing::Test {
     }
     ~EngineRig() override { std::remove(path.c_str()); }
 
+    // One of the run's choices, named as the settings name it.
     void Set(const char* name, const std::string& value) {
-        settings.SaveSettingValue(kSection, name, value);
+        const std::string n = name;
+        if (n == kConnectionType) {
+            config.type = ParseConnectionType(value).value();
+            return;
+        }
+        std::string& field = n == kComPort       ? config.comPort
+                             : n == kUsbAnalyser ? config.usbSerial
+                             : n == kAddress     ? config.address
+                                                 : config.filename;
+        field = value;
     }
-    // Writes a firmware file and stores it as the chosen one.
+    // Writes a firmware file and makes it the chosen one.
     void Firmware(const std::string& content) {
         std::ofstream(path, std::ios::binary) << content;
         Set(kFilename, path);
     }
-    // The link alone connects, with the stored settings.
-    void ConnectLink() { link.ConnectToAnalyser(ReadRunConfig(settings)); }
-    // A run connects with the stored settings and is put straight into `state`.
+    // The link alone connects, with the run's choices, and the sequence
+    // starts when it is ready, as the engine starts it.
+    void ConnectLink() {
+        if (!link.ConnectToAnalyser(config)) {
+            mod.nUpdateState = kStateStart;
+        }
+    }
+    // A run connects with the run's choices.
+    void Connect() { engine.ConnectToAnalyser(config); }
+    // A run connects and is put straight into `state`.
     void StartAt(std::int32_t state) {
-        engine.ConnectToAnalyser();
+        Connect();
         mod.nUpdateState = state;
     }
-    // The stored connection is the converter "A1" (handle kHandleBase once open).
+    // The chosen connection is the converter "A1" (handle kHandleBase once open).
     void UseConverter() {
         view.port.open = false;
         usb.devices.push_back({"A1", "Analyser A"});
@@ -92,13 +108,12 @@ struct EngineRig : ::testing::Test {
     ModFlashwright mod;
     ProgressFields fields;
     FakeProgressView view;
-    MemoryRegistry registry;
-    Settings settings{registry};
+    RunConfig config; // what the run is handed when it connects
     FakeUsbDriver usb;
     RecordingMessageBox box;
     RecordingRunLog runLog;
     AnalyserRun run{
-        mod, RunServices{view, fields, settings, box,
+        mod, RunServices{view, fields, box,
                          TransportMakers{[this] { return BorrowedSerialPort::Of(view.port); },
                                          nullptr, usb},
                          &runLog}};

@@ -129,7 +129,7 @@ protected:
 
 TEST_P(ConverterRun, EndsWithTheFileConfirmedAndNoMessage) {
     const ConverterCase& c = GetParam();
-    SetOperationDefaults(mod);
+    SetOperationDefaults(config.operations);
     // The rig's own file name holds the test's name, which here has a slash.
     const std::string file =
         ::testing::TempDir() + "fw_converter_" + std::to_string(::getpid()) + c.name;
@@ -139,7 +139,7 @@ TEST_P(ConverterRun, EndsWithTheFileConfirmedAndNoMessage) {
     usb.devices = {{"A1B2C3D4", "Analyser A"}};
     usb.getStatusAnswer = c.getStatus;
     Set(kConnectionType, "USB");
-    engine.ConnectToAnalyser();
+    Connect();
     ASSERT_EQ(mod.nUsbHandle, 0x100u);
     std::ptrdiff_t unplugged = 0; // calls logged before
     if (c.unplugAtRestart) {

@@ -15,7 +15,7 @@ namespace {
 
 struct RunOutcomeTest : EngineRig {
     RunOutcomeTest() {
-        SetOperationDefaults(mod);
+        SetOperationDefaults(config.operations);
         Firmware("S0030000FC\r\nS1051000AA55EB\r\nS1030000FC\r\nS9030000FC\r\n");
     }
     // Answers the way a good bootloader does, until the run ends or `stop` holds.
@@ -34,11 +34,15 @@ struct RunOutcomeTest : EngineRig {
                 break;
             case kStateErasingFlash:
                 Arrive("ERASEALL");
+                if (!afterEcho.empty()) {
+                    Arrive(afterEcho);
+                }
                 break;
             case kStateUploading:
             case kStateWaitAcks:
-                if (fields.nRecordsPassed < fields.nRecordsSent) {
-                    Arrive("Sx Pass ");
+                if (answered < fields.nRecordsSent - withhold) {
+                    ++answered;
+                    Arrive(verdict);
                 }
                 break;
             default:
@@ -46,6 +50,13 @@ struct RunOutcomeTest : EngineRig {
             }
         }
     }
+    // How the analyser answers: `verdict` once for each record but the last
+    // `withhold`; `afterEcho` right after the flash erase's echo.
+    std::string verdict = "Sx Pass ";
+    std::int32_t withhold = 0;
+    std::string afterEcho;
+    std::int32_t answered = 0;
+
     void ExpectLost(StatusLabel row, const std::string& name) {
         EXPECT_EQ(mod.nUpdateState, kStateFailed);
         ExpectLabel(StatusLabel::Connection, "FAILED", kRed);
@@ -58,7 +69,9 @@ struct RunOutcomeTest : EngineRig {
 
 TEST_F(RunOutcomeTest, SuccessfulRunIsRecordedWithWhatWentWhere) {
     Set(kComPort, "7");
-    engine.ConnectToAnalyser();
+    Connect();
+    RunUntil([this] { return mod.nUpdateState == kStateWaitAcks; });
+    view.At(StatusLabel::Upload).caption = "SKIPPED"; // the view is drawn on, never read back
     RunUntil([this] { return mod.nUpdateState == kStateFinished; });
     ASSERT_EQ(runLog.runs.size(), 1u);
     const nlohmann::json j = nlohmann::json::parse(ToJsonLine(runLog.runs[0]));
@@ -74,6 +87,7 @@ TEST_F(RunOutcomeTest, SuccessfulRunIsRecordedWithWhatWentWhere) {
     EXPECT_EQ(j["firmware"]["sha256"].get<std::string>().size(), 64u);
     EXPECT_EQ(j["operations"]["Erase EEPROM"], false);
     EXPECT_EQ(j["operations"]["Upload Firmware"], true);
+    EXPECT_EQ(j["rows"]["Upload Firmware"], "OK");
     EXPECT_EQ(j["rows"]["Verify Upload"], "OK");
     EXPECT_EQ(j["rows"]["Erase RAM"], "SKIPPED");
     EXPECT_EQ(j["records_sent"], 2);
@@ -84,8 +98,90 @@ TEST_F(RunOutcomeTest, SuccessfulRunIsRecordedWithWhatWentWhere) {
     EXPECT_EQ(runLog.runs.size(), 1u);
 }
 
+// Verdicts belong to records: one with no record waiting for it (a second
+// answer, or one before the first record) fails the run, and text from before
+// the upload never confirms a record. Passes, rejections and other answers
+// never outnumber the records sent.
+TEST_F(RunOutcomeTest, VerdictsCountOnlyForRecordsWaitingForOne) {
+    struct Case {
+        const char* name;
+        const char* verdict;
+        std::int32_t withhold;
+        const char* afterEcho;
+        bool beforeFirstRecord; // one more "Sx Pass " as the upload starts
+    };
+    const Case cases[] = {
+        {"EveryVerdictTwice", "Sx Pass Sx Pass ", 0, "", false},
+        {"StrayPassAfterTheEchoLastWithheld", "Sx Pass ", 1, "Sx Pass ", false},
+        {"VerdictBeforeTheFirstRecord", "Sx Pass ", 0, "", true},
+        {"FailTwice", "Sx Fail Sx Fail ", 0, "", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        runLog.runs.clear();
+        box.shown.clear();
+        view.port.output.clear();
+        view.port.open = true;
+        verdict = c.verdict;
+        withhold = c.withhold;
+        afterEcho = c.afterEcho;
+        answered = 0;
+        Connect();
+        RunUntil([&] {
+            if (c.beforeFirstRecord && mod.nUpdateState == kStateUploading &&
+                fields.nRecordsSent == 0) {
+                Arrive("Sx Pass ");
+            }
+            return mod.nUpdateState == kStateFinished || mod.nUpdateState == kStateFailed;
+        });
+        clock += kQuietTime * 5;
+        Tick(3);
+        EXPECT_EQ(mod.nUpdateState, kStateFailed);
+        EXPECT_EQ(Sent().find("RUNANYWAY"), std::string::npos);
+        ExpectLabel(StatusLabel::Verify, "FAILED", kRed);
+        ASSERT_EQ(runLog.runs.size(), 1u);
+        const RunRecord& run = runLog.runs[0];
+        EXPECT_EQ(run.result, "failed");
+        EXPECT_LE(run.recordsPassed + run.recordsOther, run.recordsSent);
+        if (std::string(c.verdict) != "Sx Fail Sx Fail ") {
+            EXPECT_EQ(run.reason, kMsgTooManyVerdicts);
+            ASSERT_FALSE(box.shown.empty());
+            EXPECT_EQ(box.shown.back().text, kMsgTooManyVerdicts);
+        }
+    }
+}
+
+// The quiet second after the last record runs from the end of the file: a
+// short file answered late with a rejection still fails, however far the
+// clock stood before.
+TEST_F(RunOutcomeTest, LateRejectionOfAShortFileFailsTheRun) {
+    for (const char* content : {"S1030000FC\r\n", "S1030000FC\r\nS1030000FC\r\n"}) {
+        SCOPED_TRACE(content);
+        runLog.runs.clear();
+        box.shown.clear();
+        view.port.output.clear();
+        view.port.open = true;
+        Firmware(content);
+        clock += std::chrono::hours(5);
+        withhold = 1;
+        answered = 0;
+        Connect();
+        RunUntil([this] { return mod.nUpdateState == kStateWaitAcks; });
+        ASSERT_EQ(mod.nUpdateState, kStateWaitAcks);
+        clock += kQuietTime - std::chrono::milliseconds(1);
+        Tick(3);
+        ASSERT_EQ(mod.nUpdateState, kStateWaitAcks);
+        Arrive("Sx Fail ");
+        Tick(3);
+        EXPECT_EQ(mod.nUpdateState, kStateFailed);
+        EXPECT_EQ(Sent().find("RUNANYWAY"), std::string::npos);
+        ASSERT_EQ(runLog.runs.size(), 1u);
+        EXPECT_EQ(runLog.runs[0].result, "failed");
+    }
+}
+
 TEST_F(RunOutcomeTest, SerialDeviceVanishingMidUploadEndsTheRun) {
-    engine.ConnectToAnalyser();
+    Connect();
     RunUntil([this] { return fields.nRecordsSent == 1; });
     view.port.Vanish();
     view.port.output.clear();
@@ -98,7 +194,7 @@ TEST_F(RunOutcomeTest, SerialDeviceVanishingMidUploadEndsTheRun) {
 
 // Lost while the upload is being confirmed: the firmware is not started.
 TEST_F(RunOutcomeTest, SerialDeviceVanishingAtTheConfirmationEndsTheRun) {
-    engine.ConnectToAnalyser();
+    Connect();
     RunUntil([this] { return mod.nUpdateState == kStateConfirmRun; });
     view.port.Vanish();
     Tick();
@@ -111,7 +207,7 @@ TEST_F(RunOutcomeTest, ConverterFailingAPollDuringAnEraseEndsTheRun) {
     usb.devices.push_back({"A1B2C3D4", "Analyser A"});
     Set(kConnectionType, "USB");
     Set(kUsbAnalyser, "A1B2C3D4");
-    engine.ConnectToAnalyser();
+    Connect();
     RunUntil([this] { return mod.nUpdateState == kStateErasingFlash; });
     usb.open.clear(); // unplugged: every call on the handle fails
     Tick();
@@ -123,7 +219,7 @@ TEST_F(RunOutcomeTest, ConverterFailingAPollDuringAnEraseEndsTheRun) {
 // An analyser that re-enumerates when it restarts takes its device away for a
 // moment: the wait for the restart goes on, on the device once it is back.
 TEST_F(RunOutcomeTest, DeviceGoneDuringTheRestartIsTakenBackAndTheWaitGoesOn) {
-    engine.ConnectToAnalyser();
+    Connect();
     Tick(2);
     ASSERT_EQ(mod.nUpdateState, kStateWaitReboot);
     view.port.Vanish();
@@ -141,7 +237,7 @@ TEST_F(RunOutcomeTest, DeviceGoneDuringTheRestartIsTakenBackAndTheWaitGoesOn) {
 }
 
 TEST_F(RunOutcomeTest, RunLeftWithPreviousIsRecordedAsAbandoned) {
-    engine.ConnectToAnalyser();
+    Connect();
     RunUntil([this] { return mod.nUpdateState == kStateUploading; });
     engine.AbandonRun();
     ASSERT_EQ(runLog.runs.size(), 1u);
@@ -151,7 +247,7 @@ TEST_F(RunOutcomeTest, RunLeftWithPreviousIsRecordedAsAbandoned) {
 
 // A front end's time limit ends a run that waits for ever on a silent analyser.
 TEST_F(RunOutcomeTest, RunFailedFromOutsideClosesTheLinkAndSaysWhy) {
-    engine.ConnectToAnalyser();
+    Connect();
     Tick(5); // waiting for the restart, with no answer
     ASSERT_EQ(mod.nUpdateState, kStateWaitReboot);
     engine.FailRun("timed out");

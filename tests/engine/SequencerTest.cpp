@@ -55,6 +55,7 @@ TEST_F(SequencerTest, WaitingStatesAdvanceWhenTheirWordEndsTheBuffer) {
 
 TEST_F(SequencerTest, VerdictsAreCountedOnceEvenWhenSplitOrBackToBack) {
     mod.nUpdateState = kStateUploading;
+    fields.nRecordsSent = 4;
     const std::tuple<const char*, int, const char*> steps[] = {{"Sx Pass Sx Pass ", 2, ""},
                                                                {"noise Sx Pa", 2, "Sx Pa"},
                                                                {"ss ", 3, ""},
@@ -87,6 +88,7 @@ TEST_F(SequencerTest, UsbTextIsReadInsideTheTickInChunksOf255) {
 // while it is open. Ticks are skipped, receive events wait for the handler.
 TEST_F(SequencerTest, EventsDuringAMessageBoxNeitherReenterNorGetLost) {
     mod.nUpdateState = kStateUploading;
+    fields.nRecordsSent = 6;
     box.whileOpen = [&] {
         Arrive("Sx Pass Sx Pa");
         engine.AFTimer1_Timer();
@@ -108,8 +110,8 @@ TEST_F(SequencerTest, EventsDuringAMessageBoxNeitherReenterNorGetLost) {
     EXPECT_TRUE(view.port.incoming.empty());
 
     // A box opened by a tick: the deferred event runs after it, in the state it left.
-    SetOperationDefaults(mod);
-    mod.nUpdateState = kStateStart; // no firmware file stored: the run is refused
+    SetOperationDefaults(config.operations);
+    StartAt(kStateStart); // no firmware file chosen: the run is refused
     box.whileOpen = [&] {
         engine.AFTimer1_Timer();
         Arrive("hello");

@@ -3,7 +3,6 @@
 // state always stays within 0..16. Message boxes fire a tick and a receive event
 // while "open", as the real modal loop may.
 #include "link/AnalyserRun.h"
-#include "settings/MemoryRegistry.h"
 #include "tests/support/FakeProgressView.h"
 #include "tests/support/FakeUsbDriver.h"
 #include "tests/support/RecordingMessageBox.h"
@@ -42,40 +41,39 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fw::ModFlashwright mod;
     fw::ProgressFields fields;
     fw::test::FakeProgressView view;
-    fw::MemoryRegistry registry;
-    fw::Settings settings(registry);
     fw::test::FakeUsbDriver usb;
     fw::test::RecordingMessageBox box;
     fw::AnalyserRun run(
-        mod, fw::RunServices{view, fields, settings, box,
+        mod, fw::RunServices{view, fields, box,
                              fw::TransportMakers{
                                  [&view] { return fw::test::BorrowedSerialPort::Of(view.port); },
                                  nullptr, usb}});
     fw::UpdateEngine& engine = run.engine;
 
     const auto flag = [&] { return fw::ToVb(in.ConsumeBool()); };
-    mod.bOpBootloader = flag();
-    mod.bOpEraseFlash = flag();
-    mod.bOpEraseEEPROM = flag();
-    mod.bOpEraseRAM = flag();
-    mod.bOpUpload = flag();
-    mod.bOpRun = flag();
+    fw::RunConfig config;
+    config.operations.bOpBootloader = flag();
+    config.operations.bOpEraseFlash = flag();
+    config.operations.bOpEraseEEPROM = flag();
+    config.operations.bOpEraseRAM = flag();
+    config.operations.bOpUpload = flag();
+    config.operations.bOpRun = flag();
     const auto state = in.ConsumeIntegralInRange<std::int32_t>(0, 16);
     mod.nAnalyserKind = in.ConsumeIntegralInRange<std::int32_t>(0, 2);
     mod.sReplyBuffer = in.ConsumeRandomLengthString(1024);
     fields.nTick = static_cast<std::int16_t>(2 * in.ConsumeIntegralInRange<int>(0, 299));
     fields.nProgressWidth = 2295;
     if (in.ConsumeBool()) {
-        settings.SaveSettingValue(fw::kSection, fw::kFilename, FirmwarePath());
+        config.filename = FirmwarePath();
     }
-    // A run connects (reading the settings) and is put into a random state.
+    // A run connects with those choices and is put into a random state.
     if (in.ConsumeBool()) {
-        settings.SaveSettingValue(fw::kSection, fw::kConnectionType, "USB");
+        config.type = fw::ConnectionType::Usb;
         usb.devices = {{"S1", in.ConsumeBool() ? "Merlane" : "Plain"}};
     } else {
         view.port.open = true;
     }
-    engine.ConnectToAnalyser();
+    engine.ConnectToAnalyser(config);
     mod.nUpdateState = state;
     const std::string insideBox = in.ConsumeRandomLengthString(64);
     box.whileOpen = [&] {

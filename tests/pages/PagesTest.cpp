@@ -50,6 +50,15 @@ struct Windows95 : IVersionFacility {
     IRegistry& registry;
 };
 
+// A store that refuses every write while `refuse` holds, as HKEY_LOCAL_MACHINE
+// does for a standard user; reads go on.
+struct RefusingRegistry : MemoryRegistry {
+    bool refuse = false;
+
+protected:
+    bool BeginChange() override { return !refuse; }
+};
+
 class Pages : public ::testing::Test {
 protected:
     void TearDown() override {
@@ -80,7 +89,7 @@ protected:
         return *wizard;
     }
     // Walks on to the progress page over `type` with only the operation `only`.
-    ProgressPage& Run(const char* type, VbBool ModFlashwright::*only,
+    ProgressPage& Run(const char* type, VbBool Operations::*only,
                       const std::string& file = "/nonexistent.SX") {
         line.free = {1};
         Store(kConnectionType, type);
@@ -88,9 +97,8 @@ protected:
         Wizard& w = Start();
         Click(w.connection, "btnNext");
         Click(w.firmware, "btnNext");
-        w.mod.bOpBootloader = w.mod.bOpEraseFlash = w.mod.bOpEraseEEPROM = w.mod.bOpEraseRAM =
-            w.mod.bOpUpload = w.mod.bOpRun = kFalse;
-        w.mod.*only = kTrue;
+        w.choices.operations = Operations{};
+        w.choices.operations.*only = kTrue;
         Click(w.operations, "btnNext");
         return w.progress;
     }
@@ -119,7 +127,7 @@ protected:
         return frames.last()->objectName().toStdString();
     }
 
-    MemoryRegistry registry;
+    RefusingRegistry registry;
     Settings settings{registry};
     FakeUsbDriver usb;
     RecordingMessageBox box;
@@ -238,6 +246,74 @@ TEST_F(Pages, UsbDevicesAreListedAndNextStoresTheSerialOrTheDriverFailureIsShown
     EXPECT_TRUE(box.shown.empty());
 }
 
+// --- The run's choices --------------------------------------------------------
+
+// The run takes what the pages show, not what the store holds: also when the
+// store refuses every write. With no port stored and none listed, it is COM1.
+TEST_F(Pages, RunTakesThePagesChoicesWhateverTheStoreKeeps) {
+    struct Case {
+        const char* name;
+        std::set<int> free;
+        bool storePort3; // "COM Port" 3 and "/stored.SX" stored before the start
+        int entry;       // the serial entry chosen on the page; -1: as loaded
+        int port;        // the port the run opens
+    };
+    const Case cases[] = {
+        {"OtherPortAndFileTypedWritesRefused", {1, 3}, true, 0, 1},
+        {"NothingStoredNothingListed", {}, false, -1, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        registry.refuse = false;
+        registry.Assign({});
+        if (c.storePort3) {
+            Store(kComPort, "3");
+            Store(kFilename, "/stored.SX");
+        }
+        line.free = c.free;
+        registry.refuse = true;
+        Wizard& w = Start();
+        if (c.entry >= 0) {
+            ASSERT_EQ(Combo("cboConnection_Serial")->currentText(), "COM3");
+            Combo("cboConnection_Serial")->setCurrentIndex(c.entry);
+        }
+        Click(w.connection, "btnNext");
+        Path()->setText("/typed.SX");
+        Click(w.firmware, "btnNext");
+        w.choices.operations = Operations{};
+        w.choices.operations.bOpUpload = kTrue;
+        Click(w.operations, "btnNext");
+        w.run.engine.AFTimer1_Timer(); // the file is checked: it does not exist
+        const RunRecord& run = w.run.engine.LastRun();
+        EXPECT_EQ(run.connection.type, "COM");
+        EXPECT_EQ(run.connection.port, c.port);
+        // Without a port to open the run ends at the connection, unchecked.
+        EXPECT_EQ(run.firmware.has_value(), !c.free.empty());
+        if (run.firmware) {
+            EXPECT_EQ(run.firmware->path, "/typed.SX");
+        }
+        EXPECT_EQ(Stored(kComPort), c.storePort3 ? "3" : "<unset>");
+        EXPECT_EQ(Stored(kFilename), c.storePort3 ? "/stored.SX" : "<unset>");
+        // Each page said once what it could not keep, and why.
+        std::vector<std::string> notKept;
+        for (const auto& shown : box.shown) {
+            if (shown.text.find("could not be kept") != std::string::npos) {
+                notKept.push_back(shown.text);
+                EXPECT_EQ(shown.icon, MsgIcon::Exclamation);
+            }
+        }
+        const std::string why =
+            ": access to HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarnvel\\Flashwright\\Settings "
+            "was denied.\n\nThis run uses what the page shows.";
+        EXPECT_EQ(notKept,
+                  (std::vector<std::string>{
+                      std::string("The connection type") + (c.storePort3 ? " and COM port" : "") +
+                          " could not be kept for the next start" + why,
+                      "The firmware file could not be kept for the next start" + why}));
+        box.shown.clear();
+    }
+}
+
 // --- The walk and the firmware path -----------------------------------------
 
 TEST_F(Pages, EachPageTakesThePlaceOfTheOneItReplacesAndTheOperationsStay) {
@@ -272,7 +348,7 @@ TEST_F(Pages, EachPageTakesThePlaceOfTheOneItReplacesAndTheOperationsStay) {
     go(w.operations, "btnPrevious", w.firmware);
     go(w.firmware, "btnNext", w.operations);
     EXPECT_EQ(ticked(), "xxx--x");
-    EXPECT_EQ(w.mod.bOpUpload, kFalse);
+    EXPECT_EQ(w.choices.operations.bOpUpload, kFalse);
     go(w.operations, "btnPrevious", w.firmware);
     go(w.firmware, "btnPrevious", w.connection);
 }
@@ -340,7 +416,7 @@ TEST_F(Pages, FirmwarePathNeedsTextBrowseStartsAtItAndOnlyNextStoresIt) {
 // --- Progress page ----------------------------------------------------------
 
 TEST_F(Pages, EachProgressRowShowsItsOwnStepAndTheTimerRunsTheEngineToTheEnd) {
-    ProgressPage& page = Run("COM", &ModFlashwright::bOpRun);
+    ProgressPage& page = Run("COM", &Operations::bOpRun);
     ASSERT_TRUE(QTest::qWaitFor([&] { return wizard->mod.nUpdateState == kStateFinished; }, 3000));
     std::map<int, std::array<std::string, 2>> rows; // by height: caption, status label and text
     for (QLabel* label : page.Window()->findChildren<QLabel*>()) {
@@ -372,7 +448,7 @@ TEST_F(Pages, PreviousMidUploadStopsTheRunClosesTheFileAndHandsOverThePlace) {
     for (std::ofstream out(file); out.tellp() < 20000;) {
         out << "S1130000000102030405060708090A0B0C0D0E0F74\n";
     }
-    ProgressPage& page = Run("COM", &ModFlashwright::bOpUpload, file);
+    ProgressPage& page = Run("COM", &Operations::bOpUpload, file);
     const QPoint where = page.Window()->pos();
     ASSERT_TRUE(QTest::qWaitFor([&] { return wizard->mod.nUpdateState == kStateUploading; }, 3000));
     Click(page, "btnPrevious");
@@ -387,7 +463,7 @@ TEST_F(Pages, PreviousMidUploadStopsTheRunClosesTheFileAndHandsOverThePlace) {
 }
 
 TEST_F(Pages, PreviousAndTheCloseBoxFreeTheLink) {
-    ProgressPage& page = Run("COM", &ModFlashwright::bOpBootloader);
+    ProgressPage& page = Run("COM", &Operations::bOpBootloader);
     EXPECT_EQ(line.open, std::set<int>{1});
     Click(page, "btnPrevious");
     EXPECT_TRUE(line.open.empty());
@@ -401,7 +477,7 @@ TEST_F(Pages, PreviousAndTheCloseBoxFreeTheLink) {
     EXPECT_EQ(allClosed, 1);
 
     usb.devices = {{"FT000042", "Cable"}};
-    Run("USB", &ModFlashwright::bOpBootloader);
+    Run("USB", &Operations::bOpBootloader);
     EXPECT_EQ(usb.open.size(), 1u);
     Click(wizard->progress, "btnPrevious");
     EXPECT_TRUE(usb.open.empty());
