@@ -99,7 +99,8 @@ int Run(int argc, char** argv, int entries, bool stale, bool settled) {
     fw::ModFlashwright mod;
     fw::Settings settings(registry);
     fw::RunConfig choices;
-    fw::PortDiscovery discovery([&] { return names.PlatformList(); }, registry, box);
+    fw::PortDiscovery discovery([&] { return names.PlatformList(); }, registry, box,
+                                [&] { return names.HoldRegistryPorts(); });
     fw::ConnectionPage connection(
         fw::ConnectionPage::Services{mod, settings, choices, usb, box, discovery,
                                      [&] { return std::make_unique<fw::QtSerialPort>(lookup); },
