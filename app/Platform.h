@@ -20,6 +20,8 @@ struct PlatformParts {
     SerialPortFactory makeNetPort;
     // The system's serial port names for the port search ("COM1\0COM7\0").
     PortListSource portList;
+    // Held while a search walks that list; empty: nothing.
+    PortSearchHold portSearchHold;
 };
 
 PlatformParts MakePlatformParts();

@@ -18,6 +18,7 @@ PlatformParts MakePlatformParts() {
         [names] { return std::make_unique<QtSerialPort>(*names); },
         [] { return std::make_unique<QtNetPort>(); },
         [names] { return names->PlatformList(); },
+        [names] { return names->HoldRegistryPorts(); },
     };
 }
 

@@ -17,6 +17,7 @@ PlatformParts MakePlatformParts() {
         [] { return std::make_unique<Win32SerialPort>(); },
         [] { return std::make_unique<QtNetPort>(); },
         std::move(ports),
+        nullptr,
     };
 }
 

@@ -34,6 +34,8 @@ struct WizardServices {
     FileChooser chooseFile = ChooseFileWithDialog;
     // Where the record of every run goes; null: nowhere.
     IRunLog* runLog = nullptr;
+    // Held while the connection page searches the ports; empty: nothing.
+    PortSearchHold portSearchHold = nullptr;
 };
 
 class Wizard {

@@ -60,6 +60,7 @@ int main(int argc, char** argv) {
         [&registry] { return fw::MakePlatformVersionFacility(registry); },
         fw::ChooseFileWithDialog,
         &runLog,
+        platform.portSearchHold,
     });
     // SIGTERM, SIGHUP (the session ends), SIGINT and SIGQUIT close the wizard as
     // its close box would: a run in progress is recorded as abandoned and the

@@ -3,10 +3,11 @@
 // The page searches the serial ports while it loads, so this is the port
 // search over the real settings file, port names and serial control.
 //
-//   first-page-bench [--entries N] [--stale] [--settled]
+//   first-page-bench [--entries N] [--stale | --live N] [--settled]
 //
-// Without arguments: 0, 64 and 255 entries on live pseudo-terminals, and 255
-// entries whose devices are gone, each in a process of its own; one line each:
+// Without arguments: 0, 64 and 255 entries on live pseudo-terminals, 255
+// entries whose devices are gone, and 255 entries of which 8 are live (a bench
+// machine's Ports key), each in a process of its own; one line each:
 //
 //   entries= live= settled= first_page_ms= listed= lookups= lookup_ms=
 //
@@ -25,6 +26,7 @@
 #include <QApplication>
 #include <QComboBox>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -52,7 +54,7 @@ public:
     int shown = 0;
 };
 
-int Run(int argc, char** argv, int entries, bool stale, bool settled) {
+int Run(int argc, char** argv, int entries, int live, bool settled) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     char dirTemplate[] = "/tmp/fw-first-page-XXXXXX";
@@ -61,13 +63,14 @@ int Run(int argc, char** argv, int entries, bool stale, bool settled) {
     const std::string dir = dirTemplate;
     const std::string file = dir + "/Flashwright.reg";
 
-    // COM1..COMn, each on a pseudo-terminal of its own (or on a device that is
-    // gone); the masters stay open so that the terminals do.
+    // COM1..COMn, the first `live` each on a pseudo-terminal of its own, the
+    // rest on devices that are gone; the masters stay open so that the
+    // terminals do.
     std::vector<int> masters;
     std::string text = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tarnvel\\Flashwright\\Ports]\n";
     for (int n = 1; n <= entries; ++n) {
         std::string device = dir + "/gone" + std::to_string(n);
-        if (!stale) {
+        if (n <= live) {
             const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
             if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
                 std::fprintf(stderr, "first-page-bench: no pseudo-terminal for COM%d\n", n);
@@ -99,7 +102,8 @@ int Run(int argc, char** argv, int entries, bool stale, bool settled) {
     fw::ModFlashwright mod;
     fw::Settings settings(registry);
     fw::RunConfig choices;
-    fw::PortDiscovery discovery([&] { return names.PlatformList(); }, registry, box);
+    fw::PortDiscovery discovery([&] { return names.PlatformList(); }, registry, box,
+                                [&] { return names.HoldRegistryPorts(); });
     fw::ConnectionPage connection(
         fw::ConnectionPage::Services{mod, settings, choices, usb, box, discovery,
                                      [&] { return std::make_unique<fw::QtSerialPort>(lookup); },
@@ -115,7 +119,7 @@ int Run(int argc, char** argv, int entries, bool stale, bool settled) {
                            : nullptr;
     std::printf("entries=%d live=%d settled=%d first_page_ms=%.1f listed=%d lookups=%d "
                 "lookup_ms=%.1f boxes=%d\n",
-                entries, stale ? 0 : entries, settled ? 1 : 0, Ms(shown - start),
+                entries, live, settled ? 1 : 0, Ms(shown - start),
                 list != nullptr ? list->count() : -1, lookups, Ms(lookupTime), box.shown);
     std::fflush(stdout);
     for (int master : masters)
@@ -128,22 +132,26 @@ int Run(int argc, char** argv, int entries, bool stale, bool settled) {
 
 int main(int argc, char** argv) {
     int entries = -1;
-    bool stale = false, settled = false;
+    int live = -1;
+    bool settled = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--entries" && i + 1 < argc)
             entries = std::atoi(argv[++i]);
         else if (arg == "--stale")
-            stale = true;
+            live = 0;
+        else if (arg == "--live" && i + 1 < argc)
+            live = std::atoi(argv[++i]);
         else if (arg == "--settled")
             settled = true;
         else {
-            std::fprintf(stderr, "usage: %s [--entries N] [--stale] [--settled]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--entries N] [--stale | --live N] [--settled]\n",
+                         argv[0]);
             return 2;
         }
     }
     if (entries >= 0)
-        return Run(argc, argv, entries, stale, settled);
+        return Run(argc, argv, entries, live < 0 ? entries : std::min(live, entries), settled);
 
     // Each case in a process of its own, so that none inherits another's state.
     const std::vector<std::vector<std::string>> cases = {
@@ -152,6 +160,7 @@ int main(int argc, char** argv) {
         {"--entries", "255"},
         {"--entries", "255", "--settled"},
         {"--entries", "255", "--stale"},
+        {"--entries", "255", "--live", "8"},
     };
     int status = 0;
     for (const auto& args : cases) {

@@ -109,7 +109,8 @@ int ListCommand() {
     registry.Assign(file.Keys());
     ComPortNames names(&registry);
     QuietBox quiet;
-    PortDiscovery discovery([&names] { return names.PlatformList(); }, registry, quiet);
+    PortDiscovery discovery([&names] { return names.PlatformList(); }, registry, quiet,
+                            [&names] { return names.HoldRegistryPorts(); });
     ListOfPorts ports;
     QtSerialPort probe(names);
     // No wanted port, and nothing written back: a listing changes nothing.

@@ -85,14 +85,47 @@ std::map<int, std::string> ComPortNames::RulePorts() const {
     return ports;
 }
 
+std::shared_ptr<void> ComPortNames::HoldRegistryPorts() const {
+    ++holds_;
+    return std::shared_ptr<void>(nullptr, [this](void*) {
+        if (--holds_ == 0)
+            held_.reset();
+    });
+}
+
+const ComPortNames::Held& ComPortNames::HeldPorts() const {
+    if (!held_) {
+        Held held;
+        VisitRegistryPorts([&held](int port, std::string path) {
+            // The first entry for a number wins.
+            if (held.ports.emplace(port, path).second)
+                held.canonical.insert(Canonical(path));
+            return true;
+        });
+        held_ = std::move(held);
+    }
+    return *held_;
+}
+
 std::map<int, std::string> ComPortNames::RegistryPorts() const {
+    if (holds_ > 0)
+        return HeldPorts().ports;
     std::map<int, std::string> ports;
+    VisitRegistryPorts([&ports](int port, std::string path) {
+        ports.emplace(port, std::move(path)); // the first entry for a number wins
+        return true;
+    });
+    return ports;
+}
+
+void ComPortNames::VisitRegistryPorts(
+    const std::function<bool(int port, std::string path)>& visit) const {
     if (registry_ == nullptr)
-        return ports;
+        return;
     HKEY key = 0;
     if (registry_->RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPortsKeyPath, 0, KEY_QUERY_VALUE, &key) !=
         ERROR_SUCCESS)
-        return ports;
+        return;
     std::vector<char> name(256);
     std::vector<std::uint8_t> data(1024);
     for (DWORD index = 0;;) {
@@ -128,10 +161,10 @@ std::map<int, std::string> ComPortNames::RegistryPorts() const {
             continue;
         if (path.front() != '/')
             path = devRoot_ + "/" + path;
-        ports.emplace(*port, path); // the first entry for a number wins
+        if (!visit(*port, std::move(path)))
+            break;
     }
     registry_->RegCloseKey(key);
-    return ports;
 }
 
 std::map<int, std::string> ComPortNames::Ports() const {
@@ -152,14 +185,31 @@ std::optional<std::string> ComPortNames::DevicePath(int port) const {
     // The same answer as Ports() gives, without looking at every device: the
     // serial control asks for one port at a time, twice for each port the
     // search tries, and the Ports key may hold a great many entries.
-    const auto registered = RegistryPorts();
-    if (const auto it = registered.find(port); it != registered.end())
-        return it->second;
+    if (holds_ > 0) {
+        const Held& held = HeldPorts();
+        if (const auto it = held.ports.find(port); it != held.ports.end())
+            return it->second;
+        std::optional<std::string> rule = RulePath(port);
+        if (!rule || held.canonical.count(Canonical(*rule)) != 0)
+            return std::nullopt; // a claimed device is listed under the entry's number only
+        return rule;
+    }
+    // The walk over the Ports key stops at the port's own entry; only a port
+    // the rules give a device needs every entry, to see whether one of them
+    // claims that device.
+    std::optional<std::string> entry;
+    VisitRegistryPorts([&](int number, std::string path) {
+        if (number == port)
+            entry = std::move(path);
+        return !entry;
+    });
+    if (entry)
+        return entry;
     std::optional<std::string> rule = RulePath(port);
     if (!rule)
         return std::nullopt;
     const std::string device = Canonical(*rule);
-    for (const auto& [number, path] : registered) {
+    for (const auto& [number, path] : RegistryPorts()) {
         if (Canonical(path) == device)
             return std::nullopt; // listed under the entry's number only
     }

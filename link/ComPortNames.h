@@ -13,13 +13,17 @@
 //   - ttyUSB0..ttyUSB31 are COM33..COM64;
 //   - ttyACM0..ttyACM31 are COM65..COM96.
 // Nothing is cached: every call looks at the device tree and the registry
-// again, so plugged and unplugged converters show at once.
+// again, so plugged and unplugged converters show at once. The one exception is
+// a hold (HoldRegistryPorts), which a port search takes while it runs.
 #pragma once
 
 #include "settings/Registry.h"
 
+#include <functional>
 #include <map>
+#include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 namespace fw {
@@ -46,6 +50,13 @@ public:
     // followed on both sides).
     std::optional<int> PortNumber(const std::string& devicePath) const;
 
+    // While the returned object lives, the Ports key is read once, at the first
+    // look, and every answer comes from that reading (the device tree is still
+    // looked at every time): a port search looks up each of its ports twice,
+    // and with hundreds of entries reading the key for every lookup is most of
+    // the search. Holds may nest; this object must outlive them.
+    std::shared_ptr<void> HoldRegistryPorts() const;
+
     // "COM12" -> 12 (case-insensitive prefix, 1..kMaxComPort); nullopt otherwise.
     static std::optional<int> ParseComName(const std::string& name);
 
@@ -54,8 +65,19 @@ private:
     std::optional<std::string> RulePath(int port) const;
     std::map<int, std::string> RulePorts() const;
     std::map<int, std::string> RegistryPorts() const;
+    // Calls `visit` for each usable entry of the Ports key in order, until it
+    // returns false.
+    void VisitRegistryPorts(const std::function<bool(int port, std::string path)>& visit) const;
+
+    struct Held {
+        std::map<int, std::string> ports;
+        std::set<std::string> canonical; // the entries' devices, links followed
+    };
+    const Held& HeldPorts() const;
 
     IRegistry* registry_;
+    mutable int holds_ = 0;
+    mutable std::optional<Held> held_;
     std::string devRoot_;
     std::string sysRoot_;
 };

@@ -59,8 +59,9 @@ std::int64_t EntryPortNumber(const std::string& entry) {
 }
 
 PortDiscovery::PortDiscovery(PortListSource platformPortList, IRegistry& registry,
-                             IMessageBox& messages)
-    : platformPortList_(std::move(platformPortList)), registry_(registry), messages_(messages) {
+                             IMessageBox& messages, PortSearchHold hold)
+    : platformPortList_(std::move(platformPortList)), hold_(std::move(hold)), registry_(registry),
+      messages_(messages) {
 }
 
 // Lists `name` when port `portNumber` opens, with the mark when another program
@@ -86,6 +87,7 @@ void PortDiscovery::TestOpen(ISerialPort& msTestComm, IListBox& cboCommPorts,
 VbBool PortDiscovery::loadComPortAndBaud(ISerialPort& msTestComm, IListBox& cboCommPorts,
                                          std::uint8_t comPort, VbBool sysParamSetting) {
     if (cboCommPorts.ListCount() == 0) {
+        const std::shared_ptr<void> held = hold_ ? hold_() : nullptr;
         const std::string text = platformPortList_ ? platformPortList_() : std::string();
         if (!text.empty()) {
             // Each name is followed by a NUL. A last name without one (a list cut

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace fw {
@@ -40,6 +41,10 @@ public:
 // Empty when the platform offers no list.
 using PortListSource = std::function<std::string()>;
 
+// Taken when a search starts and let go when it ends; the platform's port names
+// may answer from one reading of their source while it is held. Empty: none.
+using PortSearchHold = std::function<std::shared_ptr<void>()>;
+
 // The Windows list: the data of every value under kSerialCommKeyPath.
 // `registry` must outlive the source.
 PortListSource RegistryPortList(IRegistry& registry);
@@ -52,7 +57,8 @@ std::int64_t EntryPortNumber(const std::string& entry);
 
 class PortDiscovery {
 public:
-    PortDiscovery(PortListSource platformPortList, IRegistry& registry, IMessageBox& messages);
+    PortDiscovery(PortListSource platformPortList, IRegistry& registry, IMessageBox& messages,
+                  PortSearchHold hold = nullptr);
 
     // Fills `cboCommPorts` when it is empty (an already filled list is not
     // searched again), then selects the entry of port `comPort` (0: no
@@ -68,6 +74,7 @@ private:
                   std::int64_t portNumber);
 
     PortListSource platformPortList_;
+    PortSearchHold hold_;
     IRegistry& registry_;
     IMessageBox& messages_;
 };

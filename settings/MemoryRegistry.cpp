@@ -8,8 +8,13 @@ namespace fw {
 
 namespace {
 
+// Lower(a) == Lower(b) without making either: every look-up of a key or a value
+// compares names, and a port search looks up hundreds of values.
 bool SameName(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && MemoryRegistry::Lower(a) == MemoryRegistry::Lower(b);
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return x == y || std::tolower(static_cast<unsigned char>(x)) ==
+                             std::tolower(static_cast<unsigned char>(y));
+    });
 }
 
 } // namespace

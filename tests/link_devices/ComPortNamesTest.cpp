@@ -44,11 +44,34 @@ TEST_F(ComPortNamesTest, RulesNumberUartsAndConvertersAndPortsEntriesComeFirst) 
     AddPort("COM9", "/dev/pts/4");
     AddPort("COM300", "/dev/pts/6"); // out of range
     AddPort("COM12", "");            // no device
+    AddPort("COM01", "/dev/pts/7");  // port 1 again: the first entry wins
     const ComPortNames names = Names(&registry);
     EXPECT_EQ(names.PlatformList(), "COM1\0COM4\0COM9\0COM64\0COM66\0"s);
     EXPECT_EQ(names.DevicePath(1), Dev(byId));
     EXPECT_EQ(names.DevicePath(9), "/dev/pts/4");
     EXPECT_EQ(names.PortNumber(Dev("ttyUSB0")), 1);
+
+    // One port at a time gives what the whole list gives, with the Ports key
+    // read at every lookup and with it read once under a hold.
+    for (const bool hold : {false, true}) {
+        const auto held = hold ? names.HoldRegistryPorts() : nullptr;
+        const auto ports = names.Ports();
+        for (int n = 0; n <= kMaxComPort + 1; ++n) {
+            const auto it = ports.find(n);
+            EXPECT_EQ(names.DevicePath(n),
+                      it == ports.end() ? std::nullopt : std::optional(it->second))
+                << n << (hold ? " held" : "");
+        }
+    }
+    // A change shows once the last hold is let go, not before.
+    auto outer = names.HoldRegistryPorts();
+    auto inner = names.HoldRegistryPorts();
+    EXPECT_EQ(names.DevicePath(9), "/dev/pts/4");
+    AddPort("COM9", "/dev/pts/5");
+    inner.reset();
+    EXPECT_EQ(names.DevicePath(9), "/dev/pts/4");
+    outer.reset();
+    EXPECT_EQ(names.DevicePath(9), "/dev/pts/5");
 }
 
 } // namespace

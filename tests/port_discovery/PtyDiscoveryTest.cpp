@@ -1,5 +1,6 @@
 // The port search over real pseudo-terminals: COM3 and COM4 are ptys named in
-// the Ports key, COM3 held by another process, COM5 a device that is gone.
+// the Ports key, COM3 held by another process, COM5 a device that is gone, COM6
+// a link to a device that is gone, COM7 a file that is there but is no port.
 #include "link/ComPortNames.h"
 #include "link/QtSerialPort.h"
 #include "pages/PortDiscovery.h"
@@ -25,6 +26,10 @@ TEST(PortDiscoveryOnPtys, HeldPortIsInUseGonePortUnlistedAndNothingStaysOpen) {
     ASSERT_TRUE(RegWriteString(registry, ports, "COM3", com3.slave, HKEY_LOCAL_MACHINE));
     ASSERT_TRUE(RegWriteString(registry, ports, "COM4", com4.slave, HKEY_LOCAL_MACHINE));
     ASSERT_TRUE(RegWriteString(registry, ports, "COM5", empty / "gone", HKEY_LOCAL_MACHINE));
+    Link(empty / "gone", empty / "dangling");
+    ASSERT_TRUE(RegWriteString(registry, ports, "COM6", empty / "dangling", HKEY_LOCAL_MACHINE));
+    WriteAll(empty / "plain", "");
+    ASSERT_TRUE(RegWriteString(registry, ports, "COM7", empty / "plain", HKEY_LOCAL_MACHINE));
     ComPortNames names(&registry, empty / "dev", empty / "sys");
 
     // Another process holds COM3 (flock): it inherits our locked descriptor,
@@ -35,7 +40,9 @@ TEST(PortDiscoveryOnPtys, HeldPortIsInUseGonePortUnlistedAndNothingStaysOpen) {
     ::close(fd);
 
     RecordingMessageBox box;
-    PortDiscovery discovery([&] { return names.PlatformList(); }, registry, box);
+    // As the wizard searches: the Ports key read once for the whole search.
+    PortDiscovery discovery([&] { return names.PlatformList(); }, registry, box,
+                            [&] { return names.HoldRegistryPorts(); });
     QtSerialPort msTestComm(names);
     ListBox list;
     EXPECT_EQ(discovery.loadComPortAndBaud(msTestComm, list, 1, kFalse), kTrue);
