@@ -37,6 +37,14 @@ TEST(WinNetPort, WhatTheKernelTakesStaysSmallWhenTheServerStopsReading) {
     const NetAddress server{"127.0.0.1", ::ntohs(address.sin_port), false};
     const CommError opened = port.OpenAddress(server, 5000);
     ASSERT_FALSE(opened) << opened.description;
+    // The connect goes on in the event loop; the kernel completes it from
+    // the listen queue before anyone accepts.
+    QElapsedTimer connecting;
+    connecting.start();
+    while (port.Opening().state == NetOpening::State::Connecting && connecting.elapsed() < 5000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    ASSERT_EQ(port.Opening().state, NetOpening::State::Open) << port.Opening().note;
     const SOCKET peer = ::accept(listener, nullptr, nullptr);
     ASSERT_NE(peer, INVALID_SOCKET);
 
