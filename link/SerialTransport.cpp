@@ -55,23 +55,11 @@ void SerialTransport::Receive() {
         ~Done() { flag = false; }
     } done{receiving_};
     do {
-        const std::string text = ReadAll();
+        const std::string text = port_->ReadAll();
         if (onArrived_) {
             onArrived_(text);
         }
     } while (port_->InBufferCount() > 0);
-}
-
-std::string SerialTransport::ReadAll() {
-    std::string text;
-    while (port_->InBufferCount() > 0) {
-        const std::string one = port_->Input();
-        if (one.empty()) {
-            break; // the control said bytes were waiting but had none
-        }
-        text += one;
-    }
-    return text;
 }
 
 std::size_t SerialTransport::PendingOutput() {

@@ -29,7 +29,6 @@ protected:
 private:
     // The control's receive event: everything waiting is read and handed over.
     void Receive();
-    std::string ReadAll();
 
     std::unique_ptr<ISerialPort> port_;
     ArrivalHandler onArrived_;

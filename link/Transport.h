@@ -8,7 +8,7 @@
 #include "engine/MessageBox.h"
 #include "engine/ModFlashwright.h"
 #include "engine/RunConfig.h"
-#include "engine/SerialPort.h"
+#include "link/SerialPort.h"
 #include "link/UsbDriver.h"
 
 #include <cstddef>

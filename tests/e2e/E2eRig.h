@@ -109,6 +109,7 @@ public:
     std::int16_t CommEvent() const override { return c_->CommEvent(); }
     int InBufferCount() const override { return c_->InBufferCount(); }
     std::string Input() override { return c_->Input(); }
+    std::string ReadAll() override { return c_->ReadAll(); }
     // The run's receive handler, after `beforeComm`.
     void SetOnComm(std::function<void()> handler) override;
     bool DeviceLost() const override { return c_->DeviceLost(); }

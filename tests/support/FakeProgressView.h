@@ -4,7 +4,7 @@
 #pragma once
 
 #include "engine/ProgressView.h"
-#include "engine/SerialPort.h"
+#include "link/SerialPort.h"
 
 #include <array>
 #include <deque>
@@ -92,6 +92,7 @@ public:
     std::int16_t CommEvent() const override { return p_.CommEvent(); }
     int InBufferCount() const override { return p_.InBufferCount(); }
     std::string Input() override { return p_.Input(); }
+    std::string ReadAll() override { return p_.ReadAll(); }
     void SetOnComm(std::function<void()> handler) override { p_.SetOnComm(std::move(handler)); }
     bool DeviceLost() const override { return p_.DeviceLost(); }
     std::string DeviceName() const override { return p_.DeviceName(); }
