@@ -201,11 +201,10 @@ int FloodChild(int argc, char** argv, const std::string& sim, const std::string&
     // The rest of the flood: read until the line has been quiet for half a second.
     auto lastData = Clock::now();
     long long drained = 0;
-    rig.Port().SetOnComm([&] {
+    rig.Port().beforeComm = [&] {
         lastData = Clock::now();
         drained += rig.Port().InBufferCount();
-        rig.engine.afComm1_OnComm();
-    });
+    };
     rig.RunUntil([&] { return Clock::now() - lastData > Millis(500); }, Millis(120'000));
     getrusage(RUSAGE_SELF, &usage);
     std::printf("flood mb=%ld box_s=%.1f peak_rss_at_close_mb=%.1f answer_ms=%.1f drained_s=%.2f "

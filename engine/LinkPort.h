@@ -33,16 +33,11 @@ public:
     // to an open link.
     virtual bool SendText(const std::string& text) = 0;
     virtual bool SendBytes(const std::vector<std::uint8_t>& bytes) = 0;
-    // Text the link hands over when it is polled at the tick: what waits in an
-    // open converter (at most 255 bytes of it).
-    virtual std::string ReadUsb() = 0;
-    // Text that arrived on a link that raises receive events (a serial port,
-    // a device server): everything waiting now. nullopt when the last event
-    // was not "data received".
-    virtual std::optional<std::string> TakeArrived() = 0;
-    // True when more has arrived since (while a message box was open inside
-    // the receive handler, no new event is raised for it).
-    virtual bool MoreArrived() const = 0;
+    // Polled at the tick. Whatever arrives on the link is handed over as text
+    // through the arrival callback the link was made with: on the receive
+    // event of a link that raises one (a serial port, a device server), and
+    // here for one that has none (a converter: at most 255 bytes a poll).
+    virtual void PollArrivals() = 0;
     // Closes whatever the link is open over: the serial port, the device
     // server or the converter.
     virtual void CloseLink() = 0;

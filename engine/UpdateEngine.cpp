@@ -1,11 +1,11 @@
 #include "engine/UpdateEngine.h"
 
 #include "engine/Rounding.h"
-#include "engine/SerialPort.h"
 #include "settings/Settings.h"
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace fw {
 
@@ -69,39 +69,20 @@ void UpdateEngine::AFTimer1_Timer() {
     }
     {
         Busy busy(*this);
-        PollUsb();
+        polling_ = true;
+        c_.link.PollArrivals();
+        polling_ = false;
         sequencer_.Tick();
     }
     RunDeferred();
 }
 
-void UpdateEngine::afComm1_OnComm() {
-    if (busy_) {
-        // One remembered event drains everything the control holds by then.
-        if (deferred_.empty() || deferred_.back().has_value()) {
-            deferred_.emplace_back(std::nullopt);
-        }
+void UpdateEngine::RecData(const std::string& sIncommingData) {
+    if (busy_ && std::exchange(polling_, false)) {
+        // The tick's poll of a converter (one hand-over a poll).
+        interpreter_.Interpret(sIncommingData);
         return;
     }
-    {
-        Busy busy(*this);
-        ReceiveSerial();
-    }
-    RunDeferred();
-}
-
-void UpdateEngine::CheckUSBRec() {
-    if (busy_) {
-        return; // the bytes stay in the driver until the next poll
-    }
-    {
-        Busy busy(*this);
-        PollUsb();
-    }
-    RunDeferred();
-}
-
-void UpdateEngine::RecData(const std::string& sIncommingData) {
     if (busy_) {
         deferred_.emplace_back(sIncommingData);
         return;
@@ -115,14 +96,10 @@ void UpdateEngine::RecData(const std::string& sIncommingData) {
 
 void UpdateEngine::RunDeferred() {
     while (!busy_ && !deferred_.empty()) {
-        std::optional<std::string> item = std::move(deferred_.front());
+        const std::string item = std::move(deferred_.front());
         deferred_.pop_front();
         Busy busy(*this);
-        if (item) {
-            interpreter_.Interpret(*item);
-        } else {
-            ReceiveSerial();
-        }
+        interpreter_.Interpret(item);
     }
 }
 
@@ -150,33 +127,6 @@ void UpdateEngine::FormActivate() {
                    static_cast<double>(std::numeric_limits<std::int16_t>::max())));
     c_.view.SetBarVisible(ProgressBar::Bar1, false);
     c_.view.SetBarVisible(ProgressBar::Bar2, false);
-}
-
-// ---------------------------------------------------------------------------
-// Receiving
-
-void UpdateEngine::ReceiveSerial() {
-    const std::optional<std::string> text = c_.link.TakeArrived();
-    if (!text) {
-        return;
-    }
-    interpreter_.Interpret(*text);
-    if (c_.link.MoreArrived() && (deferred_.empty() || deferred_.back().has_value())) {
-        // Bytes came in while a message box was open inside this handler. The
-        // control raises no new receive event for them while this one is still
-        // being handled, so take them once it has finished.
-        deferred_.emplace_back(std::nullopt);
-    }
-}
-
-void UpdateEngine::PollUsb() {
-    if (c_.mod.nUsbHandle == 0) {
-        return;
-    }
-    const std::string text = c_.link.ReadUsb();
-    if (!text.empty()) {
-        interpreter_.Interpret(text);
-    }
 }
 
 } // namespace fw

@@ -5,9 +5,9 @@
 //
 // Everything runs on the UI thread. Message boxes are modal and run an event
 // loop, so a timer tick or a receive event can be delivered while one is open
-// inside a tick or inside RecData. Such a tick is skipped; such a receive event
-// is remembered and handled as soon as the outer handler has finished (its
-// bytes wait in the serial control meanwhile). RecData is never re-entered.
+// inside a tick or inside RecData. Such a tick is skipped; text that arrives
+// meanwhile is kept and handled as soon as the outer handler has finished.
+// RecData is never re-entered.
 #pragma once
 
 #include "engine/EngineContext.h"
@@ -33,13 +33,11 @@ public:
     // Starts a run with the choices it is handed: opens the record of it, then
     // the connection they name (which sets state 1 when the link is ready).
     void ConnectToAnalyser(const RunConfig& config);
-    // One tick of the page's timer: poll the USB link, then act on the state.
+    // One tick of the page's timer: poll the link (what waits in a converter
+    // is interpreted first), then act on the state.
     void AFTimer1_Timer();
-    // The serial control's receive event.
-    void afComm1_OnComm();
-    // Hands text waiting in an open converter (at most 255 bytes) to RecData.
-    void CheckUSBRec();
-    // Appends newly received text to the reply buffer and interprets it.
+    // Everything that arrives on the link comes in here: appends it to the
+    // reply buffer and interprets it.
     void RecData(const std::string& sIncommingData);
     // The run was left (Previous, window closed): the firmware file is closed
     // and a run still under way is recorded as abandoned.
@@ -67,8 +65,6 @@ private:
     class Busy;
 
     void RunDeferred();
-    void ReceiveSerial();
-    void PollUsb();
 
     EngineContext c_;
     ReplyInterpreter interpreter_;
@@ -76,9 +72,11 @@ private:
     Sequencer sequencer_;
 
     bool busy_ = false;
-    // Work that arrived while a handler was busy: a serial receive event
-    // (nullopt; its bytes are still in the control) or text handed to RecData.
-    std::deque<std::optional<std::string>> deferred_;
+    // The tick is polling the link: what it hands over is the tick's own and
+    // is interpreted at once.
+    bool polling_ = false;
+    // Text that arrived while a handler was busy.
+    std::deque<std::string> deferred_;
 };
 
 } // namespace fw

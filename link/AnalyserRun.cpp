@@ -3,13 +3,14 @@
 namespace fw {
 
 AnalyserRun::AnalyserRun(ModFlashwright& m, RunServices s)
-    : mod(m), rows(s.view), link(m, rows, std::move(s.makers), s.box,
-                                 [this, after = std::move(s.afterArrival)] {
-                                     engine.afComm1_OnComm();
-                                     if (after) {
-                                         after();
-                                     }
-                                 }),
+    : mod(m), rows(s.view),
+      link(m, rows, std::move(s.makers), s.box,
+           [this, after = std::move(s.afterArrival)](const std::string& text) {
+               engine.RecData(text);
+               if (after) {
+                   after();
+               }
+           }),
       engine(m, s.fields, rows, link, s.box, s.runLog) {
 }
 

@@ -15,8 +15,8 @@ struct RunServices {
     IMessageBox& box;
     TransportMakers makers;
     IRunLog* runLog = nullptr; // null: runs are not recorded
-    // Runs after each receive event has been handled (a front end's check for
-    // the run's end).
+    // Runs after each arrival has been handed to the engine (a front end's
+    // check for the run's end).
     std::function<void()> afterArrival = nullptr;
 };
 

@@ -7,7 +7,7 @@
 namespace fw {
 
 std::unique_ptr<ITransport> MakeTransport(const RunConfig& config, TransportMakers& makers,
-                                          ModFlashwright& mod, std::function<void()> onArrived) {
+                                          ModFlashwright& mod, ArrivalHandler onArrived) {
     if (config.type == ConnectionType::Serial && makers.makeSerialPort) {
         return std::make_unique<SerialTransport>(makers.makeSerialPort(), config.comPort,
                                                  std::move(onArrived));
@@ -17,13 +17,14 @@ std::unique_ptr<ITransport> MakeTransport(const RunConfig& config, TransportMake
                                               std::move(onArrived));
     }
     if (config.type == ConnectionType::Usb) {
-        return std::make_unique<UsbTransport>(makers.usb, mod, config.usbSerial);
+        return std::make_unique<UsbTransport>(makers.usb, mod, config.usbSerial,
+                                              std::move(onArrived));
     }
     return nullptr;
 }
 
 Link::Link(ModFlashwright& mod, IProgressView& view, TransportMakers makers, IMessageBox& box,
-           std::function<void()> onArrived)
+           ArrivalHandler onArrived)
     : mod_(mod), view_(view), makers_(std::move(makers)), box_(box),
       onArrived_(std::move(onArrived)) {
     // Until a run connects, the link is a serial port that is not open.
@@ -100,16 +101,10 @@ bool Link::SendBytes(const std::vector<std::uint8_t>& bytes) {
     return Write(bytes.data(), bytes.size());
 }
 
-std::string Link::ReadUsb() {
-    return transport_ ? transport_->Poll() : std::string();
-}
-
-std::optional<std::string> Link::TakeArrived() {
-    return transport_ ? transport_->TakeArrived() : std::nullopt;
-}
-
-bool Link::MoreArrived() const {
-    return transport_ && transport_->MoreArrived();
+void Link::PollArrivals() {
+    if (transport_) {
+        transport_->Poll();
+    }
 }
 
 void Link::CloseLink() {

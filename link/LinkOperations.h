@@ -22,10 +22,10 @@ namespace fw {
 
 class Link : public ILink {
 public:
-    // `onArrived` is the receive event of a link that raises one (the engine's
-    // afComm1_OnComm).
+    // `onArrived` takes what arrives on whichever transport the run chose
+    // (the engine's RecData).
     Link(ModFlashwright& mod, IProgressView& view, TransportMakers makers, IMessageBox& box,
-         std::function<void()> onArrived);
+         ArrivalHandler onArrived);
 
     // Opens the connection `config` names and reports on the connection row.
     // A failure is shown and returned; nullopt when the link is ready.
@@ -34,10 +34,9 @@ public:
     // True when the bytes were handed to an open link.
     bool SendText(const std::string& text) override;
     bool SendBytes(const std::vector<std::uint8_t>& bytes) override;
-    // Text waiting in an open converter, at most kFtReadChunk bytes of it.
-    std::string ReadUsb() override;
-    std::optional<std::string> TakeArrived() override;
-    bool MoreArrived() const override;
+    // An open converter hands over what waits in it, at most kFtReadChunk
+    // bytes.
+    void PollArrivals() override;
     // The sequencer's closer: whatever the link is open over.
     void CloseLink() override;
     // The Previous button's closer: an open converter (a serial port or a
@@ -69,7 +68,7 @@ private:
     IProgressView& view_;
     TransportMakers makers_;
     IMessageBox& box_;
-    std::function<void()> onArrived_;
+    ArrivalHandler onArrived_;
     ConnectionType type_ = ConnectionType::Serial; // of the last run
     std::unique_ptr<ITransport> transport_;
     std::string warning_;

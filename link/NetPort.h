@@ -3,8 +3,8 @@
 // through the control goes over the network instead of a serial device.
 #pragma once
 
-#include "engine/SerialPort.h"
 #include "link/NetAddress.h"
+#include "link/SerialPort.h"
 
 #include <string>
 

@@ -3,7 +3,7 @@
 namespace fw {
 
 NetTransport::NetTransport(std::unique_ptr<ISerialPort> port, std::string address,
-                           std::function<void()> onArrived)
+                           ArrivalHandler onArrived)
     : SerialTransport(std::move(port), {}, std::move(onArrived)), address_(std::move(address)) {
 }
 

@@ -19,8 +19,7 @@ inline constexpr const char* kMsgServerRefusedHint =
 
 class NetTransport : public SerialTransport {
 public:
-    NetTransport(std::unique_ptr<ISerialPort> port, std::string address,
-                 std::function<void()> onArrived);
+    NetTransport(std::unique_ptr<ISerialPort> port, std::string address, ArrivalHandler onArrived);
 
     std::optional<OpenFailure> Open(const std::function<void()>& opening) override;
     OpenProgress PollOpen() override;

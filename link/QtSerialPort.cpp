@@ -225,4 +225,15 @@ std::string QtSerialPort::Input() {
     return std::string(1, c);
 }
 
+std::string QtSerialPort::ReadAll() {
+    if (!port_.isOpen())
+        return {};
+    const QByteArray bytes = port_.readAll();
+    // As in Input: the read from the emptied buffer lets the port object take
+    // more from the device once its capped buffer had filled up.
+    char none = 0;
+    port_.read(&none, 1);
+    return bytes.toStdString();
+}
+
 } // namespace fw

@@ -14,7 +14,7 @@
 // analyser's side of the line is held back, instead of filling our memory.
 #pragma once
 
-#include "engine/SerialPort.h"
+#include "link/SerialPort.h"
 
 #include <QSerialPort>
 
@@ -51,6 +51,7 @@ public:
     std::int16_t CommEvent() const override { return commEvent_; }
     int InBufferCount() const override;
     std::string Input() override;
+    std::string ReadAll() override;
     void SetOnComm(std::function<void()> handler) override { onComm_ = std::move(handler); }
     bool DeviceLost() const override { return lost_; }
     std::string DeviceName() const override { return lastDevice_; }

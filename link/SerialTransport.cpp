@@ -7,9 +7,9 @@
 namespace fw {
 
 SerialTransport::SerialTransport(std::unique_ptr<ISerialPort> port, std::string comPort,
-                                 std::function<void()> onArrived)
-    : port_(std::move(port)), comPort_(std::move(comPort)) {
-    port_->SetOnComm(std::move(onArrived));
+                                 ArrivalHandler onArrived)
+    : port_(std::move(port)), onArrived_(std::move(onArrived)), comPort_(std::move(comPort)) {
+    port_->SetOnComm([this] { Receive(); });
 }
 
 SerialTransport::~SerialTransport() {
@@ -42,23 +42,24 @@ bool SerialTransport::Send(const std::uint8_t* data, std::size_t count) {
     return true;
 }
 
-std::optional<std::string> SerialTransport::TakeArrived() {
-    if (port_->CommEvent() != kComEvReceive) {
-        return std::nullopt;
+void SerialTransport::Receive() {
+    if (receiving_ || port_->CommEvent() != kComEvReceive) {
+        // An event raised while a message box is open inside this handler is
+        // not handled now: its bytes wait in the control and are taken once
+        // the handler has finished.
+        return;
     }
-    std::string text;
-    while (port_->InBufferCount() > 0) {
-        const std::string one = port_->Input();
-        if (one.empty()) {
-            break; // the control said bytes were waiting but had none
+    receiving_ = true;
+    struct Done {
+        bool& flag;
+        ~Done() { flag = false; }
+    } done{receiving_};
+    do {
+        const std::string text = port_->ReadAll();
+        if (onArrived_) {
+            onArrived_(text);
         }
-        text += one;
-    }
-    return text;
-}
-
-bool SerialTransport::MoreArrived() const {
-    return port_->InBufferCount() > 0;
+    } while (port_->InBufferCount() > 0);
 }
 
 std::size_t SerialTransport::PendingOutput() {

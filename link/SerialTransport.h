@@ -10,13 +10,11 @@ namespace fw {
 class SerialTransport : public ITransport {
 public:
     SerialTransport(std::unique_ptr<ISerialPort> port, std::string comPort,
-                    std::function<void()> onArrived);
+                    ArrivalHandler onArrived);
     ~SerialTransport() override;
 
     std::optional<OpenFailure> Open(const std::function<void()>& opening) override;
     bool Send(const std::uint8_t* data, std::size_t count) override;
-    std::optional<std::string> TakeArrived() override;
-    bool MoreArrived() const override;
     std::size_t PendingOutput() override;
     bool Lost() const override;
     bool Reopen() override;
@@ -29,8 +27,13 @@ protected:
     ISerialPort& Port() const { return *port_; }
 
 private:
+    // The control's receive event: everything waiting is read and handed over.
+    void Receive();
+
     std::unique_ptr<ISerialPort> port_;
-    std::string comPort_; // as stored
+    ArrivalHandler onArrived_;
+    bool receiving_ = false; // inside Receive (a message box may be open in it)
+    std::string comPort_;    // as stored
 };
 
 } // namespace fw

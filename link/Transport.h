@@ -8,7 +8,7 @@
 #include "engine/MessageBox.h"
 #include "engine/ModFlashwright.h"
 #include "engine/RunConfig.h"
-#include "engine/SerialPort.h"
+#include "link/SerialPort.h"
 #include "link/UsbDriver.h"
 
 #include <cstddef>
@@ -39,6 +39,10 @@ inline constexpr const char* kMsgNoConnectionHint =
 // Makes a serial control: the platform's serial port, or (for a device server)
 // a control that also connects over TCP/IP (INetPort).
 using SerialPortFactory = std::function<std::unique_ptr<ISerialPort>()>;
+
+// Where a transport hands over what arrived: everything read at once, as text
+// (one character per byte).
+using ArrivalHandler = std::function<void(const std::string&)>;
 
 // What the platform gives a run to reach the analyser with.
 struct TransportMakers {
@@ -76,12 +80,9 @@ public:
     virtual const char* OpenCaption() const { return "OK"; }
     // Hands the bytes to the line; false when they were not taken.
     virtual bool Send(const std::uint8_t* data, std::size_t count) = 0;
-    // Read at the tick (a converter has no receive event).
-    virtual std::string Poll() { return {}; }
-    // Read on the receive event: everything waiting; nullopt when the event
-    // was not "data received".
-    virtual std::optional<std::string> TakeArrived() { return std::nullopt; }
-    virtual bool MoreArrived() const { return false; }
+    // Called at the tick: a transport with no receive event (a converter)
+    // hands over what waits now.
+    virtual void Poll() {}
     virtual std::size_t PendingOutput() = 0;
     virtual bool Lost() const = 0;
     // Opens a lost connection again, quietly. True when it is back.
@@ -96,9 +97,9 @@ public:
 };
 
 // The transport for `config.type`; null for a type that has none (nothing is
-// opened and every send is dropped). `onArrived` is the receive event of the
-// transports that raise one.
+// opened and every send is dropped). Every transport hands what arrives to
+// `onArrived`.
 std::unique_ptr<ITransport> MakeTransport(const RunConfig& config, TransportMakers& makers,
-                                          ModFlashwright& mod, std::function<void()> onArrived);
+                                          ModFlashwright& mod, ArrivalHandler onArrived);
 
 } // namespace fw

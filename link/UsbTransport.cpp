@@ -5,8 +5,9 @@
 
 namespace fw {
 
-UsbTransport::UsbTransport(IUsbDriver& usb, ModFlashwright& mod, std::string wantedSerial)
-    : usb_(usb), mod_(mod), wanted_(std::move(wantedSerial)) {
+UsbTransport::UsbTransport(IUsbDriver& usb, ModFlashwright& mod, std::string wantedSerial,
+                           ArrivalHandler onArrived)
+    : usb_(usb), mod_(mod), wanted_(std::move(wantedSerial)), onArrived_(std::move(onArrived)) {
 }
 
 UsbTransport::~UsbTransport() {
@@ -90,7 +91,14 @@ bool UsbTransport::Send(const std::uint8_t* data, std::size_t count) {
     }
 }
 
-std::string UsbTransport::Poll() {
+void UsbTransport::Poll() {
+    const std::string text = Read();
+    if (!text.empty() && onArrived_) {
+        onArrived_(text);
+    }
+}
+
+std::string UsbTransport::Read() {
     if (mod_.nUsbHandle == 0 || lost_) {
         return {};
     }

@@ -12,13 +12,15 @@ inline constexpr std::uint32_t kBaudStandard = 38400;
 
 class UsbTransport : public ITransport {
 public:
-    UsbTransport(IUsbDriver& usb, ModFlashwright& mod, std::string wantedSerial);
+    UsbTransport(IUsbDriver& usb, ModFlashwright& mod, std::string wantedSerial,
+                 ArrivalHandler onArrived);
     ~UsbTransport() override;
 
     std::optional<OpenFailure> Open(const std::function<void()>& opening) override;
     const char* OpenCaption() const override { return "Connected..."; }
     bool Send(const std::uint8_t* data, std::size_t count) override;
-    std::string Poll() override;
+    // Hands what waits in the open converter (at most kFtReadChunk bytes) over.
+    void Poll() override;
     std::size_t PendingOutput() override;
     bool Lost() const override { return lost_; }
     bool Reopen() override;
@@ -33,10 +35,12 @@ private:
     // re-enumerating after its reset) reports nothing.
     std::optional<OpenFailure> OpenDevice();
     void Failed(FtStatus status);
+    std::string Read();
 
     IUsbDriver& usb_;
     ModFlashwright& mod_;
     std::string wanted_; // the stored serial number, or its beginning
+    ArrivalHandler onArrived_;
     bool lost_ = false;
     std::string serial_;      // serial number of the open converter
     std::string description_; // its description

@@ -19,7 +19,7 @@
 // nobody reads, the rest stays in the driver's queue.
 #pragma once
 
-#include "engine/SerialPort.h"
+#include "link/SerialPort.h"
 
 #include <QObject>
 

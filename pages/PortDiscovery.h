@@ -6,7 +6,7 @@
 
 #include "engine/MessageBox.h"
 #include "engine/ModFlashwright.h"
-#include "engine/SerialPort.h"
+#include "link/SerialPort.h"
 #include "settings/Registry.h"
 
 #include <cstdint>

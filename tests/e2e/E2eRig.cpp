@@ -154,6 +154,18 @@ void CountingPort::Output(const std::vector<std::uint8_t>& bytes) {
         onOutput(bytes.size());
 }
 
+void CountingPort::SetOnComm(std::function<void()> handler) {
+    if (!handler) {
+        c_->SetOnComm(nullptr);
+        return;
+    }
+    c_->SetOnComm([this, handler = std::move(handler)] {
+        if (beforeComm)
+            beforeComm();
+        handler();
+    });
+}
+
 void HeadlessView::SetTimerInterval(int ms) {
     if (loaded && timer.interval() != ms)
         timer.setInterval(ms);

@@ -109,13 +109,16 @@ public:
     std::int16_t CommEvent() const override { return c_->CommEvent(); }
     int InBufferCount() const override { return c_->InBufferCount(); }
     std::string Input() override { return c_->Input(); }
-    void SetOnComm(std::function<void()> handler) override { c_->SetOnComm(std::move(handler)); }
+    std::string ReadAll() override { return c_->ReadAll(); }
+    // The run's receive handler, after `beforeComm`.
+    void SetOnComm(std::function<void()> handler) override;
     bool DeviceLost() const override { return c_->DeviceLost(); }
     std::string DeviceName() const override { return c_->DeviceName(); }
 
     std::size_t bytesOut = 0;
     std::string sent;                          // the first 4 KiB of them
     std::function<void(std::size_t)> onOutput; // after each counted Output
+    std::function<void()> beforeComm;          // on each receive event
 
 private:
     std::unique_ptr<ISerialPort> c_;

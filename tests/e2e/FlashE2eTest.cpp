@@ -414,10 +414,7 @@ TEST_F(FlashE2e, FloodWhileAMessageBoxIsOpenKeepsMemoryBounded) {
     EXPECT_LT(Clock::now() - closed, Millis(750)) << "the page answers after the box";
     // The rest of the flood is read (and dropped) once the box has closed.
     long long drained = 0;
-    rig.Port().SetOnComm([&] {
-        drained += rig.Port().InBufferCount();
-        rig.engine.afComm1_OnComm();
-    });
+    rig.Port().beforeComm = [&] { drained += rig.Port().InBufferCount(); };
     EXPECT_TRUE(rig.RunUntil([&] { return drained > 19'000'000; }, Millis(20000))) << drained;
     EXPECT_EQ(rig.State(), kStateFailed);
 #ifndef __SANITIZE_ADDRESS__ // AddressSanitizer holds freed memory back: no measure there

@@ -82,11 +82,11 @@ struct EngineRig : ::testing::Test {
     void Arrive(const std::string& text) {
         if (mod.nUsbHandle != 0) {
             usb.Receive(text);
-            engine.CheckUSBRec();
+            link.PollArrivals();
             return;
         }
         view.port.Receive(text);
-        engine.afComm1_OnComm();
+        view.port.RaiseComm();
     }
     // What went out on the serial port.
     std::string Sent() const { return {view.port.output.begin(), view.port.output.end()}; }

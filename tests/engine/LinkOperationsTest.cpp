@@ -69,7 +69,7 @@ TEST_F(LinkTest, UsbDeviceMissingUnopenableOrDriverThrowing) {
     usb.throwFrom = "*";
     mod.nUsbHandle = 5;
     link.SendText("@");
-    engine.CheckUSBRec();
+    link.PollArrivals();
     link.CloseUsb();
     EXPECT_EQ(mod.nUsbHandle, 0u);
 }

@@ -79,7 +79,7 @@ TEST_F(SequencerTest, UsbTextIsReadInsideTheTickInChunksOf255) {
     mod.nUpdateState = kStateEraseFlash; // text is only collected here
     usb.Receive(std::string(600, 'x'));
     for (std::size_t expected : {255u, 510u, 600u, 600u}) {
-        engine.CheckUSBRec();
+        link.PollArrivals();
         EXPECT_EQ(mod.sReplyBuffer.size(), expected);
     }
 }

@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         engine.AFTimer1_Timer();
         view.port.Receive(insideBox);
-        engine.afComm1_OnComm();
+        view.port.RaiseComm();
     };
 
     while (in.remaining_bytes() > 0) {
@@ -92,11 +92,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             break;
         case 1:
             view.port.Receive(in.ConsumeRandomLengthString(600));
-            engine.afComm1_OnComm();
+            view.port.RaiseComm();
             break;
         case 2:
             usb.Receive(in.ConsumeRandomLengthString(600));
-            engine.CheckUSBRec();
+            run.link.PollArrivals();
             break;
         case 3:
             engine.AFTimer1_Timer();

@@ -4,7 +4,7 @@
 // list box for the search to fill.
 #pragma once
 
-#include "engine/SerialPort.h"
+#include "link/SerialPort.h"
 #include "pages/PortDiscovery.h"
 
 #include <set>

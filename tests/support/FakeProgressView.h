@@ -4,10 +4,11 @@
 #pragma once
 
 #include "engine/ProgressView.h"
-#include "engine/SerialPort.h"
+#include "link/SerialPort.h"
 
 #include <array>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,7 +47,7 @@ public:
         incoming.erase(incoming.begin(), incoming.begin() + one.size());
         return one;
     }
-    void SetOnComm(std::function<void()>) override {}
+    void SetOnComm(std::function<void()> handler) override { onComm = std::move(handler); }
     bool DeviceLost() const override { return lost; }
     std::string DeviceName() const override { return "/dev/ttyFAKE"; }
     // The device vanishes: the control closes itself and reports it lost.
@@ -58,6 +59,12 @@ public:
     void Receive(const std::string& text) {
         incoming.insert(incoming.end(), text.begin(), text.end());
     }
+    // The receive event, as the control raises it.
+    void RaiseComm() {
+        if (onComm) {
+            onComm();
+        }
+    }
 
     std::int16_t commPort = 1;
     bool open = false;
@@ -66,6 +73,7 @@ public:
     int outBufferCount = 0;
     std::vector<std::uint8_t> output;
     std::deque<char> incoming;
+    std::function<void()> onComm;
 };
 
 // Hands a run a control the test keeps: every run's link is the same fake.
@@ -84,6 +92,7 @@ public:
     std::int16_t CommEvent() const override { return p_.CommEvent(); }
     int InBufferCount() const override { return p_.InBufferCount(); }
     std::string Input() override { return p_.Input(); }
+    std::string ReadAll() override { return p_.ReadAll(); }
     void SetOnComm(std::function<void()> handler) override { p_.SetOnComm(std::move(handler)); }
     bool DeviceLost() const override { return p_.DeviceLost(); }
     std::string DeviceName() const override { return p_.DeviceName(); }

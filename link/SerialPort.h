@@ -57,6 +57,19 @@ public:
     // Removes one received byte and returns it as a one-character text ("" when
     // nothing waits).
     virtual std::string Input() = 0;
+    // Removes everything received by now and returns it, one character per
+    // byte ("" when nothing waits).
+    virtual std::string ReadAll() {
+        std::string text;
+        while (InBufferCount() > 0) {
+            const std::string one = Input();
+            if (one.empty()) {
+                break; // the control said bytes were waiting but had none
+            }
+            text += one;
+        }
+        return text;
+    }
     // Receive notification, raised on the UI thread whenever bytes are waiting.
     virtual void SetOnComm(std::function<void()> handler) = 0;
     // True once the open device has gone away (unplugged, hung up) until the
