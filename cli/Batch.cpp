@@ -67,39 +67,6 @@ const char* OutcomeText(Outcome outcome) {
     return "";
 }
 
-const char* SignalText(int sig) {
-    switch (sig) {
-    case SIGINT:
-        return "Ctrl-C";
-    case SIGTERM:
-        return "SIGTERM";
-    case SIGHUP:
-        return "SIGHUP, the terminal closed";
-    case SIGQUIT:
-        return "SIGQUIT";
-    default:
-        return "a signal";
-    }
-}
-
-// A message's lines on one: "was lost.\n\nCOM7 (...)" -> "was lost. COM7 (...)".
-std::string OneLine(const std::string& text) {
-    std::string line;
-    bool gap = false;
-    for (const char c : text) {
-        if (c == '\n' || c == '\r') {
-            gap = true;
-            continue;
-        }
-        if (gap && !line.empty()) {
-            line += ' ';
-        }
-        gap = false;
-        line += c;
-    }
-    return line;
-}
-
 int TerminalRows(int fd) {
     winsize size{};
     if (::ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_row > 0) {
@@ -345,7 +312,7 @@ private:
         }
         Erase();
         std::fprintf(stderr, "%s: interrupted (%s); %d run%s abandoned\n", kProgram,
-                     SignalText(sig), abandoned, abandoned == 1 ? " was" : "s were");
+                     SignalName(sig), abandoned, abandoned == 1 ? " was" : "s were");
         QCoreApplication::exit(128 + sig);
     }
 

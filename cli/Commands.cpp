@@ -53,21 +53,6 @@ public:
     void Show(const std::string&, MsgIcon, const std::string&) override {}
 };
 
-const char* SignalName(int sig) {
-    switch (sig) {
-    case SIGINT:
-        return "Ctrl-C";
-    case SIGTERM:
-        return "SIGTERM";
-    case SIGHUP:
-        return "SIGHUP, the terminal closed";
-    case SIGQUIT:
-        return "SIGQUIT";
-    default:
-        return "a signal";
-    }
-}
-
 // --port DEVICE: the device takes the number a port already lists it under,
 // else a free one, registered in the Ports key as the simulator registers
 // itself: in the settings file with --save, otherwise in `runPorts`, a copy of
@@ -99,6 +84,21 @@ std::optional<int> NumberDevice(FileRegistry& registry, MemoryRegistry& runPorts
 }
 
 } // namespace
+
+const char* SignalName(int sig) {
+    switch (sig) {
+    case SIGINT:
+        return "Ctrl-C";
+    case SIGTERM:
+        return "SIGTERM";
+    case SIGHUP:
+        return "SIGHUP, the terminal closed";
+    case SIGQUIT:
+        return "SIGQUIT";
+    default:
+        return "a signal";
+    }
+}
 
 int ListCommand() {
     // The settings file read once: the port search looks a port up many

@@ -23,6 +23,9 @@ int FlashCommand(const FlashOptions& options);
 // Runs of the chosen operations over every analyser named, at once.
 int BatchCommand(const FlashOptions& options);
 
+// How a stop signal is named to the user: "Ctrl-C", "SIGTERM", ...
+const char* SignalName(int sig);
+
 // Why a firmware file is refused, as "line 3 <fault>" or "cannot be opened".
 std::string RefusalText(const FirmwareCheck& check);
 // The file checked before any analyser is touched: a refused file, or one

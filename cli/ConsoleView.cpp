@@ -62,6 +62,23 @@ std::string MinutesSeconds(double s) {
 
 } // namespace
 
+std::string OneLine(const std::string& text) {
+    std::string line;
+    bool gap = false;
+    for (const char c : text) {
+        if (c == '\n' || c == '\r') {
+            gap = true;
+            continue;
+        }
+        if (gap && !line.empty()) {
+            line += ' ';
+        }
+        gap = false;
+        line += c;
+    }
+    return line;
+}
+
 std::string PlainStatus(const std::string& caption) {
     const std::size_t end = caption.find_last_not_of('.');
     std::string status = end == std::string::npos ? std::string() : caption.substr(0, end + 1);
@@ -411,22 +428,7 @@ void ConsoleMessageBox::Show(const std::string& text, MsgIcon, const std::string
     if (before_) {
         before_();
     }
-    // One line: the blank line between a message and the port it names
-    // becomes a space.
-    std::string line;
-    bool gap = false;
-    for (const char c : text) {
-        if (c == '\n' || c == '\r') {
-            gap = true;
-            continue;
-        }
-        if (gap && !line.empty()) {
-            line += ' ';
-        }
-        gap = false;
-        line += c;
-    }
-    std::fprintf(err_, "%s%s: %s\n", prefix_.c_str(), title.c_str(), line.c_str());
+    std::fprintf(err_, "%s%s: %s\n", prefix_.c_str(), title.c_str(), OneLine(text).c_str());
     std::fflush(err_);
 }
 

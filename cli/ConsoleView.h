@@ -28,6 +28,10 @@
 
 namespace fw::cli {
 
+// A message's lines on one: the blank line between a message and the port it
+// names becomes a space ("was lost.\n\nCOM7 (...)" -> "was lost. COM7 (...)").
+std::string OneLine(const std::string& text);
+
 // What the engine knows about the upload in progress.
 struct UploadFigures {
     std::int64_t sent = 0;      // records sent
