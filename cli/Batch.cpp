@@ -123,8 +123,7 @@ struct BatchRun {
     QTimer timeout;
     Outcome outcome = Outcome::Waiting;
     std::string reason;
-    bool connected = false; // its link opened
-    bool ending = false;    // its end is on the way
+    bool ending = false; // its end is on the way
 };
 
 class Batch {
@@ -236,8 +235,7 @@ private:
         r.view.Load();
         r.run->engine.FormActivate();
         r.run->Connect(r.config);
-        r.connected = r.mod.nUpdateState == kStateStart;
-        if (o_.timeoutSeconds && r.connected) {
+        if (o_.timeoutSeconds && !r.run->engine.LinkFailed()) {
             r.timeout.start(static_cast<int>(*o_.timeoutSeconds * 1000));
         }
         CheckEnd(r); // a link that did not open ends the run at once
@@ -287,8 +285,7 @@ private:
         } else {
             // A connect that fails after it started (a device server that does
             // not answer) is a link that could not be opened too.
-            r.outcome =
-                r.connected && !r.run->engine.LinkFailed() ? Outcome::Failed : Outcome::NoLink;
+            r.outcome = r.run->engine.LinkFailed() ? Outcome::NoLink : Outcome::Failed;
         }
         if (terminal_) {
             Draw();

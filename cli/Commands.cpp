@@ -355,7 +355,7 @@ int FlashCommand(const FlashOptions& o) {
     view.Load();
     engine.FormActivate();
     run.Connect(config);
-    if (mod.nUpdateState != kStateStart) {
+    if (engine.LinkFailed()) {
         exitCode = kExitNoLink; // the run is on record as failed
     } else {
         QTimer timeout;
