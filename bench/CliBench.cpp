@@ -130,13 +130,22 @@ double CpuSeconds(const rusage& usage) {
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+// A settings folder and a KiB-sized image in `dir`; says why on stderr when
+// srec_cat makes none.
+bool PrepareImage(TempDir& dir, const std::string& srecCat, const std::string& image, long kib) {
+    std::filesystem::create_directories(dir.File("config/Tarnvel"));
+    if (!MakeImage(srecCat, image, 0, static_cast<std::uint32_t>(kib * 1024), 3)) {
+        std::fprintf(stderr, "cli-bench: no image from srec_cat (Debian srecord)\n");
+        return false;
+    }
+    return true;
+}
+
 int OneRun(const std::string& cli, const std::string& sim, const std::string& srecCat, long kib,
            long baud) {
     TempDir dir;
-    std::filesystem::create_directories(dir.File("config/Tarnvel"));
     const std::string image = dir.File("fw.sx");
-    if (!MakeImage(srecCat, image, 0, static_cast<std::uint32_t>(kib * 1024), 3)) {
-        std::fprintf(stderr, "cli-bench: no image from srec_cat (Debian srecord)\n");
+    if (!PrepareImage(dir, srecCat, image, kib)) {
         return 1;
     }
     SimProcess simProcess;
@@ -218,10 +227,8 @@ int Fleet(const std::string& cli, const std::string& sim, const std::string& sre
           long kib) {
     constexpr long kBaud = 38400;
     TempDir dir;
-    std::filesystem::create_directories(dir.File("config/Tarnvel"));
     const std::string image = dir.File("fw.sx");
-    if (!MakeImage(srecCat, image, 0, static_cast<std::uint32_t>(kib * 1024), 3)) {
-        std::fprintf(stderr, "cli-bench: no image from srec_cat (Debian srecord)\n");
+    if (!PrepareImage(dir, srecCat, image, kib)) {
         return 1;
     }
     std::vector<std::unique_ptr<SimProcess>> sims;
