@@ -91,10 +91,12 @@ void ReplyInterpreter::Interpret(const std::string& incoming) {
     // The text is read before the size limit is applied: a burst of replies in
     // one arrival (hundreds of verdicts after a stall, or a serial server's
     // block) is worth every reply in it. What is left unconsumed is then bound
-    // by the limit, so noise is still dropped and the buffer never grows.
+    // by the limit, so noise is still dropped and the buffer never grows. Its
+    // end is kept: a reply that began in this arrival (a banner behind a run
+    // of prompts answered to our polls) is still recognised when it ends.
     Act();
     if (buffer.size() > kReplyBufferLimit) {
-        buffer.clear(); // overlong or unrecognised text is dropped whole
+        buffer.erase(0, buffer.size() - kReplyBufferKeep);
     }
 }
 

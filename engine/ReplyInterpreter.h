@@ -13,6 +13,9 @@
 namespace fw {
 
 inline constexpr std::size_t kReplyBufferLimit = 1024;
+// What an overlong buffer keeps of its end: enough for any reply still
+// arriving (the entry prompt, the banner's version line, an erase echo).
+inline constexpr std::size_t kReplyBufferKeep = 64;
 inline constexpr const char* kBootloaderEntryPrompt = kAnalyserProtocol.entryPrompt.data();
 inline constexpr const char* kMsgFailedSx = "Failed Sx!";
 

@@ -94,43 +94,58 @@ TEST_F(EdgeCase, WaitingDotsRoundHalvesToEven) {
 
 // The reply buffer holds at most 1024 characters once an arrival has been
 // read, but every reply in the arrival counts first: a burst of verdicts, or a
-// prompt behind a long run of noise, is never thrown away. Noise alone is.
+// prompt behind a long run of noise, is never thrown away. Noise alone is, all
+// but its last characters: a reply cut by the limit (a banner behind the
+// prompts answered to every poll, an erase echo) is still seen when it ends.
 TEST_F(EdgeCase, ReplyBufferLimitDropsNoiseButNoReply) {
     const std::string prompt = kBootloaderEntryPrompt;
-    std::string verdicts;
+    std::string verdicts, prompts;
     for (int i = 0; i < 2000; ++i) {
         verdicts += "Sx Pass ";
     }
+    for (int i = 0; i < 28; ++i) {
+        prompts += prompt;
+    }
+    const std::string tail64(64, 'x');
     struct Case {
         std::int32_t state;
-        std::string held, arrival;
+        std::string held, arrival, next;
         std::int32_t after;
         int passed;
         std::string left;
+        std::int32_t kind = -1;
     };
     const Case cases[] = {
-        {kStateWaitReboot, std::string(1000, 'x'), std::string(24, 'x') + prompt,
+        {kStateWaitReboot, std::string(1000, 'x'), std::string(24, 'x') + prompt, "",
          kStateEnterBootloader, 0, ""},
-        {kStateWaitReboot, "", std::string(1100, 'x') + prompt, kStateEnterBootloader, 0, ""},
-        {kStateWaitBanner, std::string(1010, '.'), "V1.1 Bootloader\r\n", kStateEraseFlash, 0, ""},
-        {kStateUploading, "", verdicts, kStateUploading, 2000, ""},
-        {kStateWaitAcks, "Sx Pa", "ss " + verdicts + "Sx Pa", kStateWaitAcks, 2001, "Sx Pa"},
-        {kStateWaitReboot, std::string(1000, 'x'), std::string(24, 'x'), kStateWaitReboot, 0,
+        {kStateWaitReboot, "", std::string(1100, 'x') + prompt, "", kStateEnterBootloader, 0, ""},
+        {kStateWaitBanner, std::string(1010, '.'), "V1.1 Bootloader\r\n", "", kStateEraseFlash, 0,
+         "", 1},
+        {kStateWaitBanner, prompts, "\r\nTarnvel Analyser V1.2 Bootlo", "ader\r\n",
+         kStateEraseFlash, 0, "", 2},
+        {kStateUploading, "", verdicts, "", kStateUploading, 2000, ""},
+        {kStateWaitAcks, "Sx Pa", "ss " + verdicts + "Sx Pa", "", kStateWaitAcks, 2001, "Sx Pa"},
+        {kStateWaitReboot, std::string(1000, 'x'), std::string(24, 'x'), "", kStateWaitReboot, 0,
          std::string(1024, 'x')},
-        {kStateWaitReboot, std::string(1024, 'x'), "x", kStateWaitReboot, 0, ""},
-        {kStateUploading, "", std::string(1025, '.'), kStateUploading, 0, ""},
-        {kStateErasingFlash, std::string(1020, '.'), "ERASE", kStateErasingFlash, 0, ""},
+        {kStateWaitReboot, std::string(1024, 'x'), "x", "", kStateWaitReboot, 0, tail64},
+        {kStateUploading, "", std::string(1025, 'x'), "", kStateUploading, 0, tail64},
+        {kStateErasingFlash, std::string(1020, '.'), "ERASE", "ALL", kStateEraseEeprom, 0, ""},
     };
     for (const Case& c : cases) {
         mod.nUpdateState = c.state;
+        mod.nAnalyserKind = -1;
         mod.sReplyBuffer = c.held;
         fields.nRecordsPassed = 0;
         fields.nRecordsSent = 2001;
         engine.RecData(c.arrival);
+        if (!c.next.empty()) {
+            engine.RecData(c.next);
+        }
         SCOPED_TRACE(c.held.size() + c.arrival.size());
         EXPECT_EQ(mod.nUpdateState, c.after);
         EXPECT_EQ(fields.nRecordsPassed, c.passed);
         EXPECT_EQ(mod.sReplyBuffer, c.left);
+        EXPECT_EQ(mod.nAnalyserKind, c.kind);
     }
 }
 
