@@ -123,7 +123,7 @@ std::optional<Clock::time_point> AnalyserProtocol::NextDue() const {
 void AnalyserProtocol::Advance(Clock::time_point now) {
     if (mode_ == Mode::Rebooting && now >= rebootDone_) {
         mode_ = Mode::BootEntry;
-        firstAt_ = true;
+        atsAnswered_ = 0;
         ResetParser();
         Log("restarted: waiting for \"@\" and \"###\"");
     }
@@ -347,12 +347,12 @@ void AnalyserProtocol::AtSign(Clock::time_point now) {
         Log("\"@\" ignored");
         return;
     }
-    if (opt_.checksumFail && firstAt_) {
+    if (opt_.checksumFail && atsAnswered_ == 0) {
         EnterBootloader(now, "Checksum Fail\r\n");
     } else {
         Reply(kPrompt, now);
     }
-    firstAt_ = false;
+    ++atsAnswered_;
 }
 
 void AnalyserProtocol::Restart(Clock::time_point now) {
@@ -370,7 +370,10 @@ void AnalyserProtocol::EnterBootloader(Clock::time_point now, std::string prefix
     records_ = 0;
     heldVerdicts_.clear();
     const std::string banner = prefix + Banner(opt_.version);
-    Log("bootloader entered, version " + opt_.version);
+    // Every "@" is answered with the prompt; a program that reads late has
+    // asked many times, and the prompts queue up ahead of the banner.
+    Log("bootloader entered, version " + opt_.version + ", after " + std::to_string(atsAnswered_) +
+        " \"@\" answered");
     if (!opt_.splitBanner) {
         Reply(banner, now);
         return;

@@ -101,7 +101,7 @@ private:
 
     Mode mode_;
     Clock::time_point rebootDone_{};
-    bool firstAt_ = true; // no "@" answered yet in this entry window
+    int atsAnswered_ = 0; // "@" polls answered in this entry window
 
     Parse parse_ = Parse::LineStart;
     Clock::time_point lastByte_{};
