@@ -12,6 +12,18 @@ bool EndsWith(const std::string& text, std::string_view tail) {
            std::string_view(text).substr(text.size() - tail.size()) == tail;
 }
 
+// The restarted analyser answers every poll with its offer, so offers come
+// back to back: the buffer may end in the next one's beginning when the last
+// complete offer is read, however the text is split.
+bool EndsWithOffer(const std::string& buffer, std::string_view offer) {
+    const std::size_t last = buffer.rfind(offer);
+    if (last == std::string::npos) {
+        return false;
+    }
+    const std::string_view after = std::string_view(buffer).substr(last + offer.size());
+    return offer.substr(0, after.size()) == after;
+}
+
 std::string_view Trimmed(std::string_view text) {
     const std::size_t first = text.find_first_not_of(' ');
     if (first == std::string_view::npos) {
@@ -143,7 +155,7 @@ void ReplyInterpreter::BannerStep() {
 
 void ReplyInterpreter::EntryStep() {
     std::string& buffer = c_.mod.sReplyBuffer;
-    if (EndsWith(buffer, c_.words.entryPrompt)) {
+    if (EndsWithOffer(buffer, c_.words.entryPrompt)) {
         buffer.clear();
         c_.mod.nUpdateState = kStateEnterBootloader;
         return;
