@@ -23,13 +23,13 @@ void EngineContext::ShowFailed() {
 }
 
 void EngineContext::EnterFailed(const std::string& reason) {
-    mod.nUpdateState = kStateFailed;
+    mod.nUpdateState = UpdateState::Failed;
     ShowFailed();
     FinishRun("failed", reason);
 }
 
 void EngineContext::VerdictWithoutRecord() {
-    if (mod.nUpdateState == kStateFailed) {
+    if (mod.nUpdateState == UpdateState::Failed) {
         return; // the run has already failed and said why
     }
     EnterFailed(kMsgTooManyVerdicts);

@@ -25,7 +25,7 @@ bool RecordUpload::Check() {
     // The run ends here. Closing the link too means a stray banner cannot
     // restart the sequence from the idle state and erase the flash after all.
     const std::string message = RefusalMessage(c_.checked);
-    c_.mod.nUpdateState = kStateIdle;
+    c_.mod.nUpdateState = UpdateState::Idle;
     c_.link.CloseLink();
     c_.MarkFailed(StatusLabel::Upload);
     c_.FinishRun("failed", message);
@@ -82,13 +82,13 @@ void RecordUpload::Start() {
     c_.f.nRecordsSent = 0;
     c_.f.nRecordsOther = 0;
     c_.recordsRejected = 0;
-    c_.mod.nUpdateState = kStateUploading;
+    c_.mod.nUpdateState = UpdateState::Uploading;
 }
 
 void RecordUpload::Tick() {
     if (!c_.file.IsOpen()) {
         // The upload was abandoned while the state still said uploading.
-        c_.mod.nUpdateState = kStateFailed;
+        c_.mod.nUpdateState = UpdateState::Failed;
         c_.MarkFailed(StatusLabel::Upload);
         return;
     }
@@ -146,7 +146,7 @@ void RecordUpload::EndOfFile() {
     }
     c_.file.Close();
     c_.lastVerdict = c_.now();
-    c_.mod.nUpdateState = kStateWaitAcks;
+    c_.mod.nUpdateState = UpdateState::WaitAcks;
     c_.Ok(StatusLabel::Upload);
     c_.view.SetVisible(StatusLabel::Upload, true);
     c_.view.SetBarVisible(ProgressBar::Bar1, false);

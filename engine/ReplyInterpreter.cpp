@@ -99,17 +99,17 @@ void ReplyInterpreter::Interpret(const std::string& incoming) {
 }
 
 void ReplyInterpreter::Act() {
-    const std::int32_t state = c_.mod.nUpdateState;
+    const UpdateState state = c_.mod.nUpdateState;
     switch (state) {
-    case kStateIdle:
-    case kStateWaitBanner:
+    case UpdateState::Idle:
+    case UpdateState::WaitBanner:
         BannerStep();
         return;
-    case kStateWaitReboot:
+    case UpdateState::WaitReboot:
         EntryStep();
         return;
-    case kStateUploading:
-    case kStateWaitAcks:
+    case UpdateState::Uploading:
+    case UpdateState::WaitAcks:
         VerdictStep();
         return;
     default:
@@ -136,14 +136,14 @@ void ReplyInterpreter::BannerStep() {
     }
     c_.mod.sReplyBuffer.clear();
     c_.Ok(StatusLabel::Bootloader);
-    c_.mod.nUpdateState = kStateEraseFlash;
+    c_.mod.nUpdateState = UpdateState::EraseFlash;
 }
 
 void ReplyInterpreter::EntryStep() {
     std::string& buffer = c_.mod.sReplyBuffer;
     if (EndsWith(buffer, c_.words.entryPrompt)) {
         buffer.clear();
-        c_.mod.nUpdateState = kStateEnterBootloader;
+        c_.mod.nUpdateState = UpdateState::EnterBootloader;
         return;
     }
     const std::size_t at = buffer.find(c_.words.checksumFail);
@@ -153,7 +153,7 @@ void ReplyInterpreter::EntryStep() {
     // The application's image was bad, so the bootloader started on its own and
     // its banner may already follow.
     buffer.erase(0, at + c_.words.checksumFail.size());
-    c_.mod.nUpdateState = kStateWaitBanner;
+    c_.mod.nUpdateState = UpdateState::WaitBanner;
     BannerStep();
 }
 
@@ -193,7 +193,7 @@ void ReplyInterpreter::VerdictStep() {
             } else if (window == c_.words.fail) {
                 ++c_.recordsRejected;
                 c_.view.SetCaption(StatusLabel::RUN, "FAILED");
-                if (c_.mod.nUpdateState != kStateFailed) {
+                if (c_.mod.nUpdateState != UpdateState::Failed) {
                     c_.EnterFailed(std::string(kMsgFailedSx) + " The analyser rejected record " +
                                    std::to_string(answered) + ".");
                 }

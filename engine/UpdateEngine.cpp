@@ -57,7 +57,7 @@ void UpdateEngine::ConnectToAnalyser(const RunConfig& config) {
         c_.FinishRun("failed", *failure); // the state stays as it was
         return;
     }
-    c_.mod.nUpdateState = kStateStart;
+    c_.mod.nUpdateState = UpdateState::Start;
 }
 
 // ---------------------------------------------------------------------------
@@ -112,8 +112,8 @@ void UpdateEngine::FailRun(const std::string& reason) {
     if (!c_.runActive) {
         return;
     }
-    const std::int32_t state = c_.mod.nUpdateState;
-    if (state >= kStateStart && state <= kStateConfirmRun) {
+    const UpdateState state = c_.mod.nUpdateState;
+    if (state >= UpdateState::Start && state <= UpdateState::ConfirmRun) {
         c_.MarkFailed(RowOf(state));
     }
     c_.link.CloseLink();

@@ -15,7 +15,7 @@ AnalyserRun::AnalyserRun(ModFlashwright& m, RunServices s)
 }
 
 void AnalyserRun::Stop() {
-    mod.nUpdateState = kStateIdle;
+    mod.nUpdateState = UpdateState::Idle;
     link.CloseUsb();
     engine.AbandonRun();
 }

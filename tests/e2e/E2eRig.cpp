@@ -277,8 +277,9 @@ void Rig::Previous() {
 }
 
 void Rig::NoteState() {
-    if (states.empty() || states.back() != mod.nUpdateState)
-        states.push_back(mod.nUpdateState);
+    const auto state = static_cast<std::int32_t>(State());
+    if (states.empty() || states.back() != state)
+        states.push_back(state);
 }
 
 bool Rig::RunUntil(const std::function<bool()>& done, Millis timeout) {

@@ -20,6 +20,7 @@
 namespace fw::test {
 
 using Bytes = std::vector<std::uint8_t>;
+using enum UpdateState; // the steps by their names
 
 struct RecordingRunLog : IRunLog {
     void Append(const RunRecord& record) override { runs.push_back(record); }
@@ -55,13 +56,13 @@ struct EngineRig : ::testing::Test {
     // starts when it is ready, as the engine starts it.
     void ConnectLink() {
         if (!link.ConnectToAnalyser(config)) {
-            mod.nUpdateState = kStateStart;
+            mod.nUpdateState = Start;
         }
     }
     // A run connects with the run's choices.
     void Connect() { engine.ConnectToAnalyser(config); }
     // A run connects and is put straight into `state`.
-    void StartAt(std::int32_t state) {
+    void StartAt(UpdateState state) {
         Connect();
         mod.nUpdateState = state;
     }

@@ -17,7 +17,7 @@ TEST_F(LinkTest, ComPortThatIsNoNumberRefusedOrHeldFailsTheConnect) {
         Set(kComPort, port);
         ConnectLink();
         ExpectBox(kMsgInvalidPort, MsgIcon::Critical, kAppTitle);
-        EXPECT_EQ(mod.nUpdateState, kStateIdle);
+        EXPECT_EQ(mod.nUpdateState, Idle);
     }
     view.port.openError = kCommErrPortInUse;
     Set(kComPort, " 2.5 ");
@@ -26,7 +26,7 @@ TEST_F(LinkTest, ComPortThatIsNoNumberRefusedOrHeldFailsTheConnect) {
               kAppTitle);
     ExpectLabel(StatusLabel::Connection, "FAILED", kRed);
     EXPECT_EQ(view.port.commPort, 2);
-    EXPECT_EQ(mod.nUpdateState, kStateIdle);
+    EXPECT_EQ(mod.nUpdateState, Idle);
 }
 
 TEST_F(LinkTest, UsbOpensFirstDeviceWhoseSerialStartsWithTheStoredOneAndConfiguresIt) {
@@ -34,7 +34,7 @@ TEST_F(LinkTest, UsbOpensFirstDeviceWhoseSerialStartsWithTheStoredOneAndConfigur
     Set(kUsbAnalyser, "AB");
     usb.devices = {{"XY1", "Other"}, {"AB77", "Merlane analyser"}, {"AB12", "Other"}};
     ConnectLink();
-    EXPECT_EQ(mod.nUpdateState, kStateStart);
+    EXPECT_EQ(mod.nUpdateState, Start);
     EXPECT_EQ(mod.nAnalyserKind, 2);
     EXPECT_EQ(mod.nUsbHandle, 0x101u);
     EXPECT_EQ(usb.log, (std::vector<std::string>{
@@ -53,17 +53,17 @@ TEST_F(LinkTest, UsbDeviceMissingUnopenableOrDriverThrowing) {
     ExpectBox(kMsgUsbOpenFailed, MsgIcon::None, kAppTitle);
     ExpectLabel(StatusLabel::Connection, "FAILED", kRed);
     EXPECT_EQ(mod.nUsbHandle, 0u);
-    EXPECT_EQ(mod.nUpdateState, kStateIdle);
+    EXPECT_EQ(mod.nUpdateState, Idle);
     // A driver library that cannot be called is reported instead of escaping
     // the connect, and the state is left as it was.
     usb.devices = {{"S1", "Plain"}};
     for (const char* call : {"FT_ListDevices", "FT_Open", "FT_Purge"}) {
         usb.throwFrom = call;
-        mod.nUpdateState = kStateWaitBanner;
+        mod.nUpdateState = WaitBanner;
         ConnectLink();
         ExpectBox(std::string(kMsgUsbDriverError) + "driver library not loaded", MsgIcon::Critical,
                   kAppTitle);
-        EXPECT_EQ(mod.nUpdateState, kStateWaitBanner);
+        EXPECT_EQ(mod.nUpdateState, WaitBanner);
         link.CloseUsb();
     }
     usb.throwFrom = "*";
@@ -103,17 +103,17 @@ protected:
                 return;
             }
             switch (mod.nUpdateState) {
-            case kStateWaitReboot:
+            case WaitReboot:
                 usb.Receive(kBootloaderEntryPrompt);
                 break;
-            case kStateWaitBanner:
+            case WaitBanner:
                 usb.Receive("Analyser V1.2 Bootloader\r\n");
                 break;
-            case kStateErasingFlash:
+            case ErasingFlash:
                 usb.Receive("ERASEALL");
                 break;
-            case kStateUploading:
-            case kStateWaitAcks:
+            case Uploading:
+            case WaitAcks:
                 for (; answered < fields.nRecordsSent; ++answered) {
                     usb.Receive("Sx Pass ");
                 }
@@ -122,7 +122,7 @@ protected:
                 break;
             }
         }
-        FAIL() << "the run did not get there; state " << mod.nUpdateState;
+        FAIL() << "the run did not get there; state " << static_cast<int>(mod.nUpdateState);
     }
     int answered = 0;
 };
@@ -143,7 +143,7 @@ TEST_P(ConverterRun, EndsWithTheFileConfirmedAndNoMessage) {
     ASSERT_EQ(mod.nUsbHandle, 0x100u);
     std::ptrdiff_t unplugged = 0; // calls logged before
     if (c.unplugAtRestart) {
-        Play([this] { return mod.nUpdateState == kStateWaitReboot; });
+        Play([this] { return mod.nUpdateState == WaitReboot; });
         // Re-enumerating: the handle is dead, and for a while no device is there.
         usb.open.clear();
         unplugged = static_cast<std::ptrdiff_t>(usb.log.size());
@@ -152,11 +152,11 @@ TEST_P(ConverterRun, EndsWithTheFileConfirmedAndNoMessage) {
             usb.devices.clear();
         }
         Tick(c.awayTicks);
-        EXPECT_EQ(mod.nUpdateState, kStateWaitReboot);
+        EXPECT_EQ(mod.nUpdateState, WaitReboot);
         usb.devices = attached;
     }
-    Play([this] { return mod.nUpdateState == kStateFinished || mod.nUpdateState == kStateFailed; });
-    EXPECT_EQ(mod.nUpdateState, kStateFinished);
+    Play([this] { return mod.nUpdateState == Finished || mod.nUpdateState == Failed; });
+    EXPECT_EQ(mod.nUpdateState, Finished);
     EXPECT_EQ(fields.nRecordsPassed, 2);
     EXPECT_TRUE(box.shown.empty()) << box.shown.front().text;
     std::remove(file.c_str());

@@ -29,23 +29,23 @@ using SequencerTest = EngineRig;
 // A waiting state moves on only once its word ends the reply buffer, however
 // the text is split; the buffer is then emptied.
 TEST_F(SequencerTest, WaitingStatesAdvanceWhenTheirWordEndsTheBuffer) {
-    const std::tuple<std::int32_t, const char*, std::int32_t> script[] = {
-        {kStateWaitReboot, "Type ###[ENTER] to enter Bootloader.\r\n", kStateWaitReboot},
-        {-1, kBootloaderEntryPrompt, kStateEnterBootloader},
+    const std::tuple<std::optional<UpdateState>, const char*, UpdateState> script[] = {
+        {WaitReboot, "Type ###[ENTER] to enter Bootloader.\r\n", WaitReboot},
+        {std::nullopt, kBootloaderEntryPrompt, EnterBootloader},
         // A bad application image: the bootloader starts on its own.
-        {kStateWaitReboot, "junk Checksum Fail\r\nV1.1 Boot", kStateWaitBanner},
-        {-1, "loader\r\n", kStateEraseFlash},
-        {kStateErasingFlash, "ERASEALL\r\n", kStateErasingFlash},
-        {-1, "ERASEALL", kStateEraseEeprom},
-        {kStateErasingEeprom, "ERASEEEPROM\r\n", kStateErasingEeprom},
-        {-1, "ERASEEEPROM", kStateEraseRam},
-        {kStateErasingRam, "ERASERAM\r\n", kStateErasingRam},
-        {-1, "ERASERAM", kStateUploadStart}};
+        {WaitReboot, "junk Checksum Fail\r\nV1.1 Boot", WaitBanner},
+        {std::nullopt, "loader\r\n", EraseFlash},
+        {ErasingFlash, "ERASEALL\r\n", ErasingFlash},
+        {std::nullopt, "ERASEALL", EraseEeprom},
+        {ErasingEeprom, "ERASEEEPROM\r\n", ErasingEeprom},
+        {std::nullopt, "ERASEEEPROM", EraseRam},
+        {ErasingRam, "ERASERAM\r\n", ErasingRam},
+        {std::nullopt, "ERASERAM", UploadStart}};
     for (const auto& [state, text, next] : script) {
-        mod.nUpdateState = state < 0 ? mod.nUpdateState : state;
+        mod.nUpdateState = state.value_or(mod.nUpdateState);
         Arrive(text);
         EXPECT_EQ(mod.nUpdateState, next) << text;
-        EXPECT_EQ(mod.sReplyBuffer.empty(), state < 0) << text;
+        EXPECT_EQ(mod.sReplyBuffer.empty(), !state) << text;
     }
     for (StatusLabel l : {StatusLabel::Bootloader, StatusLabel::Erase, StatusLabel::EraseEEPROM,
                           StatusLabel::EraseRAM}) {
@@ -54,7 +54,7 @@ TEST_F(SequencerTest, WaitingStatesAdvanceWhenTheirWordEndsTheBuffer) {
 }
 
 TEST_F(SequencerTest, VerdictsAreCountedOnceEvenWhenSplitOrBackToBack) {
-    mod.nUpdateState = kStateUploading;
+    mod.nUpdateState = Uploading;
     fields.nRecordsSent = 4;
     const std::tuple<const char*, int, const char*> steps[] = {{"Sx Pass Sx Pass ", 2, ""},
                                                                {"noise Sx Pa", 2, "Sx Pa"},
@@ -71,12 +71,12 @@ TEST_F(SequencerTest, VerdictsAreCountedOnceEvenWhenSplitOrBackToBack) {
 // the state it led to; at most 255 bytes are read per poll.
 TEST_F(SequencerTest, UsbTextIsReadInsideTheTickInChunksOf255) {
     UseConverter();
-    StartAt(kStateWaitReboot);
+    StartAt(WaitReboot);
     ASSERT_EQ(mod.nUsbHandle, FakeUsbDriver::kHandleBase);
     usb.Receive(kBootloaderEntryPrompt);
     Tick();
     EXPECT_EQ(usb.written, Bytes({'#', '#', '#', '\r', '\n'}));
-    mod.nUpdateState = kStateEraseFlash; // text is only collected here
+    mod.nUpdateState = EraseFlash; // text is only collected here
     usb.Receive(std::string(600, 'x'));
     for (std::size_t expected : {255u, 510u, 600u, 600u}) {
         link.PollArrivals();
@@ -87,7 +87,7 @@ TEST_F(SequencerTest, UsbTextIsReadInsideTheTickInChunksOf255) {
 // The real message box runs an event loop: ticks and receive events can come
 // while it is open. Ticks are skipped, receive events wait for the handler.
 TEST_F(SequencerTest, EventsDuringAMessageBoxNeitherReenterNorGetLost) {
-    mod.nUpdateState = kStateUploading;
+    mod.nUpdateState = Uploading;
     fields.nRecordsSent = 6;
     box.whileOpen = [&] {
         Arrive("Sx Pass Sx Pa");
@@ -111,7 +111,7 @@ TEST_F(SequencerTest, EventsDuringAMessageBoxNeitherReenterNorGetLost) {
 
     // A box opened by a tick: the deferred event runs after it, in the state it left.
     SetOperationDefaults(config.operations);
-    StartAt(kStateStart); // no firmware file chosen: the run is refused
+    StartAt(Start); // no firmware file chosen: the run is refused
     box.whileOpen = [&] {
         engine.AFTimer1_Timer();
         Arrive("hello");
@@ -122,7 +122,7 @@ TEST_F(SequencerTest, EventsDuringAMessageBoxNeitherReenterNorGetLost) {
     EXPECT_EQ(fields.nTick, 2);
     EXPECT_TRUE(view.port.incoming.empty());
     EXPECT_EQ(mod.sReplyBuffer, "hello");
-    EXPECT_EQ(mod.nUpdateState, kStateIdle);
+    EXPECT_EQ(mod.nUpdateState, Idle);
 }
 
 } // namespace

@@ -28,8 +28,8 @@ std::string FirmwarePath() {
 }
 
 void Check(const fw::ModFlashwright& mod) {
-    if (mod.sReplyBuffer.size() > fw::kReplyBufferLimit || mod.nUpdateState < 0 ||
-        mod.nUpdateState > 16) {
+    const auto state = static_cast<std::int32_t>(mod.nUpdateState);
+    if (mod.sReplyBuffer.size() > fw::kReplyBufferLimit || state < 0 || state > 16) {
         __builtin_trap();
     }
 }
@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     config.operations.bOpEraseRAM = flag();
     config.operations.bOpUpload = flag();
     config.operations.bOpRun = flag();
-    const auto state = in.ConsumeIntegralInRange<std::int32_t>(0, 16);
+    const auto state = static_cast<fw::UpdateState>(in.ConsumeIntegralInRange<std::int32_t>(0, 16));
     mod.nAnalyserKind = in.ConsumeIntegralInRange<std::int32_t>(0, 2);
     mod.sReplyBuffer = in.ConsumeRandomLengthString(1024);
     fields.nTick = static_cast<std::int16_t>(2 * in.ConsumeIntegralInRange<int>(0, 299));
@@ -102,7 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             engine.AFTimer1_Timer();
             break;
         default:
-            mod.nUpdateState = in.ConsumeIntegralInRange<std::int32_t>(0, 16);
+            mod.nUpdateState =
+                static_cast<fw::UpdateState>(in.ConsumeIntegralInRange<std::int32_t>(0, 16));
             break;
         }
         Check(mod);
