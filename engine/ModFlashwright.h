@@ -11,8 +11,7 @@
 namespace fw {
 
 struct ModFlashwright {
-    std::uint32_t nUsbHandle = 0; // 0 = no converter open
-    std::string sReplyBuffer;     // text received and not yet consumed
+    std::string sReplyBuffer; // text received and not yet consumed
     UpdateState nUpdateState = UpdateState::Idle;
     std::int32_t nAnalyserKind = 0; // 2: records go out in binary form
 };

@@ -52,9 +52,13 @@ void UpdateEngine::ConnectToAnalyser(const RunConfig& config) {
     // What the analyser said before this run answers nothing in it.
     c_.mod.sReplyBuffer.clear();
 
-    if (const std::optional<std::string> failure = c_.link.ConnectToAnalyser(c_.config)) {
+    const LinkOpened opened = c_.link.ConnectToAnalyser(c_.config);
+    if (opened.analyserKind != 0) {
+        c_.mod.nAnalyserKind = opened.analyserKind; // a Merlane converter
+    }
+    if (opened.failure) {
         c_.linkFailed = true;
-        c_.FinishRun("failed", *failure); // the state stays as it was
+        c_.FinishRun("failed", *opened.failure); // the state stays as it was
         return;
     }
     c_.mod.nUpdateState = UpdateState::Start;

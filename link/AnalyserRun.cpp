@@ -4,7 +4,7 @@ namespace fw {
 
 AnalyserRun::AnalyserRun(ModFlashwright& m, RunServices s)
     : mod(m), rows(s.view),
-      link(m, rows, std::move(s.makers), s.box,
+      link(rows, std::move(s.makers), s.box,
            [this, after = std::move(s.afterArrival)](const std::string& text) {
                engine.RecData(text);
                if (after) {

@@ -387,7 +387,7 @@ TEST_F(FlashE2e, ConverterGoneDuringTheUploadIsReportedAsALostLink) {
         rig.box.shown[0].text,
         "The connection to the analyser was lost.\n\nUSB converter MA0042 (Merlane Analyser)");
     EXPECT_EQ(rig.view.At(StatusLabel::Connection).caption, "FAILED");
-    EXPECT_EQ(rig.mod.nUsbHandle, 0u);
+    EXPECT_FALSE(rig.link.ConverterOpen());
     EXPECT_EQ(rig.Runs().back()["connection"]["usb_serial"], "MA00");
 }
 
@@ -608,12 +608,12 @@ TEST_F(FlashE2e, UsbConverterRunCompletesThroughThePoll) {
     rig.Store("USB", Image(rig.dir, "S2"));
     rig.settings.SaveSettingValue(kSection, kUsbAnalyser, "MA00");
     rig.Next();
-    ASSERT_NE(rig.mod.nUsbHandle, 0u) << rig.view.At(StatusLabel::Connection).caption;
+    ASSERT_TRUE(rig.link.ConverterOpen()) << rig.view.At(StatusLabel::Connection).caption;
     EXPECT_EQ(rig.view.At(StatusLabel::Connection).caption, "Connected...");
     EXPECT_EQ(rig.mod.nAnalyserKind, 2); // a Merlane converter
     ExpectCompleted(rig, "S2");
-    EXPECT_EQ(rig.mod.nUsbHandle, 0u); // state 14 closed the converter
-    EXPECT_EQ(rig.Control(), nullptr); // no serial control was made for the run
+    EXPECT_FALSE(rig.link.ConverterOpen()); // state 14 closed the converter
+    EXPECT_EQ(rig.Control(), nullptr);      // no serial control was made for the run
 }
 
 // The wizard itself (its pages, wiring and Qt controls) through a serial

@@ -54,10 +54,12 @@ struct EngineRig : ::testing::Test {
     }
     // The link alone connects, with the run's choices, and the sequence
     // starts when it is ready, as the engine starts it.
-    void ConnectLink() {
-        if (!link.ConnectToAnalyser(config)) {
+    LinkOpened ConnectLink() {
+        LinkOpened opened = link.ConnectToAnalyser(config);
+        if (!opened.failure) {
             mod.nUpdateState = Start;
         }
+        return opened;
     }
     // A run connects with the run's choices.
     void Connect() { engine.ConnectToAnalyser(config); }
@@ -81,7 +83,7 @@ struct EngineRig : ::testing::Test {
     // Bytes arriving on the serial port, with the control's receive event; on
     // an open converter, polled as the tick polls it.
     void Arrive(const std::string& text) {
-        if (mod.nUsbHandle != 0) {
+        if (link.ConverterOpen()) {
             usb.Receive(text);
             link.PollArrivals();
             return;

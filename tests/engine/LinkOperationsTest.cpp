@@ -33,10 +33,9 @@ TEST_F(LinkTest, UsbOpensFirstDeviceWhoseSerialStartsWithTheStoredOneAndConfigur
     Set(kConnectionType, "USB");
     Set(kUsbAnalyser, "AB");
     usb.devices = {{"XY1", "Other"}, {"AB77", "Merlane analyser"}, {"AB12", "Other"}};
-    ConnectLink();
+    EXPECT_EQ(ConnectLink().analyserKind, 2);
     EXPECT_EQ(mod.nUpdateState, Start);
-    EXPECT_EQ(mod.nAnalyserKind, 2);
-    EXPECT_EQ(mod.nUsbHandle, 0x101u);
+    EXPECT_EQ(usb.open, std::set<FtHandle>{0x101});
     EXPECT_EQ(usb.log, (std::vector<std::string>{
                            "FT_Open(1)", "FT_ResetDevice(257)", "FT_SetBaudRate(257,125000)",
                            "FT_SetFlowControl(257,0,0,0)", "FT_SetDataCharacteristics(257,8,0,0)",
@@ -52,7 +51,7 @@ TEST_F(LinkTest, UsbDeviceMissingUnopenableOrDriverThrowing) {
     ConnectLink();
     ExpectBox(kMsgUsbOpenFailed, MsgIcon::None, kAppTitle);
     ExpectLabel(StatusLabel::Connection, "FAILED", kRed);
-    EXPECT_EQ(mod.nUsbHandle, 0u);
+    EXPECT_FALSE(link.ConverterOpen());
     EXPECT_EQ(mod.nUpdateState, Idle);
     // A driver library that cannot be called is reported instead of escaping
     // the connect, and the state is left as it was.
@@ -64,14 +63,12 @@ TEST_F(LinkTest, UsbDeviceMissingUnopenableOrDriverThrowing) {
         ExpectBox(std::string(kMsgUsbDriverError) + "driver library not loaded", MsgIcon::Critical,
                   kAppTitle);
         EXPECT_EQ(mod.nUpdateState, WaitBanner);
+        usb.throwFrom = "*"; // and on the converter FT_Purge's throw left open
+        link.SendText("@");
+        link.PollArrivals();
         link.CloseUsb();
+        EXPECT_FALSE(link.ConverterOpen());
     }
-    usb.throwFrom = "*";
-    mod.nUsbHandle = 5;
-    link.SendText("@");
-    link.PollArrivals();
-    link.CloseUsb();
-    EXPECT_EQ(mod.nUsbHandle, 0u);
 }
 
 TEST_F(LinkTest, SendsEveryCharacterAsItsByteValue) {
@@ -140,7 +137,7 @@ TEST_P(ConverterRun, EndsWithTheFileConfirmedAndNoMessage) {
     usb.getStatusAnswer = c.getStatus;
     Set(kConnectionType, "USB");
     Connect();
-    ASSERT_EQ(mod.nUsbHandle, 0x100u);
+    ASSERT_EQ(usb.open, std::set<FtHandle>{0x100});
     std::ptrdiff_t unplugged = 0; // calls logged before
     if (c.unplugAtRestart) {
         Play([this] { return mod.nUpdateState == WaitReboot; });

@@ -211,7 +211,7 @@ TEST_F(RunOutcomeTest, ConverterFailingAPollDuringAnEraseEndsTheRun) {
     usb.open.clear(); // unplugged: every call on the handle fails
     Tick();
     ExpectLost(StatusLabel::Erase, "USB converter A1B2C3D4 (Analyser A)");
-    EXPECT_EQ(mod.nUsbHandle, 0u);
+    EXPECT_FALSE(link.ConverterOpen());
     EXPECT_EQ(runLog.runs[0].connection.usbSerial, "A1B2C3D4");
 }
 

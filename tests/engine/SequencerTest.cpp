@@ -72,7 +72,7 @@ TEST_F(SequencerTest, VerdictsAreCountedOnceEvenWhenSplitOrBackToBack) {
 TEST_F(SequencerTest, UsbTextIsReadInsideTheTickInChunksOf255) {
     UseConverter();
     StartAt(WaitReboot);
-    ASSERT_EQ(mod.nUsbHandle, FakeUsbDriver::kHandleBase);
+    ASSERT_EQ(usb.open, std::set{FakeUsbDriver::kHandleBase});
     usb.Receive(kBootloaderEntryPrompt);
     Tick();
     EXPECT_EQ(usb.written, Bytes({'#', '#', '#', '\r', '\n'}));

@@ -483,7 +483,7 @@ TEST_F(Pages, PreviousAndTheCloseBoxFreeTheLink) {
     EXPECT_EQ(usb.open.size(), 1u);
     Click(wizard->progress, "btnPrevious");
     EXPECT_TRUE(usb.open.empty());
-    EXPECT_EQ(wizard->mod.nUsbHandle, 0u);
+    EXPECT_FALSE(wizard->run.link.ConverterOpen());
 }
 
 } // namespace
