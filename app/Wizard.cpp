@@ -7,8 +7,8 @@ namespace fw {
 
 Wizard::Wizard(WizardServices s)
     : settings(s.registry),
-      run(mod, RunServices{progress, progress.Fields(), s.box,
-                           TransportMakers{s.makeSerialPort, s.makeNetPort, s.usb}, s.runLog}),
+      run(RunServices{progress, progress.Fields(), s.box,
+                      TransportMakers{s.makeSerialPort, s.makeNetPort, s.usb}, s.runLog}),
       discovery(s.platformPortList, s.registry, s.box, s.portSearchHold),
       operations(choices.operations), firmware(settings, choices, s.box, s.chooseFile),
       connection(ConnectionPage::Services{settings, choices, s.usb, s.box, discovery,

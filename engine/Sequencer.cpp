@@ -41,7 +41,7 @@ void Sequencer::Tick() {
         return;
     }
 
-    const UpdateState state = c_.mod.nUpdateState;
+    const UpdateState state = c_.state.nUpdateState;
     switch (state) {
     case UpdateState::Start:
         Start();
@@ -54,7 +54,7 @@ void Sequencer::Tick() {
     case UpdateState::EnterBootloader:
         c_.view.SetTimerInterval(10);
         c_.link.SendText(std::string(c_.words.enterBootloader));
-        c_.mod.nUpdateState = UpdateState::WaitBanner;
+        c_.state.nUpdateState = UpdateState::WaitBanner;
         return;
     case UpdateState::UploadStart:
         if (IsSet(c_.config.operations.bOpUpload)) {
@@ -85,7 +85,7 @@ void Sequencer::Tick() {
     for (const EraseStep& step : c_.words.erase) {
         if (state == step.decide) {
             if (IsSet(c_.config.operations.*step.flag)) {
-                c_.mod.nUpdateState = step.erasing;
+                c_.state.nUpdateState = step.erasing;
                 c_.link.SendText(std::string(step.command));
             } else {
                 Skip(step.label, step.next);
@@ -98,7 +98,7 @@ void Sequencer::Tick() {
 }
 
 bool Sequencer::LinkHeld() {
-    const UpdateState state = c_.mod.nUpdateState;
+    const UpdateState state = c_.state.nUpdateState;
     if (state < UpdateState::Start || state > UpdateState::ConfirmRun || !c_.link.Lost()) {
         return true;
     }
@@ -115,7 +115,7 @@ bool Sequencer::LinkHeld() {
 }
 
 void Sequencer::LinkLost() {
-    const StatusLabel row = RowOf(c_.mod.nUpdateState);
+    const StatusLabel row = RowOf(c_.state.nUpdateState);
     const std::string message = std::string(kMsgLinkLost) + "\n\n" + c_.link.Name();
     c_.link.CloseLink();
     c_.MarkFailed(StatusLabel::Connection);
@@ -133,7 +133,7 @@ std::string Sequencer::Dots(const std::string& text) const {
 
 void Sequencer::Skip(StatusLabel label, UpdateState next) {
     c_.view.SetCaption(label, "SKIPPED");
-    c_.mod.nUpdateState = next;
+    c_.state.nUpdateState = next;
 }
 
 void Sequencer::Start() {
@@ -142,7 +142,7 @@ void Sequencer::Start() {
     case LinkConnect::Connecting:
         return;
     case LinkConnect::Failed:
-        c_.mod.nUpdateState = UpdateState::Idle;
+        c_.state.nUpdateState = UpdateState::Idle;
         c_.linkFailed = true;
         c_.FinishRun("failed", connect.failure);
         return;
@@ -160,7 +160,7 @@ void Sequencer::Start() {
     if (IsSet(c_.config.operations.bOpBootloader)) {
         c_.link.SendText(std::string(c_.words.resetCommand));
         c_.link.SendBytes({c_.words.resetRequest.begin(), c_.words.resetRequest.end()});
-        c_.mod.nUpdateState = UpdateState::WaitReboot;
+        c_.state.nUpdateState = UpdateState::WaitReboot;
     } else {
         Skip(StatusLabel::Bootloader, UpdateState::EraseFlash);
     }
@@ -170,7 +170,7 @@ void Sequencer::WaitForAcks() {
     const std::int64_t sent = c_.f.nRecordsSent;
     const std::int64_t passed = c_.f.nRecordsPassed;
     if (passed + c_.f.nRecordsOther >= sent) {
-        c_.mod.nUpdateState = UpdateState::ConfirmRun; // every record has its verdict
+        c_.state.nUpdateState = UpdateState::ConfirmRun; // every record has its verdict
         return;
     }
     // Up to two records may stay unacknowledged: a bootloader may withhold its
@@ -178,7 +178,7 @@ void Sequencer::WaitForAcks() {
     // has been quiet for a while, so that a late rejection still fails the run
     // (the reply interpreter reads verdicts in this state too).
     if (passed >= sent - 2 && c_.now() - c_.lastVerdict >= kQuietTime) {
-        c_.mod.nUpdateState = UpdateState::ConfirmRun;
+        c_.state.nUpdateState = UpdateState::ConfirmRun;
     }
 }
 
@@ -202,12 +202,12 @@ void Sequencer::ConfirmAndRun() {
     }
     c_.view.SetVisible(StatusLabel::Verify, true);
     if (IsSet(c_.config.operations.bOpRun)) {
-        c_.mod.nUpdateState = UpdateState::Finished;
+        c_.state.nUpdateState = UpdateState::Finished;
         c_.link.SendText(std::string(c_.words.runCommand));
         c_.Ok(StatusLabel::RUN);
     } else {
         c_.view.SetCaption(StatusLabel::RUN, "SKIPPED");
-        c_.mod.nUpdateState = UpdateState::Idle;
+        c_.state.nUpdateState = UpdateState::Idle;
     }
     c_.link.CloseLink();
     c_.FinishRun("success", std::nullopt);

@@ -21,9 +21,9 @@ private:
     UpdateEngine& engine_;
 };
 
-UpdateEngine::UpdateEngine(ModFlashwright& mod, ProgressFields& fields, RunRows& view, ILink& link,
-                           IMessageBox& box, IRunLog* runLog)
-    : c_{mod, fields, view, link, box, runLog, {}, {}, {}, 0, false, {}}, interpreter_(c_),
+UpdateEngine::UpdateEngine(ProgressFields& fields, RunRows& view, ILink& link, IMessageBox& box,
+                           IRunLog* runLog)
+    : c_{fields, view, link, box, runLog, {}, {}, {}, {}, 0, false, {}}, interpreter_(c_),
       upload_(c_), sequencer_(c_, upload_) {
 }
 
@@ -50,18 +50,18 @@ void UpdateEngine::ConnectToAnalyser(const RunConfig& config) {
     c_.linkFailed = false;
     c_.view.Reset();
     // What the analyser said before this run answers nothing in it.
-    c_.mod.sReplyBuffer.clear();
+    c_.state.sReplyBuffer.clear();
 
     const LinkOpened opened = c_.link.ConnectToAnalyser(c_.config);
     if (opened.analyserKind != 0) {
-        c_.mod.nAnalyserKind = opened.analyserKind; // a Merlane converter
+        c_.state.nAnalyserKind = opened.analyserKind; // a Merlane converter
     }
     if (opened.failure) {
         c_.linkFailed = true;
         c_.FinishRun("failed", *opened.failure); // the state stays as it was
         return;
     }
-    c_.mod.nUpdateState = UpdateState::Start;
+    c_.state.nUpdateState = UpdateState::Start;
 }
 
 // ---------------------------------------------------------------------------
@@ -112,11 +112,16 @@ void UpdateEngine::AbandonRun() {
     c_.FinishRun("abandoned", std::nullopt);
 }
 
+void UpdateEngine::Stop() {
+    c_.state.nUpdateState = UpdateState::Idle;
+    AbandonRun();
+}
+
 void UpdateEngine::FailRun(const std::string& reason) {
     if (!c_.runActive) {
         return;
     }
-    const UpdateState state = c_.mod.nUpdateState;
+    const UpdateState state = c_.state.nUpdateState;
     if (state >= UpdateState::Start && state <= UpdateState::ConfirmRun) {
         c_.MarkFailed(RowOf(state));
     }

@@ -179,7 +179,7 @@ public:
             timeout);
     }
 
-    UpdateState State() const { return mod.nUpdateState; }
+    UpdateState State() const { return engine.State().nUpdateState; }
     bool Saw(UpdateState s) const {
         return std::find(states.begin(), states.end(), static_cast<std::int32_t>(s)) !=
                states.end();
@@ -197,7 +197,6 @@ public:
     std::unique_ptr<IUsbDriver> usbDriver;
     IUsbDriver& usb;
     test::RecordingMessageBox box;
-    ModFlashwright mod;
     Operations operations; // the operations page's boxes: the defaults
     ProgressFields fields;
     HeadlessView view;

@@ -171,7 +171,7 @@ TEST_P(FlashRuns, ImageArrivesWhole) {
     const auto withhold = std::find(args.begin(), args.end(), "--withhold-last");
     ExpectCompleted(rig, GetParam().kind, withhold == args.end() ? 0 : std::stoi(*(withhold + 1)));
     const bool text = std::find(args.begin(), args.end(), "1.1") != args.end();
-    EXPECT_EQ(rig.mod.nAnalyserKind, text ? 1 : 2);
+    EXPECT_EQ(rig.engine.State().nAnalyserKind, text ? 1 : 2);
     if (std::find(args.begin(), args.end(), "--split-banner") != args.end()) {
         EXPECT_FALSE(rig.Saw(EnterBootloader)); // the bootloader started on its own
     } else {
@@ -610,7 +610,7 @@ TEST_F(FlashE2e, UsbConverterRunCompletesThroughThePoll) {
     rig.Next();
     ASSERT_TRUE(rig.link.ConverterOpen()) << rig.view.At(StatusLabel::Connection).caption;
     EXPECT_EQ(rig.view.At(StatusLabel::Connection).caption, "Connected...");
-    EXPECT_EQ(rig.mod.nAnalyserKind, 2); // a Merlane converter
+    EXPECT_EQ(rig.engine.State().nAnalyserKind, 2); // a Merlane converter
     ExpectCompleted(rig, "S2");
     EXPECT_FALSE(rig.link.ConverterOpen()); // state 14 closed the converter
     EXPECT_EQ(rig.Control(), nullptr);      // no serial control was made for the run
@@ -639,7 +639,8 @@ TEST_F(FlashE2e, WizardFlashesThroughADeviceServer) {
                                                            &wizard.operations}) {
             page->Window()->findChild<QPushButton*>("btnNext")->click();
         }
-        ASSERT_TRUE(r.RunUntil([&] { return wizard.mod.nUpdateState == Finished; }, Millis(20000)))
+        ASSERT_TRUE(r.RunUntil([&] { return wizard.run.engine.State().nUpdateState == Finished; },
+                               Millis(20000)))
             << r.sim.Stderr();
         EXPECT_EQ(wizard.progress.Window()->findChild<QLabel*>("lblProgress_Verify")->text(), "OK");
         EXPECT_TRUE(r.box.shown.empty());
@@ -747,7 +748,8 @@ TEST_F(FlashE2e, WizardRunTakesTheShownChoicesWhenTheSettingsCannotBeSaved) {
         EXPECT_TRUE(secondSettings.SaveSettingValue(kSection, kComPort, "1"));
         EXPECT_TRUE(secondSettings.SaveSettingValue(kSection, kFilename, stored));
     }
-    ASSERT_TRUE(rig.RunUntil([&] { return wizard.mod.nUpdateState == Finished; }, Millis(20000)))
+    ASSERT_TRUE(rig.RunUntil([&] { return wizard.run.engine.State().nUpdateState == Finished; },
+                             Millis(20000)))
         << rig.sim.Stderr();
     EXPECT_EQ(rig.sim.Wait(Millis(5000)), 0) << rig.sim.Stderr();
     EXPECT_EQ(
@@ -818,7 +820,7 @@ TEST_F(FlashE2e, PortHeldByAnotherProgramStaysChosenAndTheRunNamesIt) {
 
     EXPECT_EQ(wizard.progress.Window()->findChild<QLabel*>("lblProgress_Connection")->text(),
               "FAILED");
-    EXPECT_EQ(wizard.mod.nUpdateState, Idle);
+    EXPECT_EQ(wizard.run.engine.State().nUpdateState, Idle);
     ASSERT_EQ(rig.box.shown.size(), 1u);
     EXPECT_EQ(rig.box.shown[0].text, std::string(kMsgPortBusy) + "\n\nCOM7: Port " +
                                          rig.sim.Device() + " is in use by another program");

@@ -50,20 +50,20 @@ TEST_F(EdgeCase, ReadErrorPartWayFailsTheUpload) {
             records += record;
         Firmware(records);
         Connect(); // the file is checked, the other steps skipped
-        while (mod.nUpdateState != UploadStart)
+        while (state.nUpdateState != UploadStart)
             Tick();
         view.port.output.clear();
         Tick(2); // opened, and the first record out
         ASSERT_EQ(fields.nRecordsSent, 1);
         ASSERT_TRUE(BreakOpenFile(path));
-        for (int i = 0; i < 2000 && mod.nUpdateState == Uploading; ++i)
+        for (int i = 0; i < 2000 && state.nUpdateState == Uploading; ++i)
             Tick();
         EXPECT_LT(fields.nRecordsSent, 1000);
         EXPECT_GT(fields.nRecordsSent, 100); // the block already read went out
         // Whole records only (each line and CR): no line cut short by the error.
         EXPECT_EQ(Sent().size(), static_cast<std::size_t>(fields.nRecordsSent) *
                                      (std::string_view(record).size() - 1));
-        EXPECT_EQ(mod.nUpdateState, Failed);
+        EXPECT_EQ(state.nUpdateState, Failed);
         ExpectLabel(StatusLabel::Upload, "FAILED", kRed);
         ExpectBox(kMsgFileUnreadable, MsgIcon::Critical, kTitleLoadFirmwareError);
         Arrive("Sx Pass ");
@@ -83,7 +83,7 @@ TEST_F(EdgeCase, WaitingDotsRoundHalvesToEven) {
     };
     for (const auto& [tick, dots] : cases) {
         fields.nTick = static_cast<std::int16_t>(tick == 0 ? 598 : tick - 2);
-        mod.nUpdateState = WaitReboot;
+        state.nUpdateState = WaitReboot;
         Tick();
         ASSERT_EQ(fields.nTick, tick);
         EXPECT_EQ(view.At(StatusLabel::Bootloader).caption,
@@ -121,15 +121,15 @@ TEST_F(EdgeCase, ReplyBufferLimitDropsNoiseButNoReply) {
         {ErasingFlash, std::string(1020, '.'), "ERASE", ErasingFlash, 0, ""},
     };
     for (const Case& c : cases) {
-        mod.nUpdateState = c.state;
-        mod.sReplyBuffer = c.held;
+        state.nUpdateState = c.state;
+        state.sReplyBuffer = c.held;
         fields.nRecordsPassed = 0;
         fields.nRecordsSent = 2001;
         engine.RecData(c.arrival);
         SCOPED_TRACE(c.held.size() + c.arrival.size());
-        EXPECT_EQ(mod.nUpdateState, c.after);
+        EXPECT_EQ(state.nUpdateState, c.after);
         EXPECT_EQ(fields.nRecordsPassed, c.passed);
-        EXPECT_EQ(mod.sReplyBuffer, c.left);
+        EXPECT_EQ(state.sReplyBuffer, c.left);
     }
 }
 

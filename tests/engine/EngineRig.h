@@ -57,16 +57,16 @@ struct EngineRig : ::testing::Test {
     LinkOpened ConnectLink() {
         LinkOpened opened = link.ConnectToAnalyser(config);
         if (!opened.failure) {
-            mod.nUpdateState = Start;
+            state.nUpdateState = Start;
         }
         return opened;
     }
     // A run connects with the run's choices.
     void Connect() { engine.ConnectToAnalyser(config); }
     // A run connects and is put straight into `state`.
-    void StartAt(UpdateState state) {
+    void StartAt(UpdateState step) {
         Connect();
-        mod.nUpdateState = state;
+        state.nUpdateState = step;
     }
     // The chosen connection is the converter "A1" (handle kHandleBase once open).
     void UseConverter() {
@@ -108,21 +108,20 @@ struct EngineRig : ::testing::Test {
 
     const std::string path = ::testing::TempDir() + "fw_engine_" + std::to_string(::getpid()) +
                              "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    ModFlashwright mod;
     ProgressFields fields;
     FakeProgressView view;
     RunConfig config; // what the run is handed when it connects
     FakeUsbDriver usb;
     RecordingMessageBox box;
     RecordingRunLog runLog;
-    AnalyserRun run{
-        mod, RunServices{view, fields, box,
-                         TransportMakers{[this] { return BorrowedSerialPort::Of(view.port); },
-                                         nullptr, usb},
-                         &runLog}};
+    AnalyserRun run{RunServices{
+        view, fields, box,
+        TransportMakers{[this] { return BorrowedSerialPort::Of(view.port); }, nullptr, usb},
+        &runLog}};
     Link& link = run.link;
     UpdateEngine& engine = run.engine;
-    EngineClock::time_point clock{}; // the engine's clock: moves only when a test moves it
+    RunState& state = engine.State(); // the run's own step, reply buffer and kind
+    EngineClock::time_point clock{};  // the engine's clock: moves only when a test moves it
 };
 
 } // namespace fw::test

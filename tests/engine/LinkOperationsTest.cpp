@@ -17,7 +17,7 @@ TEST_F(LinkTest, ComPortThatIsNoNumberRefusedOrHeldFailsTheConnect) {
         Set(kComPort, port);
         ConnectLink();
         ExpectBox(kMsgInvalidPort, MsgIcon::Critical, kAppTitle);
-        EXPECT_EQ(mod.nUpdateState, Idle);
+        EXPECT_EQ(state.nUpdateState, Idle);
     }
     view.port.openError = kCommErrPortInUse;
     Set(kComPort, " 2.5 ");
@@ -26,7 +26,7 @@ TEST_F(LinkTest, ComPortThatIsNoNumberRefusedOrHeldFailsTheConnect) {
               kAppTitle);
     ExpectLabel(StatusLabel::Connection, "FAILED", kRed);
     EXPECT_EQ(view.port.commPort, 2);
-    EXPECT_EQ(mod.nUpdateState, Idle);
+    EXPECT_EQ(state.nUpdateState, Idle);
 }
 
 TEST_F(LinkTest, UsbOpensFirstDeviceWhoseSerialStartsWithTheStoredOneAndConfiguresIt) {
@@ -34,7 +34,7 @@ TEST_F(LinkTest, UsbOpensFirstDeviceWhoseSerialStartsWithTheStoredOneAndConfigur
     Set(kUsbAnalyser, "AB");
     usb.devices = {{"XY1", "Other"}, {"AB77", "Merlane analyser"}, {"AB12", "Other"}};
     EXPECT_EQ(ConnectLink().analyserKind, 2);
-    EXPECT_EQ(mod.nUpdateState, Start);
+    EXPECT_EQ(state.nUpdateState, Start);
     EXPECT_EQ(usb.open, std::set<FtHandle>{0x101});
     EXPECT_EQ(usb.log, (std::vector<std::string>{
                            "FT_Open(1)", "FT_ResetDevice(257)", "FT_SetBaudRate(257,125000)",
@@ -52,17 +52,17 @@ TEST_F(LinkTest, UsbDeviceMissingUnopenableOrDriverThrowing) {
     ExpectBox(kMsgUsbOpenFailed, MsgIcon::None, kAppTitle);
     ExpectLabel(StatusLabel::Connection, "FAILED", kRed);
     EXPECT_FALSE(link.ConverterOpen());
-    EXPECT_EQ(mod.nUpdateState, Idle);
+    EXPECT_EQ(state.nUpdateState, Idle);
     // A driver library that cannot be called is reported instead of escaping
     // the connect, and the state is left as it was.
     usb.devices = {{"S1", "Plain"}};
     for (const char* call : {"FT_ListDevices", "FT_Open", "FT_Purge"}) {
         usb.throwFrom = call;
-        mod.nUpdateState = WaitBanner;
+        state.nUpdateState = WaitBanner;
         ConnectLink();
         ExpectBox(std::string(kMsgUsbDriverError) + "driver library not loaded", MsgIcon::Critical,
                   kAppTitle);
-        EXPECT_EQ(mod.nUpdateState, WaitBanner);
+        EXPECT_EQ(state.nUpdateState, WaitBanner);
         usb.throwFrom = "*"; // and on the converter FT_Purge's throw left open
         link.SendText("@");
         link.PollArrivals();
@@ -99,7 +99,7 @@ protected:
             if (stop()) {
                 return;
             }
-            switch (mod.nUpdateState) {
+            switch (state.nUpdateState) {
             case WaitReboot:
                 usb.Receive(kBootloaderEntryPrompt);
                 break;
@@ -119,7 +119,7 @@ protected:
                 break;
             }
         }
-        FAIL() << "the run did not get there; state " << static_cast<int>(mod.nUpdateState);
+        FAIL() << "the run did not get there; state " << static_cast<int>(state.nUpdateState);
     }
     int answered = 0;
 };
@@ -140,7 +140,7 @@ TEST_P(ConverterRun, EndsWithTheFileConfirmedAndNoMessage) {
     ASSERT_EQ(usb.open, std::set<FtHandle>{0x100});
     std::ptrdiff_t unplugged = 0; // calls logged before
     if (c.unplugAtRestart) {
-        Play([this] { return mod.nUpdateState == WaitReboot; });
+        Play([this] { return state.nUpdateState == WaitReboot; });
         // Re-enumerating: the handle is dead, and for a while no device is there.
         usb.open.clear();
         unplugged = static_cast<std::ptrdiff_t>(usb.log.size());
@@ -149,11 +149,11 @@ TEST_P(ConverterRun, EndsWithTheFileConfirmedAndNoMessage) {
             usb.devices.clear();
         }
         Tick(c.awayTicks);
-        EXPECT_EQ(mod.nUpdateState, WaitReboot);
+        EXPECT_EQ(state.nUpdateState, WaitReboot);
         usb.devices = attached;
     }
-    Play([this] { return mod.nUpdateState == Finished || mod.nUpdateState == Failed; });
-    EXPECT_EQ(mod.nUpdateState, Finished);
+    Play([this] { return state.nUpdateState == Finished || state.nUpdateState == Failed; });
+    EXPECT_EQ(state.nUpdateState, Finished);
     EXPECT_EQ(fields.nRecordsPassed, 2);
     EXPECT_TRUE(box.shown.empty()) << box.shown.front().text;
     std::remove(file.c_str());

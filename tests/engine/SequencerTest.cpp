@@ -41,11 +41,11 @@ TEST_F(SequencerTest, WaitingStatesAdvanceWhenTheirWordEndsTheBuffer) {
         {std::nullopt, "ERASEEEPROM", EraseRam},
         {ErasingRam, "ERASERAM\r\n", ErasingRam},
         {std::nullopt, "ERASERAM", UploadStart}};
-    for (const auto& [state, text, next] : script) {
-        mod.nUpdateState = state.value_or(mod.nUpdateState);
+    for (const auto& [from, text, next] : script) {
+        state.nUpdateState = from.value_or(state.nUpdateState);
         Arrive(text);
-        EXPECT_EQ(mod.nUpdateState, next) << text;
-        EXPECT_EQ(mod.sReplyBuffer.empty(), !state) << text;
+        EXPECT_EQ(state.nUpdateState, next) << text;
+        EXPECT_EQ(state.sReplyBuffer.empty(), !from) << text;
     }
     for (StatusLabel l : {StatusLabel::Bootloader, StatusLabel::Erase, StatusLabel::EraseEEPROM,
                           StatusLabel::EraseRAM}) {
@@ -54,7 +54,7 @@ TEST_F(SequencerTest, WaitingStatesAdvanceWhenTheirWordEndsTheBuffer) {
 }
 
 TEST_F(SequencerTest, VerdictsAreCountedOnceEvenWhenSplitOrBackToBack) {
-    mod.nUpdateState = Uploading;
+    state.nUpdateState = Uploading;
     fields.nRecordsSent = 4;
     const std::tuple<const char*, int, const char*> steps[] = {{"Sx Pass Sx Pass ", 2, ""},
                                                                {"noise Sx Pa", 2, "Sx Pa"},
@@ -63,7 +63,7 @@ TEST_F(SequencerTest, VerdictsAreCountedOnceEvenWhenSplitOrBackToBack) {
     for (const auto& [text, passed, left] : steps) {
         Arrive(text);
         EXPECT_EQ(fields.nRecordsPassed, passed) << text;
-        EXPECT_EQ(mod.sReplyBuffer, left);
+        EXPECT_EQ(state.sReplyBuffer, left);
     }
 }
 
@@ -76,18 +76,18 @@ TEST_F(SequencerTest, UsbTextIsReadInsideTheTickInChunksOf255) {
     usb.Receive(kBootloaderEntryPrompt);
     Tick();
     EXPECT_EQ(usb.written, Bytes({'#', '#', '#', '\r', '\n'}));
-    mod.nUpdateState = EraseFlash; // text is only collected here
+    state.nUpdateState = EraseFlash; // text is only collected here
     usb.Receive(std::string(600, 'x'));
     for (std::size_t expected : {255u, 510u, 600u, 600u}) {
         link.PollArrivals();
-        EXPECT_EQ(mod.sReplyBuffer.size(), expected);
+        EXPECT_EQ(state.sReplyBuffer.size(), expected);
     }
 }
 
 // The real message box runs an event loop: ticks and receive events can come
 // while it is open. Ticks are skipped, receive events wait for the handler.
 TEST_F(SequencerTest, EventsDuringAMessageBoxNeitherReenterNorGetLost) {
-    mod.nUpdateState = Uploading;
+    state.nUpdateState = Uploading;
     fields.nRecordsSent = 6;
     box.whileOpen = [&] {
         Arrive("Sx Pass Sx Pa");
@@ -100,7 +100,7 @@ TEST_F(SequencerTest, EventsDuringAMessageBoxNeitherReenterNorGetLost) {
     Arrive("Sx Error");
     EXPECT_EQ(fields.nRecordsOther, 1);
     EXPECT_EQ(fields.nRecordsPassed, 3);
-    EXPECT_TRUE(mod.sReplyBuffer.empty());
+    EXPECT_TRUE(state.sReplyBuffer.empty());
 
     // The serial control raises no new receive event while its own is still
     // being handled: bytes that came during a box opened there are taken after it.
@@ -115,14 +115,14 @@ TEST_F(SequencerTest, EventsDuringAMessageBoxNeitherReenterNorGetLost) {
     box.whileOpen = [&] {
         engine.AFTimer1_Timer();
         Arrive("hello");
-        EXPECT_TRUE(mod.sReplyBuffer.empty());
+        EXPECT_TRUE(state.sReplyBuffer.empty());
     };
     Tick();
     EXPECT_EQ(box.shown.size(), 3u);
     EXPECT_EQ(fields.nTick, 2);
     EXPECT_TRUE(view.port.incoming.empty());
-    EXPECT_EQ(mod.sReplyBuffer, "hello");
-    EXPECT_EQ(mod.nUpdateState, Idle);
+    EXPECT_EQ(state.sReplyBuffer, "hello");
+    EXPECT_EQ(state.nUpdateState, Idle);
 }
 
 } // namespace

@@ -29,7 +29,7 @@ struct UploadTest : EngineRig {
     void Upload(const std::string& content) {
         Firmware(content);
         StartAt(UploadStart);
-        for (int i = 0; i < 50 && (i == 0 || mod.nUpdateState == Uploading); ++i) {
+        for (int i = 0; i < 50 && (i == 0 || state.nUpdateState == Uploading); ++i) {
             Tick();
         }
     }
@@ -39,7 +39,7 @@ struct UploadTest : EngineRig {
         ExpectLabel(StatusLabel::Upload, "FAILED", kRed);
         ExpectBox(message, MsgIcon::Critical, kTitleLoadFirmwareError);
         Tick(3); // the run stays failed, shows it on every tick and never starts the firmware
-        EXPECT_EQ(mod.nUpdateState, Failed);
+        EXPECT_EQ(state.nUpdateState, Failed);
         ExpectLabel(StatusLabel::Verify, "FAILED", kRed);
         EXPECT_EQ(Sent().find("RUNANYWAY"), std::string::npos);
     }
@@ -78,7 +78,7 @@ TEST_F(UploadTest, FileKnownBadStopsTheRunBeforeAnythingIsSent) {
         }
         Connect();
         Tick();
-        EXPECT_EQ(mod.nUpdateState, Idle);
+        EXPECT_EQ(state.nUpdateState, Idle);
         ExpectLabel(StatusLabel::Upload, "FAILED", kRed);
         ASSERT_EQ(box.shown.size(), 1u);
         EXPECT_NE(box.shown[0].text.find(message), std::string::npos) << box.shown[0].text;
@@ -123,7 +123,7 @@ TEST_F(UploadTest, FileChangedAfterTheCheckFailsTheUpload) {
         Firmware(c.before);
         Connect();
         Tick(); // checked; bootloader and erases are off
-        while (mod.nUpdateState != UploadStart) {
+        while (state.nUpdateState != UploadStart) {
             Tick();
         }
         if (c.beforeUploadStarts) {
@@ -133,7 +133,7 @@ TEST_F(UploadTest, FileChangedAfterTheCheckFailsTheUpload) {
         if (!c.beforeUploadStarts) {
             std::ofstream(path, std::ios::binary) << c.after;
         }
-        for (int i = 0; i < 2000 && mod.nUpdateState == Uploading; ++i) {
+        for (int i = 0; i < 2000 && state.nUpdateState == Uploading; ++i) {
             Tick();
             if (fields.nRecordsPassed < fields.nRecordsSent) {
                 engine.RecData("Sx Pass ");
@@ -181,7 +181,7 @@ TEST_F(UploadTest, LastAcknowledgementsAreListenedForUntilTheLineIsQuiet) {
         view.port.open = true;
         Firmware("S1030000FC\r\nS1030000FC\r\nS1030000FC\r\n");
         Connect();
-        while (mod.nUpdateState != WaitAcks) {
+        while (state.nUpdateState != WaitAcks) {
             Tick();
         }
         for (const Step& step : c.steps) {
@@ -190,7 +190,7 @@ TEST_F(UploadTest, LastAcknowledgementsAreListenedForUntilTheLineIsQuiet) {
             }
             clock += std::chrono::milliseconds(step.ms);
             Tick(3);
-            EXPECT_EQ(mod.nUpdateState, step.state) << step.arrival << " +" << step.ms;
+            EXPECT_EQ(state.nUpdateState, step.state) << step.arrival << " +" << step.ms;
         }
         box.shown.clear();
         EXPECT_EQ(Sent().find("RUNANYWAY") != std::string::npos,
@@ -213,13 +213,13 @@ TEST_F(UploadTest, LastAcknowledgementsAreListenedForUntilTheLineIsQuiet) {
 TEST_F(UploadTest, RecordAnsweredNeitherPassNorFailIsNotConfirmed) {
     Firmware("S1030000FC\r\nS1030000FC\r\n");
     Connect();
-    while (mod.nUpdateState != WaitAcks) {
+    while (state.nUpdateState != WaitAcks) {
         Tick();
     }
     Arrive("Sx Pass Sx Error");
     ExpectBox(kMsgFailedSx, MsgIcon::Critical, kAppTitle);
     Tick(3);
-    EXPECT_EQ(mod.nUpdateState, Failed);
+    EXPECT_EQ(state.nUpdateState, Failed);
     ExpectLabel(StatusLabel::Upload, "OK", kGreen);
     ExpectLabel(StatusLabel::Verify, "FAILED", kRed);
     EXPECT_EQ(Sent().find("RUNANYWAY"), std::string::npos);
@@ -233,7 +233,7 @@ TEST_F(UploadTest, FileGoneByUploadStartFailsTheUpload) {
     StartAt(Start);
     Tick(4);
     std::remove(path.c_str());
-    ASSERT_EQ(mod.nUpdateState, UploadStart);
+    ASSERT_EQ(state.nUpdateState, UploadStart);
     Tick();
     ExpectUploadFailed(kMsgInvalidFile);
 }
@@ -247,7 +247,7 @@ TEST_F(UploadTest, AbandonedUploadClosesTheFileAndReadsNoMore) {
     ASSERT_EQ(runLog.runs.size(), 1u);
     EXPECT_EQ(runLog.runs[0].result, "abandoned");
     Tick(); // a tick that still finds the upload state fails it
-    EXPECT_EQ(mod.nUpdateState, Failed);
+    EXPECT_EQ(state.nUpdateState, Failed);
     EXPECT_EQ(fields.nRecordsSent, 1);
 }
 
