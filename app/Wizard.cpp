@@ -7,11 +7,11 @@ namespace fw {
 
 Wizard::Wizard(WizardServices s)
     : settings(s.registry),
-      run(mod, RunServices{progress, progress.Fields(), s.box,
-                           TransportMakers{s.makeSerialPort, s.makeNetPort, s.usb}, s.runLog}),
+      run(RunServices{progress, progress.Fields(), s.box,
+                      TransportMakers{s.makeSerialPort, s.makeNetPort, s.usb}, s.runLog}),
       discovery(s.platformPortList, s.registry, s.box, s.portSearchHold),
       operations(choices.operations), firmware(settings, choices, s.box, s.chooseFile),
-      connection(ConnectionPage::Services{mod, settings, choices, s.usb, s.box, discovery,
+      connection(ConnectionPage::Services{settings, choices, s.usb, s.box, discovery,
                                           s.makeSerialPort, s.makeVersionFacility}),
       onAllClosed_([] { QCoreApplication::quit(); }) {
     connection.SetNext(firmware);

@@ -1,10 +1,10 @@
-// The whole wizard wired together: shared state, settings, the four pages, the
-// link and the update engine. The program builds one over the real registry
-// file, converter driver and serial ports; tests build one over fakes.
+// The whole wizard wired together: settings, the four pages and the run (its
+// link and its update engine, which owns the run's state). The program builds
+// one over the real registry file, converter driver and serial ports; tests
+// build one over fakes.
 #pragma once
 
 #include "engine/MessageBox.h"
-#include "engine/ModFlashwright.h"
 #include "link/AnalyserRun.h"
 #include "link/UsbDriver.h"
 #include "pages/ConnectionPage.h"
@@ -54,7 +54,6 @@ public:
     // program's event loop ends).
     void SetOnAllClosed(std::function<void()> hook) { onAllClosed_ = std::move(hook); }
 
-    ModFlashwright mod;
     Settings settings;
     // What the pages show, handed to a run when the operations page's Next
     // starts it.

@@ -4,7 +4,6 @@
 // arguments but --version and --help, which answer and exit without a window.
 #include "app/Platform.h"
 #include "app/Wizard.h"
-#include "engine/ModFlashwright.h"
 #include "engine/RunRecord.h"
 #include "link/UsbDriverFactory.h"
 #include "pages/QtMessageBox.h"

@@ -99,13 +99,12 @@ int Run(int argc, char** argv, int entries, int live, bool settled) {
         return path;
     };
     // The wizard's first page as the wizard makes it.
-    fw::ModFlashwright mod;
     fw::Settings settings(registry);
     fw::RunConfig choices;
     fw::PortDiscovery discovery([&] { return names.PlatformList(); }, registry, box,
                                 [&] { return names.HoldRegistryPorts(); });
     fw::ConnectionPage connection(
-        fw::ConnectionPage::Services{mod, settings, choices, usb, box, discovery,
+        fw::ConnectionPage::Services{settings, choices, usb, box, discovery,
                                      [&] { return std::make_unique<fw::QtSerialPort>(lookup); },
                                      [&] { return fw::MakePlatformVersionFacility(registry); }});
 

@@ -121,15 +121,15 @@ int Child(int argc, char** argv, const std::string& sim, const std::string& imag
     bool measuringPeriod = false;
     rig.beforeTick = [&] { periods.Mark(measuringPeriod); };
     rig.afterTick = [&] {
-        measuringPeriod = rig.State() == kStateUploading && rig.view.timer.interval() == 2;
-        if (start && !end && rig.State() >= kStateConfirmRun) {
+        measuringPeriod = rig.State() == Uploading && rig.view.timer.interval() == 2;
+        if (start && !end && rig.State() >= ConfirmRun) {
             end = Clock::now();
             cpuEnd = std::clock();
         }
     };
     rig.Next();
     rig.Port().onOutput = [&](std::size_t n) {
-        if (rig.State() != kStateUploading && rig.State() != kStateWaitAcks)
+        if (rig.State() != Uploading && rig.State() != WaitAcks)
             return;
         if (!start) {
             start = Clock::now();
@@ -141,7 +141,7 @@ int Child(int argc, char** argv, const std::string& sim, const std::string& imag
     // A safety net, not a measurement: twice the line time of the whole file
     // (the binary form is about half as long as the text) and two minutes.
     const auto fileMs = static_cast<long long>(std::filesystem::file_size(image)) * 10'000 / baud;
-    if (!rig.RunToEnd(Millis(120'000 + 2 * fileMs)) || rig.State() != kStateFinished || !end) {
+    if (!rig.RunToEnd(Millis(120'000 + 2 * fileMs)) || rig.State() != Finished || !end) {
         std::fprintf(stderr, "flash-bench: the run did not finish (state %d)\n%s\n",
                      static_cast<int>(rig.State()), rig.sim.Stderr().c_str());
         return 1;

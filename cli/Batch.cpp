@@ -114,7 +114,6 @@ struct BatchRun {
 
     Analyser analyser;
     RunConfig config;
-    ModFlashwright mod;
     ProgressFields fields;
     ConsoleView view;
     ConsoleMessageBox box;
@@ -139,13 +138,13 @@ public:
         BatchRun& r = runs_.emplace_back(analyser, std::move(config), out_, terminal_, id_);
         ApplyOperations(o_.operations, r.config.operations);
         r.run = std::make_unique<AnalyserRun>(
-            r.mod, RunServices{r.view, r.fields, r.box,
-                               TransportMakers{
-                                   [this] { return std::make_unique<QtSerialPort>(names_); },
-                                   [] { return std::make_unique<QtNetPort>(); },
-                                   usb_,
-                               },
-                               &r.log, [this, &r] { CheckEnd(r); }});
+            RunServices{r.view, r.fields, r.box,
+                        TransportMakers{
+                            [this] { return std::make_unique<QtSerialPort>(names_); },
+                            [] { return std::make_unique<QtNetPort>(); },
+                            usb_,
+                        },
+                        &r.log, [this, &r] { CheckEnd(r); }});
         UpdateEngine& engine = r.run->engine;
         r.view.SetFigures([&r, &engine] {
             return UploadFigures{r.fields.nRecordsSent, r.fields.nRecordsPassed,

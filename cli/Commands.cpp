@@ -288,16 +288,15 @@ int FlashCommand(const FlashOptions& o) {
     ConsoleView view(progressOut, ::isatty(::fileno(progressOut)) == 1);
     view.FollowTerminalWidth(::fileno(progressOut));
     ConsoleMessageBox box(stderr, &view);
-    ModFlashwright mod;
     ProgressFields fields;
     FileRunLog runLog;
-    AnalyserRun run(mod, RunServices{view, fields, box,
-                                     TransportMakers{
-                                         [&names] { return std::make_unique<QtSerialPort>(names); },
-                                         [] { return std::make_unique<QtNetPort>(); },
-                                         *usb,
-                                     },
-                                     &runLog});
+    AnalyserRun run(RunServices{view, fields, box,
+                                TransportMakers{
+                                    [&names] { return std::make_unique<QtSerialPort>(names); },
+                                    [] { return std::make_unique<QtNetPort>(); },
+                                    *usb,
+                                },
+                                &runLog});
     UpdateEngine& engine = run.engine;
     view.SetFigures([&fields, &engine] {
         return UploadFigures{fields.nRecordsSent, fields.nRecordsPassed,

@@ -23,13 +23,13 @@ void EngineContext::ShowFailed() {
 }
 
 void EngineContext::EnterFailed(const std::string& reason) {
-    mod.nUpdateState = kStateFailed;
+    state.nUpdateState = UpdateState::Failed;
     ShowFailed();
     FinishRun("failed", reason);
 }
 
 void EngineContext::VerdictWithoutRecord() {
-    if (mod.nUpdateState == kStateFailed) {
+    if (state.nUpdateState == UpdateState::Failed) {
         return; // the run has already failed and said why
     }
     EnterFailed(kMsgTooManyVerdicts);
@@ -42,7 +42,7 @@ void EngineContext::FinishRun(const std::string& result, const std::optional<std
     }
     runActive = false;
     run.ended = UtcNow();
-    run.kind = mod.nAnalyserKind;
+    run.kind = state.nAnalyserKind;
     run.recordsSent = f.nRecordsSent;
     run.recordsPassed = f.nRecordsPassed;
     run.recordsOther = f.nRecordsOther;

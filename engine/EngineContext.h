@@ -1,5 +1,5 @@
 // What the three parts of the update engine (sequencer, reply interpreter,
-// record upload) share: the module's state, the page's fields and view, the
+// record upload) share: the run's own state, the page's fields and view, the
 // link, the message boxes, the firmware file being sent and the
 // record of the run in progress.
 #pragma once
@@ -8,12 +8,12 @@
 #include "engine/FirmwareFile.h"
 #include "engine/LinkPort.h"
 #include "engine/MessageBox.h"
-#include "engine/ModFlashwright.h"
 #include "engine/ProgressFields.h"
 #include "engine/ProgressView.h"
 #include "engine/ProtocolWords.h"
 #include "engine/RunConfig.h"
 #include "engine/RunRecord.h"
+#include "engine/RunState.h"
 
 #include <chrono>
 #include <functional>
@@ -35,12 +35,13 @@ inline constexpr const char* kMsgTooManyVerdicts =
     "The analyser answered more records than were sent.";
 
 struct EngineContext {
-    ModFlashwright& mod;
     ProgressFields& f;
     RunRows& view; // the run's rows, drawn on the page's view
     ILink& link;
     IMessageBox& box;
     IRunLog* runLog; // may be null: runs are not recorded
+
+    RunState state; // the step, the reply buffer, the analyser kind
 
     RunConfig config;       // what the run was handed when it connected
     FirmwareFile file;      // the firmware being uploaded

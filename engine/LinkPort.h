@@ -17,6 +17,11 @@ namespace fw {
 inline constexpr const char* kMsgLinkLost = "The connection to the analyser was lost.";
 
 enum class LinkConnect { Ready, Connecting, Failed };
+// What a connect opened, or why not.
+struct LinkOpened {
+    std::optional<std::string> failure; // what the failure showed; nullopt: ready
+    std::int32_t analyserKind = 0;      // what the device said, as nAnalyserKind; 0: nothing
+};
 struct ConnectPoll {
     LinkConnect state = LinkConnect::Ready;
     std::string failure; // Failed: what the failure showed
@@ -26,9 +31,10 @@ class ILink {
 public:
     virtual ~ILink() = default;
     // Opens the connection `config` names and reports on the connection row.
-    // nullopt when the link is ready (or the type has no link to open), else
-    // what the failure showed; the caller starts the sequence.
-    virtual std::optional<std::string> ConnectToAnalyser(const RunConfig& config) = 0;
+    // No failure when the link is ready (or the type has no link to open);
+    // the caller starts the sequence. The kind the device told (a Merlane
+    // converter's) comes back with it, even with a failure.
+    virtual LinkOpened ConnectToAnalyser(const RunConfig& config) = 0;
     // One byte per character (its low 8 bits). True when the bytes were handed
     // to an open link.
     virtual bool SendText(const std::string& text) = 0;

@@ -4,9 +4,9 @@
 // model would be one more table.
 #pragma once
 
-#include "engine/ModFlashwright.h"
 #include "engine/ProgressView.h"
 #include "engine/RunConfig.h"
+#include "engine/RunState.h"
 
 #include <array>
 #include <cstddef>
@@ -18,9 +18,9 @@ namespace fw {
 // The erase steps differ only in data: the state that decides, the flag, the
 // row, the command, the echo that ends it and the state after it.
 struct EraseStep {
-    std::int32_t decide;
-    std::int32_t erasing;
-    std::int32_t next;
+    UpdateState decide;
+    UpdateState erasing;
+    UpdateState next;
     VbBool Operations::*flag;
     StatusLabel label;
     std::string_view command;
@@ -64,12 +64,12 @@ inline constexpr ProtocolWords kAnalyserProtocol{
     '.',
     "Boot",
     {{
-        {kStateEraseFlash, kStateErasingFlash, kStateEraseEeprom, &Operations::bOpEraseFlash,
-         StatusLabel::Erase, "ERASEALL\r\n", "ERASEALL"},
-        {kStateEraseEeprom, kStateErasingEeprom, kStateEraseRam, &Operations::bOpEraseEEPROM,
-         StatusLabel::EraseEEPROM, "ERASEEEPROM\r\n", "ERASEEEPROM"},
-        {kStateEraseRam, kStateErasingRam, kStateUploadStart, &Operations::bOpEraseRAM,
-         StatusLabel::EraseRAM, "ERASERAM\r\n", "ERASERAM"},
+        {UpdateState::EraseFlash, UpdateState::ErasingFlash, UpdateState::EraseEeprom,
+         &Operations::bOpEraseFlash, StatusLabel::Erase, "ERASEALL\r\n", "ERASEALL"},
+        {UpdateState::EraseEeprom, UpdateState::ErasingEeprom, UpdateState::EraseRam,
+         &Operations::bOpEraseEEPROM, StatusLabel::EraseEEPROM, "ERASEEEPROM\r\n", "ERASEEEPROM"},
+        {UpdateState::EraseRam, UpdateState::ErasingRam, UpdateState::UploadStart,
+         &Operations::bOpEraseRAM, StatusLabel::EraseRAM, "ERASERAM\r\n", "ERASERAM"},
     }},
     "Sx ",
     8,

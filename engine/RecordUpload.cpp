@@ -25,7 +25,7 @@ bool RecordUpload::Check() {
     // The run ends here. Closing the link too means a stray banner cannot
     // restart the sequence from the idle state and erase the flash after all.
     const std::string message = RefusalMessage(c_.checked);
-    c_.mod.nUpdateState = kStateIdle;
+    c_.state.nUpdateState = UpdateState::Idle;
     c_.link.CloseLink();
     c_.MarkFailed(StatusLabel::Upload);
     c_.FinishRun("failed", message);
@@ -37,7 +37,7 @@ void RecordUpload::Start() {
     // What is left in the reply buffer came before the first record, so no
     // verdict in it answers one: a whole verdict there fails the run, the rest
     // is dropped so that it cannot complete a verdict later.
-    std::string& buffer = c_.mod.sReplyBuffer;
+    std::string& buffer = c_.state.sReplyBuffer;
     const std::size_t verdict = buffer.find(c_.words.verdictStart);
     const bool early =
         verdict != std::string::npos && buffer.size() - verdict >= c_.words.verdictLength;
@@ -82,13 +82,13 @@ void RecordUpload::Start() {
     c_.f.nRecordsSent = 0;
     c_.f.nRecordsOther = 0;
     c_.recordsRejected = 0;
-    c_.mod.nUpdateState = kStateUploading;
+    c_.state.nUpdateState = UpdateState::Uploading;
 }
 
 void RecordUpload::Tick() {
     if (!c_.file.IsOpen()) {
         // The upload was abandoned while the state still said uploading.
-        c_.mod.nUpdateState = kStateFailed;
+        c_.state.nUpdateState = UpdateState::Failed;
         c_.MarkFailed(StatusLabel::Upload);
         return;
     }
@@ -123,7 +123,7 @@ void RecordUpload::Tick() {
         return;
     }
     bool sent = false;
-    if (c_.mod.nAnalyserKind != c_.words.binaryKind) {
+    if (c_.state.nAnalyserKind != c_.words.binaryKind) {
         sent = c_.link.SendText(TextForm(line));
     } else if (const std::optional<std::vector<std::uint8_t>> record = BinaryForm(line)) {
         sent = c_.link.SendBytes(*record);
@@ -146,7 +146,7 @@ void RecordUpload::EndOfFile() {
     }
     c_.file.Close();
     c_.lastVerdict = c_.now();
-    c_.mod.nUpdateState = kStateWaitAcks;
+    c_.state.nUpdateState = UpdateState::WaitAcks;
     c_.Ok(StatusLabel::Upload);
     c_.view.SetVisible(StatusLabel::Upload, true);
     c_.view.SetBarVisible(ProgressBar::Bar1, false);

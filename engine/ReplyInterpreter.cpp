@@ -98,7 +98,7 @@ std::optional<std::string> BannerVersion(const std::string& buffer, const Protoc
 }
 
 void ReplyInterpreter::Interpret(const std::string& incoming) {
-    std::string& buffer = c_.mod.sReplyBuffer;
+    std::string& buffer = c_.state.sReplyBuffer;
     buffer += incoming;
     // The text is read before the size limit is applied: a burst of replies in
     // one arrival (hundreds of verdicts after a stall, or a serial server's
@@ -113,17 +113,17 @@ void ReplyInterpreter::Interpret(const std::string& incoming) {
 }
 
 void ReplyInterpreter::Act() {
-    const std::int32_t state = c_.mod.nUpdateState;
+    const UpdateState state = c_.state.nUpdateState;
     switch (state) {
-    case kStateIdle:
-    case kStateWaitBanner:
+    case UpdateState::Idle:
+    case UpdateState::WaitBanner:
         BannerStep();
         return;
-    case kStateWaitReboot:
+    case UpdateState::WaitReboot:
         EntryStep();
         return;
-    case kStateUploading:
-    case kStateWaitAcks:
+    case UpdateState::Uploading:
+    case UpdateState::WaitAcks:
         VerdictStep();
         return;
     default:
@@ -141,23 +141,23 @@ void ReplyInterpreter::BannerStep() {
     if (IsSet(c_.config.operations.bOpBootloader)) {
         c_.view.SetCaption(StatusLabel::Bootloader, "Waiting");
     }
-    if (!EndsWith(c_.mod.sReplyBuffer, c_.words.bannerEnd)) {
+    if (!EndsWith(c_.state.sReplyBuffer, c_.words.bannerEnd)) {
         return;
     }
-    c_.mod.nAnalyserKind = AnalyserKindFromBanner(c_.mod.sReplyBuffer, c_.words);
+    c_.state.nAnalyserKind = AnalyserKindFromBanner(c_.state.sReplyBuffer, c_.words);
     if (c_.runActive) {
-        c_.run.bootloader = BannerVersion(c_.mod.sReplyBuffer, c_.words);
+        c_.run.bootloader = BannerVersion(c_.state.sReplyBuffer, c_.words);
     }
-    c_.mod.sReplyBuffer.clear();
+    c_.state.sReplyBuffer.clear();
     c_.Ok(StatusLabel::Bootloader);
-    c_.mod.nUpdateState = kStateEraseFlash;
+    c_.state.nUpdateState = UpdateState::EraseFlash;
 }
 
 void ReplyInterpreter::EntryStep() {
-    std::string& buffer = c_.mod.sReplyBuffer;
+    std::string& buffer = c_.state.sReplyBuffer;
     if (EndsWithOffer(buffer, c_.words.entryPrompt)) {
         buffer.clear();
-        c_.mod.nUpdateState = kStateEnterBootloader;
+        c_.state.nUpdateState = UpdateState::EnterBootloader;
         return;
     }
     const std::size_t at = buffer.find(c_.words.checksumFail);
@@ -167,22 +167,22 @@ void ReplyInterpreter::EntryStep() {
     // The application's image was bad, so the bootloader started on its own and
     // its banner may already follow.
     buffer.erase(0, at + c_.words.checksumFail.size());
-    c_.mod.nUpdateState = kStateWaitBanner;
+    c_.state.nUpdateState = UpdateState::WaitBanner;
     BannerStep();
 }
 
 void ReplyInterpreter::EraseEcho(const EraseStep& step) {
     c_.view.SetCaption(step.label, "Erasing");
-    if (!EndsWith(c_.mod.sReplyBuffer, step.echo)) {
+    if (!EndsWith(c_.state.sReplyBuffer, step.echo)) {
         return;
     }
-    c_.mod.sReplyBuffer.clear();
+    c_.state.sReplyBuffer.clear();
     c_.Ok(step.label);
-    c_.mod.nUpdateState = step.next;
+    c_.state.nUpdateState = step.next;
 }
 
 void ReplyInterpreter::VerdictStep() {
-    std::string& buffer = c_.mod.sReplyBuffer;
+    std::string& buffer = c_.state.sReplyBuffer;
     const std::string_view start = c_.words.verdictStart;
     const std::size_t length = c_.words.verdictLength;
     std::size_t p = buffer.find(start);
@@ -207,7 +207,7 @@ void ReplyInterpreter::VerdictStep() {
             } else if (window == c_.words.fail) {
                 ++c_.recordsRejected;
                 c_.view.SetCaption(StatusLabel::RUN, "FAILED");
-                if (c_.mod.nUpdateState != kStateFailed) {
+                if (c_.state.nUpdateState != UpdateState::Failed) {
                     c_.EnterFailed(std::string(kMsgFailedSx) + " The analyser rejected record " +
                                    std::to_string(answered) + ".");
                 }

@@ -15,8 +15,8 @@ constexpr int kReopenEvery = 20;
 
 } // namespace
 
-StatusLabel RowOf(std::int32_t state) {
-    if (state <= kStateWaitBanner) {
+StatusLabel RowOf(UpdateState state) {
+    if (state <= UpdateState::WaitBanner) {
         return StatusLabel::Bootloader;
     }
     for (const EraseStep& step : kAnalyserProtocol.erase) {
@@ -24,10 +24,10 @@ StatusLabel RowOf(std::int32_t state) {
             return step.label;
         }
     }
-    if (state <= kStateUploading) {
+    if (state <= UpdateState::Uploading) {
         return StatusLabel::Upload;
     }
-    return state == kStateWaitAcks ? StatusLabel::Verify : StatusLabel::RUN;
+    return state == UpdateState::WaitAcks ? StatusLabel::Verify : StatusLabel::RUN;
 }
 
 int DotCount(std::int16_t nTick) {
@@ -41,42 +41,42 @@ void Sequencer::Tick() {
         return;
     }
 
-    const std::int32_t state = c_.mod.nUpdateState;
+    const UpdateState state = c_.state.nUpdateState;
     switch (state) {
-    case kStateStart:
+    case UpdateState::Start:
         Start();
         return;
-    case kStateWaitReboot:
+    case UpdateState::WaitReboot:
         c_.view.SetTimerInterval(10);
         c_.link.SendText(std::string(c_.words.restartPoll));
         c_.view.SetCaption(StatusLabel::Bootloader, Dots("Waiting for Reboot"));
         return;
-    case kStateEnterBootloader:
+    case UpdateState::EnterBootloader:
         c_.view.SetTimerInterval(10);
         c_.link.SendText(std::string(c_.words.enterBootloader));
-        c_.mod.nUpdateState = kStateWaitBanner;
+        c_.state.nUpdateState = UpdateState::WaitBanner;
         return;
-    case kStateUploadStart:
+    case UpdateState::UploadStart:
         if (IsSet(c_.config.operations.bOpUpload)) {
             upload_.Start();
         } else {
-            Skip(StatusLabel::Upload, kStateConfirmRun);
+            Skip(StatusLabel::Upload, UpdateState::ConfirmRun);
         }
         return;
-    case kStateUploading:
+    case UpdateState::Uploading:
         upload_.Tick();
         return;
-    case kStateWaitAcks:
+    case UpdateState::WaitAcks:
         c_.view.SetTimerInterval(1);
         WaitForAcks();
         return;
-    case kStateConfirmRun:
+    case UpdateState::ConfirmRun:
         ConfirmAndRun();
         return;
-    case kStateFinished:
+    case UpdateState::Finished:
         c_.Ok(StatusLabel::RUN);
         return;
-    case kStateFailed:
+    case UpdateState::Failed:
         c_.ShowFailed();
         return;
     default:
@@ -85,7 +85,7 @@ void Sequencer::Tick() {
     for (const EraseStep& step : c_.words.erase) {
         if (state == step.decide) {
             if (IsSet(c_.config.operations.*step.flag)) {
-                c_.mod.nUpdateState = step.erasing;
+                c_.state.nUpdateState = step.erasing;
                 c_.link.SendText(std::string(step.command));
             } else {
                 Skip(step.label, step.next);
@@ -98,11 +98,11 @@ void Sequencer::Tick() {
 }
 
 bool Sequencer::LinkHeld() {
-    const std::int32_t state = c_.mod.nUpdateState;
-    if (state < kStateStart || state > kStateConfirmRun || !c_.link.Lost()) {
+    const UpdateState state = c_.state.nUpdateState;
+    if (state < UpdateState::Start || state > UpdateState::ConfirmRun || !c_.link.Lost()) {
         return true;
     }
-    if (state == kStateWaitReboot && c_.link.Reconnects()) {
+    if (state == UpdateState::WaitReboot && c_.link.Reconnects()) {
         // An analyser with a USB serial interface re-enumerates when it
         // restarts: take its device back as soon as it is there again.
         if (c_.f.nTick % kReopenEvery == 0) {
@@ -115,7 +115,7 @@ bool Sequencer::LinkHeld() {
 }
 
 void Sequencer::LinkLost() {
-    const StatusLabel row = RowOf(c_.mod.nUpdateState);
+    const StatusLabel row = RowOf(c_.state.nUpdateState);
     const std::string message = std::string(kMsgLinkLost) + "\n\n" + c_.link.Name();
     c_.link.CloseLink();
     c_.MarkFailed(StatusLabel::Connection);
@@ -131,9 +131,9 @@ std::string Sequencer::Dots(const std::string& text) const {
     return text + std::string(static_cast<std::size_t>(DotCount(c_.f.nTick)), '.');
 }
 
-void Sequencer::Skip(StatusLabel label, std::int32_t next) {
+void Sequencer::Skip(StatusLabel label, UpdateState next) {
     c_.view.SetCaption(label, "SKIPPED");
-    c_.mod.nUpdateState = next;
+    c_.state.nUpdateState = next;
 }
 
 void Sequencer::Start() {
@@ -142,7 +142,7 @@ void Sequencer::Start() {
     case LinkConnect::Connecting:
         return;
     case LinkConnect::Failed:
-        c_.mod.nUpdateState = kStateIdle;
+        c_.state.nUpdateState = UpdateState::Idle;
         c_.linkFailed = true;
         c_.FinishRun("failed", connect.failure);
         return;
@@ -160,9 +160,9 @@ void Sequencer::Start() {
     if (IsSet(c_.config.operations.bOpBootloader)) {
         c_.link.SendText(std::string(c_.words.resetCommand));
         c_.link.SendBytes({c_.words.resetRequest.begin(), c_.words.resetRequest.end()});
-        c_.mod.nUpdateState = kStateWaitReboot;
+        c_.state.nUpdateState = UpdateState::WaitReboot;
     } else {
-        Skip(StatusLabel::Bootloader, kStateEraseFlash);
+        Skip(StatusLabel::Bootloader, UpdateState::EraseFlash);
     }
 }
 
@@ -170,7 +170,7 @@ void Sequencer::WaitForAcks() {
     const std::int64_t sent = c_.f.nRecordsSent;
     const std::int64_t passed = c_.f.nRecordsPassed;
     if (passed + c_.f.nRecordsOther >= sent) {
-        c_.mod.nUpdateState = kStateConfirmRun; // every record has its verdict
+        c_.state.nUpdateState = UpdateState::ConfirmRun; // every record has its verdict
         return;
     }
     // Up to two records may stay unacknowledged: a bootloader may withhold its
@@ -178,7 +178,7 @@ void Sequencer::WaitForAcks() {
     // has been quiet for a while, so that a late rejection still fails the run
     // (the reply interpreter reads verdicts in this state too).
     if (passed >= sent - 2 && c_.now() - c_.lastVerdict >= kQuietTime) {
-        c_.mod.nUpdateState = kStateConfirmRun;
+        c_.state.nUpdateState = UpdateState::ConfirmRun;
     }
 }
 
@@ -202,12 +202,12 @@ void Sequencer::ConfirmAndRun() {
     }
     c_.view.SetVisible(StatusLabel::Verify, true);
     if (IsSet(c_.config.operations.bOpRun)) {
-        c_.mod.nUpdateState = kStateFinished;
+        c_.state.nUpdateState = UpdateState::Finished;
         c_.link.SendText(std::string(c_.words.runCommand));
         c_.Ok(StatusLabel::RUN);
     } else {
         c_.view.SetCaption(StatusLabel::RUN, "SKIPPED");
-        c_.mod.nUpdateState = kStateIdle;
+        c_.state.nUpdateState = UpdateState::Idle;
     }
     c_.link.CloseLink();
     c_.FinishRun("success", std::nullopt);

@@ -15,7 +15,7 @@ namespace fw {
 int DotCount(std::int16_t nTick);
 
 // The row of the step an update state belongs to.
-StatusLabel RowOf(std::int32_t state);
+StatusLabel RowOf(UpdateState state);
 
 class Sequencer {
 public:
@@ -31,7 +31,7 @@ private:
     void Start();
     void WaitForAcks();
     void ConfirmAndRun();
-    void Skip(StatusLabel label, std::int32_t next);
+    void Skip(StatusLabel label, UpdateState next);
     std::string Dots(const std::string& text) const;
 
     EngineContext& c_;

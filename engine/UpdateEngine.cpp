@@ -21,9 +21,9 @@ private:
     UpdateEngine& engine_;
 };
 
-UpdateEngine::UpdateEngine(ModFlashwright& mod, ProgressFields& fields, RunRows& view, ILink& link,
-                           IMessageBox& box, IRunLog* runLog)
-    : c_{mod, fields, view, link, box, runLog, {}, {}, {}, 0, false, {}}, interpreter_(c_),
+UpdateEngine::UpdateEngine(ProgressFields& fields, RunRows& view, ILink& link, IMessageBox& box,
+                           IRunLog* runLog)
+    : c_{fields, view, link, box, runLog, {}, {}, {}, {}, 0, false, {}}, interpreter_(c_),
       upload_(c_), sequencer_(c_, upload_) {
 }
 
@@ -50,14 +50,18 @@ void UpdateEngine::ConnectToAnalyser(const RunConfig& config) {
     c_.linkFailed = false;
     c_.view.Reset();
     // What the analyser said before this run answers nothing in it.
-    c_.mod.sReplyBuffer.clear();
+    c_.state.sReplyBuffer.clear();
 
-    if (const std::optional<std::string> failure = c_.link.ConnectToAnalyser(c_.config)) {
+    const LinkOpened opened = c_.link.ConnectToAnalyser(c_.config);
+    if (opened.analyserKind != 0) {
+        c_.state.nAnalyserKind = opened.analyserKind; // a Merlane converter
+    }
+    if (opened.failure) {
         c_.linkFailed = true;
-        c_.FinishRun("failed", *failure); // the state stays as it was
+        c_.FinishRun("failed", *opened.failure); // the state stays as it was
         return;
     }
-    c_.mod.nUpdateState = kStateStart;
+    c_.state.nUpdateState = UpdateState::Start;
 }
 
 // ---------------------------------------------------------------------------
@@ -108,12 +112,17 @@ void UpdateEngine::AbandonRun() {
     c_.FinishRun("abandoned", std::nullopt);
 }
 
+void UpdateEngine::Stop() {
+    c_.state.nUpdateState = UpdateState::Idle;
+    AbandonRun();
+}
+
 void UpdateEngine::FailRun(const std::string& reason) {
     if (!c_.runActive) {
         return;
     }
-    const std::int32_t state = c_.mod.nUpdateState;
-    if (state >= kStateStart && state <= kStateConfirmRun) {
+    const UpdateState state = c_.state.nUpdateState;
+    if (state >= UpdateState::Start && state <= UpdateState::ConfirmRun) {
         c_.MarkFailed(RowOf(state));
     }
     c_.link.CloseLink();

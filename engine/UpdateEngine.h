@@ -25,8 +25,8 @@ class UpdateEngine {
 public:
     // `runLog` receives the record of every run; null: runs are not recorded.
     // `rows` keeps the run's rows and draws them on the page's view.
-    UpdateEngine(ModFlashwright& mod, ProgressFields& fields, RunRows& rows, ILink& link,
-                 IMessageBox& box, IRunLog* runLog = nullptr);
+    UpdateEngine(ProgressFields& fields, RunRows& rows, ILink& link, IMessageBox& box,
+                 IRunLog* runLog = nullptr);
     UpdateEngine(const UpdateEngine&) = delete;
     UpdateEngine& operator=(const UpdateEngine&) = delete;
 
@@ -42,6 +42,9 @@ public:
     // The run was left (Previous, window closed): the firmware file is closed
     // and a run still under way is recorded as abandoned.
     void AbandonRun();
+    // Previous: the sequence stops (state 0) and the run is left as AbandonRun
+    // leaves it.
+    void Stop();
     // Ends a run still under way as failed, for a reason from outside the
     // engine (a front end's time limit): the link and the file are closed, the
     // row of the step in progress reads "FAILED", the run record says why.
@@ -51,6 +54,10 @@ public:
     // The page became active: note the full bar width, hide both bars.
     void FormActivate();
 
+    // The run's own state: its step, the reply buffer and the analyser kind.
+    // The engine moves it on; a test may put a run into a step.
+    RunState& State() { return c_.state; }
+    const RunState& State() const { return c_.state; }
     bool FirmwareOpen() const { return c_.file.IsOpen(); }
     // What the check of the firmware file found at the start of the last run.
     const FirmwareCheck& CheckedFile() const { return c_.checked; }

@@ -2,22 +2,20 @@
 
 namespace fw {
 
-AnalyserRun::AnalyserRun(ModFlashwright& m, RunServices s)
-    : mod(m), rows(s.view),
-      link(m, rows, std::move(s.makers), s.box,
-           [this, after = std::move(s.afterArrival)](const std::string& text) {
-               engine.RecData(text);
-               if (after) {
-                   after();
-               }
-           }),
-      engine(m, s.fields, rows, link, s.box, s.runLog) {
+AnalyserRun::AnalyserRun(RunServices s)
+    : rows(s.view), link(rows, std::move(s.makers), s.box,
+                         [this, after = std::move(s.afterArrival)](const std::string& text) {
+                             engine.RecData(text);
+                             if (after) {
+                                 after();
+                             }
+                         }),
+      engine(s.fields, rows, link, s.box, s.runLog) {
 }
 
 void AnalyserRun::Stop() {
-    mod.nUpdateState = kStateIdle;
     link.CloseUsb();
-    engine.AbandonRun();
+    engine.Stop();
 }
 
 } // namespace fw

@@ -1,7 +1,8 @@
 // One run wired together, the same way for the wizard, the command line and
 // the tests: the link over the transport the run chooses when it connects,
-// and the update engine, sharing the program's state, the progress view and
-// the run record.
+// and the update engine, which owns the run's state, sharing the progress
+// view and the run record. Each run has its own; several live side by side
+// in one process (the command line's batch).
 #pragma once
 
 #include "engine/UpdateEngine.h"
@@ -22,7 +23,7 @@ struct RunServices {
 
 class AnalyserRun {
 public:
-    AnalyserRun(ModFlashwright& mod, RunServices services);
+    explicit AnalyserRun(RunServices services);
     AnalyserRun(const AnalyserRun&) = delete;
     AnalyserRun& operator=(const AnalyserRun&) = delete;
 
@@ -37,7 +38,6 @@ public:
     // The page went away: whatever link is still open closes.
     void Release() { link.CloseLink(); }
 
-    ModFlashwright& mod;
     RunRows rows; // the run's rows, drawn on the view
     Link link;
     UpdateEngine engine;

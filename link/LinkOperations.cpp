@@ -7,7 +7,7 @@
 namespace fw {
 
 std::unique_ptr<ITransport> MakeTransport(const RunConfig& config, TransportMakers& makers,
-                                          ModFlashwright& mod, ArrivalHandler onArrived) {
+                                          ArrivalHandler onArrived) {
     if (config.type == ConnectionType::Serial && makers.makeSerialPort) {
         return std::make_unique<SerialTransport>(makers.makeSerialPort(), config.comPort,
                                                  std::move(onArrived));
@@ -17,18 +17,15 @@ std::unique_ptr<ITransport> MakeTransport(const RunConfig& config, TransportMake
                                               std::move(onArrived));
     }
     if (config.type == ConnectionType::Usb) {
-        return std::make_unique<UsbTransport>(makers.usb, mod, config.usbSerial,
-                                              std::move(onArrived));
+        return std::make_unique<UsbTransport>(makers.usb, config.usbSerial, std::move(onArrived));
     }
     return nullptr;
 }
 
-Link::Link(ModFlashwright& mod, IProgressView& view, TransportMakers makers, IMessageBox& box,
-           ArrivalHandler onArrived)
-    : mod_(mod), view_(view), makers_(std::move(makers)), box_(box),
-      onArrived_(std::move(onArrived)) {
+Link::Link(IProgressView& view, TransportMakers makers, IMessageBox& box, ArrivalHandler onArrived)
+    : view_(view), makers_(std::move(makers)), box_(box), onArrived_(std::move(onArrived)) {
     // Until a run connects, the link is a serial port that is not open.
-    transport_ = MakeTransport(RunConfig{}, makers_, mod_, onArrived_);
+    transport_ = MakeTransport(RunConfig{}, makers_, onArrived_);
 }
 
 std::string Link::Fail(const OpenFailure& failure) {
@@ -38,28 +35,28 @@ std::string Link::Fail(const OpenFailure& failure) {
     return failure.text;
 }
 
-std::optional<std::string> Link::ConnectToAnalyser(const RunConfig& config) {
+LinkOpened Link::ConnectToAnalyser(const RunConfig& config) {
     warning_.clear();
     connecting_ = false;
     type_ = config.type;
     transport_.reset(); // the last run's, closed with it
-    transport_ = MakeTransport(config, makers_, mod_, onArrived_);
+    transport_ = MakeTransport(config, makers_, onArrived_);
     if (!transport_) {
         // A type with no link: nothing to open; the sequence runs without one.
-        return std::nullopt;
+        return {};
     }
-    const std::optional<OpenFailure> failure =
+    const Opened opened =
         transport_->Open([this] { view_.SetCaption(StatusLabel::Connection, "Connecting..."); });
-    if (failure) {
-        return Fail(*failure);
+    if (opened.failure) {
+        return {Fail(*opened.failure), opened.analyserKind};
     }
     connecting_ = true;
     // A connect still under way goes on at the tick.
     ConnectPoll poll = PollConnect();
     if (poll.state == LinkConnect::Failed) {
-        return std::move(poll.failure);
+        return {std::move(poll.failure), opened.analyserKind};
     }
-    return std::nullopt;
+    return {std::nullopt, opened.analyserKind};
 }
 
 ConnectPoll Link::PollConnect() {

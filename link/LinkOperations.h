@@ -7,7 +7,6 @@
 
 #include "engine/LinkPort.h"
 #include "engine/MessageBox.h"
-#include "engine/ModFlashwright.h"
 #include "engine/ProgressView.h"
 #include "link/Transport.h"
 
@@ -24,12 +23,12 @@ class Link : public ILink {
 public:
     // `onArrived` takes what arrives on whichever transport the run chose
     // (the engine's RecData).
-    Link(ModFlashwright& mod, IProgressView& view, TransportMakers makers, IMessageBox& box,
-         ArrivalHandler onArrived);
+    Link(IProgressView& view, TransportMakers makers, IMessageBox& box, ArrivalHandler onArrived);
 
     // Opens the connection `config` names and reports on the connection row.
-    // A failure is shown and returned; nullopt when the link is ready.
-    std::optional<std::string> ConnectToAnalyser(const RunConfig& config) override;
+    // A failure is shown and returned, with what the device told of the
+    // analyser.
+    LinkOpened ConnectToAnalyser(const RunConfig& config) override;
     // One byte per character (its low 8 bits). Dropped when the link is closed.
     // True when the bytes were handed to an open link.
     bool SendText(const std::string& text) override;
@@ -43,6 +42,10 @@ public:
     // device server closes with the page). Not the engine's: it closes with
     // CloseLink.
     void CloseUsb();
+    // True while a converter is open (it holds a handle).
+    bool ConverterOpen() const {
+        return transport_ && transport_->IsConverter() && transport_->IsOpen();
+    }
     // Bytes handed to the link and not yet on the line: the serial port's
     // output buffer, the socket's, or the converter's transmit queue where the
     // driver can tell; 0 otherwise.
@@ -64,7 +67,6 @@ private:
     std::string Fail(const OpenFailure& failure);
     bool Write(const std::uint8_t* data, std::size_t count);
 
-    ModFlashwright& mod_;
     IProgressView& view_;
     TransportMakers makers_;
     IMessageBox& box_;

@@ -11,7 +11,7 @@ INetPort* NetTransport::Net() const {
     return dynamic_cast<INetPort*>(&Port());
 }
 
-std::optional<OpenFailure> NetTransport::Open(const std::function<void()>& opening) {
+Opened NetTransport::Open(const std::function<void()>& opening) {
     if (Port().PortOpen()) {
         return std::nullopt;
     }

@@ -21,7 +21,7 @@ class NetTransport : public SerialTransport {
 public:
     NetTransport(std::unique_ptr<ISerialPort> port, std::string address, ArrivalHandler onArrived);
 
-    std::optional<OpenFailure> Open(const std::function<void()>& opening) override;
+    Opened Open(const std::function<void()>& opening) override;
     OpenProgress PollOpen() override;
     bool Reconnects() const override { return false; }
     bool Reopen() override { return false; }

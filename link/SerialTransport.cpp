@@ -16,7 +16,7 @@ SerialTransport::~SerialTransport() {
     port_->SetOnComm(nullptr);
 }
 
-std::optional<OpenFailure> SerialTransport::Open(const std::function<void()>& opening) {
+Opened SerialTransport::Open(const std::function<void()>& opening) {
     if (port_->PortOpen()) {
         return std::nullopt;
     }

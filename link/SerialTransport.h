@@ -13,7 +13,7 @@ public:
                     ArrivalHandler onArrived);
     ~SerialTransport() override;
 
-    std::optional<OpenFailure> Open(const std::function<void()>& opening) override;
+    Opened Open(const std::function<void()>& opening) override;
     bool Send(const std::uint8_t* data, std::size_t count) override;
     std::size_t PendingOutput() override;
     bool Lost() const override;

@@ -6,7 +6,6 @@
 #pragma once
 
 #include "engine/MessageBox.h"
-#include "engine/ModFlashwright.h"
 #include "engine/RunConfig.h"
 #include "link/SerialPort.h"
 #include "link/UsbDriver.h"
@@ -17,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace fw {
 
@@ -57,6 +57,16 @@ struct OpenFailure {
     MsgIcon icon = MsgIcon::Critical;
 };
 
+// What an Open found: why the transport did not open, and what the device
+// told of the analyser behind it.
+struct Opened {
+    Opened(std::nullopt_t = std::nullopt) {}
+    Opened(OpenFailure why) : failure(std::move(why)) {}
+
+    std::optional<OpenFailure> failure; // nullopt: open, or still opening
+    std::int32_t analyserKind = 0;      // as nAnalyserKind (2: a Merlane converter); 0: not said
+};
+
 // Where an Open that did not fail at once stands.
 struct OpenProgress {
     bool pending = false;               // still opening: asked again at the tick
@@ -67,10 +77,10 @@ struct OpenProgress {
 class ITransport {
 public:
     virtual ~ITransport() = default;
-    // Opens the connection; nullopt when it is ready. `opening` is called once
-    // the transport knows it has something to open (the page then shows
+    // Opens the connection: no failure when it is ready. `opening` is called
+    // once the transport knows it has something to open (the page then shows
     // "Connecting...").
-    virtual std::optional<OpenFailure> Open(const std::function<void()>& opening) = 0;
+    virtual Opened Open(const std::function<void()>& opening) = 0;
     // A transport that opens over time (a device server) says so until it is
     // open or has failed.
     virtual OpenProgress PollOpen() { return {}; }
@@ -100,6 +110,6 @@ public:
 // opened and every send is dropped). Every transport hands what arrives to
 // `onArrived`.
 std::unique_ptr<ITransport> MakeTransport(const RunConfig& config, TransportMakers& makers,
-                                          ModFlashwright& mod, ArrivalHandler onArrived);
+                                          ArrivalHandler onArrived);
 
 } // namespace fw

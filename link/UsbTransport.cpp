@@ -5,27 +5,28 @@
 
 namespace fw {
 
-UsbTransport::UsbTransport(IUsbDriver& usb, ModFlashwright& mod, std::string wantedSerial,
-                           ArrivalHandler onArrived)
-    : usb_(usb), mod_(mod), wanted_(std::move(wantedSerial)), onArrived_(std::move(onArrived)) {
+UsbTransport::UsbTransport(IUsbDriver& usb, std::string wantedSerial, ArrivalHandler onArrived)
+    : usb_(usb), wanted_(std::move(wantedSerial)), onArrived_(std::move(onArrived)) {
 }
 
 UsbTransport::~UsbTransport() {
     Close();
 }
 
-std::optional<OpenFailure> UsbTransport::Open(const std::function<void()>& opening) {
+Opened UsbTransport::Open(const std::function<void()>& opening) {
     opening();
+    Opened opened;
     try {
-        return OpenDevice();
+        opened.failure = OpenDevice(opened.analyserKind);
     } catch (const UsbDriverError& e) {
         // The driver library could not be loaded or called. Reported like the
         // connection page reports it; the sequence does not start.
-        return OpenFailure{std::string(kMsgUsbDriverError) + e.what(), MsgIcon::Critical};
+        opened.failure = OpenFailure{std::string(kMsgUsbDriverError) + e.what(), MsgIcon::Critical};
     }
+    return opened;
 }
 
-std::optional<OpenFailure> UsbTransport::OpenDevice() {
+std::optional<OpenFailure> UsbTransport::OpenDevice(std::int32_t& kind) {
     std::uint32_t count = 0;
     usb_.FT_ListDevices(count, FT_LIST_NUMBER_ONLY);
     std::optional<std::uint32_t> chosen;
@@ -48,14 +49,14 @@ std::optional<OpenFailure> UsbTransport::OpenDevice() {
     const std::string_view descText = FtText(description);
     const bool merlane = descText.find("Merlane") != std::string_view::npos;
     if (merlane) {
-        mod_.nAnalyserKind = 2;
+        kind = 2;
     }
 
     FtHandle handle = 0;
     if (usb_.FT_Open(static_cast<int>(*chosen), handle) != FT_OK) {
         return OpenFailure{kMsgUsbOpenFailed, MsgIcon::None};
     }
-    mod_.nUsbHandle = handle;
+    nUsbHandle_ = handle;
     lost_ = false;
     serial_ = std::string(FtText(serial));
     description_ = std::string(descText);
@@ -71,7 +72,7 @@ std::optional<OpenFailure> UsbTransport::OpenDevice() {
 // A converter that fails a call while open has gone (unplugged, or its driver
 // gave up on it).
 void UsbTransport::Failed(FtStatus status) {
-    if (status != FT_OK && mod_.nUsbHandle != 0) {
+    if (status != FT_OK && nUsbHandle_ != 0) {
         lost_ = true;
     }
 }
@@ -82,9 +83,9 @@ bool UsbTransport::Send(const std::uint8_t* data, std::size_t count) {
     try {
         std::uint32_t written = 0;
         const FtStatus status =
-            usb_.FT_Write(mod_.nUsbHandle, data, static_cast<std::uint32_t>(count), written);
+            usb_.FT_Write(nUsbHandle_, data, static_cast<std::uint32_t>(count), written);
         Failed(status);
-        return status == FT_OK && written == count && mod_.nUsbHandle != 0;
+        return status == FT_OK && written == count && nUsbHandle_ != 0;
     } catch (const UsbDriverError&) {
         Failed(FT_OTHER_ERROR);
         return false;
@@ -99,12 +100,12 @@ void UsbTransport::Poll() {
 }
 
 std::string UsbTransport::Read() {
-    if (mod_.nUsbHandle == 0 || lost_) {
+    if (nUsbHandle_ == 0 || lost_) {
         return {};
     }
     try {
         std::uint32_t waiting = 0;
-        FtStatus status = usb_.FT_GetQueueStatus(mod_.nUsbHandle, waiting);
+        FtStatus status = usb_.FT_GetQueueStatus(nUsbHandle_, waiting);
         Failed(status);
         if (status != FT_OK || waiting == 0) {
             return {};
@@ -112,7 +113,7 @@ std::string UsbTransport::Read() {
         std::array<std::uint8_t, kFtReadChunk> chunk{};
         const auto want = static_cast<std::uint32_t>(std::min<std::size_t>(waiting, chunk.size()));
         std::uint32_t got = 0;
-        status = usb_.FT_Read(mod_.nUsbHandle, chunk.data(), want, got);
+        status = usb_.FT_Read(nUsbHandle_, chunk.data(), want, got);
         Failed(status);
         return std::string(reinterpret_cast<const char*>(chunk.data()), std::min(got, want));
     } catch (const UsbDriverError&) {
@@ -122,14 +123,14 @@ std::string UsbTransport::Read() {
 }
 
 std::size_t UsbTransport::PendingOutput() {
-    if (mod_.nUsbHandle == 0 || lost_) {
+    if (nUsbHandle_ == 0 || lost_) {
         return 0;
     }
     // A converter that cannot tell its transmit queue is taken as keeping up:
     // its writes then wait in the driver instead.
     try {
         std::uint32_t rx = 0, tx = 0, events = 0;
-        const FtStatus status = usb_.FT_GetStatus(mod_.nUsbHandle, rx, tx, events);
+        const FtStatus status = usb_.FT_GetStatus(nUsbHandle_, rx, tx, events);
         if (status == FT_OK) {
             return tx;
         }
@@ -145,22 +146,23 @@ std::size_t UsbTransport::PendingOutput() {
 bool UsbTransport::Reopen() {
     Close();
     try {
-        return !OpenDevice();
+        std::int32_t kind = 0; // said when the run connected; the banner decides next
+        return !OpenDevice(kind);
     } catch (const UsbDriverError&) {
         return false;
     }
 }
 
 void UsbTransport::Close() {
-    if (mod_.nUsbHandle == 0) {
+    if (nUsbHandle_ == 0) {
         return;
     }
     try {
-        usb_.FT_Close(mod_.nUsbHandle);
+        usb_.FT_Close(nUsbHandle_);
     } catch (const UsbDriverError&) {
         // The device is gone with the driver; the handle is no longer ours.
     }
-    mod_.nUsbHandle = 0;
+    nUsbHandle_ = 0;
 }
 
 std::string UsbTransport::Name() const {

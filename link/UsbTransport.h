@@ -12,11 +12,10 @@ inline constexpr std::uint32_t kBaudStandard = 38400;
 
 class UsbTransport : public ITransport {
 public:
-    UsbTransport(IUsbDriver& usb, ModFlashwright& mod, std::string wantedSerial,
-                 ArrivalHandler onArrived);
+    UsbTransport(IUsbDriver& usb, std::string wantedSerial, ArrivalHandler onArrived);
     ~UsbTransport() override;
 
-    std::optional<OpenFailure> Open(const std::function<void()>& opening) override;
+    Opened Open(const std::function<void()>& opening) override;
     const char* OpenCaption() const override { return "Connected..."; }
     bool Send(const std::uint8_t* data, std::size_t count) override;
     // Hands what waits in the open converter (at most kFtReadChunk bytes) over.
@@ -24,22 +23,24 @@ public:
     std::size_t PendingOutput() override;
     bool Lost() const override { return lost_; }
     bool Reopen() override;
-    bool IsOpen() const override { return mod_.nUsbHandle != 0; }
+    bool IsOpen() const override { return nUsbHandle_ != 0; }
     void Close() override;
     bool IsConverter() const override { return true; }
     std::string Name() const override;
     std::string Device() const override { return description_; }
 
 private:
-    // Finds the converter, opens and sets it up. A quiet open (the analyser
-    // re-enumerating after its reset) reports nothing.
-    std::optional<OpenFailure> OpenDevice();
+    // Finds the converter, opens and sets it up. `kind` becomes 2 as soon as
+    // its description names a Merlane analyser (which takes its records in
+    // binary form). A quiet open (the analyser re-enumerating after its
+    // reset) reports nothing.
+    std::optional<OpenFailure> OpenDevice(std::int32_t& kind);
     void Failed(FtStatus status);
     std::string Read();
 
     IUsbDriver& usb_;
-    ModFlashwright& mod_;
-    std::string wanted_; // the stored serial number, or its beginning
+    FtHandle nUsbHandle_ = 0; // 0 while no converter is open
+    std::string wanted_;      // the stored serial number, or its beginning
     ArrivalHandler onArrived_;
     bool lost_ = false;
     std::string serial_;      // serial number of the open converter

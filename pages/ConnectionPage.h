@@ -6,7 +6,6 @@
 #pragma once
 
 #include "engine/MessageBox.h"
-#include "engine/ModFlashwright.h"
 #include "engine/RunConfig.h"
 #include "link/Transport.h"
 #include "link/UsbDriver.h"
@@ -38,7 +37,6 @@ enum ConnectionTypeIndex { kTypeSerial = 0, kTypeTcpIp = 1, kTypeUsb = 2 };
 class ConnectionPage : public QtPage {
 public:
     struct Services {
-        ModFlashwright& mod;
         Settings& settings;
         RunConfig& choices; // what a run started later connects to
         IUsbDriver& usb;

@@ -5,8 +5,8 @@
 #pragma once
 
 #include "engine/MessageBox.h"
-#include "engine/ModFlashwright.h"
 #include "link/SerialPort.h"
+#include "platform/VbBool.h"
 #include "settings/Registry.h"
 
 #include <cstdint>

@@ -4,7 +4,6 @@
 // loaded. The link itself belongs to the run, and closes with the page.
 #pragma once
 
-#include "engine/ModFlashwright.h"
 #include "engine/ProgressFields.h"
 #include "engine/ProgressView.h"
 #include "pages/QtPage.h"

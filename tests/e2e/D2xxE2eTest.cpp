@@ -48,9 +48,9 @@ TEST_F(D2xxE2e, MerlaneConverterRunCompletesThroughTheLibrary) {
     rig.settings.SaveSettingValue(kSection, kFilename, source);
 
     rig.Next();
-    ASSERT_NE(rig.mod.nUsbHandle, 0u) << rig.view.At(StatusLabel::Connection).caption;
+    ASSERT_TRUE(rig.link.ConverterOpen()) << rig.view.At(StatusLabel::Connection).caption;
     EXPECT_EQ(rig.view.At(StatusLabel::Connection).caption, "Connected...");
-    EXPECT_EQ(rig.mod.nAnalyserKind, 2);
+    EXPECT_EQ(rig.engine.State().nAnalyserKind, 2);
     // The library saw the connection's configuration on the analyser's device.
     const std::string log = FakeD2xx_TakeLog();
     EXPECT_NE(log.find("FT_Open 1\n"
@@ -63,7 +63,7 @@ TEST_F(D2xxE2e, MerlaneConverterRunCompletesThroughTheLibrary) {
         << log;
 
     ASSERT_TRUE(rig.RunToEnd(Millis(20000))) << rig.sim.Stderr();
-    ASSERT_EQ(rig.mod.nUpdateState, kStateFinished) << rig.sim.Stderr();
+    ASSERT_EQ(rig.State(), Finished) << rig.sim.Stderr();
     // Every reply came in through the poll at the start of a tick.
     for (const StatusLabel row :
          {StatusLabel::Bootloader, StatusLabel::Erase, StatusLabel::Verify, StatusLabel::RUN})
@@ -72,7 +72,7 @@ TEST_F(D2xxE2e, MerlaneConverterRunCompletesThroughTheLibrary) {
     EXPECT_EQ(rig.fields.nRecordsSent, 128);
     EXPECT_GE(rig.fields.nRecordsPassed, 126);
     EXPECT_TRUE(rig.box.shown.empty()) << rig.box.shown.front().text;
-    EXPECT_EQ(rig.mod.nUsbHandle, 0u); // state 14 closed the converter
+    EXPECT_FALSE(rig.link.ConverterOpen()); // state 14 closed the converter
     EXPECT_EQ(FakeD2xx_OpenCount(), 0);
     EXPECT_EQ(rig.Control(), nullptr); // nothing went by a serial port
 
@@ -86,7 +86,7 @@ TEST_F(D2xxE2e, MissingLibraryIsReportedWhenConnecting) {
     D2xxRig rig({"/nonexistent/libftd2xx.so"});
     rig.settings.SaveSettingValue(kSection, kConnectionType, "USB");
     rig.Next();
-    EXPECT_EQ(rig.mod.nUpdateState, kStateIdle);
+    EXPECT_EQ(rig.State(), Idle);
     EXPECT_EQ(rig.view.At(StatusLabel::Connection).caption, "FAILED");
     ASSERT_EQ(rig.box.shown.size(), 1u);
     EXPECT_EQ(rig.box.shown[0].text.rfind(std::string(kMsgUsbDriverError) +

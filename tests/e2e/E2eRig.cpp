@@ -198,21 +198,21 @@ Rig::Rig(std::unique_ptr<IUsbDriver> driver)
       usbDriver(driver ? std::move(driver)
                        : std::make_unique<SysfsUsbDriver>(dir.File("sys"), dir.File("dev"))),
       usb(*usbDriver), runLog(dir.File("runs.jsonl")),
-      run(mod, RunServices{view, fields, box,
-                           TransportMakers{[this] {
-                                               auto port = std::make_unique<CountingPort>(
-                                                   std::make_unique<QtSerialPort>(names));
-                                               control_ = port.get();
-                                               return port;
-                                           },
-                                           [this] {
-                                               auto port = std::make_unique<CountingPort>(
-                                                   std::make_unique<QtNetPort>());
-                                               control_ = port.get();
-                                               return port;
-                                           },
-                                           usb},
-                           &runLog, [this] { NoteState(); }}),
+      run(RunServices{view, fields, box,
+                      TransportMakers{[this] {
+                                          auto port = std::make_unique<CountingPort>(
+                                              std::make_unique<QtSerialPort>(names));
+                                          control_ = port.get();
+                                          return port;
+                                      },
+                                      [this] {
+                                          auto port = std::make_unique<CountingPort>(
+                                              std::make_unique<QtNetPort>());
+                                          control_ = port.get();
+                                          return port;
+                                      },
+                                      usb},
+                      &runLog, [this] { NoteState(); }}),
       link(run.link), engine(run.engine) {
     SetOperationDefaults(operations);
     QObject::connect(&view.timer, &QTimer::timeout, &view.timer, [this] {
@@ -277,8 +277,9 @@ void Rig::Previous() {
 }
 
 void Rig::NoteState() {
-    if (states.empty() || states.back() != mod.nUpdateState)
-        states.push_back(mod.nUpdateState);
+    const auto state = static_cast<std::int32_t>(State());
+    if (states.empty() || states.back() != state)
+        states.push_back(state);
 }
 
 bool Rig::RunUntil(const std::function<bool()>& done, Millis timeout) {

@@ -29,6 +29,7 @@ namespace fw::e2e {
 
 using Clock = std::chrono::steady_clock;
 using Millis = std::chrono::milliseconds;
+using enum UpdateState; // the steps by their names
 
 // A fresh folder below the system's temporary folder, removed with its
 // contents.
@@ -172,15 +173,16 @@ public:
     bool RunToEnd(Millis timeout = Millis(20000)) {
         return RunUntil(
             [this] {
-                return State() == kStateFinished || State() == kStateFailed ||
-                       (State() == kStateIdle && Saw(kStateConfirmRun));
+                return State() == Finished || State() == Failed ||
+                       (State() == Idle && Saw(ConfirmRun));
             },
             timeout);
     }
 
-    std::int32_t State() const { return mod.nUpdateState; }
-    bool Saw(std::int32_t s) const {
-        return std::find(states.begin(), states.end(), s) != states.end();
+    UpdateState State() const { return engine.State().nUpdateState; }
+    bool Saw(UpdateState s) const {
+        return std::find(states.begin(), states.end(), static_cast<std::int32_t>(s)) !=
+               states.end();
     }
     // The serial control of the run now connected (a serial port or device
     // server link); null before the first, and for a converter run.
@@ -195,7 +197,6 @@ public:
     std::unique_ptr<IUsbDriver> usbDriver;
     IUsbDriver& usb;
     test::RecordingMessageBox box;
-    ModFlashwright mod;
     Operations operations; // the operations page's boxes: the defaults
     ProgressFields fields;
     HeadlessView view;
@@ -207,7 +208,7 @@ public:
 
     std::vector<nlohmann::json> Runs() const { return ReadRuns(runLog.Path()); }
 
-    // Every value nUpdateState took, in order, as seen after each tick and
+    // The number of every step nUpdateState took, in order, as seen after each tick and
     // each receive event.
     std::vector<std::int32_t> states;
     // Around every tick (for measurements).

@@ -104,7 +104,7 @@ protected:
     // withholds to the end.
     static void ExpectCompleted(Rig& r, const std::string& kind, int withheld = 0) {
         r.RunToEnd();
-        ASSERT_EQ(r.State(), kStateFinished) << r.sim.Stderr();
+        ASSERT_EQ(r.State(), Finished) << r.sim.Stderr();
         EXPECT_EQ(r.view.At(StatusLabel::Verify).caption, "OK");
         EXPECT_EQ(r.view.At(StatusLabel::RUN).caption, "OK");
         EXPECT_EQ(r.fields.nRecordsSent, kRecords);
@@ -140,7 +140,7 @@ protected:
     // The run ended in the failed state with the firmware never started.
     static void ExpectFailedNotRun(Rig& r) {
         r.RunToEnd();
-        ASSERT_EQ(r.State(), kStateFailed) << r.sim.Stderr();
+        ASSERT_EQ(r.State(), Failed) << r.sim.Stderr();
         r.RunFor(Millis(100));
         EXPECT_EQ(r.view.At(StatusLabel::Verify).caption, "FAILED");
         EXPECT_EQ(r.view.At(StatusLabel::Verify).colour, kRed);
@@ -171,9 +171,9 @@ TEST_P(FlashRuns, ImageArrivesWhole) {
     const auto withhold = std::find(args.begin(), args.end(), "--withhold-last");
     ExpectCompleted(rig, GetParam().kind, withhold == args.end() ? 0 : std::stoi(*(withhold + 1)));
     const bool text = std::find(args.begin(), args.end(), "1.1") != args.end();
-    EXPECT_EQ(rig.mod.nAnalyserKind, text ? 1 : 2);
+    EXPECT_EQ(rig.engine.State().nAnalyserKind, text ? 1 : 2);
     if (std::find(args.begin(), args.end(), "--split-banner") != args.end()) {
-        EXPECT_FALSE(rig.Saw(kStateEnterBootloader)); // the bootloader started on its own
+        EXPECT_FALSE(rig.Saw(EnterBootloader)); // the bootloader started on its own
     } else {
         EXPECT_EQ(rig.states, kFullWalk);
     }
@@ -224,7 +224,7 @@ TEST_P(LastVerdicts, CountEveryOne) {
         return;
     }
     rig.RunToEnd();
-    ASSERT_EQ(rig.State(), kStateFinished) << rig.sim.Stderr();
+    ASSERT_EQ(rig.State(), Finished) << rig.sim.Stderr();
     EXPECT_EQ(rig.fields.nRecordsPassed, 512);
     EXPECT_EQ(rig.Runs().back()["records_unconfirmed"], 0);
     EXPECT_EQ(rig.sim.Wait(Millis(5000)), 0) << rig.sim.Stderr();
@@ -249,9 +249,9 @@ TEST_F(FlashE2e, ThreeWithheldAcknowledgementsStall) {
     StartSim(rig, {"--withhold-last", "3"});
     rig.Store("COM", Image(rig.dir, "S1"));
     rig.Next();
-    ASSERT_TRUE(rig.RunUntil([&] { return rig.State() == kStateWaitAcks; }, Millis(20000)));
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.State() == WaitAcks; }, Millis(20000)));
     rig.RunFor(Millis(300));
-    EXPECT_EQ(rig.State(), kStateWaitAcks);
+    EXPECT_EQ(rig.State(), WaitAcks);
     EXPECT_EQ(rig.fields.nRecordsPassed, kRecords - 3);
     EXPECT_TRUE(rig.LinkOpen());
 }
@@ -261,7 +261,7 @@ TEST_F(FlashE2e, RejectedRecordFailsTheRunAndSendsNothingMore) {
     rig.Store("COM", Image(rig.dir, "S2"));
     rig.Next();
     rig.RunToEnd();
-    ASSERT_EQ(rig.State(), kStateFailed);
+    ASSERT_EQ(rig.State(), Failed);
     // The reply interpreter set the state; the next ticks show the failure.
     const std::size_t sent = rig.Port().bytesOut;
     rig.RunFor(Millis(200));
@@ -279,17 +279,17 @@ TEST_F(FlashE2e, PreviousDuringTheUploadThenANewRunCompletes) {
     rig.Store("COM", Image(rig.dir, "S1"));
     rig.Next();
     ASSERT_TRUE(rig.RunUntil([&] { return rig.fields.nRecordsSent >= 30; }, Millis(20000)));
-    ASSERT_EQ(rig.State(), kStateUploading);
+    ASSERT_EQ(rig.State(), Uploading);
     ASSERT_TRUE(rig.engine.FirmwareOpen());
     rig.Previous();
     EXPECT_FALSE(rig.engine.FirmwareOpen());
     rig.RunFor(Millis(100));
-    EXPECT_EQ(rig.State(), kStateIdle);
+    EXPECT_EQ(rig.State(), Idle);
 
     rig.states.clear();
     rig.Next();
     ExpectCompleted(rig, "S1");
-    EXPECT_EQ(rig.states.front(), kStateStart);
+    EXPECT_EQ(rig.states.front(), 1); // Start
 }
 
 // The line goes dead mid-upload: the run ends at once with the port named,
@@ -302,7 +302,7 @@ TEST_F(FlashE2e, SimulatorKilledDuringTheUploadIsReportedAsALostLink) {
     const std::string device = rig.sim.Device();
     rig.sim.Signal(SIGKILL);
     ASSERT_TRUE(rig.sim.Wait(Millis(2000)).has_value());
-    ASSERT_TRUE(rig.RunUntil([&] { return rig.State() == kStateFailed; }, Millis(2000)));
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.State() == Failed; }, Millis(2000)));
     const std::int32_t sent = rig.fields.nRecordsSent;
 
     const std::clock_t cpu0 = std::clock();
@@ -381,13 +381,13 @@ TEST_F(FlashE2e, ConverterGoneDuringTheUploadIsReportedAsALostLink) {
     rig.Next();
     ASSERT_TRUE(rig.RunUntil([&] { return rig.fields.nRecordsPassed >= 10; }, Millis(20000)));
     rig.sim.Signal(SIGKILL);
-    ASSERT_TRUE(rig.RunUntil([&] { return rig.State() == kStateFailed; }, Millis(3000)));
+    ASSERT_TRUE(rig.RunUntil([&] { return rig.State() == Failed; }, Millis(3000)));
     ASSERT_EQ(rig.box.shown.size(), 1u);
     EXPECT_EQ(
         rig.box.shown[0].text,
         "The connection to the analyser was lost.\n\nUSB converter MA0042 (Merlane Analyser)");
     EXPECT_EQ(rig.view.At(StatusLabel::Connection).caption, "FAILED");
-    EXPECT_EQ(rig.mod.nUsbHandle, 0u);
+    EXPECT_FALSE(rig.link.ConverterOpen());
     EXPECT_EQ(rig.Runs().back()["connection"]["usb_serial"], "MA00");
 }
 
@@ -416,7 +416,7 @@ TEST_F(FlashE2e, FloodWhileAMessageBoxIsOpenKeepsMemoryBounded) {
     long long drained = 0;
     rig.Port().beforeComm = [&] { drained += rig.Port().InBufferCount(); };
     EXPECT_TRUE(rig.RunUntil([&] { return drained > 19'000'000; }, Millis(20000))) << drained;
-    EXPECT_EQ(rig.State(), kStateFailed);
+    EXPECT_EQ(rig.State(), Failed);
 #ifndef __SANITIZE_ADDRESS__ // AddressSanitizer holds freed memory back: no measure there
     EXPECT_LT(PeakRssKb() - before, 32 * 1024) << "kB more at the peak";
 #endif
@@ -558,15 +558,15 @@ TEST_F(FlashE2e, SerialDeviceServer) {
             continue;
         }
         if (restarting) {
-            ASSERT_TRUE(r.RunUntil([&] { return r.State() == kStateWaitReboot; }, Millis(2000)));
+            ASSERT_TRUE(r.RunUntil([&] { return r.State() == WaitReboot; }, Millis(2000)));
             server.Stop(SIGKILL);
-            ASSERT_TRUE(r.RunUntil([&] { return r.State() == kStateFailed; }, Millis(1000)));
+            ASSERT_TRUE(r.RunUntil([&] { return r.State() == Failed; }, Millis(1000)));
             EXPECT_EQ(r.view.At(StatusLabel::Bootloader).caption, "FAILED");
             EXPECT_EQ(r.Runs().back()["rows"]["Verify Upload"], ""); // nothing was uploaded
         } else if (killed) {
             ASSERT_TRUE(r.RunUntil([&] { return r.fields.nRecordsPassed >= 10; }, Millis(20000)));
             server.Stop(SIGKILL);
-            ASSERT_TRUE(r.RunUntil([&] { return r.State() == kStateFailed; }, Millis(2000)));
+            ASSERT_TRUE(r.RunUntil([&] { return r.State() == Failed; }, Millis(2000)));
             const std::int32_t sent = r.fields.nRecordsSent;
             r.RunFor(Millis(200));
             EXPECT_EQ(r.fields.nRecordsSent, sent);
@@ -574,8 +574,8 @@ TEST_F(FlashE2e, SerialDeviceServer) {
             EXPECT_EQ(r.view.At(StatusLabel::Upload).caption, "FAILED");
         } else {
             r.RunFor(Millis(100));
-            EXPECT_EQ(r.State(), kStateIdle); // never started
-            EXPECT_EQ(r.sim.Stderr(), "");    // heard nothing
+            EXPECT_EQ(r.State(), Idle);    // never started
+            EXPECT_EQ(r.sim.Stderr(), ""); // heard nothing
         }
         EXPECT_EQ(r.view.At(StatusLabel::Connection).caption, "FAILED");
         EXPECT_EQ(r.view.At(StatusLabel::Connection).colour, kRed);
@@ -593,7 +593,7 @@ TEST_F(FlashE2e, OnlyRunFirmwareSendsRunAnyway) {
     rig.operations.bOpBootloader = rig.operations.bOpEraseFlash = rig.operations.bOpUpload = kFalse;
     rig.Next();
     rig.RunToEnd();
-    ASSERT_EQ(rig.State(), kStateFinished);
+    ASSERT_EQ(rig.State(), Finished);
     EXPECT_EQ(rig.view.At(StatusLabel::RUN).caption, "OK");
     EXPECT_EQ(rig.Port().sent, "RUNANYWAY\r\n");
     EXPECT_FALSE(rig.LinkOpen());
@@ -608,12 +608,12 @@ TEST_F(FlashE2e, UsbConverterRunCompletesThroughThePoll) {
     rig.Store("USB", Image(rig.dir, "S2"));
     rig.settings.SaveSettingValue(kSection, kUsbAnalyser, "MA00");
     rig.Next();
-    ASSERT_NE(rig.mod.nUsbHandle, 0u) << rig.view.At(StatusLabel::Connection).caption;
+    ASSERT_TRUE(rig.link.ConverterOpen()) << rig.view.At(StatusLabel::Connection).caption;
     EXPECT_EQ(rig.view.At(StatusLabel::Connection).caption, "Connected...");
-    EXPECT_EQ(rig.mod.nAnalyserKind, 2); // a Merlane converter
+    EXPECT_EQ(rig.engine.State().nAnalyserKind, 2); // a Merlane converter
     ExpectCompleted(rig, "S2");
-    EXPECT_EQ(rig.mod.nUsbHandle, 0u); // state 14 closed the converter
-    EXPECT_EQ(rig.Control(), nullptr); // no serial control was made for the run
+    EXPECT_FALSE(rig.link.ConverterOpen()); // state 14 closed the converter
+    EXPECT_EQ(rig.Control(), nullptr);      // no serial control was made for the run
 }
 
 // The wizard itself (its pages, wiring and Qt controls) through a serial
@@ -639,8 +639,8 @@ TEST_F(FlashE2e, WizardFlashesThroughADeviceServer) {
                                                            &wizard.operations}) {
             page->Window()->findChild<QPushButton*>("btnNext")->click();
         }
-        ASSERT_TRUE(
-            r.RunUntil([&] { return wizard.mod.nUpdateState == kStateFinished; }, Millis(20000)))
+        ASSERT_TRUE(r.RunUntil([&] { return wizard.run.engine.State().nUpdateState == Finished; },
+                               Millis(20000)))
             << r.sim.Stderr();
         EXPECT_EQ(wizard.progress.Window()->findChild<QLabel*>("lblProgress_Verify")->text(), "OK");
         EXPECT_TRUE(r.box.shown.empty());
@@ -748,8 +748,8 @@ TEST_F(FlashE2e, WizardRunTakesTheShownChoicesWhenTheSettingsCannotBeSaved) {
         EXPECT_TRUE(secondSettings.SaveSettingValue(kSection, kComPort, "1"));
         EXPECT_TRUE(secondSettings.SaveSettingValue(kSection, kFilename, stored));
     }
-    ASSERT_TRUE(
-        rig.RunUntil([&] { return wizard.mod.nUpdateState == kStateFinished; }, Millis(20000)))
+    ASSERT_TRUE(rig.RunUntil([&] { return wizard.run.engine.State().nUpdateState == Finished; },
+                             Millis(20000)))
         << rig.sim.Stderr();
     EXPECT_EQ(rig.sim.Wait(Millis(5000)), 0) << rig.sim.Stderr();
     EXPECT_EQ(
@@ -820,7 +820,7 @@ TEST_F(FlashE2e, PortHeldByAnotherProgramStaysChosenAndTheRunNamesIt) {
 
     EXPECT_EQ(wizard.progress.Window()->findChild<QLabel*>("lblProgress_Connection")->text(),
               "FAILED");
-    EXPECT_EQ(wizard.mod.nUpdateState, kStateIdle);
+    EXPECT_EQ(wizard.run.engine.State().nUpdateState, Idle);
     ASSERT_EQ(rig.box.shown.size(), 1u);
     EXPECT_EQ(rig.box.shown[0].text, std::string(kMsgPortBusy) + "\n\nCOM7: Port " +
                                          rig.sim.Device() + " is in use by another program");

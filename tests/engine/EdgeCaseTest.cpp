@@ -50,20 +50,20 @@ TEST_F(EdgeCase, ReadErrorPartWayFailsTheUpload) {
             records += record;
         Firmware(records);
         Connect(); // the file is checked, the other steps skipped
-        while (mod.nUpdateState != kStateUploadStart)
+        while (state.nUpdateState != UploadStart)
             Tick();
         view.port.output.clear();
         Tick(2); // opened, and the first record out
         ASSERT_EQ(fields.nRecordsSent, 1);
         ASSERT_TRUE(BreakOpenFile(path));
-        for (int i = 0; i < 2000 && mod.nUpdateState == kStateUploading; ++i)
+        for (int i = 0; i < 2000 && state.nUpdateState == Uploading; ++i)
             Tick();
         EXPECT_LT(fields.nRecordsSent, 1000);
         EXPECT_GT(fields.nRecordsSent, 100); // the block already read went out
         // Whole records only (each line and CR): no line cut short by the error.
         EXPECT_EQ(Sent().size(), static_cast<std::size_t>(fields.nRecordsSent) *
                                      (std::string_view(record).size() - 1));
-        EXPECT_EQ(mod.nUpdateState, kStateFailed);
+        EXPECT_EQ(state.nUpdateState, Failed);
         ExpectLabel(StatusLabel::Upload, "FAILED", kRed);
         ExpectBox(kMsgFileUnreadable, MsgIcon::Critical, kTitleLoadFirmwareError);
         Arrive("Sx Pass ");
@@ -83,7 +83,7 @@ TEST_F(EdgeCase, WaitingDotsRoundHalvesToEven) {
     };
     for (const auto& [tick, dots] : cases) {
         fields.nTick = static_cast<std::int16_t>(tick == 0 ? 598 : tick - 2);
-        mod.nUpdateState = kStateWaitReboot;
+        state.nUpdateState = WaitReboot;
         Tick();
         ASSERT_EQ(fields.nTick, tick);
         EXPECT_EQ(view.At(StatusLabel::Bootloader).caption,
@@ -108,33 +108,31 @@ TEST_F(EdgeCase, ReplyBufferLimitDropsNoiseButNoReply) {
     }
     const std::string tail64(64, 'x');
     struct Case {
-        std::int32_t state;
+        UpdateState state;
         std::string held, arrival, next;
-        std::int32_t after;
+        UpdateState after;
         int passed;
         std::string left;
         std::int32_t kind = -1;
     };
     const Case cases[] = {
-        {kStateWaitReboot, std::string(1000, 'x'), std::string(24, 'x') + prompt, "",
-         kStateEnterBootloader, 0, ""},
-        {kStateWaitReboot, "", std::string(1100, 'x') + prompt, "", kStateEnterBootloader, 0, ""},
-        {kStateWaitBanner, std::string(1010, '.'), "V1.1 Bootloader\r\n", "", kStateEraseFlash, 0,
-         "", 1},
-        {kStateWaitBanner, prompts, "\r\nTarnvel Analyser V1.2 Bootlo", "ader\r\n",
-         kStateEraseFlash, 0, "", 2},
-        {kStateUploading, "", verdicts, "", kStateUploading, 2000, ""},
-        {kStateWaitAcks, "Sx Pa", "ss " + verdicts + "Sx Pa", "", kStateWaitAcks, 2001, "Sx Pa"},
-        {kStateWaitReboot, std::string(1000, 'x'), std::string(24, 'x'), "", kStateWaitReboot, 0,
+        {WaitReboot, std::string(1000, 'x'), std::string(24, 'x') + prompt, "", EnterBootloader, 0,
+         ""},
+        {WaitReboot, "", std::string(1100, 'x') + prompt, "", EnterBootloader, 0, ""},
+        {WaitBanner, std::string(1010, '.'), "V1.1 Bootloader\r\n", "", EraseFlash, 0, "", 1},
+        {WaitBanner, prompts, "\r\nTarnvel Analyser V1.2 Bootlo", "ader\r\n", EraseFlash, 0, "", 2},
+        {Uploading, "", verdicts, "", Uploading, 2000, ""},
+        {WaitAcks, "Sx Pa", "ss " + verdicts + "Sx Pa", "", WaitAcks, 2001, "Sx Pa"},
+        {WaitReboot, std::string(1000, 'x'), std::string(24, 'x'), "", WaitReboot, 0,
          std::string(1024, 'x')},
-        {kStateWaitReboot, std::string(1024, 'x'), "x", "", kStateWaitReboot, 0, tail64},
-        {kStateUploading, "", std::string(1025, 'x'), "", kStateUploading, 0, tail64},
-        {kStateErasingFlash, std::string(1020, '.'), "ERASE", "ALL", kStateEraseEeprom, 0, ""},
+        {WaitReboot, std::string(1024, 'x'), "x", "", WaitReboot, 0, tail64},
+        {Uploading, "", std::string(1025, 'x'), "", Uploading, 0, tail64},
+        {ErasingFlash, std::string(1020, '.'), "ERASE", "ALL", EraseEeprom, 0, ""},
     };
     for (const Case& c : cases) {
-        mod.nUpdateState = c.state;
-        mod.nAnalyserKind = -1;
-        mod.sReplyBuffer = c.held;
+        state.nUpdateState = c.state;
+        state.nAnalyserKind = -1;
+        state.sReplyBuffer = c.held;
         fields.nRecordsPassed = 0;
         fields.nRecordsSent = 2001;
         engine.RecData(c.arrival);
@@ -142,10 +140,10 @@ TEST_F(EdgeCase, ReplyBufferLimitDropsNoiseButNoReply) {
             engine.RecData(c.next);
         }
         SCOPED_TRACE(c.held.size() + c.arrival.size());
-        EXPECT_EQ(mod.nUpdateState, c.after);
+        EXPECT_EQ(state.nUpdateState, c.after);
         EXPECT_EQ(fields.nRecordsPassed, c.passed);
-        EXPECT_EQ(mod.sReplyBuffer, c.left);
-        EXPECT_EQ(mod.nAnalyserKind, c.kind);
+        EXPECT_EQ(state.sReplyBuffer, c.left);
+        EXPECT_EQ(state.nAnalyserKind, c.kind);
     }
 }
 

@@ -20,6 +20,7 @@
 namespace fw::test {
 
 using Bytes = std::vector<std::uint8_t>;
+using enum UpdateState; // the steps by their names
 
 struct RecordingRunLog : IRunLog {
     void Append(const RunRecord& record) override { runs.push_back(record); }
@@ -53,17 +54,19 @@ struct EngineRig : ::testing::Test {
     }
     // The link alone connects, with the run's choices, and the sequence
     // starts when it is ready, as the engine starts it.
-    void ConnectLink() {
-        if (!link.ConnectToAnalyser(config)) {
-            mod.nUpdateState = kStateStart;
+    LinkOpened ConnectLink() {
+        LinkOpened opened = link.ConnectToAnalyser(config);
+        if (!opened.failure) {
+            state.nUpdateState = Start;
         }
+        return opened;
     }
     // A run connects with the run's choices.
     void Connect() { engine.ConnectToAnalyser(config); }
     // A run connects and is put straight into `state`.
-    void StartAt(std::int32_t state) {
+    void StartAt(UpdateState step) {
         Connect();
-        mod.nUpdateState = state;
+        state.nUpdateState = step;
     }
     // The chosen connection is the converter "A1" (handle kHandleBase once open).
     void UseConverter() {
@@ -80,7 +83,7 @@ struct EngineRig : ::testing::Test {
     // Bytes arriving on the serial port, with the control's receive event; on
     // an open converter, polled as the tick polls it.
     void Arrive(const std::string& text) {
-        if (mod.nUsbHandle != 0) {
+        if (link.ConverterOpen()) {
             usb.Receive(text);
             link.PollArrivals();
             return;
@@ -105,21 +108,20 @@ struct EngineRig : ::testing::Test {
 
     const std::string path = ::testing::TempDir() + "fw_engine_" + std::to_string(::getpid()) +
                              "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    ModFlashwright mod;
     ProgressFields fields;
     FakeProgressView view;
     RunConfig config; // what the run is handed when it connects
     FakeUsbDriver usb;
     RecordingMessageBox box;
     RecordingRunLog runLog;
-    AnalyserRun run{
-        mod, RunServices{view, fields, box,
-                         TransportMakers{[this] { return BorrowedSerialPort::Of(view.port); },
-                                         nullptr, usb},
-                         &runLog}};
+    AnalyserRun run{RunServices{
+        view, fields, box,
+        TransportMakers{[this] { return BorrowedSerialPort::Of(view.port); }, nullptr, usb},
+        &runLog}};
     Link& link = run.link;
     UpdateEngine& engine = run.engine;
-    EngineClock::time_point clock{}; // the engine's clock: moves only when a test moves it
+    RunState& state = engine.State(); // the run's own step, reply buffer and kind
+    EngineClock::time_point clock{};  // the engine's clock: moves only when a test moves it
 };
 
 } // namespace fw::test

@@ -17,7 +17,7 @@ TEST_F(LinkTest, ComPortThatIsNoNumberRefusedOrHeldFailsTheConnect) {
         Set(kComPort, port);
         ConnectLink();
         ExpectBox(kMsgInvalidPort, MsgIcon::Critical, kAppTitle);
-        EXPECT_EQ(mod.nUpdateState, kStateIdle);
+        EXPECT_EQ(state.nUpdateState, Idle);
     }
     view.port.openError = kCommErrPortInUse;
     Set(kComPort, " 2.5 ");
@@ -26,17 +26,16 @@ TEST_F(LinkTest, ComPortThatIsNoNumberRefusedOrHeldFailsTheConnect) {
               kAppTitle);
     ExpectLabel(StatusLabel::Connection, "FAILED", kRed);
     EXPECT_EQ(view.port.commPort, 2);
-    EXPECT_EQ(mod.nUpdateState, kStateIdle);
+    EXPECT_EQ(state.nUpdateState, Idle);
 }
 
 TEST_F(LinkTest, UsbOpensFirstDeviceWhoseSerialStartsWithTheStoredOneAndConfiguresIt) {
     Set(kConnectionType, "USB");
     Set(kUsbAnalyser, "AB");
     usb.devices = {{"XY1", "Other"}, {"AB77", "Merlane analyser"}, {"AB12", "Other"}};
-    ConnectLink();
-    EXPECT_EQ(mod.nUpdateState, kStateStart);
-    EXPECT_EQ(mod.nAnalyserKind, 2);
-    EXPECT_EQ(mod.nUsbHandle, 0x101u);
+    EXPECT_EQ(ConnectLink().analyserKind, 2);
+    EXPECT_EQ(state.nUpdateState, Start);
+    EXPECT_EQ(usb.open, std::set<FtHandle>{0x101});
     EXPECT_EQ(usb.log, (std::vector<std::string>{
                            "FT_Open(1)", "FT_ResetDevice(257)", "FT_SetBaudRate(257,125000)",
                            "FT_SetFlowControl(257,0,0,0)", "FT_SetDataCharacteristics(257,8,0,0)",
@@ -52,26 +51,24 @@ TEST_F(LinkTest, UsbDeviceMissingUnopenableOrDriverThrowing) {
     ConnectLink();
     ExpectBox(kMsgUsbOpenFailed, MsgIcon::None, kAppTitle);
     ExpectLabel(StatusLabel::Connection, "FAILED", kRed);
-    EXPECT_EQ(mod.nUsbHandle, 0u);
-    EXPECT_EQ(mod.nUpdateState, kStateIdle);
+    EXPECT_FALSE(link.ConverterOpen());
+    EXPECT_EQ(state.nUpdateState, Idle);
     // A driver library that cannot be called is reported instead of escaping
     // the connect, and the state is left as it was.
     usb.devices = {{"S1", "Plain"}};
     for (const char* call : {"FT_ListDevices", "FT_Open", "FT_Purge"}) {
         usb.throwFrom = call;
-        mod.nUpdateState = kStateWaitBanner;
+        state.nUpdateState = WaitBanner;
         ConnectLink();
         ExpectBox(std::string(kMsgUsbDriverError) + "driver library not loaded", MsgIcon::Critical,
                   kAppTitle);
-        EXPECT_EQ(mod.nUpdateState, kStateWaitBanner);
+        EXPECT_EQ(state.nUpdateState, WaitBanner);
+        usb.throwFrom = "*"; // and on the converter FT_Purge's throw left open
+        link.SendText("@");
+        link.PollArrivals();
         link.CloseUsb();
+        EXPECT_FALSE(link.ConverterOpen());
     }
-    usb.throwFrom = "*";
-    mod.nUsbHandle = 5;
-    link.SendText("@");
-    link.PollArrivals();
-    link.CloseUsb();
-    EXPECT_EQ(mod.nUsbHandle, 0u);
 }
 
 TEST_F(LinkTest, SendsEveryCharacterAsItsByteValue) {
@@ -102,18 +99,18 @@ protected:
             if (stop()) {
                 return;
             }
-            switch (mod.nUpdateState) {
-            case kStateWaitReboot:
+            switch (state.nUpdateState) {
+            case WaitReboot:
                 usb.Receive(kBootloaderEntryPrompt);
                 break;
-            case kStateWaitBanner:
+            case WaitBanner:
                 usb.Receive("Analyser V1.2 Bootloader\r\n");
                 break;
-            case kStateErasingFlash:
+            case ErasingFlash:
                 usb.Receive("ERASEALL");
                 break;
-            case kStateUploading:
-            case kStateWaitAcks:
+            case Uploading:
+            case WaitAcks:
                 for (; answered < fields.nRecordsSent; ++answered) {
                     usb.Receive("Sx Pass ");
                 }
@@ -122,7 +119,7 @@ protected:
                 break;
             }
         }
-        FAIL() << "the run did not get there; state " << mod.nUpdateState;
+        FAIL() << "the run did not get there; state " << static_cast<int>(state.nUpdateState);
     }
     int answered = 0;
 };
@@ -140,10 +137,10 @@ TEST_P(ConverterRun, EndsWithTheFileConfirmedAndNoMessage) {
     usb.getStatusAnswer = c.getStatus;
     Set(kConnectionType, "USB");
     Connect();
-    ASSERT_EQ(mod.nUsbHandle, 0x100u);
+    ASSERT_EQ(usb.open, std::set<FtHandle>{0x100});
     std::ptrdiff_t unplugged = 0; // calls logged before
     if (c.unplugAtRestart) {
-        Play([this] { return mod.nUpdateState == kStateWaitReboot; });
+        Play([this] { return state.nUpdateState == WaitReboot; });
         // Re-enumerating: the handle is dead, and for a while no device is there.
         usb.open.clear();
         unplugged = static_cast<std::ptrdiff_t>(usb.log.size());
@@ -152,11 +149,11 @@ TEST_P(ConverterRun, EndsWithTheFileConfirmedAndNoMessage) {
             usb.devices.clear();
         }
         Tick(c.awayTicks);
-        EXPECT_EQ(mod.nUpdateState, kStateWaitReboot);
+        EXPECT_EQ(state.nUpdateState, WaitReboot);
         usb.devices = attached;
     }
-    Play([this] { return mod.nUpdateState == kStateFinished || mod.nUpdateState == kStateFailed; });
-    EXPECT_EQ(mod.nUpdateState, kStateFinished);
+    Play([this] { return state.nUpdateState == Finished || state.nUpdateState == Failed; });
+    EXPECT_EQ(state.nUpdateState, Finished);
     EXPECT_EQ(fields.nRecordsPassed, 2);
     EXPECT_TRUE(box.shown.empty()) << box.shown.front().text;
     std::remove(file.c_str());

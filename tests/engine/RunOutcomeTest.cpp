@@ -25,21 +25,21 @@ struct RunOutcomeTest : EngineRig {
             if (stop()) {
                 return;
             }
-            switch (mod.nUpdateState) {
-            case kStateWaitReboot:
+            switch (state.nUpdateState) {
+            case WaitReboot:
                 Arrive(kBootloaderEntryPrompt);
                 break;
-            case kStateWaitBanner:
+            case WaitBanner:
                 Arrive("Analyser V1.2 Bootloader\r\n");
                 break;
-            case kStateErasingFlash:
+            case ErasingFlash:
                 Arrive("ERASEALL");
                 if (!afterEcho.empty()) {
                     Arrive(afterEcho);
                 }
                 break;
-            case kStateUploading:
-            case kStateWaitAcks:
+            case Uploading:
+            case WaitAcks:
                 if (answered < fields.nRecordsSent - withhold) {
                     ++answered;
                     Arrive(verdict);
@@ -58,7 +58,7 @@ struct RunOutcomeTest : EngineRig {
     std::int32_t answered = 0;
 
     void ExpectLost(StatusLabel row, const std::string& name) {
-        EXPECT_EQ(mod.nUpdateState, kStateFailed);
+        EXPECT_EQ(state.nUpdateState, Failed);
         ExpectLabel(StatusLabel::Connection, "FAILED", kRed);
         ExpectLabel(row, "FAILED", kRed);
         ExpectBox(std::string(kMsgLinkLost) + "\n\n" + name, MsgIcon::Critical, kAppTitle);
@@ -70,9 +70,9 @@ struct RunOutcomeTest : EngineRig {
 TEST_F(RunOutcomeTest, SuccessfulRunIsRecordedWithWhatWentWhere) {
     Set(kComPort, "7");
     Connect();
-    RunUntil([this] { return mod.nUpdateState == kStateWaitAcks; });
+    RunUntil([this] { return state.nUpdateState == WaitAcks; });
     view.At(StatusLabel::Upload).caption = "SKIPPED"; // the view is drawn on, never read back
-    RunUntil([this] { return mod.nUpdateState == kStateFinished; });
+    RunUntil([this] { return state.nUpdateState == Finished; });
     ASSERT_EQ(runLog.runs.size(), 1u);
     const nlohmann::json j = nlohmann::json::parse(ToJsonLine(runLog.runs[0]));
     EXPECT_EQ(j["result"], "success");
@@ -128,15 +128,15 @@ TEST_F(RunOutcomeTest, VerdictsCountOnlyForRecordsWaitingForOne) {
         answered = 0;
         Connect();
         RunUntil([&] {
-            if (c.beforeFirstRecord && mod.nUpdateState == kStateUploading &&
+            if (c.beforeFirstRecord && state.nUpdateState == Uploading &&
                 fields.nRecordsSent == 0) {
                 Arrive("Sx Pass ");
             }
-            return mod.nUpdateState == kStateFinished || mod.nUpdateState == kStateFailed;
+            return state.nUpdateState == Finished || state.nUpdateState == Failed;
         });
         clock += kQuietTime * 5;
         Tick(3);
-        EXPECT_EQ(mod.nUpdateState, kStateFailed);
+        EXPECT_EQ(state.nUpdateState, Failed);
         EXPECT_EQ(Sent().find("RUNANYWAY"), std::string::npos);
         ExpectLabel(StatusLabel::Verify, "FAILED", kRed);
         ASSERT_EQ(runLog.runs.size(), 1u);
@@ -166,14 +166,14 @@ TEST_F(RunOutcomeTest, LateRejectionOfAShortFileFailsTheRun) {
         withhold = 1;
         answered = 0;
         Connect();
-        RunUntil([this] { return mod.nUpdateState == kStateWaitAcks; });
-        ASSERT_EQ(mod.nUpdateState, kStateWaitAcks);
+        RunUntil([this] { return state.nUpdateState == WaitAcks; });
+        ASSERT_EQ(state.nUpdateState, WaitAcks);
         clock += kQuietTime - std::chrono::milliseconds(1);
         Tick(3);
-        ASSERT_EQ(mod.nUpdateState, kStateWaitAcks);
+        ASSERT_EQ(state.nUpdateState, WaitAcks);
         Arrive("Sx Fail ");
         Tick(3);
-        EXPECT_EQ(mod.nUpdateState, kStateFailed);
+        EXPECT_EQ(state.nUpdateState, Failed);
         EXPECT_EQ(Sent().find("RUNANYWAY"), std::string::npos);
         ASSERT_EQ(runLog.runs.size(), 1u);
         EXPECT_EQ(runLog.runs[0].result, "failed");
@@ -195,7 +195,7 @@ TEST_F(RunOutcomeTest, SerialDeviceVanishingMidUploadEndsTheRun) {
 // Lost while the upload is being confirmed: the firmware is not started.
 TEST_F(RunOutcomeTest, SerialDeviceVanishingAtTheConfirmationEndsTheRun) {
     Connect();
-    RunUntil([this] { return mod.nUpdateState == kStateConfirmRun; });
+    RunUntil([this] { return state.nUpdateState == ConfirmRun; });
     view.port.Vanish();
     Tick();
     ExpectLost(StatusLabel::RUN, "COM1 (/dev/ttyFAKE)");
@@ -208,11 +208,11 @@ TEST_F(RunOutcomeTest, ConverterFailingAPollDuringAnEraseEndsTheRun) {
     Set(kConnectionType, "USB");
     Set(kUsbAnalyser, "A1B2C3D4");
     Connect();
-    RunUntil([this] { return mod.nUpdateState == kStateErasingFlash; });
+    RunUntil([this] { return state.nUpdateState == ErasingFlash; });
     usb.open.clear(); // unplugged: every call on the handle fails
     Tick();
     ExpectLost(StatusLabel::Erase, "USB converter A1B2C3D4 (Analyser A)");
-    EXPECT_EQ(mod.nUsbHandle, 0u);
+    EXPECT_FALSE(link.ConverterOpen());
     EXPECT_EQ(runLog.runs[0].connection.usbSerial, "A1B2C3D4");
 }
 
@@ -221,24 +221,24 @@ TEST_F(RunOutcomeTest, ConverterFailingAPollDuringAnEraseEndsTheRun) {
 TEST_F(RunOutcomeTest, DeviceGoneDuringTheRestartIsTakenBackAndTheWaitGoesOn) {
     Connect();
     Tick(2);
-    ASSERT_EQ(mod.nUpdateState, kStateWaitReboot);
+    ASSERT_EQ(state.nUpdateState, WaitReboot);
     view.port.Vanish();
     view.port.openError = kCommErrInvalidPort; // not back yet
     Tick(30);
-    EXPECT_EQ(mod.nUpdateState, kStateWaitReboot);
+    EXPECT_EQ(state.nUpdateState, WaitReboot);
     view.port.openError = 0;
     view.port.output.clear();
     Tick(12);
     EXPECT_TRUE(view.port.open);
     EXPECT_NE(Sent().find('@'), std::string::npos);
-    RunUntil([this] { return mod.nUpdateState == kStateFinished; });
+    RunUntil([this] { return state.nUpdateState == Finished; });
     EXPECT_EQ(runLog.runs.at(0).result, "success");
     EXPECT_TRUE(box.shown.empty());
 }
 
 TEST_F(RunOutcomeTest, RunLeftWithPreviousIsRecordedAsAbandoned) {
     Connect();
-    RunUntil([this] { return mod.nUpdateState == kStateUploading; });
+    RunUntil([this] { return state.nUpdateState == Uploading; });
     engine.AbandonRun();
     ASSERT_EQ(runLog.runs.size(), 1u);
     EXPECT_EQ(runLog.runs[0].result, "abandoned");
@@ -249,9 +249,9 @@ TEST_F(RunOutcomeTest, RunLeftWithPreviousIsRecordedAsAbandoned) {
 TEST_F(RunOutcomeTest, RunFailedFromOutsideClosesTheLinkAndSaysWhy) {
     Connect();
     Tick(5); // waiting for the restart, with no answer
-    ASSERT_EQ(mod.nUpdateState, kStateWaitReboot);
+    ASSERT_EQ(state.nUpdateState, WaitReboot);
     engine.FailRun("timed out");
-    EXPECT_EQ(mod.nUpdateState, kStateFailed);
+    EXPECT_EQ(state.nUpdateState, Failed);
     ExpectLabel(StatusLabel::Bootloader, "FAILED", kRed);
     EXPECT_FALSE(view.port.open);
     ASSERT_EQ(runLog.runs.size(), 1u);

@@ -30,25 +30,25 @@ using SequencerTest = EngineRig;
 // the text is split; the buffer is then emptied. The entry offer, answered to
 // every poll, may already be followed by the beginning of its next repeat.
 TEST_F(SequencerTest, WaitingStatesAdvanceWhenTheirWordEndsTheBuffer) {
-    const std::tuple<std::int32_t, const char*, std::int32_t> script[] = {
-        {kStateWaitReboot, "Type ###[ENTER] to enter Bootloader.\r\n", kStateWaitReboot},
-        {-1, kBootloaderEntryPrompt, kStateEnterBootloader},
-        {kStateWaitReboot, "Type ###[ENTER] to enter", kStateWaitReboot},
-        {-1, " Bootloader.Type ###[EN", kStateEnterBootloader},
+    const std::tuple<std::optional<UpdateState>, const char*, UpdateState> script[] = {
+        {WaitReboot, "Type ###[ENTER] to enter Bootloader.\r\n", WaitReboot},
+        {std::nullopt, kBootloaderEntryPrompt, EnterBootloader},
+        {WaitReboot, "Type ###[ENTER] to enter", WaitReboot},
+        {std::nullopt, " Bootloader.Type ###[EN", EnterBootloader},
         // A bad application image: the bootloader starts on its own.
-        {kStateWaitReboot, "junk Checksum Fail\r\nV1.1 Boot", kStateWaitBanner},
-        {-1, "loader\r\n", kStateEraseFlash},
-        {kStateErasingFlash, "ERASEALL\r\n", kStateErasingFlash},
-        {-1, "ERASEALL", kStateEraseEeprom},
-        {kStateErasingEeprom, "ERASEEEPROM\r\n", kStateErasingEeprom},
-        {-1, "ERASEEEPROM", kStateEraseRam},
-        {kStateErasingRam, "ERASERAM\r\n", kStateErasingRam},
-        {-1, "ERASERAM", kStateUploadStart}};
-    for (const auto& [state, text, next] : script) {
-        mod.nUpdateState = state < 0 ? mod.nUpdateState : state;
+        {WaitReboot, "junk Checksum Fail\r\nV1.1 Boot", WaitBanner},
+        {std::nullopt, "loader\r\n", EraseFlash},
+        {ErasingFlash, "ERASEALL\r\n", ErasingFlash},
+        {std::nullopt, "ERASEALL", EraseEeprom},
+        {ErasingEeprom, "ERASEEEPROM\r\n", ErasingEeprom},
+        {std::nullopt, "ERASEEEPROM", EraseRam},
+        {ErasingRam, "ERASERAM\r\n", ErasingRam},
+        {std::nullopt, "ERASERAM", UploadStart}};
+    for (const auto& [from, text, next] : script) {
+        state.nUpdateState = from.value_or(state.nUpdateState);
         Arrive(text);
-        EXPECT_EQ(mod.nUpdateState, next) << text;
-        EXPECT_EQ(mod.sReplyBuffer.empty(), state < 0) << text;
+        EXPECT_EQ(state.nUpdateState, next) << text;
+        EXPECT_EQ(state.sReplyBuffer.empty(), !from) << text;
     }
     for (StatusLabel l : {StatusLabel::Bootloader, StatusLabel::Erase, StatusLabel::EraseEEPROM,
                           StatusLabel::EraseRAM}) {
@@ -57,7 +57,7 @@ TEST_F(SequencerTest, WaitingStatesAdvanceWhenTheirWordEndsTheBuffer) {
 }
 
 TEST_F(SequencerTest, VerdictsAreCountedOnceEvenWhenSplitOrBackToBack) {
-    mod.nUpdateState = kStateUploading;
+    state.nUpdateState = Uploading;
     fields.nRecordsSent = 4;
     const std::tuple<const char*, int, const char*> steps[] = {{"Sx Pass Sx Pass ", 2, ""},
                                                                {"noise Sx Pa", 2, "Sx Pa"},
@@ -66,7 +66,7 @@ TEST_F(SequencerTest, VerdictsAreCountedOnceEvenWhenSplitOrBackToBack) {
     for (const auto& [text, passed, left] : steps) {
         Arrive(text);
         EXPECT_EQ(fields.nRecordsPassed, passed) << text;
-        EXPECT_EQ(mod.sReplyBuffer, left);
+        EXPECT_EQ(state.sReplyBuffer, left);
     }
 }
 
@@ -74,23 +74,23 @@ TEST_F(SequencerTest, VerdictsAreCountedOnceEvenWhenSplitOrBackToBack) {
 // the state it led to; at most 255 bytes are read per poll.
 TEST_F(SequencerTest, UsbTextIsReadInsideTheTickInChunksOf255) {
     UseConverter();
-    StartAt(kStateWaitReboot);
-    ASSERT_EQ(mod.nUsbHandle, FakeUsbDriver::kHandleBase);
+    StartAt(WaitReboot);
+    ASSERT_EQ(usb.open, std::set{FakeUsbDriver::kHandleBase});
     usb.Receive(kBootloaderEntryPrompt);
     Tick();
     EXPECT_EQ(usb.written, Bytes({'#', '#', '#', '\r', '\n'}));
-    mod.nUpdateState = kStateEraseFlash; // text is only collected here
+    state.nUpdateState = EraseFlash; // text is only collected here
     usb.Receive(std::string(600, 'x'));
     for (std::size_t expected : {255u, 510u, 600u, 600u}) {
         link.PollArrivals();
-        EXPECT_EQ(mod.sReplyBuffer.size(), expected);
+        EXPECT_EQ(state.sReplyBuffer.size(), expected);
     }
 }
 
 // The real message box runs an event loop: ticks and receive events can come
 // while it is open. Ticks are skipped, receive events wait for the handler.
 TEST_F(SequencerTest, EventsDuringAMessageBoxNeitherReenterNorGetLost) {
-    mod.nUpdateState = kStateUploading;
+    state.nUpdateState = Uploading;
     fields.nRecordsSent = 6;
     box.whileOpen = [&] {
         Arrive("Sx Pass Sx Pa");
@@ -103,7 +103,7 @@ TEST_F(SequencerTest, EventsDuringAMessageBoxNeitherReenterNorGetLost) {
     Arrive("Sx Error");
     EXPECT_EQ(fields.nRecordsOther, 1);
     EXPECT_EQ(fields.nRecordsPassed, 3);
-    EXPECT_TRUE(mod.sReplyBuffer.empty());
+    EXPECT_TRUE(state.sReplyBuffer.empty());
 
     // The serial control raises no new receive event while its own is still
     // being handled: bytes that came during a box opened there are taken after it.
@@ -114,18 +114,18 @@ TEST_F(SequencerTest, EventsDuringAMessageBoxNeitherReenterNorGetLost) {
 
     // A box opened by a tick: the deferred event runs after it, in the state it left.
     SetOperationDefaults(config.operations);
-    StartAt(kStateStart); // no firmware file chosen: the run is refused
+    StartAt(Start); // no firmware file chosen: the run is refused
     box.whileOpen = [&] {
         engine.AFTimer1_Timer();
         Arrive("hello");
-        EXPECT_TRUE(mod.sReplyBuffer.empty());
+        EXPECT_TRUE(state.sReplyBuffer.empty());
     };
     Tick();
     EXPECT_EQ(box.shown.size(), 3u);
     EXPECT_EQ(fields.nTick, 2);
     EXPECT_TRUE(view.port.incoming.empty());
-    EXPECT_EQ(mod.sReplyBuffer, "hello");
-    EXPECT_EQ(mod.nUpdateState, kStateIdle);
+    EXPECT_EQ(state.sReplyBuffer, "hello");
+    EXPECT_EQ(state.nUpdateState, Idle);
 }
 
 } // namespace

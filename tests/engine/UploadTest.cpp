@@ -28,8 +28,8 @@ struct UploadTest : EngineRig {
     // Writes the file, then runs from the upload's start until it is over.
     void Upload(const std::string& content) {
         Firmware(content);
-        StartAt(kStateUploadStart);
-        for (int i = 0; i < 50 && (i == 0 || mod.nUpdateState == kStateUploading); ++i) {
+        StartAt(UploadStart);
+        for (int i = 0; i < 50 && (i == 0 || state.nUpdateState == Uploading); ++i) {
             Tick();
         }
     }
@@ -39,7 +39,7 @@ struct UploadTest : EngineRig {
         ExpectLabel(StatusLabel::Upload, "FAILED", kRed);
         ExpectBox(message, MsgIcon::Critical, kTitleLoadFirmwareError);
         Tick(3); // the run stays failed, shows it on every tick and never starts the firmware
-        EXPECT_EQ(mod.nUpdateState, kStateFailed);
+        EXPECT_EQ(state.nUpdateState, Failed);
         ExpectLabel(StatusLabel::Verify, "FAILED", kRed);
         EXPECT_EQ(Sent().find("RUNANYWAY"), std::string::npos);
     }
@@ -78,7 +78,7 @@ TEST_F(UploadTest, FileKnownBadStopsTheRunBeforeAnythingIsSent) {
         }
         Connect();
         Tick();
-        EXPECT_EQ(mod.nUpdateState, kStateIdle);
+        EXPECT_EQ(state.nUpdateState, Idle);
         ExpectLabel(StatusLabel::Upload, "FAILED", kRed);
         ASSERT_EQ(box.shown.size(), 1u);
         EXPECT_NE(box.shown[0].text.find(message), std::string::npos) << box.shown[0].text;
@@ -123,7 +123,7 @@ TEST_F(UploadTest, FileChangedAfterTheCheckFailsTheUpload) {
         Firmware(c.before);
         Connect();
         Tick(); // checked; bootloader and erases are off
-        while (mod.nUpdateState != kStateUploadStart) {
+        while (state.nUpdateState != UploadStart) {
             Tick();
         }
         if (c.beforeUploadStarts) {
@@ -133,7 +133,7 @@ TEST_F(UploadTest, FileChangedAfterTheCheckFailsTheUpload) {
         if (!c.beforeUploadStarts) {
             std::ofstream(path, std::ios::binary) << c.after;
         }
-        for (int i = 0; i < 2000 && mod.nUpdateState == kStateUploading; ++i) {
+        for (int i = 0; i < 2000 && state.nUpdateState == Uploading; ++i) {
             Tick();
             if (fields.nRecordsPassed < fields.nRecordsSent) {
                 engine.RecData("Sx Pass ");
@@ -156,7 +156,7 @@ TEST_F(UploadTest, LastAcknowledgementsAreListenedForUntilTheLineIsQuiet) {
     struct Step {
         const char* arrival;
         int ms; // the clock moves on by this much, then three ticks
-        std::int32_t state;
+        UpdateState state;
     };
     struct Case {
         std::vector<Step> steps;
@@ -164,24 +164,16 @@ TEST_F(UploadTest, LastAcknowledgementsAreListenedForUntilTheLineIsQuiet) {
         std::int64_t passed, unconfirmed;
     };
     const Case cases[] = {
-        {{{"Sx Pass Sx Pass Sx Pass ", 0, kStateFinished}}, "success", 3, 0},
-        {{{"Sx Pass Sx Pass ", 999, kStateWaitAcks}, {"", 1, kStateFinished}}, "success", 2, 1},
-        {{{"Sx Pass ", 900, kStateWaitAcks},
-          {"Sx Pass ", 900, kStateWaitAcks},
-          {"", 100, kStateFinished}},
+        {{{"Sx Pass Sx Pass Sx Pass ", 0, Finished}}, "success", 3, 0},
+        {{{"Sx Pass Sx Pass ", 999, WaitAcks}, {"", 1, Finished}}, "success", 2, 1},
+        {{{"Sx Pass ", 900, WaitAcks}, {"Sx Pass ", 900, WaitAcks}, {"", 100, Finished}},
          "success",
          2,
          1},
-        {{{"Sx Pass ", 2000, kStateFinished}}, "success", 1, 2},
-        {{{"Sx Pass Sx Pass ", 500, kStateWaitAcks}, {"Sx Fail ", 0, kStateFailed}},
-         "failed",
-         2,
-         0},
-        {{{"Sx Pass Sx Pass ", 500, kStateWaitAcks}, {"Sx Error", 0, kStateFailed}},
-         "failed",
-         2,
-         0},
-        {{{"", 5000, kStateWaitAcks}}, "", 0, 0}, // three missing: no end to the wait
+        {{{"Sx Pass ", 2000, Finished}}, "success", 1, 2},
+        {{{"Sx Pass Sx Pass ", 500, WaitAcks}, {"Sx Fail ", 0, Failed}}, "failed", 2, 0},
+        {{{"Sx Pass Sx Pass ", 500, WaitAcks}, {"Sx Error", 0, Failed}}, "failed", 2, 0},
+        {{{"", 5000, WaitAcks}}, "", 0, 0}, // three missing: no end to the wait
     };
     for (const Case& c : cases) {
         runLog.runs.clear();
@@ -189,7 +181,7 @@ TEST_F(UploadTest, LastAcknowledgementsAreListenedForUntilTheLineIsQuiet) {
         view.port.open = true;
         Firmware("S1030000FC\r\nS1030000FC\r\nS1030000FC\r\n");
         Connect();
-        while (mod.nUpdateState != kStateWaitAcks) {
+        while (state.nUpdateState != WaitAcks) {
             Tick();
         }
         for (const Step& step : c.steps) {
@@ -198,7 +190,7 @@ TEST_F(UploadTest, LastAcknowledgementsAreListenedForUntilTheLineIsQuiet) {
             }
             clock += std::chrono::milliseconds(step.ms);
             Tick(3);
-            EXPECT_EQ(mod.nUpdateState, step.state) << step.arrival << " +" << step.ms;
+            EXPECT_EQ(state.nUpdateState, step.state) << step.arrival << " +" << step.ms;
         }
         box.shown.clear();
         EXPECT_EQ(Sent().find("RUNANYWAY") != std::string::npos,
@@ -221,13 +213,13 @@ TEST_F(UploadTest, LastAcknowledgementsAreListenedForUntilTheLineIsQuiet) {
 TEST_F(UploadTest, RecordAnsweredNeitherPassNorFailIsNotConfirmed) {
     Firmware("S1030000FC\r\nS1030000FC\r\n");
     Connect();
-    while (mod.nUpdateState != kStateWaitAcks) {
+    while (state.nUpdateState != WaitAcks) {
         Tick();
     }
     Arrive("Sx Pass Sx Error");
     ExpectBox(kMsgFailedSx, MsgIcon::Critical, kAppTitle);
     Tick(3);
-    EXPECT_EQ(mod.nUpdateState, kStateFailed);
+    EXPECT_EQ(state.nUpdateState, Failed);
     ExpectLabel(StatusLabel::Upload, "OK", kGreen);
     ExpectLabel(StatusLabel::Verify, "FAILED", kRed);
     EXPECT_EQ(Sent().find("RUNANYWAY"), std::string::npos);
@@ -238,30 +230,30 @@ TEST_F(UploadTest, RecordAnsweredNeitherPassNorFailIsNotConfirmed) {
 
 TEST_F(UploadTest, FileGoneByUploadStartFailsTheUpload) {
     Firmware("S1030000FC\r\n");
-    StartAt(kStateStart);
+    StartAt(Start);
     Tick(4);
     std::remove(path.c_str());
-    ASSERT_EQ(mod.nUpdateState, kStateUploadStart);
+    ASSERT_EQ(state.nUpdateState, UploadStart);
     Tick();
     ExpectUploadFailed(kMsgInvalidFile);
 }
 
 TEST_F(UploadTest, AbandonedUploadClosesTheFileAndReadsNoMore) {
     Firmware("S1030000FC\r\nS1030000FC\r\n");
-    StartAt(kStateUploadStart);
+    StartAt(UploadStart);
     Tick(2);
     engine.AbandonRun(); // Previous, or the window closed
     EXPECT_FALSE(engine.FirmwareOpen());
     ASSERT_EQ(runLog.runs.size(), 1u);
     EXPECT_EQ(runLog.runs[0].result, "abandoned");
     Tick(); // a tick that still finds the upload state fails it
-    EXPECT_EQ(mod.nUpdateState, kStateFailed);
+    EXPECT_EQ(state.nUpdateState, Failed);
     EXPECT_EQ(fields.nRecordsSent, 1);
 }
 
 TEST_F(UploadTest, SenderWaitsWhileTheSerialBacklogIsFull) {
     Firmware("S1030000FC\r\n");
-    StartAt(kStateUploadStart);
+    StartAt(UploadStart);
     view.port.outBufferCount = 513;
     Tick(3);
     EXPECT_TRUE(view.port.output.empty());
@@ -273,7 +265,7 @@ TEST_F(UploadTest, SenderWaitsWhileTheSerialBacklogIsFull) {
 TEST_F(UploadTest, SenderWaitsWhileTheConverterQueueIsFull) {
     Firmware("S1030000FC\r\nS1030000FC\r\n");
     UseConverter();
-    StartAt(kStateUploadStart);
+    StartAt(UploadStart);
     Tick();
     usb.txQueue = 513;
     Tick(3);

@@ -27,9 +27,9 @@ std::string FirmwarePath() {
     return path;
 }
 
-void Check(const fw::ModFlashwright& mod) {
-    if (mod.sReplyBuffer.size() > fw::kReplyBufferLimit || mod.nUpdateState < 0 ||
-        mod.nUpdateState > 16) {
+void Check(const fw::RunState& run) {
+    const auto state = static_cast<std::int32_t>(run.nUpdateState);
+    if (run.sReplyBuffer.size() > fw::kReplyBufferLimit || state < 0 || state > 16) {
         __builtin_trap();
     }
 }
@@ -38,17 +38,16 @@ void Check(const fw::ModFlashwright& mod) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider in(data, size);
-    fw::ModFlashwright mod;
     fw::ProgressFields fields;
     fw::test::FakeProgressView view;
     fw::test::FakeUsbDriver usb;
     fw::test::RecordingMessageBox box;
-    fw::AnalyserRun run(
-        mod, fw::RunServices{view, fields, box,
-                             fw::TransportMakers{
-                                 [&view] { return fw::test::BorrowedSerialPort::Of(view.port); },
-                                 nullptr, usb}});
+    fw::AnalyserRun run(fw::RunServices{
+        view, fields, box,
+        fw::TransportMakers{[&view] { return fw::test::BorrowedSerialPort::Of(view.port); },
+                            nullptr, usb}});
     fw::UpdateEngine& engine = run.engine;
+    fw::RunState& runState = engine.State();
 
     const auto flag = [&] { return fw::ToVb(in.ConsumeBool()); };
     fw::RunConfig config;
@@ -58,9 +57,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     config.operations.bOpEraseRAM = flag();
     config.operations.bOpUpload = flag();
     config.operations.bOpRun = flag();
-    const auto state = in.ConsumeIntegralInRange<std::int32_t>(0, 16);
-    mod.nAnalyserKind = in.ConsumeIntegralInRange<std::int32_t>(0, 2);
-    mod.sReplyBuffer = in.ConsumeRandomLengthString(1024);
+    const auto state = static_cast<fw::UpdateState>(in.ConsumeIntegralInRange<std::int32_t>(0, 16));
+    runState.nAnalyserKind = in.ConsumeIntegralInRange<std::int32_t>(0, 2);
+    runState.sReplyBuffer = in.ConsumeRandomLengthString(1024);
     fields.nTick = static_cast<std::int16_t>(2 * in.ConsumeIntegralInRange<int>(0, 299));
     fields.nProgressWidth = 2295;
     if (in.ConsumeBool()) {
@@ -74,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         view.port.open = true;
     }
     engine.ConnectToAnalyser(config);
-    mod.nUpdateState = state;
+    runState.nUpdateState = state;
     const std::string insideBox = in.ConsumeRandomLengthString(64);
     box.whileOpen = [&] {
         if (box.shown.size() > 64) {
@@ -102,10 +101,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             engine.AFTimer1_Timer();
             break;
         default:
-            mod.nUpdateState = in.ConsumeIntegralInRange<std::int32_t>(0, 16);
+            runState.nUpdateState =
+                static_cast<fw::UpdateState>(in.ConsumeIntegralInRange<std::int32_t>(0, 16));
             break;
         }
-        Check(mod);
+        Check(runState);
     }
     return 0;
 }

@@ -417,7 +417,8 @@ TEST_F(Pages, FirmwarePathNeedsTextBrowseStartsAtItAndOnlyNextStoresIt) {
 
 TEST_F(Pages, EachProgressRowShowsItsOwnStepAndTheTimerRunsTheEngineToTheEnd) {
     ProgressPage& page = Run("COM", &Operations::bOpRun);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return wizard->mod.nUpdateState == kStateFinished; }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return wizard->run.engine.State().nUpdateState == UpdateState::Finished; }, 3000));
     std::map<int, std::array<std::string, 2>> rows; // by height: caption, status label and text
     for (QLabel* label : page.Window()->findChildren<QLabel*>()) {
         const std::string name = label->objectName().toStdString();
@@ -450,16 +451,17 @@ TEST_F(Pages, PreviousMidUploadStopsTheRunClosesTheFileAndHandsOverThePlace) {
     }
     ProgressPage& page = Run("COM", &Operations::bOpUpload, file);
     const QPoint where = page.Window()->pos();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return wizard->mod.nUpdateState == kStateUploading; }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return wizard->run.engine.State().nUpdateState == UpdateState::Uploading; }, 3000));
     Click(page, "btnPrevious");
-    EXPECT_EQ(wizard->mod.nUpdateState, kStateIdle);
+    EXPECT_EQ(wizard->run.engine.State().nUpdateState, UpdateState::Idle);
     EXPECT_FALSE(wizard->run.engine.FirmwareOpen());
     EXPECT_EQ(page.AFTimer1(), nullptr);
     ASSERT_TRUE(wizard->operations.IsLoaded());
     EXPECT_EQ(wizard->operations.Window()->pos(), where);
     // The next run starts from the beginning.
     Click(wizard->operations, "btnNext");
-    EXPECT_EQ(wizard->mod.nUpdateState, kStateStart);
+    EXPECT_EQ(wizard->run.engine.State().nUpdateState, UpdateState::Start);
 }
 
 TEST_F(Pages, PreviousAndTheCloseBoxFreeTheLink) {
@@ -471,7 +473,7 @@ TEST_F(Pages, PreviousAndTheCloseBoxFreeTheLink) {
     EXPECT_EQ(line.open, std::set<int>{1});
     // Closing the window ends the run and the program.
     page.Window()->close();
-    EXPECT_EQ(wizard->mod.nUpdateState, kStateIdle);
+    EXPECT_EQ(wizard->run.engine.State().nUpdateState, UpdateState::Idle);
     EXPECT_TRUE(line.open.empty());
     EXPECT_FALSE(wizard->AnyPageLoaded()); // no other page was shown
     EXPECT_EQ(allClosed, 1);
@@ -481,7 +483,7 @@ TEST_F(Pages, PreviousAndTheCloseBoxFreeTheLink) {
     EXPECT_EQ(usb.open.size(), 1u);
     Click(wizard->progress, "btnPrevious");
     EXPECT_TRUE(usb.open.empty());
-    EXPECT_EQ(wizard->mod.nUsbHandle, 0u);
+    EXPECT_FALSE(wizard->run.link.ConverterOpen());
 }
 
 } // namespace
