@@ -32,8 +32,15 @@ QByteArray Raw(const Bytes& b) {
     return QByteArray(reinterpret_cast<const char*>(b.data()), static_cast<qsizetype>(b.size()));
 }
 
-const QByteArray kSetBaudRate = Raw({255, 250, 44, 1, 0, 0, 0x96, 0x00, 255, 240});
-const QByteArray kSetControl = Raw({255, 250, 44, 5, 1, 255, 240});
+// IAC SB COM-PORT-OPTION `command` `value` IAC SE
+QByteArray Sub(std::uint8_t command, Bytes value = {}) {
+    value.insert(value.begin(), {255, 250, 44, command});
+    value.insert(value.end(), {255, 240});
+    return Raw(value);
+}
+
+const QByteArray kSetBaudRate = Sub(1, {0, 0, 0x96, 0x00});
+const QByteArray kSetControl = Sub(5, {1});
 
 // Waits on the event loop until `done` or `ms` have passed.
 bool WaitFor(const std::function<bool()>& done, int ms) {
@@ -72,44 +79,9 @@ struct TelnetServer {
         if (confirm && got.contains(kSetControl) && gotWhenAgreed >= 0) {
             confirm = false;
             const std::uint32_t b = confirmBaud;
-            Send(Raw({255,
-                      250,
-                      44,
-                      101,
-                      static_cast<std::uint8_t>(b >> 24),
-                      static_cast<std::uint8_t>(b >> 16),
-                      static_cast<std::uint8_t>(b >> 8),
-                      static_cast<std::uint8_t>(b),
-                      255,
-                      240,
-                      255,
-                      250,
-                      44,
-                      102,
-                      8,
-                      255,
-                      240,
-                      255,
-                      250,
-                      44,
-                      103,
-                      1,
-                      255,
-                      240,
-                      255,
-                      250,
-                      44,
-                      104,
-                      1,
-                      255,
-                      240,
-                      255,
-                      250,
-                      44,
-                      105,
-                      1,
-                      255,
-                      240}));
+            Send(Sub(101, {std::uint8_t(b >> 24), std::uint8_t(b >> 16), std::uint8_t(b >> 8),
+                           std::uint8_t(b)}) +
+                 Sub(102, {8}) + Sub(103, {1}) + Sub(104, {1}) + Sub(105, {1}));
         }
     }
     void Agree() {
@@ -198,15 +170,15 @@ TEST(NetPort, TelnetServerSuspendsAndBreaksTheProtocolOnceOpen) {
                 return server.got.endsWith(Raw({'S', '1', 0xFF, 0xFF}));
             },
             2000));
-        server.Send(Raw({255, 250, 44, 108, 255, 240})); // FLOWCONTROL-SUSPEND
+        server.Send(Sub(108)); // FLOWCONTROL-SUSPEND
         QTest::qWait(100);
         const qsizetype before = server.got.size();
         const Bytes record(100, 'R');
         port.Output(record);
         EXPECT_GE(port.OutBufferCount(), 100); // the engine sees it as not yet sent
         QTest::qWait(300);
-        EXPECT_EQ(server.got.size(), before);            // nothing went out while suspended
-        server.Send(Raw({255, 250, 44, 109, 255, 240})); // FLOWCONTROL-RESUME
+        EXPECT_EQ(server.got.size(), before); // nothing went out while suspended
+        server.Send(Sub(109));                // FLOWCONTROL-RESUME
         ASSERT_TRUE(WaitFor([&] { return server.got.size() == before + 100; }, 2000));
         EXPECT_TRUE(server.got.endsWith(Raw(record)));
         EXPECT_TRUE(port.PortOpen());
@@ -328,18 +300,11 @@ TEST(NetPort, ConnectNeverBlocksAndTriesEachAddressWithinTheBound) {
 // peer that reads nothing, everything written is either in the peer's
 // receive queue or pending here.
 TEST(NetPort, PendingOutputIncludesTheKernelsSendQueue) {
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof a;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(listener, 1), 0);
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &size);
+    const test::SilentListener listener("127.0.0.1", false);
     QtNetPort port;
-    Open(port, *ParseNetAddress("127.0.0.1:" + std::to_string(ntohs(a.sin_port))));
+    Open(port, *ParseNetAddress("127.0.0.1:" + std::to_string(listener.Port())));
     ASSERT_TRUE(port.PortOpen());
-    const int peer = ::accept(listener, nullptr, nullptr);
+    const int peer = listener.Accept();
     ASSERT_GE(peer, 0);
     const std::size_t total = 4 * 1024 * 1024;
     for (std::size_t i = 0; i < total / 4096; ++i)
@@ -352,7 +317,6 @@ TEST(NetPort, PendingOutputIncludesTheKernelsSendQueue) {
     EXPECT_EQ(static_cast<std::size_t>(pending) + static_cast<std::size_t>(peerHolds), total);
     port.SetPortOpen(false);
     ::close(peer);
-    ::close(listener);
 }
 
 // ser2net with its serial side on a pseudo-terminal of the test's, the line
