@@ -41,19 +41,16 @@ private:
 };
 
 // The engine's calls during an upload of 100 records: they go out in 0.5 s
-// with half of them confirmed, the rest are confirmed over the next 0.5 s.
-// What a view reads during an upload: the figures and the clock.
-struct Driver {
-    explicit Driver(ConsoleView& view) {
-        view.SetClock([this] { return now; });
-        view.SetFigures([this] { return figures; });
-    }
-    UploadFigures figures;
-    ConsoleView::Clock::time_point now{};
-};
-
-void Upload(ConsoleView& view, UploadFigures& figures, ConsoleView::Clock::time_point& now) {
+// with half of them confirmed, the rest are confirmed over the next 0.5 s; the
+// view reads the figures and the clock the test keeps (and the view may read
+// them after the upload, so they outlive it).
+void Upload(ConsoleView& view) {
+    static UploadFigures figures;
+    static ConsoleView::Clock::time_point now;
     figures = {0, 0, 100, 4000};
+    now = {};
+    view.SetClock([] { return now; });
+    view.SetFigures([] { return figures; });
     view.SetCaption(StatusLabel::Connection, "OK");
     view.SetCaption(StatusLabel::Bootloader, "Waiting for Reboot");
     view.SetCaption(StatusLabel::Bootloader, "Waiting for Reboot.");
@@ -86,8 +83,7 @@ void Upload(ConsoleView& view, UploadFigures& figures, ConsoleView::Clock::time_
 TEST(ConsoleView, PlainLinesOnePerChangeOfARow) {
     Captured out;
     ConsoleView view(out.File(), false);
-    Driver d(view);
-    Upload(view, d.figures, d.now);
+    Upload(view);
     std::string expected = "Connect to Analyser: OK\n"
                            "Enter Bootloader: Waiting for Reboot...\n"
                            "Enter Bootloader: OK\n"
@@ -111,8 +107,7 @@ TEST(ConsoleView, PlainLinesOnePerChangeOfARow) {
 TEST(ConsoleView, TerminalRewritesOneLineAStep) {
     Captured out;
     ConsoleView view(out.File(), true);
-    Driver d(view);
-    Upload(view, d.figures, d.now);
+    Upload(view);
     view.BreakLine();
     const std::string text = out.Text();
     // One finished line per row shown, each ending in its last state.
@@ -170,9 +165,8 @@ TEST(ConsoleView, LiveLinesFitTheTerminal) {
     for (const WidthCase& c : cases) {
         Captured out;
         ConsoleView view(out.File(), true);
-        Driver d(view);
         view.SetColumns(c.columns);
-        Upload(view, d.figures, d.now);
+        Upload(view);
         view.SetCaption(StatusLabel::RUN, "Waiting for the analyser's answer to RUNANYWAY");
         view.BreakLine();
         const std::vector<std::string> texts = LiveTexts(out.Text());
@@ -240,38 +234,14 @@ TEST(ConsoleView, BoxEndsTheLiveLineAndTakesOneLine) {
 }
 
 TEST(FlashOptions, Readers) {
-    struct PortCase {
-        const char* text;
-        std::optional<int> port;
-    };
-    for (const PortCase& c : std::initializer_list<PortCase>{{"7", 7},
-                                                             {"255", 255},
-                                                             {"COM7", 7},
-                                                             {"com255", 255},
-                                                             {"0", std::nullopt},
-                                                             {"256", std::nullopt},
-                                                             {"COM", std::nullopt},
-                                                             {"COM-1", std::nullopt},
-                                                             {"7x", std::nullopt},
-                                                             {"", std::nullopt},
-                                                             {"ttyS0", std::nullopt}}) {
-        EXPECT_EQ(ParsePort(c.text), c.port) << c.text;
-    }
-
-    struct DeviceCase {
-        const char* text;
-        std::optional<std::string> device;
-    };
-    for (const DeviceCase& c : std::initializer_list<DeviceCase>{
-             {"/dev/ttyUSB0", "/dev/ttyUSB0"},
-             {"/dev//serial/by-id/./usb-A1", "/dev/serial/by-id/usb-A1"},
-             {"dev/ttyUSB0", std::nullopt},
-             {"./ttyUSB0", std::nullopt},
-             {"", std::nullopt},
-             {"/dev/", std::nullopt},
-             {"/", std::nullopt}}) {
-        EXPECT_EQ(ParsePortDevice(c.text), c.device) << c.text;
-    }
+    for (const auto& [text, port] : {std::pair{"7", 7}, {"255", 255}, {"COM7", 7}, {"com255", 255}})
+        EXPECT_EQ(ParsePort(text), port) << text;
+    for (const char* text : {"0", "256", "COM", "COM-1", "7x", "", "ttyS0"})
+        EXPECT_EQ(ParsePort(text), std::nullopt) << text;
+    EXPECT_EQ(ParsePortDevice("/dev/ttyUSB0"), "/dev/ttyUSB0");
+    EXPECT_EQ(ParsePortDevice("/dev//serial/by-id/./usb-A1"), "/dev/serial/by-id/usb-A1");
+    for (const char* text : {"dev/ttyUSB0", "./ttyUSB0", "", "/dev/", "/"})
+        EXPECT_EQ(ParsePortDevice(text), std::nullopt) << text;
 
     std::string bad;
     EXPECT_EQ(ParseOperations("bootloader,erase-flash,upload,run"),
