@@ -5,6 +5,7 @@
 #include "settings/Settings.h"
 #include "settings/UsefulUtils.h"
 #include "tests/e2e/E2eRig.h"
+#include "tests/link_devices/DeviceFixtures.h"
 #include "tests/support/Ser2net.h"
 
 #include <gtest/gtest.h>
@@ -643,30 +644,25 @@ TEST_F(CliE2e, EightAtOnceOnATerminal) {
     const std::string image = Image(rig, 3);
     Fleet fleet(rig);
     ASSERT_EQ(fleet.Start(8, {"--baud", "0"}), "");
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(::grantpt(master), 0);
-    ASSERT_EQ(::unlockpt(master), 0);
+    const test::Pty terminal;
     const winsize size{6, 70, 0, 0};
-    ASSERT_EQ(::ioctl(master, TIOCSWINSZ, &size), 0);
-    ::fcntl(master, F_SETFL, O_NONBLOCK);
+    ASSERT_EQ(::ioctl(terminal.master, TIOCSWINSZ, &size), 0);
     test::Ser2net ser2net;
     ASSERT_EQ(ser2net.Start(rig.dir.File("."), fleet.sims[7]->Device(), false), "");
     const std::string address = "127.0.0.1:" + std::to_string(ser2net.Port());
     const pid_t cli = rig.Start(fleet.Flash({"--file", image, "--json"}, {"--address", address}, 7),
-                                {}, ::ptsname(master));
+                                {}, terminal.slave);
     std::string screen;
     int status = 0;
     const auto drain = [&] {
         char buffer[4096];
-        for (ssize_t n; (n = ::read(master, buffer, sizeof buffer)) > 0;)
+        for (ssize_t n; (n = ::read(terminal.master, buffer, sizeof buffer)) > 0;)
             screen.append(buffer, static_cast<std::size_t>(n));
     };
     for (const auto end = Clock::now() + Millis(60000);
          ::waitpid(cli, &status, WNOHANG) == 0 && Clock::now() < end; ::usleep(2000))
         drain();
     drain();
-    ::close(master);
     rig.allErr += screen;
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen << rig.Out();
 

@@ -4,6 +4,7 @@
 #include "cli/FlashOptions.h"
 #include "settings/MemoryRegistry.h"
 #include "settings/UsefulUtils.h"
+#include "tests/link_devices/DeviceFixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -183,17 +184,13 @@ TEST(ConsoleView, LiveLinesFitTheTerminal) {
 // A pseudo-terminal stands in for the user's: its size, then a change of it
 // while a line is live.
 TEST(ConsoleView, FollowsTheTerminalsWidth) {
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(::grantpt(master), 0);
-    ASSERT_EQ(::unlockpt(master), 0);
-    const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
-    ASSERT_GE(slave, 0);
-    const auto resize = [master](unsigned short columns) {
+    const test::Pty pty;
+    const int slave = pty.keep;
+    const auto resize = [&pty](unsigned short columns) {
         winsize size{};
         size.ws_row = 24;
         size.ws_col = columns;
-        return ::ioctl(master, TIOCSWINSZ, &size) == 0;
+        return ::ioctl(pty.master, TIOCSWINSZ, &size) == 0;
     };
     ASSERT_TRUE(resize(30));
     ::unsetenv("COLUMNS");
@@ -218,8 +215,6 @@ TEST(ConsoleView, FollowsTheTerminalsWidth) {
     }
     EXPECT_EQ(LiveTexts(out.Text()),
               (std::vector<std::string>{"Enter Bootloader: Waiting for", "Enter Bootload"}));
-    ::close(slave);
-    ::close(master);
 }
 
 TEST(ConsoleView, BoxEndsTheLiveLineAndTakesOneLine) {
