@@ -47,20 +47,24 @@ bool WaitFor(const std::function<bool()>& done, int ms) {
     return QTest::qWaitFor(done, ms);
 }
 
-// A telnet server on 127.0.0.1 that follows a script.
-struct TelnetServer {
+// What a scripted server does once the client has spoken.
+struct Script {
     int agreeAfterMs = 0; // -1: never answers
     bool refuseBinary = false;
     bool confirm = true;
     std::uint32_t confirmBaud = 38400;
+};
 
+// A telnet server on 127.0.0.1 that follows a script.
+struct TelnetServer {
+    Script script;
     QTcpServer server;
     QTcpSocket* peer = nullptr;
     QByteArray got;
     qsizetype gotWhenAgreed = -1;
     bool reading = true;
 
-    TelnetServer() {
+    explicit TelnetServer(Script s = {}) : script(s) {
         EXPECT_TRUE(server.listen(QHostAddress::LocalHost));
         QObject::connect(&server, &QTcpServer::newConnection, &server, [this] {
             peer = server.nextPendingConnection();
@@ -74,11 +78,11 @@ struct TelnetServer {
             return;
         const bool first = got.isEmpty();
         got += peer->readAll();
-        if (first && agreeAfterMs >= 0)
-            QTimer::singleShot(agreeAfterMs, peer, [this] { Agree(); });
-        if (confirm && got.contains(kSetControl) && gotWhenAgreed >= 0) {
-            confirm = false;
-            const std::uint32_t b = confirmBaud;
+        if (first && script.agreeAfterMs >= 0)
+            QTimer::singleShot(script.agreeAfterMs, peer, [this] { Agree(); });
+        if (script.confirm && got.contains(kSetControl) && gotWhenAgreed >= 0) {
+            script.confirm = false;
+            const std::uint32_t b = script.confirmBaud;
             Send(Sub(101, {std::uint8_t(b >> 24), std::uint8_t(b >> 16), std::uint8_t(b >> 8),
                            std::uint8_t(b)}) +
                  Sub(102, {8}) + Sub(103, {1}) + Sub(104, {1}) + Sub(105, {1}));
@@ -86,7 +90,8 @@ struct TelnetServer {
     }
     void Agree() {
         gotWhenAgreed = got.size();
-        Send(refuseBinary ? Raw({255, 254, 0, 255, 252, 0}) : Raw({255, 253, 0, 255, 251, 0}));
+        Send(script.refuseBinary ? Raw({255, 254, 0, 255, 252, 0})
+                                 : Raw({255, 253, 0, 255, 251, 0}));
         Send(Raw({255, 253, 3, 255, 251, 3, 255, 253, 44}));
     }
 };
@@ -107,35 +112,28 @@ qint64 Open(QtNetPort& port, const NetAddress& address) {
 TEST(NetPort, TelnetServersThatAgreeLateRefuseOrStaySilent) {
     struct Case {
         const char* name;
-        int agreeAfterMs;
-        bool refuseBinary;
-        bool confirm;
-        std::uint32_t confirmBaud;
+        Script script;
         State state;
         const char* note;
         bool refused;
         int minMs, maxMs;
     };
+    // clang-format off
     const Case cases[] = {
-        {"agrees to COM-PORT-OPTION after 300 ms", 300, false, true, 38400, State::Open, "", false,
-         300, 900},
-        {"refuses BINARY", 0, true, true, 38400, State::Failed,
-         "refused binary transmission (DONT BINARY)", true, 0, 900},
-        {"confirms 9600 instead of 38400", 0, false, true, 9600, State::Failed,
+        {"agrees to COM-PORT-OPTION after 300 ms", {300}, State::Open, "", false, 300, 900},
+        {"refuses BINARY", {0, true}, State::Failed, "refused binary transmission (DONT BINARY)",
+         true, 0, 900},
+        {"confirms 9600 instead of 38400", {0, false, true, 9600}, State::Failed,
          "confirmed 9600 baud instead of 38400", true, 0, 900},
-        {"never answers", -1, false, true, 38400, State::Open,
-         "did not agree to COM-PORT-OPTION within 1 s; the line settings were not sent", false, 900,
-         2000},
-        {"agrees, never confirms", 0, false, false, 38400, State::Open,
+        {"never answers", {-1}, State::Open,
+         "did not agree to COM-PORT-OPTION within 1 s; the line settings were not sent", false, 900, 2000},
+        {"agrees, never confirms", {0, false, false}, State::Open,
          "did not confirm the line settings within 1 s", false, 900, 2000},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        TelnetServer server;
-        server.agreeAfterMs = c.agreeAfterMs;
-        server.refuseBinary = c.refuseBinary;
-        server.confirm = c.confirm;
-        server.confirmBaud = c.confirmBaud;
+        TelnetServer server(c.script);
         QtNetPort port;
         const qint64 ms = Open(port, Rfc2217(server.Address()));
         const NetOpening o = port.Opening();
@@ -149,7 +147,7 @@ TEST(NetPort, TelnetServersThatAgreeLateRefuseOrStaySilent) {
         const QByteArray before =
             server.got.left(server.gotWhenAgreed < 0 ? server.got.size() : server.gotWhenAgreed);
         EXPECT_FALSE(before.contains(Raw({255, 250}))) << before.toHex().toStdString();
-        if (c.agreeAfterMs >= 0 && !c.refuseBinary) {
+        if (c.script.agreeAfterMs >= 0 && !c.script.refuseBinary) {
             EXPECT_TRUE(server.got.contains(kSetBaudRate)) << server.got.toHex().toStdString();
         }
     }
