@@ -926,9 +926,6 @@ TEST_F(CliE2e, UsageErrors) {
         EXPECT_TRUE(Has(rig.Err(), "\"" + std::string(type) + "\" in " + rig.Registry()));
     }
     EXPECT_FALSE(fs::exists(rig.RunLog())) << "an unknown stored type started a run";
-    // (and then connects: the stored default address has no port, so that fails)
-    EXPECT_EQ(rig.Run({"flash", "--type", "tcp", "--ops", ""}), 3) << rig.Both();
-    EXPECT_TRUE(Has(rig.Err(), "Invalid Network Address \"192.168.0.1\""));
     // The simulator's --version alone is its own, as the other programs'.
     ASSERT_EQ(WaitExit(Spawn({FW_ANALYSER_SIM, "--version"}, rig.dir.File("sim.out"))), 0);
     EXPECT_EQ(ReadFile(rig.dir.File("sim.out")).rfind("analyser-sim 4.", 0), 0u)

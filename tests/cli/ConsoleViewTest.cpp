@@ -326,20 +326,18 @@ TEST(FlashOptions, PortForDevice) {
     for (int n = kFirstFreePort; n <= kMaxComPort; ++n) {
         full.emplace_back("COM" + std::to_string(n), "/dev/pts/" + std::to_string(n));
     }
+    // clang-format off
     const DeviceCase cases[] = {
         {"none registered", {}, "/dev/ttyUSB0", 97, true},
         {"next free", {{"COM97", "/dev/pts/4"}, {"COM98", "/dev/pts/5"}}, "/dev/ttyUSB0", 99, true},
         {"gap", {{"COM97", "/dev/pts/4"}, {"COM99", "/dev/pts/5"}}, "/dev/pts/9", 98, true},
-        {"its entry",
-         {{"COM12", "/dev/serial/by-id/usb-A1"}},
-         "/dev/serial/by-id/usb-A1",
-         12,
-         false},
+        {"its entry", {{"COM12", "/dev/serial/by-id/usb-A1"}}, "/dev/serial/by-id/usb-A1", 12, false},
         {"relative entry", {{"COM5", "ttyUSB3"}}, "/nonexistent/ttyUSB3", 5, false},
         {"low numbers are no reason", {{"COM1", "/dev/pts/1"}}, "/dev/pts/2", 97, true},
         {"all taken", full, "/dev/ttyUSB0", std::nullopt, false},
         {"all taken but its own", full, "/dev/pts/200", 200, false},
     };
+    // clang-format on
     for (const DeviceCase& c : cases) {
         MemoryRegistry registry;
         for (const auto& [name, device] : c.entries) {
