@@ -86,6 +86,16 @@ public:
     std::string Both() const { return "stdout:\n" + Out() + "stderr:\n" + Err(); }
 
     std::vector<nlohmann::json> Runs() const { return ReadRuns(RunLog()); }
+    // The record of the one run, or an empty object unless there is just one.
+    nlohmann::json OnlyRun() const {
+        const std::vector<nlohmann::json> runs = Runs();
+        return runs.size() == 1 ? runs[0] : nlohmann::json::object();
+    }
+    // Whether the simulator ended, having received `image` whole.
+    bool Received(const std::string& image) {
+        return sim.Wait(Millis(5000)) == 0 &&
+               WaitExit(Spawn({FW_SREC_CMP, image, dir.File("received.srec")})) == 0;
+    }
 
     // A setting as the file holds it now ("<unset>" when it holds none), and
     // one stored as the wizard would.
@@ -254,8 +264,7 @@ TEST_P(CliFlash, Run) {
         EXPECT_TRUE(Has(out, "Run Firmware: OK"));
         // The simulator answers every record, and the run listens until it has.
         EXPECT_EQ(runs[0]["records_passed"], kRecords);
-        EXPECT_EQ(rig.sim.Wait(Millis(5000)), 0) << rig.sim.Stderr();
-        EXPECT_EQ(WaitExit(Spawn({FW_SREC_CMP, image, rig.dir.File("received.srec")})), 0);
+        EXPECT_TRUE(rig.Received(image)) << rig.sim.Stderr();
     } else {
         EXPECT_FALSE(Has(rig.sim.Stderr(), "run:")) << "the firmware was started";
     }
@@ -276,8 +285,7 @@ TEST_F(CliE2e, RefusedFileSendsNothing) {
     EXPECT_TRUE(Has(rig.Out(), "Upload Firmware: FAILED"));
     rig.sim.Stop();
     EXPECT_EQ(rig.sim.Stderr(), "") << "the analyser heard something";
-    ASSERT_EQ(rig.Runs().size(), 1u);
-    EXPECT_EQ(rig.Runs()[0]["result"], "failed");
+    EXPECT_EQ(rig.OnlyRun()["result"], "failed");
 }
 
 // The stored settings are the defaults; --save stores what was given.
@@ -392,17 +400,14 @@ TEST_P(CliStop, MidUpload) {
         ::usleep(2'000'000);
         ::kill(cli, SIGCONT);
         ASSERT_EQ(rig.Finish(cli, Millis(20000)), 0) << rig.Both();
-        ASSERT_EQ(rig.Runs().size(), 1u);
-        EXPECT_EQ(rig.Runs()[0]["result"], "success");
-        EXPECT_EQ(rig.Runs()[0]["records_passed"], 512);
-        EXPECT_EQ(rig.sim.Wait(Millis(5000)), 0) << rig.sim.Stderr();
-        EXPECT_EQ(WaitExit(Spawn({FW_SREC_CMP, image, rig.dir.File("received.srec")})), 0);
+        EXPECT_EQ(rig.OnlyRun()["result"], "success");
+        EXPECT_EQ(rig.OnlyRun()["records_passed"], 512);
+        EXPECT_TRUE(rig.Received(image)) << rig.sim.Stderr();
         return;
     }
     ASSERT_EQ(rig.Finish(cli, Millis(10000)), 128 + GetParam().sig) << rig.Both();
     EXPECT_TRUE(Has(rig.Err(), "interrupted"));
-    ASSERT_EQ(rig.Runs().size(), 1u);
-    const nlohmann::json run = rig.Runs()[0];
+    const nlohmann::json run = rig.OnlyRun();
     EXPECT_EQ(run["result"], "abandoned");
     EXPECT_GT(run["records_sent"].get<int>(), 0);
     EXPECT_LT(run["records_sent"].get<int>(), 512);
@@ -422,9 +427,8 @@ TEST_F(CliE2e, CtrlCDuringTheConnect) {
     ASSERT_EQ(rig.Finish(cli, Millis(5000)), 130) << rig.Both();
     EXPECT_LT(Clock::now() - stopped, Millis(1000));
     EXPECT_TRUE(Has(rig.Err(), "interrupted"));
-    ASSERT_EQ(rig.Runs().size(), 1u);
-    EXPECT_EQ(rig.Runs()[0]["result"], "abandoned");
-    EXPECT_EQ(rig.Runs()[0]["rows"]["Verify Upload"], ""); // no upload, nothing to verify
+    EXPECT_EQ(rig.OnlyRun()["result"], "abandoned");
+    EXPECT_EQ(rig.OnlyRun()["rows"]["Verify Upload"], ""); // no upload, nothing to verify
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, CliStop, ::testing::ValuesIn(kStopCases),
@@ -444,10 +448,8 @@ TEST_F(CliE2e, OutputClosedEarly) {
     EXPECT_EQ(::read(pipe[0], &first, 1), 1);
     ::close(pipe[0]);
     ASSERT_EQ(rig.Finish(cli, Millis(30000)), 0);
-    ASSERT_EQ(rig.Runs().size(), 1u);
-    EXPECT_EQ(rig.Runs()[0]["result"], "success") << rig.Runs()[0];
-    EXPECT_EQ(rig.sim.Wait(Millis(5000)), 0) << rig.sim.Stderr();
-    EXPECT_EQ(WaitExit(Spawn({FW_SREC_CMP, image, rig.dir.File("received.srec")})), 0);
+    EXPECT_EQ(rig.OnlyRun()["result"], "success") << rig.OnlyRun();
+    EXPECT_TRUE(rig.Received(image)) << rig.sim.Stderr();
 }
 
 // A FIFO at the run log's place is refused at once, in one line; the run is
@@ -508,9 +510,8 @@ TEST_F(CliE2e, Rfc2217ServerThatStaysSilentIsAWarning) {
               1)
         << rig.Both();
     EXPECT_TRUE(Has(rig.Out(), "Connect to Analyser: OK (warning: " + warning + ")"));
-    ASSERT_EQ(rig.Runs().size(), 1u);
-    EXPECT_EQ(rig.Runs()[0]["connection"]["warning"], warning);
-    EXPECT_EQ(rig.Runs()[0]["reason"], "timed out");
+    EXPECT_EQ(rig.OnlyRun()["connection"]["warning"], warning);
+    EXPECT_EQ(rig.OnlyRun()["reason"], "timed out");
 }
 
 // The commands besides flash: each one's exit code, and what it prints (to
