@@ -935,8 +935,3 @@ TEST_F(CliE2e, UsageErrors) {
 
 } // namespace
 } // namespace fw::e2e
-
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -352,9 +352,3 @@ TEST(FlashOptions, PortForDevice) {
 
 } // namespace
 } // namespace fw::cli
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv); // the view's timer
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

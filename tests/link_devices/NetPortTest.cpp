@@ -7,7 +7,6 @@
 #include "link/QtNetPort.h"
 #include "tests/support/Ser2net.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTest>
@@ -360,9 +359,3 @@ TEST(NetPort, Ser2netsSerialSideEndsAt38400_8N1) {
 
 } // namespace
 } // namespace fw
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -4,7 +4,6 @@
 
 #include "tests/link_devices/DeviceFixtures.h"
 
-#include <QCoreApplication>
 #include <QTest>
 
 #include <ctime>
@@ -96,9 +95,3 @@ TEST_F(QtSerialPortTest, RefusesMissingDevicesAndClosesOnOneThatVanishes) {
 
 } // namespace
 } // namespace fw
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

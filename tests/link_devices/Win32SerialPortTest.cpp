@@ -218,9 +218,3 @@ TEST_F(Win32SerialPortTest, ZLostLineClosesThePortAndIsReported) {
 
 } // namespace
 } // namespace fw
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
