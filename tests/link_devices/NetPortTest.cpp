@@ -5,6 +5,7 @@
 // nothing; and ser2net, whose serial side (a pseudo-terminal of the test's)
 // must end up at 38400 8N1.
 #include "link/QtNetPort.h"
+#include "tests/link_devices/DeviceFixtures.h"
 #include "tests/support/Ser2net.h"
 
 #include <QElapsedTimer>
@@ -14,12 +15,10 @@
 #include <gtest/gtest.h>
 
 #include <linux/sockios.h>
-#include <pty.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 
 #include <cstdlib>
-#include <filesystem>
 
 namespace fw {
 namespace {
@@ -317,44 +316,29 @@ TEST(NetPort, PendingOutputIncludesTheKernelsSendQueue) {
 }
 
 // ser2net with its serial side on a pseudo-terminal of the test's, the line
-// first at 9600 7E1: RFC 2217 sets it to 38400 8N1 without flow control; a
-// raw connection leaves it as ser2net set it (38400 8N1).
+// first at 9600 7E1: RFC 2217 sets it to 38400 8N1 without flow control. (A
+// raw connection sends no line settings; the line stays as ser2net set it.)
 TEST(NetPort, Ser2netsSerialSideEndsAt38400_8N1) {
-    for (const bool rfc2217 : {true, false}) {
-        SCOPED_TRACE(rfc2217 ? "rfc2217" : "raw");
-        int master = -1;
-        int slave = -1;
-        char name[128] = {};
-        ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-        ::close(slave);
-        ::fcntl(master, F_SETFL, O_NONBLOCK);
-        const std::string dir = std::filesystem::temp_directory_path() /
-                                ("net-port-test-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(dir);
-        test::Ser2net server;
-        const std::string error =
-            server.Start(dir, name, rfc2217, rfc2217 ? "9600e71" : "38400n81");
-        if (error.find("cannot be started") != std::string::npos)
-            GTEST_SKIP() << error;
-        ASSERT_EQ(error, "");
-        QtNetPort port;
-        Open(port, *ParseNetAddress((rfc2217 ? "rfc2217://127.0.0.1:" : "127.0.0.1:") +
-                                    std::to_string(server.Port())));
-        ASSERT_TRUE(port.PortOpen());
-        EXPECT_EQ(port.Opening().note, ""); // ser2net confirms every setting
-        port.Output({'h', 'i'});
-        char got[2] = {};
-        ASSERT_TRUE(WaitFor([&] { return ::read(master, got, 2) == 2; }, 3000));
-        termios line{};
-        ASSERT_EQ(::tcgetattr(master, &line), 0);
-        EXPECT_EQ(::cfgetospeed(&line), B38400);
-        EXPECT_EQ(line.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-        EXPECT_EQ(line.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
-        port.SetPortOpen(false);
-        server.Stop();
-        ::close(master);
-        std::filesystem::remove_all(dir);
-    }
+    const test::Pty pty;
+    const test::TempDir dir;
+    test::Ser2net server;
+    const std::string error = server.Start(dir / ".", pty.slave, true, "9600e71");
+    if (error.find("cannot be started") != std::string::npos)
+        GTEST_SKIP() << error;
+    ASSERT_EQ(error, "");
+    QtNetPort port;
+    Open(port, Rfc2217("127.0.0.1:" + std::to_string(server.Port())));
+    ASSERT_TRUE(port.PortOpen());
+    EXPECT_EQ(port.Opening().note, ""); // ser2net confirms every setting
+    port.Output({'h', 'i'});
+    char got[2] = {};
+    ASSERT_TRUE(WaitFor([&] { return ::read(pty.master, got, 2) == 2; }, 3000));
+    termios line{};
+    ASSERT_EQ(::tcgetattr(pty.master, &line), 0);
+    EXPECT_EQ(::cfgetospeed(&line), B38400);
+    EXPECT_EQ(line.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(line.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+    port.SetPortOpen(false);
 }
 
 } // namespace
