@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -670,22 +671,10 @@ TEST_F(CliE2e, EightAtOnceOnATerminal) {
     EXPECT_TRUE(Has(screen, "8 of 8 analysers OK\r\n"));
     EXPECT_TRUE(Has(screen, " done")) << "no count of the runs not shown";
     // Each line as it stands after its last carriage return, escapes taken out.
-    std::string plain;
-    for (std::size_t i = 0; i < screen.size(); ++i) {
-        if (screen[i] == '\033') {
-            i = screen.find_first_of("ABCDHJKm", i);
-            if (i == std::string::npos)
-                break;
-        } else {
-            plain += screen[i];
-        }
-    }
-    std::istringstream lines(plain);
+    std::istringstream lines(std::regex_replace(screen, std::regex("\033\\[[0-9;]*[A-Za-z]"), ""));
     for (std::string line; std::getline(lines, line);) {
-        line = line.substr(line.rfind('\r', line.size() - 2) == std::string::npos
-                               ? 0
-                               : line.rfind('\r', line.size() - 2) + 1);
-        EXPECT_LE(line.size(), 70u) << line;
+        line.erase(line.find_last_not_of('\r') + 1);
+        EXPECT_LE(line.size() - (line.rfind('\r') + 1), 70u) << line;
     }
 
     const nlohmann::json printed = nlohmann::json::parse(rig.Out());
