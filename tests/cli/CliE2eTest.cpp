@@ -605,14 +605,14 @@ public:
         return sims[static_cast<std::size_t>(i)]->Wait(Millis(5000)) == 0 &&
                WaitExit(Spawn({FW_SREC_CMP, image, Received(i)})) == 0;
     }
-    // The records by analyser; each must carry the one batch id.
-    std::map<std::string, nlohmann::json> Runs(std::string* batch) const {
+    // The records by analyser; each must carry the one batch id, a text.
+    std::map<std::string, nlohmann::json> Runs() const {
         std::map<std::string, nlohmann::json> byName;
         for (const nlohmann::json& run : rig_.Runs()) {
             EXPECT_EQ(run["batch"], rig_.Runs().front()["batch"]) << run;
+            EXPECT_NE(run.value("batch", ""), "") << run;
             byName[run["analyser"].get<std::string>()] = run;
         }
-        *batch = rig_.Runs().empty() ? "" : rig_.Runs().front()["batch"].get<std::string>();
         return byName;
     }
 
@@ -679,9 +679,7 @@ TEST_F(CliE2e, EightAtOnceOnATerminal) {
 
     const nlohmann::json printed = nlohmann::json::parse(rig.Out());
     ASSERT_EQ(printed.size(), 8u) << rig.Out();
-    std::string batch;
-    const auto runs = fleet.Runs(&batch);
-    EXPECT_FALSE(batch.empty());
+    const auto runs = fleet.Runs();
     for (int i = 0; i < 8; ++i) {
         const nlohmann::json& run = runs.at(i < 7 ? Fleet::Name(i) : address);
         EXPECT_EQ(run["result"], "success") << run;
@@ -716,7 +714,7 @@ TEST_F(CliE2e, FailuresStayTheirOwn) {
     // The good ones end while the silent one still waits for its time-out.
     const auto goodDone = [&] {
         for (int i = 0; i < 5; ++i)
-            if (rig.Out().find(Fleet::Name(i) + ": Run Firmware: OK") == std::string::npos)
+            if (!Has(rig.Out(), Fleet::Name(i) + ": Run Firmware: OK"))
                 return false;
         return true;
     };
@@ -732,8 +730,7 @@ TEST_F(CliE2e, FailuresStayTheirOwn) {
     EXPECT_TRUE(Has(TableRow(out, silent), "no answer within 3 s"));
     EXPECT_TRUE(Has(rig.Err(), "COM15: Flashwright: Failed Sx!"));
     EXPECT_TRUE(Has(rig.Err(), "COM17: the run did not end within 8 s"));
-    std::string batch;
-    const auto runs = fleet.Runs(&batch);
+    const auto runs = fleet.Runs();
     ASSERT_EQ(runs.size(), 9u) << rig.Both();
     EXPECT_EQ(runs.at(silent)["rows"]["Connect to Analyser"], "FAILED") << runs.at(silent);
     const std::pair<int, const char*> failures[] = {
@@ -818,8 +815,7 @@ TEST_F(CliE2e, FileReplacedDuringTheBatch) {
     ASSERT_EQ(rig.Finish(cli, Millis(60000)), 1) << rig.Both();
     EXPECT_TRUE(Has(TableRow(rig.Out(), "COM11"), "FAILED"));
     EXPECT_TRUE(Has(TableRow(rig.Out(), "COM11"), "the firmware file changed during the batch"));
-    std::string batch;
-    EXPECT_EQ(fleet.Runs(&batch).at("COM11")["result"], "success");
+    EXPECT_EQ(fleet.Runs().at("COM11")["result"], "success");
 }
 
 // Ctrl-C mid-upload abandons every run, each on record as such.
@@ -839,8 +835,7 @@ TEST_F(CliE2e, InterruptAbandonsEveryRun) {
     ASSERT_EQ(rig.Finish(cli, Millis(10000)), 130) << rig.Both();
     EXPECT_TRUE(Has(rig.Err(), "interrupted (Ctrl-C); 3 runs were abandoned"));
     EXPECT_EQ(LastLine(rig.Out()), "0 of 3 analysers OK; not OK: COM10, COM11, COM12");
-    std::string batch;
-    const auto runs = fleet.Runs(&batch);
+    const auto runs = fleet.Runs();
     ASSERT_EQ(runs.size(), 3u);
     for (const auto& [name, run] : runs) {
         EXPECT_EQ(run["result"], "abandoned") << run;
