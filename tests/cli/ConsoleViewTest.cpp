@@ -4,6 +4,7 @@
 #include "cli/FlashOptions.h"
 #include "settings/MemoryRegistry.h"
 #include "settings/UsefulUtils.h"
+#include "tests/link_devices/DeviceFixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -41,19 +42,16 @@ private:
 };
 
 // The engine's calls during an upload of 100 records: they go out in 0.5 s
-// with half of them confirmed, the rest are confirmed over the next 0.5 s.
-// What a view reads during an upload: the figures and the clock.
-struct Driver {
-    explicit Driver(ConsoleView& view) {
-        view.SetClock([this] { return now; });
-        view.SetFigures([this] { return figures; });
-    }
-    UploadFigures figures;
-    ConsoleView::Clock::time_point now{};
-};
-
-void Upload(ConsoleView& view, UploadFigures& figures, ConsoleView::Clock::time_point& now) {
+// with half of them confirmed, the rest are confirmed over the next 0.5 s; the
+// view reads the figures and the clock the test keeps (and the view may read
+// them after the upload, so they outlive it).
+void Upload(ConsoleView& view) {
+    static UploadFigures figures;
+    static ConsoleView::Clock::time_point now;
     figures = {0, 0, 100, 4000};
+    now = {};
+    view.SetClock([] { return now; });
+    view.SetFigures([] { return figures; });
     view.SetCaption(StatusLabel::Connection, "OK");
     view.SetCaption(StatusLabel::Bootloader, "Waiting for Reboot");
     view.SetCaption(StatusLabel::Bootloader, "Waiting for Reboot.");
@@ -86,8 +84,7 @@ void Upload(ConsoleView& view, UploadFigures& figures, ConsoleView::Clock::time_
 TEST(ConsoleView, PlainLinesOnePerChangeOfARow) {
     Captured out;
     ConsoleView view(out.File(), false);
-    Driver d(view);
-    Upload(view, d.figures, d.now);
+    Upload(view);
     std::string expected = "Connect to Analyser: OK\n"
                            "Enter Bootloader: Waiting for Reboot...\n"
                            "Enter Bootloader: OK\n"
@@ -111,8 +108,7 @@ TEST(ConsoleView, PlainLinesOnePerChangeOfARow) {
 TEST(ConsoleView, TerminalRewritesOneLineAStep) {
     Captured out;
     ConsoleView view(out.File(), true);
-    Driver d(view);
-    Upload(view, d.figures, d.now);
+    Upload(view);
     view.BreakLine();
     const std::string text = out.Text();
     // One finished line per row shown, each ending in its last state.
@@ -170,9 +166,8 @@ TEST(ConsoleView, LiveLinesFitTheTerminal) {
     for (const WidthCase& c : cases) {
         Captured out;
         ConsoleView view(out.File(), true);
-        Driver d(view);
         view.SetColumns(c.columns);
-        Upload(view, d.figures, d.now);
+        Upload(view);
         view.SetCaption(StatusLabel::RUN, "Waiting for the analyser's answer to RUNANYWAY");
         view.BreakLine();
         const std::vector<std::string> texts = LiveTexts(out.Text());
@@ -189,17 +184,13 @@ TEST(ConsoleView, LiveLinesFitTheTerminal) {
 // A pseudo-terminal stands in for the user's: its size, then a change of it
 // while a line is live.
 TEST(ConsoleView, FollowsTheTerminalsWidth) {
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(::grantpt(master), 0);
-    ASSERT_EQ(::unlockpt(master), 0);
-    const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
-    ASSERT_GE(slave, 0);
-    const auto resize = [master](unsigned short columns) {
+    const test::Pty pty;
+    const int slave = pty.keep;
+    const auto resize = [&pty](unsigned short columns) {
         winsize size{};
         size.ws_row = 24;
         size.ws_col = columns;
-        return ::ioctl(master, TIOCSWINSZ, &size) == 0;
+        return ::ioctl(pty.master, TIOCSWINSZ, &size) == 0;
     };
     ASSERT_TRUE(resize(30));
     ::unsetenv("COLUMNS");
@@ -224,8 +215,6 @@ TEST(ConsoleView, FollowsTheTerminalsWidth) {
     }
     EXPECT_EQ(LiveTexts(out.Text()),
               (std::vector<std::string>{"Enter Bootloader: Waiting for", "Enter Bootload"}));
-    ::close(slave);
-    ::close(master);
 }
 
 TEST(ConsoleView, BoxEndsTheLiveLineAndTakesOneLine) {
@@ -240,38 +229,14 @@ TEST(ConsoleView, BoxEndsTheLiveLineAndTakesOneLine) {
 }
 
 TEST(FlashOptions, Readers) {
-    struct PortCase {
-        const char* text;
-        std::optional<int> port;
-    };
-    for (const PortCase& c : std::initializer_list<PortCase>{{"7", 7},
-                                                             {"255", 255},
-                                                             {"COM7", 7},
-                                                             {"com255", 255},
-                                                             {"0", std::nullopt},
-                                                             {"256", std::nullopt},
-                                                             {"COM", std::nullopt},
-                                                             {"COM-1", std::nullopt},
-                                                             {"7x", std::nullopt},
-                                                             {"", std::nullopt},
-                                                             {"ttyS0", std::nullopt}}) {
-        EXPECT_EQ(ParsePort(c.text), c.port) << c.text;
-    }
-
-    struct DeviceCase {
-        const char* text;
-        std::optional<std::string> device;
-    };
-    for (const DeviceCase& c : std::initializer_list<DeviceCase>{
-             {"/dev/ttyUSB0", "/dev/ttyUSB0"},
-             {"/dev//serial/by-id/./usb-A1", "/dev/serial/by-id/usb-A1"},
-             {"dev/ttyUSB0", std::nullopt},
-             {"./ttyUSB0", std::nullopt},
-             {"", std::nullopt},
-             {"/dev/", std::nullopt},
-             {"/", std::nullopt}}) {
-        EXPECT_EQ(ParsePortDevice(c.text), c.device) << c.text;
-    }
+    for (const auto& [text, port] : {std::pair{"7", 7}, {"255", 255}, {"COM7", 7}, {"com255", 255}})
+        EXPECT_EQ(ParsePort(text), port) << text;
+    for (const char* text : {"0", "256", "COM", "COM-1", "7x", "", "ttyS0"})
+        EXPECT_EQ(ParsePort(text), std::nullopt) << text;
+    EXPECT_EQ(ParsePortDevice("/dev/ttyUSB0"), "/dev/ttyUSB0");
+    EXPECT_EQ(ParsePortDevice("/dev//serial/by-id/./usb-A1"), "/dev/serial/by-id/usb-A1");
+    for (const char* text : {"dev/ttyUSB0", "./ttyUSB0", "", "/dev/", "/"})
+        EXPECT_EQ(ParsePortDevice(text), std::nullopt) << text;
 
     std::string bad;
     EXPECT_EQ(ParseOperations("bootloader,erase-flash,upload,run"),
@@ -361,20 +326,18 @@ TEST(FlashOptions, PortForDevice) {
     for (int n = kFirstFreePort; n <= kMaxComPort; ++n) {
         full.emplace_back("COM" + std::to_string(n), "/dev/pts/" + std::to_string(n));
     }
+    // clang-format off
     const DeviceCase cases[] = {
         {"none registered", {}, "/dev/ttyUSB0", 97, true},
         {"next free", {{"COM97", "/dev/pts/4"}, {"COM98", "/dev/pts/5"}}, "/dev/ttyUSB0", 99, true},
         {"gap", {{"COM97", "/dev/pts/4"}, {"COM99", "/dev/pts/5"}}, "/dev/pts/9", 98, true},
-        {"its entry",
-         {{"COM12", "/dev/serial/by-id/usb-A1"}},
-         "/dev/serial/by-id/usb-A1",
-         12,
-         false},
+        {"its entry", {{"COM12", "/dev/serial/by-id/usb-A1"}}, "/dev/serial/by-id/usb-A1", 12, false},
         {"relative entry", {{"COM5", "ttyUSB3"}}, "/nonexistent/ttyUSB3", 5, false},
         {"low numbers are no reason", {{"COM1", "/dev/pts/1"}}, "/dev/pts/2", 97, true},
         {"all taken", full, "/dev/ttyUSB0", std::nullopt, false},
         {"all taken but its own", full, "/dev/pts/200", 200, false},
     };
+    // clang-format on
     for (const DeviceCase& c : cases) {
         MemoryRegistry registry;
         for (const auto& [name, device] : c.entries) {
@@ -389,9 +352,3 @@ TEST(FlashOptions, PortForDevice) {
 
 } // namespace
 } // namespace fw::cli
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv); // the view's timer
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

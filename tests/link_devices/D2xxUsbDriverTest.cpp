@@ -265,15 +265,11 @@ TEST(D2xxUsbDriverLoad, MissingLibrariesAndFunctionsAreNamed) {
         bool found;
         std::vector<std::string> inError; // parts of the error text, in order
     };
+    // clang-format off
     const std::vector<Case> cases{
         {{missing}, nullptr, false, {missing + " could not be loaded (", ")"}},
-        {{FW_FAKE_D2XX_NO_READ},
-         nullptr,
-         true,
-         {std::string(FW_FAKE_D2XX_NO_READ) + " lacks FT_Purge, FT_Read"}},
-        {{missing, FW_FAKE_D2XX_NO_READ},
-         nullptr,
-         true,
+        {{FW_FAKE_D2XX_NO_READ}, nullptr, true, {FW_FAKE_D2XX_NO_READ " lacks FT_Purge, FT_Read"}},
+        {{missing, FW_FAKE_D2XX_NO_READ}, nullptr, true,
          {missing + " could not be loaded (",
           "; " FW_FAKE_D2XX_NO_READ " lacks FT_Purge, FT_Read"}},
         {{}, nullptr, false, {"no converter library to load"}},
@@ -282,14 +278,13 @@ TEST(D2xxUsbDriverLoad, MissingLibrariesAndFunctionsAreNamed) {
         {{FW_FAKE_D2XX_NO_GET_STATUS, FW_FAKE_D2XX}, FW_FAKE_D2XX_NO_GET_STATUS, true, {}},
 #ifdef FW_D2XX_32BIT
         // A 32-bit library in this 64-bit program: said so, with what to install.
-        {{FW_D2XX_32BIT},
-         nullptr,
-         false,
+        {{FW_D2XX_32BIT}, nullptr, false,
          {FW_D2XX_32BIT " could not be loaded (it is not a 64-bit library",
           "install the 64-bit driver of the USB converter"}},
         {{FW_D2XX_32BIT, FW_FAKE_D2XX}, FW_FAKE_D2XX, true, {}},
 #endif
     };
+    // clang-format on
     for (const Case& c : cases) {
         D2xxUsbDriver d(c.libraries);
         SCOPED_TRACE(d.LoadError());

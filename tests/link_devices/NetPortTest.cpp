@@ -5,9 +5,9 @@
 // nothing; and ser2net, whose serial side (a pseudo-terminal of the test's)
 // must end up at 38400 8N1.
 #include "link/QtNetPort.h"
+#include "tests/link_devices/DeviceFixtures.h"
 #include "tests/support/Ser2net.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTest>
@@ -15,12 +15,10 @@
 #include <gtest/gtest.h>
 
 #include <linux/sockios.h>
-#include <pty.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 
 #include <cstdlib>
-#include <filesystem>
 
 namespace fw {
 namespace {
@@ -32,28 +30,39 @@ QByteArray Raw(const Bytes& b) {
     return QByteArray(reinterpret_cast<const char*>(b.data()), static_cast<qsizetype>(b.size()));
 }
 
-const QByteArray kSetBaudRate = Raw({255, 250, 44, 1, 0, 0, 0x96, 0x00, 255, 240});
-const QByteArray kSetControl = Raw({255, 250, 44, 5, 1, 255, 240});
+// IAC SB COM-PORT-OPTION `command` `value` IAC SE
+QByteArray Sub(std::uint8_t command, Bytes value = {}) {
+    value.insert(value.begin(), {255, 250, 44, command});
+    value.insert(value.end(), {255, 240});
+    return Raw(value);
+}
+
+const QByteArray kSetBaudRate = Sub(1, {0, 0, 0x96, 0x00});
+const QByteArray kSetControl = Sub(5, {1});
 
 // Waits on the event loop until `done` or `ms` have passed.
 bool WaitFor(const std::function<bool()>& done, int ms) {
     return QTest::qWaitFor(done, ms);
 }
 
-// A telnet server on 127.0.0.1 that follows a script.
-struct TelnetServer {
+// What a scripted server does once the client has spoken.
+struct Script {
     int agreeAfterMs = 0; // -1: never answers
     bool refuseBinary = false;
     bool confirm = true;
     std::uint32_t confirmBaud = 38400;
+};
 
+// A telnet server on 127.0.0.1 that follows a script.
+struct TelnetServer {
+    Script script;
     QTcpServer server;
     QTcpSocket* peer = nullptr;
     QByteArray got;
     qsizetype gotWhenAgreed = -1;
     bool reading = true;
 
-    TelnetServer() {
+    explicit TelnetServer(Script s = {}) : script(s) {
         EXPECT_TRUE(server.listen(QHostAddress::LocalHost));
         QObject::connect(&server, &QTcpServer::newConnection, &server, [this] {
             peer = server.nextPendingConnection();
@@ -67,54 +76,20 @@ struct TelnetServer {
             return;
         const bool first = got.isEmpty();
         got += peer->readAll();
-        if (first && agreeAfterMs >= 0)
-            QTimer::singleShot(agreeAfterMs, peer, [this] { Agree(); });
-        if (confirm && got.contains(kSetControl) && gotWhenAgreed >= 0) {
-            confirm = false;
-            const std::uint32_t b = confirmBaud;
-            Send(Raw({255,
-                      250,
-                      44,
-                      101,
-                      static_cast<std::uint8_t>(b >> 24),
-                      static_cast<std::uint8_t>(b >> 16),
-                      static_cast<std::uint8_t>(b >> 8),
-                      static_cast<std::uint8_t>(b),
-                      255,
-                      240,
-                      255,
-                      250,
-                      44,
-                      102,
-                      8,
-                      255,
-                      240,
-                      255,
-                      250,
-                      44,
-                      103,
-                      1,
-                      255,
-                      240,
-                      255,
-                      250,
-                      44,
-                      104,
-                      1,
-                      255,
-                      240,
-                      255,
-                      250,
-                      44,
-                      105,
-                      1,
-                      255,
-                      240}));
+        if (first && script.agreeAfterMs >= 0)
+            QTimer::singleShot(script.agreeAfterMs, peer, [this] { Agree(); });
+        if (script.confirm && got.contains(kSetControl) && gotWhenAgreed >= 0) {
+            script.confirm = false;
+            const std::uint32_t b = script.confirmBaud;
+            Send(Sub(101, {std::uint8_t(b >> 24), std::uint8_t(b >> 16), std::uint8_t(b >> 8),
+                           std::uint8_t(b)}) +
+                 Sub(102, {8}) + Sub(103, {1}) + Sub(104, {1}) + Sub(105, {1}));
         }
     }
     void Agree() {
         gotWhenAgreed = got.size();
-        Send(refuseBinary ? Raw({255, 254, 0, 255, 252, 0}) : Raw({255, 253, 0, 255, 251, 0}));
+        Send(script.refuseBinary ? Raw({255, 254, 0, 255, 252, 0})
+                                 : Raw({255, 253, 0, 255, 251, 0}));
         Send(Raw({255, 253, 3, 255, 251, 3, 255, 253, 44}));
     }
 };
@@ -135,35 +110,28 @@ qint64 Open(QtNetPort& port, const NetAddress& address) {
 TEST(NetPort, TelnetServersThatAgreeLateRefuseOrStaySilent) {
     struct Case {
         const char* name;
-        int agreeAfterMs;
-        bool refuseBinary;
-        bool confirm;
-        std::uint32_t confirmBaud;
+        Script script;
         State state;
         const char* note;
         bool refused;
         int minMs, maxMs;
     };
+    // clang-format off
     const Case cases[] = {
-        {"agrees to COM-PORT-OPTION after 300 ms", 300, false, true, 38400, State::Open, "", false,
-         300, 900},
-        {"refuses BINARY", 0, true, true, 38400, State::Failed,
-         "refused binary transmission (DONT BINARY)", true, 0, 900},
-        {"confirms 9600 instead of 38400", 0, false, true, 9600, State::Failed,
+        {"agrees to COM-PORT-OPTION after 300 ms", {300}, State::Open, "", false, 300, 900},
+        {"refuses BINARY", {0, true}, State::Failed, "refused binary transmission (DONT BINARY)",
+         true, 0, 900},
+        {"confirms 9600 instead of 38400", {0, false, true, 9600}, State::Failed,
          "confirmed 9600 baud instead of 38400", true, 0, 900},
-        {"never answers", -1, false, true, 38400, State::Open,
-         "did not agree to COM-PORT-OPTION within 1 s; the line settings were not sent", false, 900,
-         2000},
-        {"agrees, never confirms", 0, false, false, 38400, State::Open,
+        {"never answers", {-1}, State::Open,
+         "did not agree to COM-PORT-OPTION within 1 s; the line settings were not sent", false, 900, 2000},
+        {"agrees, never confirms", {0, false, false}, State::Open,
          "did not confirm the line settings within 1 s", false, 900, 2000},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        TelnetServer server;
-        server.agreeAfterMs = c.agreeAfterMs;
-        server.refuseBinary = c.refuseBinary;
-        server.confirm = c.confirm;
-        server.confirmBaud = c.confirmBaud;
+        TelnetServer server(c.script);
         QtNetPort port;
         const qint64 ms = Open(port, Rfc2217(server.Address()));
         const NetOpening o = port.Opening();
@@ -177,7 +145,7 @@ TEST(NetPort, TelnetServersThatAgreeLateRefuseOrStaySilent) {
         const QByteArray before =
             server.got.left(server.gotWhenAgreed < 0 ? server.got.size() : server.gotWhenAgreed);
         EXPECT_FALSE(before.contains(Raw({255, 250}))) << before.toHex().toStdString();
-        if (c.agreeAfterMs >= 0 && !c.refuseBinary) {
+        if (c.script.agreeAfterMs >= 0 && !c.script.refuseBinary) {
             EXPECT_TRUE(server.got.contains(kSetBaudRate)) << server.got.toHex().toStdString();
         }
     }
@@ -198,15 +166,15 @@ TEST(NetPort, TelnetServerSuspendsAndBreaksTheProtocolOnceOpen) {
                 return server.got.endsWith(Raw({'S', '1', 0xFF, 0xFF}));
             },
             2000));
-        server.Send(Raw({255, 250, 44, 108, 255, 240})); // FLOWCONTROL-SUSPEND
+        server.Send(Sub(108)); // FLOWCONTROL-SUSPEND
         QTest::qWait(100);
         const qsizetype before = server.got.size();
         const Bytes record(100, 'R');
         port.Output(record);
         EXPECT_GE(port.OutBufferCount(), 100); // the engine sees it as not yet sent
         QTest::qWait(300);
-        EXPECT_EQ(server.got.size(), before);            // nothing went out while suspended
-        server.Send(Raw({255, 250, 44, 109, 255, 240})); // FLOWCONTROL-RESUME
+        EXPECT_EQ(server.got.size(), before); // nothing went out while suspended
+        server.Send(Sub(109));                // FLOWCONTROL-RESUME
         ASSERT_TRUE(WaitFor([&] { return server.got.size() == before + 100; }, 2000));
         EXPECT_TRUE(server.got.endsWith(Raw(record)));
         EXPECT_TRUE(port.PortOpen());
@@ -328,18 +296,11 @@ TEST(NetPort, ConnectNeverBlocksAndTriesEachAddressWithinTheBound) {
 // peer that reads nothing, everything written is either in the peer's
 // receive queue or pending here.
 TEST(NetPort, PendingOutputIncludesTheKernelsSendQueue) {
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof a;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(listener, 1), 0);
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &size);
+    const test::SilentListener listener("127.0.0.1", false);
     QtNetPort port;
-    Open(port, *ParseNetAddress("127.0.0.1:" + std::to_string(ntohs(a.sin_port))));
+    Open(port, *ParseNetAddress("127.0.0.1:" + std::to_string(listener.Port())));
     ASSERT_TRUE(port.PortOpen());
-    const int peer = ::accept(listener, nullptr, nullptr);
+    const int peer = listener.Accept();
     ASSERT_GE(peer, 0);
     const std::size_t total = 4 * 1024 * 1024;
     for (std::size_t i = 0; i < total / 4096; ++i)
@@ -352,55 +313,33 @@ TEST(NetPort, PendingOutputIncludesTheKernelsSendQueue) {
     EXPECT_EQ(static_cast<std::size_t>(pending) + static_cast<std::size_t>(peerHolds), total);
     port.SetPortOpen(false);
     ::close(peer);
-    ::close(listener);
 }
 
 // ser2net with its serial side on a pseudo-terminal of the test's, the line
-// first at 9600 7E1: RFC 2217 sets it to 38400 8N1 without flow control; a
-// raw connection leaves it as ser2net set it (38400 8N1).
+// first at 9600 7E1: RFC 2217 sets it to 38400 8N1 without flow control. (A
+// raw connection sends no line settings; the line stays as ser2net set it.)
 TEST(NetPort, Ser2netsSerialSideEndsAt38400_8N1) {
-    for (const bool rfc2217 : {true, false}) {
-        SCOPED_TRACE(rfc2217 ? "rfc2217" : "raw");
-        int master = -1;
-        int slave = -1;
-        char name[128] = {};
-        ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-        ::close(slave);
-        ::fcntl(master, F_SETFL, O_NONBLOCK);
-        const std::string dir = std::filesystem::temp_directory_path() /
-                                ("net-port-test-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(dir);
-        test::Ser2net server;
-        const std::string error =
-            server.Start(dir, name, rfc2217, rfc2217 ? "9600e71" : "38400n81");
-        if (error.find("cannot be started") != std::string::npos)
-            GTEST_SKIP() << error;
-        ASSERT_EQ(error, "");
-        QtNetPort port;
-        Open(port, *ParseNetAddress((rfc2217 ? "rfc2217://127.0.0.1:" : "127.0.0.1:") +
-                                    std::to_string(server.Port())));
-        ASSERT_TRUE(port.PortOpen());
-        EXPECT_EQ(port.Opening().note, ""); // ser2net confirms every setting
-        port.Output({'h', 'i'});
-        char got[2] = {};
-        ASSERT_TRUE(WaitFor([&] { return ::read(master, got, 2) == 2; }, 3000));
-        termios line{};
-        ASSERT_EQ(::tcgetattr(master, &line), 0);
-        EXPECT_EQ(::cfgetospeed(&line), B38400);
-        EXPECT_EQ(line.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-        EXPECT_EQ(line.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
-        port.SetPortOpen(false);
-        server.Stop();
-        ::close(master);
-        std::filesystem::remove_all(dir);
-    }
+    const test::Pty pty;
+    const test::TempDir dir;
+    test::Ser2net server;
+    const std::string error = server.Start(dir / ".", pty.slave, true, "9600e71");
+    if (error.find("cannot be started") != std::string::npos)
+        GTEST_SKIP() << error;
+    ASSERT_EQ(error, "");
+    QtNetPort port;
+    Open(port, Rfc2217("127.0.0.1:" + std::to_string(server.Port())));
+    ASSERT_TRUE(port.PortOpen());
+    EXPECT_EQ(port.Opening().note, ""); // ser2net confirms every setting
+    port.Output({'h', 'i'});
+    char got[2] = {};
+    ASSERT_TRUE(WaitFor([&] { return ::read(pty.master, got, 2) == 2; }, 3000));
+    termios line{};
+    ASSERT_EQ(::tcgetattr(pty.master, &line), 0);
+    EXPECT_EQ(::cfgetospeed(&line), B38400);
+    EXPECT_EQ(line.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(line.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+    port.SetPortOpen(false);
 }
 
 } // namespace
 } // namespace fw
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

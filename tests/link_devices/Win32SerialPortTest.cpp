@@ -157,34 +157,22 @@ INSTANTIATE_TEST_SUITE_P(Cases, Win32SerialPortRefusal,
 // lock violation and "not found" can be provoked here; real Windows answers a
 // held port with access denied.
 TEST(Win32OpenError, MapsEachSystemAnswerToTheNumberCallersTestFor) {
-    struct Row {
-        const char* what;
-        unsigned long error;
-        int number;
-        const char* text;
-    };
-    const Row rows[] = {
-        {"access denied (Windows: held)", ERROR_ACCESS_DENIED, kCommErrPortInUse,
-         "Port COM4 is in use by another program"},
-        {"sharing violation", ERROR_SHARING_VIOLATION, kCommErrPortInUse,
-         "Port COM4 is in use by another program"},
-        {"busy", ERROR_BUSY, kCommErrPortInUse, "Port COM4 is in use by another program"},
-        {"lock violation (Wine: held)", ERROR_LOCK_VIOLATION, kCommErrPortInUse,
-         "Port COM4 is in use by another program"},
-        {"file not found", ERROR_FILE_NOT_FOUND, kCommErrInvalidPort, "Device COM4 not found"},
-        {"path not found", ERROR_PATH_NOT_FOUND, kCommErrInvalidPort, "Device COM4 not found"},
-        {"device removed", ERROR_DEVICE_REMOVED, kCommErrInvalidPort, "Device COM4 not found"},
-        {"no such device", ERROR_DEV_NOT_EXIST, kCommErrInvalidPort, "Device COM4 not found"},
-        {"generic failure", ERROR_GEN_FAILURE, kCommErrDeviceFailure, "Cannot open COM4: "},
-        {"unknown code", 0x2ABCDEF, kCommErrDeviceFailure, "Cannot open COM4: error 44813807"},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
-        const CommError error = Win32OpenError(row.error, 4);
-        EXPECT_EQ(error.number, row.number);
-        EXPECT_EQ(error.description.rfind(row.text, 0), 0u) << error.description;
+    const auto expect = [](unsigned long code, int number, const std::string& text) {
+        SCOPED_TRACE(code);
+        const CommError error = Win32OpenError(code, 4);
+        EXPECT_EQ(error.number, number);
+        EXPECT_EQ(error.description.rfind(text, 0), 0u) << error.description;
         EXPECT_EQ(error.description.find('%'), std::string::npos) << error.description;
-    }
+    };
+    // Access denied is Windows' answer for a held port, a lock violation Wine's.
+    for (const unsigned long held :
+         {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_BUSY, ERROR_LOCK_VIOLATION})
+        expect(held, kCommErrPortInUse, "Port COM4 is in use by another program");
+    for (const unsigned long gone :
+         {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_DEVICE_REMOVED, ERROR_DEV_NOT_EXIST})
+        expect(gone, kCommErrInvalidPort, "Device COM4 not found");
+    expect(ERROR_GEN_FAILURE, kCommErrDeviceFailure, "Cannot open COM4: ");
+    expect(0x2ABCDEF, kCommErrDeviceFailure, "Cannot open COM4: error 44813807");
     // The system's own words, not a number, for a code it knows.
     EXPECT_GT(Win32OpenError(ERROR_GEN_FAILURE, 4).description.size(),
               std::string("Cannot open COM4: error 31").size());
@@ -230,9 +218,3 @@ TEST_F(Win32SerialPortTest, ZLostLineClosesThePortAndIsReported) {
 
 } // namespace
 } // namespace fw
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

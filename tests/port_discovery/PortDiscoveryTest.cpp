@@ -1,14 +1,11 @@
 #include "pages/PortDiscovery.h"
-#include "link/ComPortNames.h"
 #include "settings/MemoryRegistry.h"
 #include "settings/UsefulUtils.h"
 #include "tests/port_discovery/SerialLine.h"
-#include "tests/settings/TestHelpers.h"
 #include "tests/support/RecordingMessageBox.h"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -88,36 +85,6 @@ TEST(PortDiscovery, ListsSelectsTellsAndWrites) {
         EXPECT_TRUE(line.open.empty()) << "a test open was left open";
     }
 }
-
-#ifndef _WIN32 // device nodes and their links, as on Linux
-// The serial control looks up one port at a time while the search walks the
-// list: both must name the same devices, also where an entry of the Ports key
-// claims a rule's device under another number or takes a rule's number.
-TEST(PortDiscovery, EachPortsDeviceIsTheOneTheListNames) {
-    TempDir dir;
-    for (const char* node : {"ttyS0", "ttyS1", "ttyUSB0", "ttyUSB1", "ttyACM0", "pts/4"})
-        WriteAll(dir / "dev/" + node, "");
-    WriteAll(dir / "sys/class/tty/ttyS0/type", "4\n");
-    WriteAll(dir / "sys/class/tty/ttyS1/type", "0\n"); // no UART
-    std::filesystem::create_directories(dir / "dev/serial/by-id");
-    std::filesystem::create_symlink("../../ttyUSB0", dir / "dev/serial/by-id/conv");
-    MemoryRegistry registry;
-    for (const auto& [name, device] : {std::pair{"COM7", "serial/by-id/conv"},
-                                       {"COM65", "pts/4"},
-                                       {"com007", "ttyUSB1"},
-                                       {"COM200", "gone"}})
-        ASSERT_TRUE(RegWriteString(registry, kPortsKeyPath, name, device, HKEY_LOCAL_MACHINE));
-    const ComPortNames names(&registry, dir / "dev", dir / "sys");
-    const auto ports = names.Ports();
-    EXPECT_EQ(ports.size(), 5u); // COM1, COM7, COM34, COM65, COM200
-    for (int port = -1; port <= kMaxComPort + 1; ++port) {
-        const auto it = ports.find(port);
-        EXPECT_EQ(names.DevicePath(port),
-                  it == ports.end() ? std::nullopt : std::optional<std::string>(it->second))
-            << "COM" << port;
-    }
-}
-#endif
 
 } // namespace
 } // namespace fw::test

@@ -10,8 +10,6 @@
 #include "tests/port_discovery/SerialLine.h"
 #include "tests/support/RecordingMessageBox.h"
 
-#include <QCoreApplication>
-
 #include <csignal>
 #include <sys/file.h>
 
@@ -66,9 +64,3 @@ TEST(PortDiscoveryOnPtys, HeldPortIsInUseGonePortUnlistedAndNothingStaysOpen) {
 
 } // namespace
 } // namespace fw::test
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

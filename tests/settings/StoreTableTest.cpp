@@ -1,10 +1,10 @@
 // The registry routines' behaviour as one table, run against every store they
-// may sit on: the registry in memory, the registry-export file (on Linux; on
-// Windows the same text without the file), and the system registry through
-// advapi32 (on Windows, and under Wine in the tests). The system registry is
+// may sit on: the registry in memory, the registry-export file (where the
+// program keeps its settings on Linux; only FileRegistry reads that text), and
+// the system registry through advapi32 (on Windows, and under Wine in the
+// tests). The system registry is
 // the reference: where another store answers differently, that store is wrong.
 #include "settings/MemoryRegistry.h"
-#include "settings/RegFile.h"
 #include "settings/Settings.h"
 #include "settings/UsefulUtils.h"
 
@@ -56,33 +56,6 @@ private:
 };
 
 #ifdef _WIN32
-// The registry-export text without the file (which needs POSIX): every change
-// is written out as text and read back in.
-class TextRegistry : public MemoryRegistry {
-protected:
-    bool EndChange(bool changed) override {
-        if (!changed) {
-            return true;
-        }
-        const std::optional<std::string> text = WriteRegFile(Keys());
-        if (!text) {
-            return false;
-        }
-        RegFileContents parsed = ParseRegFile(*text);
-        Assign(std::move(parsed.keys));
-        return !parsed.damaged;
-    }
-};
-
-class TextStore : public Store {
-public:
-    IRegistry& Writer() override { return reg_; }
-    IRegistry& Reader() override { return reg_; }
-
-private:
-    TextRegistry reg_;
-};
-
 class SystemStore : public Store {
 public:
     SystemStore() { test::DeleteMachineKeyTree(kRoot); } // left over from a crashed run
@@ -122,7 +95,6 @@ bool RunningOnWine() {
 const StoreKind kStores[] = {
     {"Memory", [] { return std::make_unique<MemoryStore>(); }},
 #ifdef _WIN32
-    {"RegText", [] { return std::make_unique<TextStore>(); }},
     {"System", [] { return std::make_unique<SystemStore>(); }},
 #else
     {"File", [] { return std::make_unique<FileStore>(); }},

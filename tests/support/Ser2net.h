@@ -117,20 +117,23 @@ private:
 
 // A listener on `host` (a loopback address) whose queue is full: a connect to
 // it is never answered (the kernel drops the SYN), as with a device server
-// that is switched off.
+// that is switched off. Not `full`: the kernel completes connects from its
+// queue, and nothing ever reads them unless the test accepts one.
 class SilentListener {
 public:
-    explicit SilentListener(const char* host = "127.0.0.1") {
+    explicit SilentListener(const char* host = "127.0.0.1", bool full = true) {
         fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         ::inet_pton(AF_INET, host, &a.sin_addr);
         socklen_t size = sizeof a;
         ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(fd_, 0);
+        ::listen(fd_, full ? 0 : 4);
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &size);
         port_ = ntohs(a.sin_port);
         for (int& f : fillers_) {
+            if (!full)
+                return;
             f = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
             ::connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a);
         }
@@ -144,6 +147,7 @@ public:
     SilentListener(const SilentListener&) = delete;
     SilentListener& operator=(const SilentListener&) = delete;
     int Port() const { return port_; }
+    int Accept() const { return ::accept(fd_, nullptr, nullptr); }
 
 private:
     int fd_ = -1;

@@ -122,11 +122,18 @@ template <typename... Args> std::string Logged(void* handle, Args... args) {
     return text;
 }
 
-// A call that only configures the device.
-Status Configure(const char* function, const std::string& args, void* handle) {
-    if (const auto failed = Failing(function, args))
-        return *failed;
-    return Find(handle) != nullptr ? kOk : kInvalidHandle;
+// A call on a handle, logged: the status it is scripted to fail with, else
+// kInvalidHandle for a handle not open, else kOk with the device.
+struct Entered {
+    Status status;
+    Opened* opened;
+    Device* device;
+};
+template <typename... Args> Entered Enter(const char* function, void* handle, Args... args) {
+    if (const auto failed = Failing(function, Logged(handle, args...)))
+        return {*failed, nullptr, nullptr};
+    Opened* opened = Find(handle);
+    return {opened != nullptr ? kOk : kInvalidHandle, opened, DeviceOf(opened)};
 }
 
 std::string Hex(Dword value) {
@@ -182,55 +189,46 @@ FT_EXPORT(Status) FT_Open(int deviceNumber, void** handle) {
 }
 
 FT_EXPORT(Status) FT_Close(void* handle) {
-    if (const auto failed = Failing("FT_Close", Logged(handle)))
-        return *failed;
-    Opened* opened = Find(handle);
-    if (opened == nullptr)
-        return kInvalidHandle;
-    S().opened.erase(opened);
-    delete opened;
-    return kOk;
+    const Entered e = Enter("FT_Close", handle);
+    if (e.status == kOk) {
+        S().opened.erase(e.opened);
+        delete e.opened;
+    }
+    return e.status;
 }
 
 FT_EXPORT(Status) FT_ResetDevice(void* handle) {
-    return Configure("FT_ResetDevice", Logged(handle), handle);
+    return Enter("FT_ResetDevice", handle).status;
 }
 
 FT_EXPORT(Status) FT_SetBaudRate(void* handle, Dword baud) {
-    return Configure("FT_SetBaudRate", Logged(handle, baud), handle);
+    return Enter("FT_SetBaudRate", handle, baud).status;
 }
 
 FT_EXPORT(Status)
 FT_SetFlowControl(void* handle, std::uint16_t flow, unsigned char xon, unsigned char xoff) {
-    return Configure("FT_SetFlowControl", Logged(handle, flow, xon, xoff), handle);
+    return Enter("FT_SetFlowControl", handle, flow, xon, xoff).status;
 }
 
 FT_EXPORT(Status)
 FT_SetDataCharacteristics(void* handle, unsigned char bits, unsigned char stop,
                           unsigned char parity) {
-    return Configure("FT_SetDataCharacteristics", Logged(handle, bits, stop, parity), handle);
+    return Enter("FT_SetDataCharacteristics", handle, bits, stop, parity).status;
 }
 
 #if !defined(FAKE_D2XX_WITHOUT_READ)
 FT_EXPORT(Status) FT_Purge(void* handle, Dword mask) {
-    if (const auto failed = Failing("FT_Purge", Logged(handle, mask)))
-        return *failed;
-    Device* d = DeviceOf(Find(handle));
-    if (d == nullptr)
-        return kInvalidHandle;
-    if ((mask & 1) != 0)
-        d->input.clear();
-    return kOk;
+    const Entered e = Enter("FT_Purge", handle, mask);
+    if (e.status == kOk && (mask & 1) != 0)
+        e.device->input.clear();
+    return e.status;
 }
 #endif
 
 FT_EXPORT(Status) FT_Write(void* handle, void* buffer, Dword count, Dword* written) {
-    if (const auto failed = Failing("FT_Write", Logged(handle, count)))
-        return *failed;
-    Opened* opened = Find(handle);
-    Device* d = DeviceOf(opened);
-    if (d == nullptr)
-        return kInvalidHandle;
+    const auto [status, opened, d] = Enter("FT_Write", handle, count);
+    if (status != kOk)
+        return status;
     const unsigned n = std::min(count, S().writeLimit);
     const auto* bytes = static_cast<const unsigned char*>(buffer);
     if (opened->line) {
@@ -245,12 +243,9 @@ FT_EXPORT(Status) FT_Write(void* handle, void* buffer, Dword count, Dword* writt
 }
 
 FT_EXPORT(Status) FT_GetQueueStatus(void* handle, Dword* rxBytes) {
-    if (const auto failed = Failing("FT_GetQueueStatus", Logged(handle)))
-        return *failed;
-    Opened* opened = Find(handle);
-    Device* d = DeviceOf(opened);
-    if (d == nullptr)
-        return kInvalidHandle;
+    const auto [status, opened, d] = Enter("FT_GetQueueStatus", handle);
+    if (status != kOk)
+        return status;
     unsigned rx = static_cast<unsigned>(d->input.size()), tx = 0;
     if (opened->line && !opened->line->Waiting(rx, tx))
         return kIoError;
@@ -262,12 +257,9 @@ FT_EXPORT(Status) FT_GetQueueStatus(void* handle, Dword* rxBytes) {
 // Returns what is waiting, up to `count` (the vendor's would wait for the
 // rest until its timeout; the program never asks for more than is waiting).
 FT_EXPORT(Status) FT_Read(void* handle, void* buffer, Dword count, Dword* got) {
-    if (const auto failed = Failing("FT_Read", Logged(handle, count)))
-        return *failed;
-    Opened* opened = Find(handle);
-    Device* d = DeviceOf(opened);
-    if (d == nullptr)
-        return kInvalidHandle;
+    const auto [status, opened, d] = Enter("FT_Read", handle, count);
+    if (status != kOk)
+        return status;
     auto* bytes = static_cast<unsigned char*>(buffer);
     if (opened->line) {
         unsigned n = 0;
@@ -285,12 +277,9 @@ FT_EXPORT(Status) FT_Read(void* handle, void* buffer, Dword count, Dword* got) {
 
 #if !defined(FAKE_D2XX_WITHOUT_GET_STATUS)
 FT_EXPORT(Status) FT_GetStatus(void* handle, Dword* rxBytes, Dword* txBytes, Dword* events) {
-    if (const auto failed = Failing("FT_GetStatus", Logged(handle)))
-        return *failed;
-    Opened* opened = Find(handle);
-    Device* d = DeviceOf(opened);
-    if (d == nullptr)
-        return kInvalidHandle;
+    const auto [status, opened, d] = Enter("FT_GetStatus", handle);
+    if (status != kOk)
+        return status;
     unsigned rx = static_cast<unsigned>(d->input.size()), tx = d->txQueue;
     if (opened->line && !opened->line->Waiting(rx, tx))
         return kIoError;

@@ -1,0 +1,11 @@
+// main() of the tests whose code needs Qt's event loop (timers, sockets,
+// serial ports): the application object, then every test.
+#include <QCoreApplication>
+
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
