@@ -49,14 +49,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fw::UpdateEngine& engine = run.engine;
     fw::RunState& runState = engine.State();
 
-    const auto flag = [&] { return fw::ToVb(in.ConsumeBool()); };
     fw::RunConfig config;
-    config.operations.bOpBootloader = flag();
-    config.operations.bOpEraseFlash = flag();
-    config.operations.bOpEraseEEPROM = flag();
-    config.operations.bOpEraseRAM = flag();
-    config.operations.bOpUpload = flag();
-    config.operations.bOpRun = flag();
+    for (fw::VbBool fw::Operations::*op :
+         {&fw::Operations::bOpBootloader, &fw::Operations::bOpEraseFlash,
+          &fw::Operations::bOpEraseEEPROM, &fw::Operations::bOpEraseRAM, &fw::Operations::bOpUpload,
+          &fw::Operations::bOpRun}) {
+        config.operations.*op = fw::ToVb(in.ConsumeBool());
+    }
     const auto state = static_cast<fw::UpdateState>(in.ConsumeIntegralInRange<std::int32_t>(0, 16));
     runState.nAnalyserKind = in.ConsumeIntegralInRange<std::int32_t>(0, 2);
     runState.sReplyBuffer = in.ConsumeRandomLengthString(1024);

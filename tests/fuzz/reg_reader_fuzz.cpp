@@ -9,26 +9,6 @@
 
 namespace {
 
-bool Same(const std::vector<fw::MemoryRegistry::Key>& a,
-          const std::vector<fw::MemoryRegistry::Key>& b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t k = 0; k < a.size(); ++k) {
-        if (a[k].path != b[k].path || a[k].values.size() != b[k].values.size()) {
-            return false;
-        }
-        for (std::size_t v = 0; v < a[k].values.size(); ++v) {
-            const auto& x = a[k].values[v];
-            const auto& y = b[k].values[v];
-            if (x.name != y.name || x.type != y.type || x.data != y.data) {
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
 [[noreturn]] void Fail(const char* what) {
     std::fprintf(stderr, "reg_reader_fuzz: %s\n", what);
     std::abort();
@@ -50,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (second.damaged) {
         Fail("the writer's text does not parse cleanly");
     }
-    if (!Same(first.keys, second.keys)) {
+    if (first.keys != second.keys) { // Key and Value compare member by member
         Fail("parse -> write -> parse changed the contents");
     }
     return 0;
