@@ -91,6 +91,50 @@ struct EngineRig : ::testing::Test {
         view.port.Receive(text);
         view.port.RaiseComm();
     }
+    // Plays a good bootloader until `stop` holds after a tick (false if it
+    // never does): `verdict` once for each record sent but the last
+    // `withhold`, `afterEcho` right after the flash erase's echo.
+    template <typename Stop> bool Play(Stop stop) {
+        for (int i = 0; i < 500; ++i) {
+            Tick();
+            if (stop()) {
+                return true;
+            }
+            switch (state.nUpdateState) {
+            case WaitReboot:
+                Arrive(kBootloaderEntryPrompt);
+                break;
+            case WaitBanner:
+                Arrive("Analyser V1.2 Bootloader\r\n");
+                break;
+            case ErasingFlash:
+                Arrive("ERASEALL");
+                if (!afterEcho.empty()) {
+                    Arrive(afterEcho);
+                }
+                break;
+            case Uploading:
+            case WaitAcks:
+                for (; answered < fields.nRecordsSent - withhold; ++answered) {
+                    Arrive(verdict);
+                }
+                break;
+            default:
+                break;
+            }
+        }
+        return false;
+    }
+    // Forgets what the last run left behind, for the next case of a table.
+    void NewRun() {
+        runLog.runs.clear();
+        box.shown.clear();
+        view.port.output.clear();
+        view.port.open = true;
+        view.port.lost = false;
+        answered = 0;
+        fields = ProgressFields{};
+    }
     // What went out on the serial port.
     std::string Sent() const { return {view.port.output.begin(), view.port.output.end()}; }
     void ExpectLabel(StatusLabel l, const std::string& caption, Rgb colour) {
@@ -122,6 +166,10 @@ struct EngineRig : ::testing::Test {
     UpdateEngine& engine = run.engine;
     RunState& state = engine.State(); // the run's own step, reply buffer and kind
     EngineClock::time_point clock{};  // the engine's clock: moves only when a test moves it
+    std::string verdict = "Sx Pass "; // how Play() answers
+    std::int32_t withhold = 0;
+    std::string afterEcho;
+    std::int32_t answered = 0;
 };
 
 } // namespace fw::test

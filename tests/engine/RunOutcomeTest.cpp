@@ -18,45 +18,6 @@ struct RunOutcomeTest : EngineRig {
         SetOperationDefaults(config.operations);
         Firmware("S0030000FC\r\nS1051000AA55EB\r\nS1030000FC\r\nS9030000FC\r\n");
     }
-    // Answers the way a good bootloader does, until the run ends or `stop` holds.
-    template <typename Stop> void RunUntil(Stop stop) {
-        for (int i = 0; i < 500 && !stop(); ++i) {
-            Tick();
-            if (stop()) {
-                return;
-            }
-            switch (state.nUpdateState) {
-            case WaitReboot:
-                Arrive(kBootloaderEntryPrompt);
-                break;
-            case WaitBanner:
-                Arrive("Analyser V1.2 Bootloader\r\n");
-                break;
-            case ErasingFlash:
-                Arrive("ERASEALL");
-                if (!afterEcho.empty()) {
-                    Arrive(afterEcho);
-                }
-                break;
-            case Uploading:
-            case WaitAcks:
-                if (answered < fields.nRecordsSent - withhold) {
-                    ++answered;
-                    Arrive(verdict);
-                }
-                break;
-            default:
-                break;
-            }
-        }
-    }
-    // How the analyser answers: `verdict` once for each record but the last
-    // `withhold`; `afterEcho` right after the flash erase's echo.
-    std::string verdict = "Sx Pass ";
-    std::int32_t withhold = 0;
-    std::string afterEcho;
-    std::int32_t answered = 0;
-
     void ExpectLost(StatusLabel row, const std::string& name) {
         EXPECT_EQ(state.nUpdateState, Failed);
         ExpectLabel(StatusLabel::Connection, "FAILED", kRed);
@@ -70,9 +31,9 @@ struct RunOutcomeTest : EngineRig {
 TEST_F(RunOutcomeTest, SuccessfulRunIsRecordedWithWhatWentWhere) {
     Set(kComPort, "7");
     Connect();
-    RunUntil([this] { return state.nUpdateState == WaitAcks; });
+    Play([this] { return state.nUpdateState == WaitAcks; });
     view.At(StatusLabel::Upload).caption = "SKIPPED"; // the view is drawn on, never read back
-    RunUntil([this] { return state.nUpdateState == Finished; });
+    Play([this] { return state.nUpdateState == Finished; });
     ASSERT_EQ(runLog.runs.size(), 1u);
     const nlohmann::json j = nlohmann::json::parse(ToJsonLine(runLog.runs[0]));
     EXPECT_EQ(j["result"], "success");
@@ -118,16 +79,12 @@ TEST_F(RunOutcomeTest, VerdictsCountOnlyForRecordsWaitingForOne) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        runLog.runs.clear();
-        box.shown.clear();
-        view.port.output.clear();
-        view.port.open = true;
+        NewRun();
         verdict = c.verdict;
         withhold = c.withhold;
         afterEcho = c.afterEcho;
-        answered = 0;
         Connect();
-        RunUntil([&] {
+        Play([&] {
             if (c.beforeFirstRecord && state.nUpdateState == Uploading &&
                 fields.nRecordsSent == 0) {
                 Arrive("Sx Pass ");
@@ -157,16 +114,12 @@ TEST_F(RunOutcomeTest, VerdictsCountOnlyForRecordsWaitingForOne) {
 TEST_F(RunOutcomeTest, LateRejectionOfAShortFileFailsTheRun) {
     for (const char* content : {"S1030000FC\r\n", "S1030000FC\r\nS1030000FC\r\n"}) {
         SCOPED_TRACE(content);
-        runLog.runs.clear();
-        box.shown.clear();
-        view.port.output.clear();
-        view.port.open = true;
+        NewRun();
         Firmware(content);
         clock += std::chrono::hours(5);
         withhold = 1;
-        answered = 0;
         Connect();
-        RunUntil([this] { return state.nUpdateState == WaitAcks; });
+        Play([this] { return state.nUpdateState == WaitAcks; });
         ASSERT_EQ(state.nUpdateState, WaitAcks);
         clock += kQuietTime - std::chrono::milliseconds(1);
         Tick(3);
@@ -180,40 +133,47 @@ TEST_F(RunOutcomeTest, LateRejectionOfAShortFileFailsTheRun) {
     }
 }
 
-TEST_F(RunOutcomeTest, SerialDeviceVanishingMidUploadEndsTheRun) {
-    Connect();
-    RunUntil([this] { return fields.nRecordsSent == 1; });
-    view.port.Vanish();
-    view.port.output.clear();
-    Tick(3);
-    ExpectLost(StatusLabel::Upload, "COM1 (/dev/ttyFAKE)");
-    EXPECT_EQ(fields.nRecordsSent, 1);
-    EXPECT_TRUE(view.port.output.empty());
-    ExpectLabel(StatusLabel::Verify, "FAILED", kRed);
-}
-
-// Lost while the upload is being confirmed: the firmware is not started.
-TEST_F(RunOutcomeTest, SerialDeviceVanishingAtTheConfirmationEndsTheRun) {
-    Connect();
-    RunUntil([this] { return state.nUpdateState == ConfirmRun; });
-    view.port.Vanish();
-    Tick();
-    ExpectLost(StatusLabel::RUN, "COM1 (/dev/ttyFAKE)");
-    EXPECT_EQ(Sent().find("RUNANYWAY"), std::string::npos);
-}
-
-TEST_F(RunOutcomeTest, ConverterFailingAPollDuringAnEraseEndsTheRun) {
-    view.port.open = false;
-    usb.devices.push_back({"A1B2C3D4", "Analyser A"});
-    Set(kConnectionType, "USB");
-    Set(kUsbAnalyser, "A1B2C3D4");
-    Connect();
-    RunUntil([this] { return state.nUpdateState == ErasingFlash; });
-    usb.open.clear(); // unplugged: every call on the handle fails
-    Tick();
-    ExpectLost(StatusLabel::Erase, "USB converter A1B2C3D4 (Analyser A)");
-    EXPECT_FALSE(link.ConverterOpen());
-    EXPECT_EQ(runLog.runs[0].connection.usbSerial, "A1B2C3D4");
+// The line goes away mid-run (the serial device vanishes, the converter fails
+// its poll): the run fails at once naming the line, sends nothing more and
+// never starts the firmware, also while the upload is being confirmed.
+TEST_F(RunOutcomeTest, LineLostMidRunEndsTheRun) {
+    const struct {
+        bool converter;
+        UpdateState at;
+        std::int32_t sent; // records out when the line goes
+        StatusLabel row;   // failed with the connection
+        const char* name;
+    } cases[] = {
+        {false, Uploading, 1, StatusLabel::Upload, "COM1 (/dev/ttyFAKE)"},
+        {false, ConfirmRun, 2, StatusLabel::RUN, "COM1 (/dev/ttyFAKE)"},
+        {true, ErasingFlash, 0, StatusLabel::Erase, "USB converter A1 (Analyser A)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.at));
+        NewRun();
+        if (c.converter) {
+            UseConverter();
+        }
+        Connect();
+        ASSERT_TRUE(
+            Play([&] { return state.nUpdateState == c.at && fields.nRecordsSent == c.sent; }));
+        c.converter ? usb.open.clear()
+                    : view.port.Vanish(); // unplugged: every call on the handle fails
+        view.port.output.clear();
+        usb.written.clear();
+        Tick(3);
+        ExpectLost(c.row, c.name);
+        EXPECT_EQ(fields.nRecordsSent, c.sent);
+        EXPECT_TRUE(view.port.output.empty());
+        EXPECT_TRUE(usb.written.empty());
+        EXPECT_FALSE(link.ConverterOpen());
+        if (c.converter) {
+            EXPECT_EQ(runLog.runs[0].connection.usbSerial, "A1");
+        }
+        if (c.row == StatusLabel::Upload) {
+            ExpectLabel(StatusLabel::Verify, "FAILED", kRed);
+        }
+    }
 }
 
 // An analyser that re-enumerates when it restarts takes its device away for a
@@ -231,14 +191,14 @@ TEST_F(RunOutcomeTest, DeviceGoneDuringTheRestartIsTakenBackAndTheWaitGoesOn) {
     Tick(12);
     EXPECT_TRUE(view.port.open);
     EXPECT_NE(Sent().find('@'), std::string::npos);
-    RunUntil([this] { return state.nUpdateState == Finished; });
+    Play([this] { return state.nUpdateState == Finished; });
     EXPECT_EQ(runLog.runs.at(0).result, "success");
     EXPECT_TRUE(box.shown.empty());
 }
 
 TEST_F(RunOutcomeTest, RunLeftWithPreviousIsRecordedAsAbandoned) {
     Connect();
-    RunUntil([this] { return state.nUpdateState == Uploading; });
+    Play([this] { return state.nUpdateState == Uploading; });
     engine.AbandonRun();
     ASSERT_EQ(runLog.runs.size(), 1u);
     EXPECT_EQ(runLog.runs[0].result, "abandoned");
