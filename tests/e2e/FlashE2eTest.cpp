@@ -149,6 +149,33 @@ protected:
         EXPECT_EQ(r.Runs().back()["result"], "failed");
     }
 
+    // The wizard itself over the rig's settings and devices, started.
+    static std::unique_ptr<Wizard> StartWizard(Rig& r, bool net = false) {
+        auto wizard = std::make_unique<Wizard>(WizardServices{
+            r.registry, r.usb, r.box, [&r] { return std::make_unique<QtSerialPort>(r.names); },
+            net ? SerialPortFactory([] { return std::make_unique<QtNetPort>(); }) : nullptr,
+            [&r] { return r.names.PlatformList(); },
+            [&r] { return MakePlatformVersionFacility(r.registry); }, ChooseFileWithDialog,
+            &r.runLog});
+        wizard->Start();
+        return wizard;
+    }
+    static void ClickNext(QtPage& page) {
+        page.Window()->findChild<QPushButton*>("btnNext")->click();
+    }
+    static void NextThroughThePages(Wizard& w) {
+        ClickNext(w.connection);
+        ClickNext(w.firmware);
+        ClickNext(w.operations);
+    }
+    // A second analyser, on COM1 of the same registry, that logs what it hears.
+    static void StartOther(Rig& r, SimProcess& other) {
+        ASSERT_EQ(other.Start({FW_ANALYSER_SIM, "--registry", r.dir.File("flashwright.reg"),
+                               "--com", "1", "--baud", "0", "--verbose"},
+                              r.dir.File("other")),
+                  "");
+    }
+
     Rig rig;
 };
 
@@ -177,8 +204,10 @@ TEST_P(FlashRuns, ImageArrivesWhole) {
     } else {
         EXPECT_EQ(rig.states, kFullWalk);
     }
-    const bool withheld = std::find(args.begin(), args.end(), "--withhold-last") != args.end();
-    EXPECT_EQ(rig.Runs().back()["records_unconfirmed"], withheld ? 2 : 0);
+    EXPECT_EQ(rig.Runs().back()["records_unconfirmed"], withhold == args.end() ? 0 : 2);
+    if (std::find(args.begin(), args.end(), "--vanish-ms") != args.end()) {
+        EXPECT_NE(rig.sim.Stderr().find("back"), std::string::npos) << rig.sim.Stderr();
+    }
 }
 
 // --strict-form: a record in the other form (1.1 text, 1.2 binary) is failed.
@@ -193,6 +222,9 @@ const std::vector<Run> kRuns{
     {"LoneCrS1_Binary", "LoneCrS1", {"--bootloader-version", "1.2", "--strict-form"}},
     {"NoiseChecksumFailSplitBanner", "S2", {"--garbage", "--checksum-fail", "--split-banner"}},
     {"TwoAcksWithheld", "S1", {"--withhold-last", "2"}},
+    // The analyser's serial interface re-enumerates while it restarts: the
+    // wait for the restart goes on, on the device that comes back.
+    {"DeviceGoneDuringTheRestart", "S1", {"--vanish-ms", "300", "--reboot-ms", "500"}},
 };
 INSTANTIATE_TEST_SUITE_P(E2e, FlashRuns, ::testing::ValuesIn(kRuns),
                          [](const auto& info) { return std::string(info.param.name); });
@@ -204,6 +236,7 @@ struct Verdicts {
     std::vector<std::string> args;
     bool completes; // else the run fails and the firmware is never started
     const char* box = "Failed Sx!";
+    bool stopsEarly = false; // the upload ends at the rejection, before the last record
     friend void PrintTo(const Verdicts& v, std::ostream* os) { *os << v.name; }
 };
 
@@ -218,9 +251,16 @@ TEST_P(LastVerdicts, CountEveryOne) {
     rig.Store("COM", file);
     rig.Next();
     if (!GetParam().completes) {
+        rig.RunToEnd();
+        const std::size_t sent = rig.Port().bytesOut; // nothing more goes out after the failure
         ExpectFailedNotRun(rig);
         ASSERT_EQ(rig.box.shown.size(), 1u);
         EXPECT_EQ(rig.box.shown[0].text, GetParam().box);
+        EXPECT_EQ(rig.Port().bytesOut, sent);
+        EXPECT_TRUE(!GetParam().stopsEarly || rig.fields.nRecordsSent < 512);
+        EXPECT_FALSE(rig.engine.FirmwareOpen());
+        // A rejection fails the run at once; an unknown verdict at the end, which closes the link.
+        EXPECT_EQ(rig.LinkOpen(), GetParam().args[0] != "--unknown-verdict");
         return;
     }
     rig.RunToEnd();
@@ -239,40 +279,13 @@ const std::vector<Verdicts> kVerdicts{
     // Late, but well inside the quiet second even on a busy machine.
     {"LastRejected100msLate", {"--reject-record", "512", "--verdict-delay-ms", "100"}, false},
     {"EveryVerdictTwice", {"--verdicts-twice"}, false, kMsgTooManyVerdicts},
+    {"FifthRejected", {"--reject-record", "5"}, false, kMsgFailedSx, true},
+    {"FifthAnsweredNeitherPassNorFail", {"--unknown-verdict", "5"}, false},
 };
 INSTANTIATE_TEST_SUITE_P(E2e, LastVerdicts, ::testing::ValuesIn(kVerdicts),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // --- Runs that stop -------------------------------------------------------------
-
-TEST_F(FlashE2e, ThreeWithheldAcknowledgementsStall) {
-    StartSim(rig, {"--withhold-last", "3"});
-    rig.Store("COM", Image(rig.dir, "S1"));
-    rig.Next();
-    ASSERT_TRUE(rig.RunUntil([&] { return rig.State() == WaitAcks; }, Millis(20000)));
-    rig.RunFor(Millis(300));
-    EXPECT_EQ(rig.State(), WaitAcks);
-    EXPECT_EQ(rig.fields.nRecordsPassed, kRecords - 3);
-    EXPECT_TRUE(rig.LinkOpen());
-}
-
-TEST_F(FlashE2e, RejectedRecordFailsTheRunAndSendsNothingMore) {
-    StartSim(rig, {"--reject-record", "5"});
-    rig.Store("COM", Image(rig.dir, "S2"));
-    rig.Next();
-    rig.RunToEnd();
-    ASSERT_EQ(rig.State(), Failed);
-    // The reply interpreter set the state; the next ticks show the failure.
-    const std::size_t sent = rig.Port().bytesOut;
-    rig.RunFor(Millis(200));
-    ASSERT_EQ(rig.box.shown.size(), 1u);
-    EXPECT_EQ(rig.box.shown[0].text, "Failed Sx!");
-    EXPECT_EQ(rig.view.At(StatusLabel::Verify).caption, "FAILED");
-    EXPECT_FALSE(rig.engine.FirmwareOpen());
-    EXPECT_TRUE(rig.LinkOpen());
-    EXPECT_LT(rig.fields.nRecordsSent, kRecords);
-    EXPECT_EQ(rig.Port().bytesOut, sent);
-}
 
 TEST_F(FlashE2e, PreviousDuringTheUploadThenANewRunCompletes) {
     StartSim(rig, {});
@@ -332,44 +345,6 @@ TEST_F(FlashE2e, SimulatorKilledDuringTheUploadIsReportedAsALostLink) {
     rig.box.shown.clear();
     rig.Next();
     ExpectCompleted(rig, "S2");
-}
-
-// An analyser whose serial interface re-enumerates while it restarts: the wait
-// for the restart goes on, on the device that comes back.
-TEST_F(FlashE2e, DeviceGoneDuringTheRestartIsTakenBack) {
-    StartSim(rig, {"--vanish-ms", "300", "--reboot-ms", "500"});
-    const std::string before = rig.sim.Device();
-    rig.Store("COM", Image(rig.dir, "S1"));
-    rig.Next();
-    ExpectCompleted(rig, "S1");
-    EXPECT_NE(rig.sim.Stderr().find("back"), std::string::npos) << rig.sim.Stderr();
-    EXPECT_EQ(rig.states, kFullWalk);
-}
-
-TEST_F(FlashE2e, RecordAnsweredNeitherPassNorFailIsNotConfirmed) {
-    StartSim(rig, {"--unknown-verdict", "5"});
-    rig.Store("COM", Image(rig.dir, "S1"));
-    rig.Next();
-    ExpectFailedNotRun(rig);
-    EXPECT_EQ(rig.view.At(StatusLabel::Upload).caption, "OK");
-    EXPECT_EQ(rig.fields.nRecordsOther, 1);
-    EXPECT_EQ(rig.Runs().back()["records_other"], 1);
-}
-
-// The file is rewritten while its records go out (another image of the same
-// size): what the analyser got is not the file that was checked.
-TEST_F(FlashE2e, FileRewrittenDuringTheUploadFailsIt) {
-    StartSim(rig, {"--baud", "38400"});
-    const std::string file = Image(rig.dir, "S1");
-    rig.Store("COM", file);
-    rig.Next();
-    ASSERT_TRUE(rig.RunUntil([&] { return rig.fields.nRecordsSent >= 10; }, Millis(20000)));
-    ASSERT_TRUE(MakeImage(FW_SREC_CAT, rig.dir.File("other.srec"), 0x1000, 0x1000, 2));
-    WriteFile(file, ReadFile(rig.dir.File("other.srec")));
-    ExpectFailedNotRun(rig);
-    ASSERT_EQ(rig.box.shown.size(), 1u);
-    EXPECT_EQ(rig.box.shown[0].text, "The firmware file changed during the upload.");
-    EXPECT_EQ(rig.view.At(StatusLabel::Upload).caption, "FAILED");
 }
 
 // A converter unplugged mid-upload fails its poll: reported, not waited on.
@@ -438,19 +413,6 @@ TEST_F(FlashE2e, RunsThatSendNothing) {
     };
     const std::vector<Case> cases{
         {"COM", "-", false, {1, 0}, "FAILED", "Invalid File - please select a firmware file."},
-        {"COM",
-         "S0030000FC\nS1051000AA55EB\nS1051000AA55EC\n",
-         false,
-         {1, 0},
-         "FAILED",
-         "line 3 has a wrong checksum"},
-        {"COM",
-         "S1051000AA55EB\nS30500000000FA\n",
-         false,
-         {1, 0},
-         "FAILED",
-         "line 2 is an S3 record"},
-        {"COM", "S0030000FC\nS9030000FC\n", false, {1, 0}, "FAILED", "no S1 or S2 record"},
         {"COM",
          "S1051000AA55EB\nR1051000AA55EB\nS9030000FC\n",
          false,
@@ -629,20 +591,13 @@ TEST_F(FlashE2e, WizardFlashesThroughADeviceServer) {
         r.settings.SaveSettingValue(kSection, kAddress,
                                     std::string(rfc2217 ? "rfc2217://" : "") +
                                         "127.0.0.1:" + std::to_string(server.Port()));
-        Wizard wizard(WizardServices{
-            r.registry, r.usb, r.box, [&r] { return std::make_unique<QtSerialPort>(r.names); },
-            [] { return std::make_unique<QtNetPort>(); }, [&r] { return r.names.PlatformList(); },
-            [&r] { return MakePlatformVersionFacility(r.registry); }, ChooseFileWithDialog,
-            &r.runLog});
-        wizard.Start();
-        for (QtPage* page : std::initializer_list<QtPage*>{&wizard.connection, &wizard.firmware,
-                                                           &wizard.operations}) {
-            page->Window()->findChild<QPushButton*>("btnNext")->click();
-        }
-        ASSERT_TRUE(r.RunUntil([&] { return wizard.run.engine.State().nUpdateState == Finished; },
+        const auto wizard = StartWizard(r, true);
+        NextThroughThePages(*wizard);
+        ASSERT_TRUE(r.RunUntil([&] { return wizard->run.engine.State().nUpdateState == Finished; },
                                Millis(20000)))
             << r.sim.Stderr();
-        EXPECT_EQ(wizard.progress.Window()->findChild<QLabel*>("lblProgress_Verify")->text(), "OK");
+        EXPECT_EQ(wizard->progress.Window()->findChild<QLabel*>("lblProgress_Verify")->text(),
+                  "OK");
         EXPECT_TRUE(r.box.shown.empty());
         EXPECT_EQ(r.sim.Wait(Millis(5000)), 0) << r.sim.Stderr();
         EXPECT_EQ(
@@ -659,21 +614,12 @@ TEST_F(FlashE2e, WizardAnswersKeysWhileTheConnectWaits) {
     const test::SilentListener off;
     rig.Store("TCP", Image(rig.dir, "S2"));
     rig.settings.SaveSettingValue(kSection, kAddress, "127.0.0.1:" + std::to_string(off.Port()));
-    Wizard wizard(WizardServices{rig.registry, rig.usb, rig.box,
-                                 [this] { return std::make_unique<QtSerialPort>(rig.names); },
-                                 [] { return std::make_unique<QtNetPort>(); },
-                                 [this] { return rig.names.PlatformList(); },
-                                 [this] { return MakePlatformVersionFacility(rig.registry); },
-                                 ChooseFileWithDialog, &rig.runLog});
-    wizard.Start();
+    const auto wizard = StartWizard(rig, true);
     QElapsedTimer clicks;
     clicks.start();
-    for (QtPage* page :
-         std::initializer_list<QtPage*>{&wizard.connection, &wizard.firmware, &wizard.operations}) {
-        page->Window()->findChild<QPushButton*>("btnNext")->click();
-    }
+    NextThroughThePages(*wizard);
     EXPECT_LT(clicks.elapsed(), 1000); // the last Next does not wait for the connect
-    QWidget* page = wizard.progress.Window();
+    QWidget* page = wizard->progress.Window();
     QLabel* connection = page->findChild<QLabel*>("lblProgress_Connection");
     struct KeyCount : QObject {
         int keys = 0;
@@ -710,10 +656,7 @@ TEST_F(FlashE2e, WizardAnswersKeysWhileTheConnectWaits) {
 TEST_F(FlashE2e, WizardRunTakesTheShownChoicesWhenTheSettingsCannotBeSaved) {
     StartSim(rig, {"--baud", "38400"});
     SimProcess other;
-    ASSERT_EQ(other.Start({FW_ANALYSER_SIM, "--registry", rig.dir.File("flashwright.reg"), "--com",
-                           "1", "--baud", "0", "--verbose"},
-                          rig.dir.File("other")),
-              "");
+    StartOther(rig, other);
     const std::string stored = Image(rig.dir, "S1");
     const std::string typed = Image(rig.dir, "S2");
     rig.Store("COM", stored);
@@ -722,21 +665,17 @@ TEST_F(FlashE2e, WizardRunTakesTheShownChoicesWhenTheSettingsCannotBeSaved) {
     ::unlink(lock.c_str());
     ASSERT_EQ(::mkdir(lock.c_str(), 0700), 0);
 
-    Wizard wizard(WizardServices{rig.registry, rig.usb, rig.box,
-                                 [this] { return std::make_unique<QtSerialPort>(rig.names); },
-                                 nullptr, [this] { return rig.names.PlatformList(); },
-                                 [this] { return MakePlatformVersionFacility(rig.registry); },
-                                 ChooseFileWithDialog, &rig.runLog});
-    wizard.Start();
+    const auto w = StartWizard(rig);
+    Wizard& wizard = *w;
     auto* ports = wizard.connection.Window()->findChild<QComboBox*>("cboConnection_Serial");
     ASSERT_EQ(ports->currentText().toStdString(), "COM1");
     ports->setCurrentIndex(ports->findText("COM7"));
-    wizard.connection.Window()->findChild<QPushButton*>("btnNext")->click();
+    ClickNext(wizard.connection);
     wizard.firmware.Window()
         ->findChild<QLineEdit*>("txtFullFileName")
         ->setText(QString::fromStdString(typed));
-    wizard.firmware.Window()->findChild<QPushButton*>("btnNext")->click();
-    wizard.operations.Window()->findChild<QPushButton*>("btnNext")->click();
+    ClickNext(wizard.firmware);
+    ClickNext(wizard.operations);
 
     ASSERT_EQ(::rmdir(lock.c_str()), 0);
     ASSERT_TRUE(
@@ -777,10 +716,7 @@ TEST_F(FlashE2e, WizardRunTakesTheShownChoicesWhenTheSettingsCannotBeSaved) {
 TEST_F(FlashE2e, PortHeldByAnotherProgramStaysChosenAndTheRunNamesIt) {
     StartSim(rig, {});
     SimProcess other;
-    ASSERT_EQ(other.Start({FW_ANALYSER_SIM, "--registry", rig.dir.File("flashwright.reg"), "--com",
-                           "1", "--baud", "0", "--verbose"},
-                          rig.dir.File("other")),
-              "");
+    StartOther(rig, other);
     rig.Store("COM", Image(rig.dir, "S1"));
 
     int ready[2];
@@ -799,21 +735,12 @@ TEST_F(FlashE2e, PortHeldByAnotherProgramStaysChosenAndTheRunNamesIt) {
     ::close(ready[1]);
     ASSERT_EQ(answer, 'y');
 
-    Wizard wizard(WizardServices{rig.registry, rig.usb, rig.box,
-                                 [this] { return std::make_unique<QtSerialPort>(rig.names); },
-                                 nullptr, [this] { return rig.names.PlatformList(); },
-                                 [this] { return MakePlatformVersionFacility(rig.registry); },
-                                 ChooseFileWithDialog, &rig.runLog});
-    wizard.Start();
-    const auto next = [](QtPage& page) {
-        page.Window()->findChild<QPushButton*>("btnNext")->click();
-    };
+    const auto w = StartWizard(rig);
+    Wizard& wizard = *w;
     const QString shown =
         wizard.connection.Window()->findChild<QComboBox*>("cboConnection_Serial")->currentText();
     EXPECT_EQ(shown.toStdString(), "COM7 (In Use)");
-    next(wizard.connection);
-    next(wizard.firmware);
-    next(wizard.operations);
+    NextThroughThePages(wizard);
     rig.RunFor(Millis(300));
     ::kill(holder, SIGKILL);
     ::waitpid(holder, nullptr, 0);

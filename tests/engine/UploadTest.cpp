@@ -226,6 +226,7 @@ TEST_F(UploadTest, RecordAnsweredNeitherPassNorFailIsNotConfirmed) {
     EXPECT_FALSE(view.port.open);
     EXPECT_EQ(runLog.runs.back().reason,
               "The analyser answered 1 record with neither pass nor fail.");
+    EXPECT_EQ(runLog.runs.back().recordsOther, 1);
 }
 
 TEST_F(UploadTest, FileGoneByUploadStartFailsTheUpload) {
