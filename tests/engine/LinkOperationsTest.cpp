@@ -79,70 +79,52 @@ TEST_F(LinkTest, SendsEveryCharacterAsItsByteValue) {
 
 // A whole run over a converter that goes away while the analyser restarts (and
 // stays away for `awayTicks`), or whose driver cannot tell its transmit queue.
-struct ConverterCase {
-    const char* name;
-    bool unplugAtRestart;
-    int awayTicks;
-    FtStatus getStatus;
-};
-
-void PrintTo(const ConverterCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class ConverterRun : public EngineRig, public ::testing::WithParamInterface<ConverterCase> {};
-
-TEST_P(ConverterRun, EndsWithTheFileConfirmedAndNoMessage) {
-    const ConverterCase& c = GetParam();
+TEST_F(LinkTest, ConverterRunEndsWithTheFileConfirmedAndNoMessage) {
+    const struct {
+        bool unplugAtRestart; // and re-enumerated, away for `awayTicks`
+        int awayTicks;
+        FtStatus getStatus; // the driver's answer when asked for its transmit queue
+    } cases[] = {{true, 0, FT_OK}, {true, 75, FT_OK}, {false, 0, FT_NOT_SUPPORTED}};
     SetOperationDefaults(config.operations);
-    // The rig's own file name holds the test's name, which here has a slash.
-    const std::string file =
-        ::testing::TempDir() + "fw_converter_" + std::to_string(::getpid()) + c.name;
-    std::ofstream(file) << "S0030000FC\r\nS1051000AA55EB\r\nS1030000FC\r\nS9030000FC\r\n";
-    Set(kFilename, file);
-    view.port.open = false;
-    usb.devices = {{"A1B2C3D4", "Analyser A"}};
-    usb.getStatusAnswer = c.getStatus;
-    Set(kConnectionType, "USB");
-    Connect();
-    ASSERT_EQ(usb.open, std::set<FtHandle>{0x100});
-    std::ptrdiff_t unplugged = 0; // calls logged before
-    if (c.unplugAtRestart) {
-        ASSERT_TRUE(Play([this] { return state.nUpdateState == WaitReboot; }));
-        // Re-enumerating: the handle is dead, and for a while no device is there.
-        usb.open.clear();
-        unplugged = static_cast<std::ptrdiff_t>(usb.log.size());
-        const auto attached = usb.devices;
-        if (c.awayTicks > 0) {
-            usb.devices.clear();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.awayTicks);
+        NewRun();
+        usb = FakeUsbDriver{};
+        Firmware("S0030000FC\r\nS1051000AA55EB\r\nS1030000FC\r\nS9030000FC\r\n");
+        UseConverter();
+        usb.getStatusAnswer = c.getStatus;
+        Connect();
+        ASSERT_EQ(usb.open, std::set<FtHandle>{0x100});
+        std::ptrdiff_t unplugged = 0; // calls logged before
+        if (c.unplugAtRestart) {
+            ASSERT_TRUE(Play([this] { return state.nUpdateState == WaitReboot; }));
+            // Re-enumerating: the handle is dead, and for a while no device is there.
+            usb.open.clear();
+            unplugged = static_cast<std::ptrdiff_t>(usb.log.size());
+            const auto attached = usb.devices;
+            if (c.awayTicks > 0) {
+                usb.devices.clear();
+            }
+            Tick(c.awayTicks);
+            EXPECT_EQ(state.nUpdateState, WaitReboot);
+            usb.devices = attached;
         }
-        Tick(c.awayTicks);
-        EXPECT_EQ(state.nUpdateState, WaitReboot);
-        usb.devices = attached;
-    }
-    ASSERT_TRUE(
-        Play([this] { return state.nUpdateState == Finished || state.nUpdateState == Failed; }));
-    EXPECT_EQ(state.nUpdateState, Finished);
-    EXPECT_EQ(fields.nRecordsPassed, 2);
-    EXPECT_TRUE(box.shown.empty()) << box.shown.front().text;
-    std::remove(file.c_str());
-    ASSERT_EQ(runLog.runs.size(), 1u);
-    EXPECT_EQ(runLog.runs[0].result, "success");
-    if (c.unplugAtRestart) {
-        // The dead handle is let go before the device is opened anew.
-        const auto since = usb.log.begin() + unplugged;
-        const auto open = std::find(since, usb.log.end(), "FT_Open(0)");
-        ASSERT_NE(open, usb.log.end());
-        EXPECT_NE(std::find(since, open, "FT_Close(256)"), open);
+        ASSERT_TRUE(Play(
+            [this] { return state.nUpdateState == Finished || state.nUpdateState == Failed; }));
+        EXPECT_EQ(state.nUpdateState, Finished);
+        EXPECT_EQ(fields.nRecordsPassed, 2);
+        EXPECT_TRUE(box.shown.empty()) << box.shown.front().text;
+        ASSERT_EQ(runLog.runs.size(), 1u);
+        EXPECT_EQ(runLog.runs[0].result, "success");
+        if (c.unplugAtRestart) {
+            // The dead handle is let go before the device is opened anew.
+            const auto since = usb.log.begin() + unplugged;
+            const auto open = std::find(since, usb.log.end(), "FT_Open(0)");
+            ASSERT_NE(open, usb.log.end());
+            EXPECT_NE(std::find(since, open, "FT_Close(256)"), open);
+        }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ConverterRun,
-    ::testing::Values(ConverterCase{"ReopenedDuringTheRestart", true, 0, FT_OK},
-                      ConverterCase{"AbsentForSeveralReopenTries", true, 75, FT_OK},
-                      ConverterCase{"StatusNotSupported", false, 0, FT_NOT_SUPPORTED}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace fw::test
