@@ -198,21 +198,11 @@ Rig::Rig(std::unique_ptr<IUsbDriver> driver)
       usbDriver(driver ? std::move(driver)
                        : std::make_unique<SysfsUsbDriver>(dir.File("sys"), dir.File("dev"))),
       usb(*usbDriver), runLog(dir.File("runs.jsonl")),
-      run(RunServices{view, fields, box,
-                      TransportMakers{[this] {
-                                          auto port = std::make_unique<CountingPort>(
-                                              std::make_unique<QtSerialPort>(names));
-                                          control_ = port.get();
-                                          return port;
-                                      },
-                                      [this] {
-                                          auto port = std::make_unique<CountingPort>(
-                                              std::make_unique<QtNetPort>());
-                                          control_ = port.get();
-                                          return port;
-                                      },
-                                      usb},
-                      &runLog, [this] { NoteState(); }}),
+      run(RunServices{
+          view, fields, box,
+          TransportMakers{[this] { return Counted(std::make_unique<QtSerialPort>(names)); },
+                          [this] { return Counted(std::make_unique<QtNetPort>()); }, usb},
+          &runLog, [this] { NoteState(); }}),
       link(run.link), engine(run.engine) {
     SetOperationDefaults(operations);
     QObject::connect(&view.timer, &QTimer::timeout, &view.timer, [this] {
@@ -274,6 +264,12 @@ void Rig::Previous() {
     view.Unload();
     run.Release();
     NoteState();
+}
+
+std::unique_ptr<ISerialPort> Rig::Counted(std::unique_ptr<ISerialPort> port) {
+    auto counted = std::make_unique<CountingPort>(std::move(port));
+    control_ = counted.get();
+    return counted;
 }
 
 void Rig::NoteState() {

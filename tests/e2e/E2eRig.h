@@ -217,6 +217,8 @@ public:
 
 private:
     void NoteState();
+    // `port` as the run's control, counting what goes out.
+    std::unique_ptr<ISerialPort> Counted(std::unique_ptr<ISerialPort> port);
 
     CountingPort* control_ = nullptr;
 };
