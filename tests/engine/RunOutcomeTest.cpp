@@ -196,15 +196,6 @@ TEST_F(RunOutcomeTest, DeviceGoneDuringTheRestartIsTakenBackAndTheWaitGoesOn) {
     EXPECT_TRUE(box.shown.empty());
 }
 
-TEST_F(RunOutcomeTest, RunLeftWithPreviousIsRecordedAsAbandoned) {
-    Connect();
-    Play([this] { return state.nUpdateState == Uploading; });
-    engine.AbandonRun();
-    ASSERT_EQ(runLog.runs.size(), 1u);
-    EXPECT_EQ(runLog.runs[0].result, "abandoned");
-    EXPECT_EQ(runLog.runs[0].rows[0].second, "OK");
-}
-
 // A front end's time limit ends a run that waits for ever on a silent analyser.
 TEST_F(RunOutcomeTest, RunFailedFromOutsideClosesTheLinkAndSaysWhy) {
     Connect();

@@ -70,7 +70,7 @@ TEST_F(UploadTest, FileKnownBadStopsTheRunBeforeAnythingIsSent) {
         {"", "it holds no S1 or S2 record"},
     };
     for (const auto& [file, message] : cases) {
-        view.port.open = true;
+        NewRun();
         if (message == kMsgInvalidFile) {
             Set(kFilename, file);
         } else {
@@ -118,8 +118,7 @@ TEST_F(UploadTest, FileChangedAfterTheCheckFailsTheUpload) {
         {records, "S1051000AA55EB\r\nS1zz\r\n", true, 0},              // shorter, a record bad
     };
     for (const auto& c : cases) {
-        box.shown.clear();
-        view.port.output.clear();
+        NewRun();
         Firmware(c.before);
         Connect();
         Tick(); // checked; bootloader and erases are off
@@ -176,9 +175,7 @@ TEST_F(UploadTest, LastAcknowledgementsAreListenedForUntilTheLineIsQuiet) {
         {{{"", 5000, WaitAcks}}, "", 0, 0}, // three missing: no end to the wait
     };
     for (const Case& c : cases) {
-        runLog.runs.clear();
-        view.port.output.clear();
-        view.port.open = true;
+        NewRun();
         Firmware("S1030000FC\r\nS1030000FC\r\nS1030000FC\r\n");
         Connect();
         while (state.nUpdateState != WaitAcks) {
@@ -252,29 +249,31 @@ TEST_F(UploadTest, AbandonedUploadClosesTheFileAndReadsNoMore) {
     EXPECT_EQ(fields.nRecordsSent, 1);
 }
 
-TEST_F(UploadTest, SenderWaitsWhileTheSerialBacklogIsFull) {
-    Firmware("S1030000FC\r\n");
-    StartAt(UploadStart);
-    view.port.outBufferCount = 513;
-    Tick(3);
-    EXPECT_TRUE(view.port.output.empty());
-    view.port.outBufferCount = 512;
-    Tick();
-    EXPECT_EQ(fields.nRecordsSent, 1);
-}
-
-TEST_F(UploadTest, SenderWaitsWhileTheConverterQueueIsFull) {
-    Firmware("S1030000FC\r\nS1030000FC\r\n");
-    UseConverter();
-    StartAt(UploadStart);
-    Tick();
-    usb.txQueue = 513;
-    Tick(3);
-    EXPECT_EQ(fields.nRecordsSent, 0);
-    usb.txQueue = 0;
-    Tick();
-    EXPECT_EQ(fields.nRecordsSent, 1);
-    EXPECT_EQ(usb.written.size(), 11u); // "S1030000FC" CR
+// Nothing more is handed to the serial port or converter while more than 512
+// bytes wait in its transmit queue.
+TEST_F(UploadTest, SenderWaitsWhileTheTransmitQueueIsFull) {
+    for (const bool converter : {false, true}) {
+        SCOPED_TRACE(converter ? "converter" : "serial port");
+        NewRun();
+        Firmware("S1030000FC\r\nS1030000FC\r\n");
+        if (converter) {
+            UseConverter();
+        }
+        StartAt(UploadStart);
+        Tick(); // opened
+        const auto queue = [&](int n) {
+            converter ? void(usb.txQueue = static_cast<std::uint32_t>(n))
+                      : void(view.port.outBufferCount = n);
+        };
+        queue(513);
+        Tick(3);
+        EXPECT_EQ(fields.nRecordsSent, 0);
+        queue(converter ? 0 : 512);
+        Tick();
+        EXPECT_EQ(fields.nRecordsSent, 1);
+        // "S1030000FC" CR
+        EXPECT_EQ(converter ? usb.written.size() : view.port.output.size(), 11u);
+    }
 }
 
 } // namespace
