@@ -381,31 +381,21 @@ TEST_F(Pages, FirmwarePathNeedsTextBrowseStartsAtItAndOnlyNextStoresIt) {
     ASSERT_EQ(entries.size(), 3);
     EXPECT_TRUE(entries[0].startsWith("Firmware (")) << browseFilter;
     EXPECT_TRUE(entries[1].startsWith("S-record files (")) << browseFilter;
-    const auto shownBy = [&entries](const QString& file) {
-        std::string letters;
+    for (const char* row : {"fw.SX FSA", "fw.sx FSA", "fw.s19 -SA", "FW.S28 -SA", "fw.srec -SA",
+                            "FW.SREC -SA", "fw.mot -SA", "FW.MOT -SA", "fw.hex --A"}) {
+        const QStringList fileAndLetters = QString(row).split(' ');
+        QString letters;
         for (const QString& entry : entries) {
-            const QStringList patterns = entry.section('(', 1).chopped(1).split(' ');
-            const bool shown =
-                std::any_of(patterns.begin(), patterns.end(), [&file](const QString& p) {
-                    return QRegularExpression(QRegularExpression::wildcardToRegularExpression(p))
-                        .match(file)
-                        .hasMatch();
-                });
-            letters += shown ? entry.at(0).toLatin1() : '-';
+            bool shown = false;
+            for (const QString& pattern : entry.section('(', 1).chopped(1).split(' ')) {
+                shown = shown ||
+                        QRegularExpression(QRegularExpression::wildcardToRegularExpression(pattern))
+                            .match(fileAndLetters[0])
+                            .hasMatch();
+            }
+            letters += shown ? entry.at(0) : QChar('-');
         }
-        return letters;
-    };
-    for (const auto& [file, letters] :
-         std::initializer_list<std::pair<const char*, const char*>>{{"fw.SX", "FSA"},
-                                                                    {"fw.sx", "FSA"},
-                                                                    {"fw.s19", "-SA"},
-                                                                    {"FW.S28", "-SA"},
-                                                                    {"fw.srec", "-SA"},
-                                                                    {"FW.SREC", "-SA"},
-                                                                    {"fw.mot", "-SA"},
-                                                                    {"FW.MOT", "-SA"},
-                                                                    {"fw.hex", "--A"}}) {
-        EXPECT_EQ(shownBy(file), letters) << file;
+        EXPECT_EQ(letters.toStdString(), fileAndLetters[1].toStdString()) << row;
     }
     // Previous does not store; coming back shows the stored path again.
     Click(w.firmware, "btnPrevious");
