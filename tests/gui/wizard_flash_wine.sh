@@ -16,10 +16,20 @@
 #      connection to the analyser was lost.";
 #   4. the port search lists COM7 "(In Use)" while another program holds it,
 #      and a run on it fails saying so.
-# Every message box is waited for by its window and answered.
+# Every message box is waited for by its window, its text read and checked,
+# and answered.
 #
-#   wizard_flash_wine.sh [--setup SETUP.EXE] [--converter FAKE_D2XX.DLL]
+#   wizard_flash_wine.sh --probe PROBE_DIR [--setup SETUP.EXE]
+#                        [--converter FAKE_D2XX.DLL]
 #                        PROGRAM_DIR ANALYSER_SIM [OUTPUT_DIR]
+#
+# What the wizard's windows say is read through Qt's accessibility interfaces:
+# PROBE_DIR is the build folder of tests/a11y_probe, whose generic/ plugin
+# each wizard loads (QT_PLUGIN_PATH, QT_QPA_GENERIC_PLUGINS) and which writes
+# the accessible tree of its windows to a file. No outside client can read it
+# under Wine 8.0: its UI Automation reaches a page's window but not its
+# children (stepping to the first child deadlocks the wizard), values are not
+# implemented, and MSAA is not served.
 #
 # With --converter the fake converter library (tests/support/fake_d2xx, built
 # for Windows) is put beside the program as TVD2XX.DLL, its one device "USB
@@ -38,17 +48,21 @@ set -euo pipefail
 
 setup=
 converter=
-while [ "${1:-}" = --setup ] || [ "${1:-}" = --converter ]; do
+probe=
+while [ "${1:-}" = --setup ] || [ "${1:-}" = --converter ] || [ "${1:-}" = --probe ]; do
     case $1 in
     --setup) setup=$(readlink -f "$2") ;;
     --converter) converter=$(readlink -f "$2") ;;
+    --probe) probe=$(readlink -f "$2") ;;
     esac
     shift 2
 done
-if [ $# -lt 2 ]; then
-    echo "usage: $0 [--setup SETUP.EXE] [--converter FAKE_D2XX.DLL] PROGRAM_DIR ANALYSER_SIM [OUTPUT_DIR]" >&2
+if [ $# -lt 2 ] || [ -z "$probe" ]; then
+    echo "usage: $0 --probe PROBE_DIR [--setup SETUP.EXE] [--converter FAKE_D2XX.DLL] PROGRAM_DIR ANALYSER_SIM [OUTPUT_DIR]" >&2
     exit 2
 fi
+[ -n "$(find "$probe/generic" -maxdepth 1 -iname '*.dll' 2>/dev/null)" ] ||
+    { echo "no probe plugin (generic/*.dll) in $probe" >&2; exit 2; }
 program_dir=$(readlink -f "$1")
 analyser_sim=$(readlink -f "$2")
 for tool in wine wineserver Xvfb xdotool srec_cat srec_cmp jq perl setpriv import convert socat; do
@@ -171,8 +185,19 @@ boxes() {
         echo "$id"
     done
 }
-# Waits for a message box, answers it with Return until it is gone.
-answer_box() { # what
+# What the wizard's windows say now: its accessible tree, a line a node
+# ("ComboBox "Serial Port" = "COM7 (In Use)"", "StaticText "..."").
+says() { cat "$tmp/$wizard_name.a11y" 2>/dev/null || true; }
+says_line() { grep -qE -- "$1" "$tmp/$wizard_name.a11y" 2>/dev/null; }
+# Waits until a line of that text matches an extended regular expression.
+wait_says() { # regex what
+    poll 300 says_line "$1" ||
+        fail "the wizard does not show $2; its windows say:
+$(says)"
+}
+# Waits for a message box, checks that its text matches the regular expression,
+# and answers it with Return until it is gone.
+answer_box() { # what regex
     local box
     for ((n = 0; n < 300; n++)); do
         box=$(boxes | sed -n 1p)
@@ -181,6 +206,8 @@ answer_box() { # what
         sleep 0.1
     done
     [ -n "$box" ] || fail "no message box for $1"
+    wait_says "^ *StaticText \".*$2" "the message for $1"
+    echo "   its message box: $(grep -E -m1 -- "^ *StaticText \".*$2" "$tmp/$wizard_name.a11y" | sed 's/^ *StaticText //')"
     for ((n = 0; n < 50; n++)); do
         xdotool windowfocus --sync "$box" key Return 2>/dev/null || true
         sleep 0.2
@@ -246,7 +273,10 @@ shot() { # file
     fail "no page on screen for $1"
 }
 start_wizard() { # log-name
-    win "$exe" >"$tmp/$1.log" 2>&1 &
+    wizard_name=$1
+    # Wine hands QT_* variables to Windows programs only when spelt WINEQT_*.
+    WINEQT_PLUGIN_PATH=$(winpath "$probe") WINEQT_QPA_GENERIC_PLUGINS="fw_a11y_probe:$(winpath "$tmp/$1.a11y")" \
+        win "$exe" >"$tmp/$1.log" 2>&1 &
     wizard=$!
     pids+=("$wizard")
 }
@@ -333,7 +363,7 @@ poll 300 bash -c "[ \$(wc -l <'$(runs_file)') -gt $runs_before ]" || fail "the l
 jq -e '.result == "failed" and (.reason | contains("The connection to the analyser was lost."))
        and .records_passed < .firmware.records and ([.rows[]] | index("FAILED") != null)' \
     <<<"$(last_run)" >/dev/null || fail "the lost link is not on record as lost: $(last_run)"
-answer_box "the lost link"
+answer_box "the lost link" "The connection to the analyser was lost\."
 sleep 0.5
 shot "$out/windows-lost-link.png"
 echo "3. lost link: FAILED, run record: $(last_run)"
@@ -343,11 +373,6 @@ stop_wizard
 # COM7 is held in exclusive mode by another program. The port search lists it
 # "(In Use)" and keeps it chosen, as the stored port; the run then cannot open
 # it and says so. Were it not listed, another port would be chosen and tried.
-# The list itself is not read here: Wine 8.0's UI Automation reaches the page's
-# window but not its children (stepping to the first child deadlocks the
-# wizard: Wine's helper thread waits for the page's thread, which waits for
-# it), a value cannot be read (E_NOTIMPL), and the COM client and MSAA are not
-# served; the screenshot shows it, the run's message proves the choice kept.
 socat "pty,rawer,link=$tmp/com7" exec:cat 2>"$tmp/socat7.log" &
 pids+=("$!")
 poll 50 test -e "$tmp/com7" || fail "socat made no terminal"
@@ -359,18 +384,19 @@ preset "$firmware" "$(readlink -f "$tmp/com7")"
 runs_before=$(run_count)
 start_wizard wizard4
 page=$(wait_page "")
-sleep 0.5
+wait_says "^ *ComboBox \".*\" = \"COM$com \\(In Use\\)\"" "COM$com chosen and listed \"(In Use)\""
+wait_says "^ *ListItem \"COM$com \\(In Use\\)\"" "COM$com \"(In Use)\" in the port list"
 shot "$out/windows-port-in-use.png"
 page=$(next "$page")
 page=$(next "$page")
 # The run fails at once with a message box; OK ends it.
 page=$(next "$page")
-answer_box "the held port"
+answer_box "the held port" "COM$com.*in use"
 poll 300 bash -c "[ \$(wc -l <'$(runs_file)') -gt $runs_before ]" || fail "the run on a held port left no record"
 jq -e --argjson com "$com" '.result == "failed" and .connection.port == $com
        and (.reason | test("in use"))' <<<"$(last_run)" >/dev/null ||
     fail "the held port is not on record as in use: $(last_run)"
-echo "4. port held elsewhere: kept as chosen, the run says: $(last_run | jq -r .reason)"
+echo "4. port held elsewhere: listed \"COM$com (In Use)\" and kept as chosen, the run says: $(last_run | jq -r .reason)"
 stop_wizard
 
 # --- 5. and 6. Through the USB converter -------------------------------------
@@ -403,7 +429,7 @@ if [ -n "$converter" ]; then
     jq -e '.result == "failed" and .connection.type == "USB" and .records_passed < .firmware.records
            and (.reason | contains("The connection to the analyser was lost."))' \
         <<<"$(last_run)" >/dev/null || fail "the unplugged converter is not on record as failed: $(last_run)"
-    answer_box "the unplugged converter"
+    answer_box "the unplugged converter" "The connection to the analyser was lost\."
     echo "6. converter unplugged mid-upload: FAILED, the run says: $(last_run | jq -r .reason)"
     stop_wizard
     unset FAKE_D2XX_DEVICE usb_serial
