@@ -17,7 +17,8 @@
 #   4. the port search lists COM7 "(In Use)" while another program holds it,
 #      and a run on it fails saying so.
 # Every message box is waited for by its window, its text read and checked,
-# and answered.
+# and answered; after each run the progress page's rows, as the screen shows
+# them, have to be the rows of its run record.
 #
 #   wizard_flash_wine.sh --probe PROBE_DIR [--setup SETUP.EXE]
 #                        [--converter FAKE_D2XX.DLL]
@@ -295,6 +296,27 @@ to_progress() {
     next "$page"
 }
 last_run() { tail -n 1 "$(runs_file)"; }
+# The progress page's rows as the screen shows them, "caption=status" a line,
+# sorted: each row caption's label is followed by its status label.
+screen_rows() {
+    awk -v captions="$(jq -r '.rows | keys[]' <<<"$(last_run)")" '
+        BEGIN { n = split(captions, c, "\n"); for (i = 1; i <= n; i++) row[c[i]] = 1 }
+        /^ *StaticText "/ {
+            t = $0; sub(/^ *StaticText "/, "", t); sub(/"( \[hidden\])?$/, "", t)
+            if (caption != "") { print caption "=" t; caption = "" } else if (t in row) caption = t
+        }' "$tmp/$wizard_name.a11y" 2>/dev/null | sort
+}
+record_rows() { jq -r '.rows | to_entries[] | "\(.key)=\(.value)"' <<<"$(last_run)" | sort; }
+same_rows() { [ -n "$(screen_rows)" ] && [ "$(screen_rows)" = "$(record_rows)" ]; }
+# What the screen shows is what the run did: the page's rows read as on record.
+check_rows() { # what
+    poll 50 same_rows || fail "the progress page's rows are not those of the run record ($1):
+on screen:
+$(screen_rows)
+on record:
+$(record_rows)"
+    echo "   rows on screen as on record: $(screen_rows | paste -sd ';' | sed 's/;/; /g')"
+}
 
 # --- 1. A full flash ---------------------------------------------------------
 received=$tmp/received.srec
@@ -326,6 +348,7 @@ jq -e --arg d "$(sha256sum <"$firmware" | cut -c1-64)" --argjson com "$com" \
      and .rows["Upload Firmware"] == "OK" and .rows["Run Firmware"] == "OK"' <<<"$(last_run)" >/dev/null ||
     fail "the run record does not say what was loaded: $(last_run)"
 sleep 0.5 # the last rows' repaint
+check_rows "the full flash"
 shot "$out/windows-wizard.png"
 # Rows "OK" in green, none "FAILED" in red (the text is smoothed: pixels
 # where that colour clearly leads count).
@@ -347,6 +370,7 @@ jq -e '.result == "failed" and (.reason | test("cannot be loaded")) and (.reason
     fail "the refused file is not on record as refused: $(last_run)"
 sleep 0.5
 [ ! -s "$tmp/sim2.log" ] || ! grep -qv '^$' "$tmp/sim2.log" || fail "the analyser received something: $(head -n 3 "$tmp/sim2.log")"
+check_rows "the refused file"
 echo "2. refused file: nothing sent, run record: $(last_run)"
 stop_wizard
 kill "$sim" 2>/dev/null || true
@@ -364,6 +388,7 @@ jq -e '.result == "failed" and (.reason | contains("The connection to the analys
        and .records_passed < .firmware.records and ([.rows[]] | index("FAILED") != null)' \
     <<<"$(last_run)" >/dev/null || fail "the lost link is not on record as lost: $(last_run)"
 answer_box "the lost link" "The connection to the analyser was lost\."
+check_rows "the lost link"
 sleep 0.5
 shot "$out/windows-lost-link.png"
 echo "3. lost link: FAILED, run record: $(last_run)"
@@ -396,6 +421,7 @@ poll 300 bash -c "[ \$(wc -l <'$(runs_file)') -gt $runs_before ]" || fail "the r
 jq -e --argjson com "$com" '.result == "failed" and .connection.port == $com
        and (.reason | test("in use"))' <<<"$(last_run)" >/dev/null ||
     fail "the held port is not on record as in use: $(last_run)"
+check_rows "the held port"
 echo "4. port held elsewhere: listed \"COM$com (In Use)\" and kept as chosen, the run says: $(last_run | jq -r .reason)"
 stop_wizard
 
@@ -415,6 +441,7 @@ if [ -n "$converter" ]; then
         fail "the image received through the converter differs from the firmware file"
     jq -e '.result == "success" and .connection.type == "USB"' <<<"$(last_run)" >/dev/null ||
         fail "the converter run is not on record as a success: $(last_run)"
+    check_rows "the converter"
     echo "5. through \"USB Serial Converter\" (TVD2XX.DLL): OK, image equal"
     stop_wizard
 
@@ -430,6 +457,7 @@ if [ -n "$converter" ]; then
            and (.reason | contains("The connection to the analyser was lost."))' \
         <<<"$(last_run)" >/dev/null || fail "the unplugged converter is not on record as failed: $(last_run)"
     answer_box "the unplugged converter" "The connection to the analyser was lost\."
+    check_rows "the unplugged converter"
     echo "6. converter unplugged mid-upload: FAILED, the run says: $(last_run | jq -r .reason)"
     stop_wizard
     unset FAKE_D2XX_DEVICE usb_serial
