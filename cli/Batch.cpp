@@ -234,7 +234,7 @@ private:
         r.view.Load();
         r.run->engine.FormActivate();
         r.run->Connect(r.config);
-        if (o_.timeoutSeconds && !r.run->engine.LinkFailed()) {
+        if (o_.timeoutSeconds && r.run->engine.RunActive()) {
             r.timeout.start(static_cast<int>(*o_.timeoutSeconds * 1000));
         }
         CheckEnd(r); // a link that did not open ends the run at once
@@ -269,7 +269,7 @@ private:
         WindUp(r);
         const RunRecord& record = r.run->engine.LastRun();
         r.reason = OneLine(record.reason.value_or(""));
-        if (record.result == "success") {
+        if (record.result == RunResult::Success) {
             r.outcome = Outcome::Ok;
             if (!digest.empty() && record.firmware && record.firmware->sha256 &&
                 *record.firmware->sha256 != digest) {
@@ -279,12 +279,12 @@ private:
                 r.reason = "the firmware file changed during the batch (SHA-256 " +
                            *record.firmware->sha256 + ")";
             }
-        } else if (record.result == "abandoned") {
+        } else if (record.result == RunResult::Abandoned) {
             r.outcome = Outcome::Abandoned;
         } else {
             // A connect that fails after it started (a device server that does
             // not answer) is a link that could not be opened too.
-            r.outcome = r.run->engine.LinkFailed() ? Outcome::NoLink : Outcome::Failed;
+            r.outcome = record.result == RunResult::NoLink ? Outcome::NoLink : Outcome::Failed;
         }
         if (terminal_) {
             Draw();

@@ -315,9 +315,10 @@ int FlashCommand(const FlashOptions& o) {
         if (!engine.RunActive()) {
             // A connect that fails after it started (a device server) is a
             // link that could not be opened, as one that fails at once.
-            finish(engine.LastRun().result == "success" ? kExitOk
-                   : engine.LinkFailed()                ? kExitNoLink
-                                                        : kExitFailed);
+            const RunResult result = engine.LastRun().result;
+            finish(result == RunResult::Success  ? kExitOk
+                   : result == RunResult::NoLink ? kExitNoLink
+                                                 : kExitFailed);
         }
     };
 
@@ -354,7 +355,7 @@ int FlashCommand(const FlashOptions& o) {
     view.Load();
     engine.FormActivate();
     run.Connect(config);
-    if (engine.LinkFailed()) {
+    if (!engine.RunActive() && engine.LastRun().result == RunResult::NoLink) {
         exitCode = kExitNoLink; // the run is on record as failed
     } else {
         QTimer timeout;
@@ -382,7 +383,7 @@ int FlashCommand(const FlashOptions& o) {
     ReleaseStopSignals();
 
     const RunRecord& record = engine.LastRun();
-    if (record.result == "success" && record.recordsUnconfirmed > 0) {
+    if (record.result == RunResult::Success && record.recordsUnconfirmed > 0) {
         // Accepted as the wizard accepts it, but said: the analyser stayed
         // silent about the last records.
         std::fprintf(progressOut,

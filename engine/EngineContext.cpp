@@ -25,7 +25,7 @@ void EngineContext::ShowFailed() {
 void EngineContext::EnterFailed(const std::string& reason) {
     state.nUpdateState = UpdateState::Failed;
     ShowFailed();
-    FinishRun("failed", reason);
+    FinishRun(RunResult::Failed, reason);
 }
 
 void EngineContext::VerdictWithoutRecord() {
@@ -36,7 +36,7 @@ void EngineContext::VerdictWithoutRecord() {
     box.Show(kMsgTooManyVerdicts, MsgIcon::Critical, kAppTitle);
 }
 
-void EngineContext::FinishRun(const std::string& result, const std::optional<std::string>& reason) {
+void EngineContext::FinishRun(RunResult result, const std::optional<std::string>& reason) {
     if (!runActive) {
         return;
     }

@@ -53,7 +53,6 @@ struct EngineContext {
     EngineClock::time_point lastVerdict{};          // end of the file, or the latest verdict since
     std::int32_t recordsRejected = 0;               // "Sx Fail " verdicts of this upload
     const ProtocolWords& words = kAnalyserProtocol; // what the analyser says and is told
-    bool linkFailed = false;                        // the run ended because its link did not open
 
     void Ok(StatusLabel label);
     // "FAILED" in red, made visible.
@@ -67,7 +66,7 @@ struct EngineContext {
     // A verdict no record waited for: the run fails (once) and says why.
     void VerdictWithoutRecord();
     // Closes the run record and appends it to the run log.
-    void FinishRun(const std::string& result, const std::optional<std::string>& reason);
+    void FinishRun(RunResult result, const std::optional<std::string>& reason);
     // A bar's width from the exact byte position in the firmware file.
     void DrawBar(ProgressBar bar);
 };

@@ -25,25 +25,32 @@ struct LinkOpened {
 struct ConnectPoll {
     LinkConnect state = LinkConnect::Ready;
     std::string failure; // Failed: what the failure showed
+    std::string warning; // Ready: what the connection left unconfirmed; empty when nothing
 };
 
 class ILink {
 public:
     virtual ~ILink() = default;
     // Opens the connection `config` names and reports on the connection row.
-    // No failure when the link is ready (or the type has no link to open);
-    // the caller starts the sequence. The kind the device told (a Merlane
-    // converter's) comes back with it, even with a failure.
+    // No failure when the link is ready, still connecting (see PollConnect)
+    // or the type has no link to open; the caller starts the sequence. The
+    // kind the device told (a Merlane converter's) comes back with it, even
+    // with a failure.
     virtual LinkOpened ConnectToAnalyser(const RunConfig& config) = 0;
+    // Polled at the tick in state 1: a connect may take time (a name lookup,
+    // a connect, a negotiation), and is Connecting until it is up. Failed has
+    // been reported as a failed ConnectToAnalyser is, and carries what it
+    // showed; Ready carries what the connection left unconfirmed.
+    virtual ConnectPoll PollConnect() = 0;
     // One byte per character (its low 8 bits). True when the bytes were handed
     // to an open link.
     virtual bool SendText(const std::string& text) = 0;
     virtual bool SendBytes(const std::vector<std::uint8_t>& bytes) = 0;
-    // Polled at the tick. Whatever arrives on the link is handed over as text
-    // through the arrival callback the link was made with: on the receive
-    // event of a link that raises one (a serial port, a device server), and
-    // here for one that has none (a converter: at most 255 bytes a poll).
-    virtual void PollArrivals() = 0;
+    // Called at every tick, before the step's action: the link does what its
+    // transport does at the tick. Whatever arrives on the link is handed over
+    // as text through the arrival callback the link was made with, on a
+    // receive event of its own or here.
+    virtual void Poll() = 0;
     // Closes whatever the link is open over: the serial port, the device
     // server or the converter.
     virtual void CloseLink() = 0;
@@ -56,16 +63,8 @@ public:
     // The link for messages ("COM3 (/dev/ttyUSB0)") and the device behind it.
     virtual std::string Name() const = 0;
     virtual std::string Device() const = 0;
-    // Polled at the tick in state 1: a connection that takes time (a device
-    // server's lookup, connect and negotiation) is Connecting until it is up.
-    // Failed has been reported as a failed ConnectToAnalyser is, and carries
-    // what it showed.
-    virtual ConnectPoll PollConnect() { return {}; }
-    // What the connection left unconfirmed (a device server that did not
-    // answer its line settings); empty when nothing.
-    virtual std::string Warning() const { return {}; }
-    // False when a lost link never comes back by itself (a TCP connection).
-    virtual bool Reconnects() const { return true; }
+    // False when a lost link never comes back by itself.
+    virtual bool Reconnects() const = 0;
 };
 
 } // namespace fw

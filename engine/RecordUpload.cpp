@@ -28,7 +28,7 @@ bool RecordUpload::Check() {
     c_.state.nUpdateState = UpdateState::Idle;
     c_.link.CloseLink();
     c_.MarkFailed(StatusLabel::Upload);
-    c_.FinishRun("failed", message);
+    c_.FinishRun(RunResult::Failed, message);
     c_.box.Show(message, MsgIcon::Critical, kTitleLoadFirmwareError);
     return false;
 }

@@ -46,6 +46,21 @@ std::string Env(const char* name) {
 
 } // namespace
 
+const char* RecordText(RunResult result) {
+    switch (result) {
+    case RunResult::Success:
+        return "success";
+    case RunResult::Failed:
+    case RunResult::NoLink:
+        return "failed";
+    case RunResult::Abandoned:
+        return "abandoned";
+    case RunResult::NotStarted:
+        return "not_started";
+    }
+    return "failed";
+}
+
 std::string ToJsonLine(const RunRecord& r) {
     nlohmann::json connection = {{"type", r.connection.type}, {"device", r.connection.device}};
     if (r.connection.type == "USB") {
@@ -84,12 +99,23 @@ std::string ToJsonLine(const RunRecord& r) {
         {"records_passed", r.recordsPassed},
         {"records_other", r.recordsOther},
         {"records_unconfirmed", r.recordsUnconfirmed},
-        {"result", r.result},
+        {"result", RecordText(r.result)},
         {"reason", OrNull(r.reason)},
     };
     // Texts from the file system or the analyser need not be UTF-8: replace
     // what is not, rather than fail.
-    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    if (!r.batch && !r.analyser) {
+        return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    }
+    // A batch's run: its fields keep their order, the batch's two come last.
+    nlohmann::ordered_json tagged(j);
+    if (r.batch) {
+        tagged["batch"] = *r.batch;
+    }
+    if (r.analyser) {
+        tagged["analyser"] = *r.analyser;
+    }
+    return tagged.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 std::string UtcNow() {

@@ -11,6 +11,19 @@
 
 namespace fw {
 
+// How a run ended.
+enum class RunResult {
+    Success,    // every chosen step done, the firmware confirmed
+    Failed,     // a step failed, or the run was ended from outside (a time limit)
+    NoLink,     // the link could not be opened, at once or while it connected
+    Abandoned,  // left while under way (Previous, the close box, a stop signal)
+    NotStarted, // one of a batch that a stop reached before it began
+};
+
+// How a result is written in the record: "success", "failed" (a link that did
+// not open is a failed run too), "abandoned", "not_started".
+const char* RecordText(RunResult result);
+
 struct RunRecord {
     std::string started; // ISO 8601, UTC
     std::string ended;
@@ -36,8 +49,12 @@ struct RunRecord {
     std::int64_t recordsPassed = 0;
     std::int64_t recordsOther = 0;
     std::int64_t recordsUnconfirmed = 0; // sent, and answered with no verdict at all
-    std::string result;                  // "success", "failed" or "abandoned"
+    RunResult result = RunResult::Failed;
     std::optional<std::string> reason;
+    // One of a batch: the batch's id and the analyser's name, written last
+    // when set.
+    std::optional<std::string> batch;
+    std::optional<std::string> analyser;
 };
 
 // One line of JSON, without the line feed.

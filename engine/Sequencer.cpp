@@ -143,14 +143,13 @@ void Sequencer::Start() {
         return;
     case LinkConnect::Failed:
         c_.state.nUpdateState = UpdateState::Idle;
-        c_.linkFailed = true;
-        c_.FinishRun("failed", connect.failure);
+        c_.FinishRun(RunResult::NoLink, connect.failure);
         return;
     case LinkConnect::Ready:
         break;
     }
-    if (const std::string warning = c_.link.Warning(); !warning.empty()) {
-        c_.run.connection.warning = warning;
+    if (!connect.warning.empty()) {
+        c_.run.connection.warning = connect.warning;
     }
     // A file that can be known bad is refused before anything is sent: the
     // analyser would otherwise be restarted and erased with nothing to load.
@@ -210,7 +209,7 @@ void Sequencer::ConfirmAndRun() {
         c_.state.nUpdateState = UpdateState::Idle;
     }
     c_.link.CloseLink();
-    c_.FinishRun("success", std::nullopt);
+    c_.FinishRun(RunResult::Success, std::nullopt);
 }
 
 } // namespace fw

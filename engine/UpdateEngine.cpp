@@ -28,7 +28,7 @@ UpdateEngine::UpdateEngine(ProgressFields& fields, RunRows& view, ILink& link, I
 }
 
 void UpdateEngine::ConnectToAnalyser(const RunConfig& config) {
-    c_.FinishRun("abandoned", std::nullopt); // a run still open was left behind
+    c_.FinishRun(RunResult::Abandoned, std::nullopt); // a run still open was left behind
     RunRecord& run = c_.run;
     run = RunRecord{};
     run.started = UtcNow();
@@ -47,7 +47,6 @@ void UpdateEngine::ConnectToAnalyser(const RunConfig& config) {
     }
     c_.checked = FirmwareCheck{};
     c_.runActive = true;
-    c_.linkFailed = false;
     c_.view.Reset();
     // What the analyser said before this run answers nothing in it.
     c_.state.sReplyBuffer.clear();
@@ -57,8 +56,7 @@ void UpdateEngine::ConnectToAnalyser(const RunConfig& config) {
         c_.state.nAnalyserKind = opened.analyserKind; // a Merlane converter
     }
     if (opened.failure) {
-        c_.linkFailed = true;
-        c_.FinishRun("failed", *opened.failure); // the state stays as it was
+        c_.FinishRun(RunResult::NoLink, *opened.failure); // the state stays as it was
         return;
     }
     c_.state.nUpdateState = UpdateState::Start;
@@ -74,7 +72,7 @@ void UpdateEngine::AFTimer1_Timer() {
     {
         Busy busy(*this);
         polling_ = true;
-        c_.link.PollArrivals();
+        c_.link.Poll();
         polling_ = false;
         sequencer_.Tick();
     }
@@ -109,7 +107,7 @@ void UpdateEngine::RunDeferred() {
 
 void UpdateEngine::AbandonRun() {
     c_.file.Close();
-    c_.FinishRun("abandoned", std::nullopt);
+    c_.FinishRun(RunResult::Abandoned, std::nullopt);
 }
 
 void UpdateEngine::Stop() {

@@ -64,9 +64,6 @@ public:
     // The record of the last run (complete once it has ended).
     const RunRecord& LastRun() const { return c_.run; }
     bool RunActive() const { return c_.runActive; }
-    // True when the last run ended because its link could not be opened, at
-    // once or while its connect went on at the tick.
-    bool LinkFailed() const { return c_.linkFailed; }
 
 private:
     class Busy;

@@ -14,8 +14,8 @@ AnalyserRun::AnalyserRun(RunServices s)
 }
 
 void AnalyserRun::Stop() {
-    link.CloseUsb();
     engine.Stop();
+    link.CloseLink();
 }
 
 } // namespace fw

@@ -30,10 +30,9 @@ public:
     // The operations page's Next: connects with the choices the pages show
     // (or the command line's), which the run then keeps to.
     void Connect(const RunConfig& config) { engine.ConnectToAnalyser(config); }
-    // What Previous and the close box do: nothing more is sent, an open
-    // converter and the firmware file are closed, and a run still under way
-    // is recorded as abandoned. (The serial port or device server closes with
-    // the page: Release.)
+    // What Previous and the close box do: nothing more is sent, a run still
+    // under way is recorded as abandoned, and the firmware file and the link
+    // are closed.
     void Stop();
     // The page went away: whatever link is still open closes.
     void Release() { link.CloseLink(); }

@@ -36,8 +36,8 @@ std::string Link::Fail(const OpenFailure& failure) {
 }
 
 LinkOpened Link::ConnectToAnalyser(const RunConfig& config) {
-    warning_.clear();
     connecting_ = false;
+    warning_.clear();
     type_ = config.type;
     transport_.reset(); // the last run's, closed with it
     transport_ = MakeTransport(config, makers_, onArrived_);
@@ -61,25 +61,25 @@ LinkOpened Link::ConnectToAnalyser(const RunConfig& config) {
 
 ConnectPoll Link::PollConnect() {
     if (!connecting_ || !transport_) {
-        return {};
+        return {LinkConnect::Ready, {}, warning_};
     }
     OpenProgress progress = transport_->PollOpen();
     if (progress.pending) {
-        return {LinkConnect::Connecting, {}};
+        return {LinkConnect::Connecting, {}, {}};
     }
     connecting_ = false;
     if (progress.failure) {
-        return {LinkConnect::Failed, Fail(*progress.failure)};
+        return {LinkConnect::Failed, Fail(*progress.failure), {}};
     }
     warning_ = progress.warning;
+    const OpenedRow row = transport_->RowWhenOpen();
     view_.SetCaption(StatusLabel::Connection,
-                     warning_.empty()
-                         ? std::string(transport_->OpenCaption())
-                         : std::string(transport_->OpenCaption()) + " (warning: " + warning_ + ")");
-    if (!transport_->IsConverter()) {
+                     warning_.empty() ? std::string(row.caption)
+                                      : std::string(row.caption) + " (warning: " + warning_ + ")");
+    if (row.green) {
         view_.SetForeColor(StatusLabel::Connection, kGreen);
     }
-    return {};
+    return {LinkConnect::Ready, {}, warning_};
 }
 
 bool Link::Write(const std::uint8_t* data, std::size_t count) {
@@ -98,7 +98,7 @@ bool Link::SendBytes(const std::vector<std::uint8_t>& bytes) {
     return Write(bytes.data(), bytes.size());
 }
 
-void Link::PollArrivals() {
+void Link::Poll() {
     if (transport_) {
         transport_->Poll();
     }
@@ -106,12 +106,6 @@ void Link::PollArrivals() {
 
 void Link::CloseLink() {
     if (transport_) {
-        transport_->Close();
-    }
-}
-
-void Link::CloseUsb() {
-    if (transport_ && transport_->IsConverter()) {
         transport_->Close();
     }
 }

@@ -33,19 +33,13 @@ public:
     // True when the bytes were handed to an open link.
     bool SendText(const std::string& text) override;
     bool SendBytes(const std::vector<std::uint8_t>& bytes) override;
-    // An open converter hands over what waits in it, at most kFtReadChunk
-    // bytes.
-    void PollArrivals() override;
-    // The sequencer's closer: whatever the link is open over.
+    // The transport's own work at the tick (a converter hands over what waits
+    // in it, at most kFtReadChunk bytes).
+    void Poll() override;
+    // Whatever the link is open over, or still connecting to.
     void CloseLink() override;
-    // The Previous button's closer: an open converter (a serial port or a
-    // device server closes with the page). Not the engine's: it closes with
-    // CloseLink.
-    void CloseUsb();
-    // True while a converter is open (it holds a handle).
-    bool ConverterOpen() const {
-        return transport_ && transport_->IsConverter() && transport_->IsOpen();
-    }
+    // True while the transport is open.
+    bool IsOpen() const { return transport_ && transport_->IsOpen(); }
     // Bytes handed to the link and not yet on the line: the serial port's
     // output buffer, the socket's, or the converter's transmit queue where the
     // driver can tell; 0 otherwise.
@@ -60,7 +54,6 @@ public:
     std::string Name() const override;
     std::string Device() const override;
     ConnectPoll PollConnect() override;
-    std::string Warning() const override { return warning_; }
     bool Reconnects() const override { return !transport_ || transport_->Reconnects(); }
 
 private:
@@ -73,7 +66,7 @@ private:
     ArrivalHandler onArrived_;
     ConnectionType type_ = ConnectionType::Serial; // of the last run
     std::unique_ptr<ITransport> transport_;
-    std::string warning_;
+    std::string warning_;     // what the finished connect left unconfirmed
     bool connecting_ = false; // opened, and not yet known to be up
 };
 

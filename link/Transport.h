@@ -67,6 +67,12 @@ struct Opened {
     std::int32_t analyserKind = 0;      // as nAnalyserKind (2: a Merlane converter); 0: not said
 };
 
+// The connection row once the transport is open.
+struct OpenedRow {
+    const char* caption = "OK";
+    bool green = true; // false: the row keeps the colour it has
+};
+
 // Where an Open that did not fail at once stands.
 struct OpenProgress {
     bool pending = false;               // still opening: asked again at the tick
@@ -86,20 +92,20 @@ public:
     virtual OpenProgress PollOpen() { return {}; }
     // False when a lost connection never comes back by itself.
     virtual bool Reconnects() const { return true; }
-    // The connection row's caption once open.
-    virtual const char* OpenCaption() const { return "OK"; }
+    // The connection row once open.
+    virtual OpenedRow RowWhenOpen() const { return {}; }
     // Hands the bytes to the line; false when they were not taken.
     virtual bool Send(const std::uint8_t* data, std::size_t count) = 0;
-    // Called at the tick: a transport with no receive event (a converter)
-    // hands over what waits now.
+    // Called at every tick: a transport with no receive event of its own (a
+    // converter) hands over what waits now.
     virtual void Poll() {}
     virtual std::size_t PendingOutput() = 0;
     virtual bool Lost() const = 0;
     // Opens a lost connection again, quietly. True when it is back.
     virtual bool Reopen() = 0;
     virtual bool IsOpen() const = 0;
+    // Closes it, and ends an open still under way.
     virtual void Close() = 0;
-    virtual bool IsConverter() const { return false; }
     // For messages: "COM3 (/dev/ttyUSB0)", "USB converter A1 (...)", "TCP host:port".
     virtual std::string Name() const = 0;
     // The device behind it: a path, the converter's description, an address.

@@ -16,7 +16,8 @@ public:
     ~UsbTransport() override;
 
     Opened Open(const std::function<void()>& opening) override;
-    const char* OpenCaption() const override { return "Connected..."; }
+    // As the converter's open leaves the row: "Connected...", not coloured.
+    OpenedRow RowWhenOpen() const override { return {"Connected...", false}; }
     bool Send(const std::uint8_t* data, std::size_t count) override;
     // Hands what waits in the open converter (at most kFtReadChunk bytes) over.
     void Poll() override;
@@ -25,7 +26,6 @@ public:
     bool Reopen() override;
     bool IsOpen() const override { return nUsbHandle_ != 0; }
     void Close() override;
-    bool IsConverter() const override { return true; }
     std::string Name() const override;
     std::string Device() const override { return description_; }
 

@@ -48,7 +48,7 @@ TEST_F(D2xxE2e, MerlaneConverterRunCompletesThroughTheLibrary) {
     rig.settings.SaveSettingValue(kSection, kFilename, source);
 
     rig.Next();
-    ASSERT_TRUE(rig.link.ConverterOpen()) << rig.view.At(StatusLabel::Connection).caption;
+    ASSERT_TRUE(rig.link.IsOpen()) << rig.view.At(StatusLabel::Connection).caption;
     EXPECT_EQ(rig.view.At(StatusLabel::Connection).caption, "Connected...");
     EXPECT_EQ(rig.engine.State().nAnalyserKind, 2);
     // The library saw the connection's configuration on the analyser's device.
@@ -72,7 +72,7 @@ TEST_F(D2xxE2e, MerlaneConverterRunCompletesThroughTheLibrary) {
     EXPECT_EQ(rig.fields.nRecordsSent, 128);
     EXPECT_GE(rig.fields.nRecordsPassed, 126);
     EXPECT_TRUE(rig.box.shown.empty()) << rig.box.shown.front().text;
-    EXPECT_FALSE(rig.link.ConverterOpen()); // state 14 closed the converter
+    EXPECT_FALSE(rig.link.IsOpen()); // state 14 closed the converter
     EXPECT_EQ(FakeD2xx_OpenCount(), 0);
     EXPECT_EQ(rig.Control(), nullptr); // nothing went by a serial port
 

@@ -350,7 +350,7 @@ TEST_F(FlashE2e, LineGoneDuringTheUploadIsReportedAsALostLink) {
         }
         EXPECT_EQ(r.Runs().back()["reason"], r.box.shown[0].text);
         if (usb) {
-            EXPECT_FALSE(r.link.ConverterOpen());
+            EXPECT_FALSE(r.link.IsOpen());
             EXPECT_EQ(r.Runs().back()["connection"]["usb_serial"], "MA00");
             continue;
         }
@@ -565,11 +565,11 @@ TEST_F(FlashE2e, UsbConverterRunCompletesThroughThePoll) {
     rig.Store("USB", Image(rig.dir, "S2"));
     rig.settings.SaveSettingValue(kSection, kUsbAnalyser, "MA00");
     rig.Next();
-    ASSERT_TRUE(rig.link.ConverterOpen()) << rig.view.At(StatusLabel::Connection).caption;
+    ASSERT_TRUE(rig.link.IsOpen()) << rig.view.At(StatusLabel::Connection).caption;
     EXPECT_EQ(rig.view.At(StatusLabel::Connection).caption, "Connected...");
     EXPECT_EQ(rig.engine.State().nAnalyserKind, 2); // a Merlane converter
     ExpectCompleted(rig, "S2");
-    EXPECT_FALSE(rig.link.ConverterOpen()); // state 14 closed the converter
+    EXPECT_FALSE(rig.link.IsOpen()); // state 14 closed the converter
     EXPECT_EQ(rig.Control(), nullptr);      // no serial control was made for the run
 }
 

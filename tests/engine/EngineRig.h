@@ -83,9 +83,9 @@ struct EngineRig : ::testing::Test {
     // Bytes arriving on the serial port, with the control's receive event; on
     // an open converter, polled as the tick polls it.
     void Arrive(const std::string& text) {
-        if (link.ConverterOpen()) {
+        if (config.type == ConnectionType::Usb && link.IsOpen()) {
             usb.Receive(text);
-            link.PollArrivals();
+            link.Poll();
             return;
         }
         view.port.Receive(text);

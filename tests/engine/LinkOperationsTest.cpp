@@ -51,7 +51,7 @@ TEST_F(LinkTest, UsbDeviceMissingUnopenableOrDriverThrowing) {
     ConnectLink();
     ExpectBox(kMsgUsbOpenFailed, MsgIcon::None, kAppTitle);
     ExpectLabel(StatusLabel::Connection, "FAILED", kRed);
-    EXPECT_FALSE(link.ConverterOpen());
+    EXPECT_FALSE(link.IsOpen());
     EXPECT_EQ(state.nUpdateState, Idle);
     // A driver library that cannot be called is reported instead of escaping
     // the connect, and the state is left as it was.
@@ -65,9 +65,9 @@ TEST_F(LinkTest, UsbDeviceMissingUnopenableOrDriverThrowing) {
         EXPECT_EQ(state.nUpdateState, WaitBanner);
         usb.throwFrom = "*"; // and on the converter FT_Purge's throw left open
         link.SendText("@");
-        link.PollArrivals();
-        link.CloseUsb();
-        EXPECT_FALSE(link.ConverterOpen());
+        link.Poll();
+        link.CloseLink();
+        EXPECT_FALSE(link.IsOpen());
     }
 }
 
@@ -115,7 +115,7 @@ TEST_F(LinkTest, ConverterRunEndsWithTheFileConfirmedAndNoMessage) {
         EXPECT_EQ(fields.nRecordsPassed, 2);
         EXPECT_TRUE(box.shown.empty()) << box.shown.front().text;
         ASSERT_EQ(runLog.runs.size(), 1u);
-        EXPECT_EQ(runLog.runs[0].result, "success");
+        EXPECT_EQ(runLog.runs[0].result, RunResult::Success);
         if (c.unplugAtRestart) {
             // The dead handle is let go before the device is opened anew.
             const auto since = usb.log.begin() + unplugged;

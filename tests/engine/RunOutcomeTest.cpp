@@ -24,7 +24,7 @@ struct RunOutcomeTest : EngineRig {
         ExpectLabel(row, "FAILED", kRed);
         ExpectBox(std::string(kMsgLinkLost) + "\n\n" + name, MsgIcon::Critical, kAppTitle);
         ASSERT_EQ(runLog.runs.size(), 1u);
-        EXPECT_EQ(runLog.runs[0].result, "failed");
+        EXPECT_EQ(runLog.runs[0].result, RunResult::Failed);
     }
 };
 
@@ -98,7 +98,7 @@ TEST_F(RunOutcomeTest, VerdictsCountOnlyForRecordsWaitingForOne) {
         ExpectLabel(StatusLabel::Verify, "FAILED", kRed);
         ASSERT_EQ(runLog.runs.size(), 1u);
         const RunRecord& run = runLog.runs[0];
-        EXPECT_EQ(run.result, "failed");
+        EXPECT_EQ(run.result, RunResult::Failed);
         EXPECT_LE(run.recordsPassed + run.recordsOther, run.recordsSent);
         if (std::string(c.verdict) != "Sx Fail Sx Fail ") {
             EXPECT_EQ(run.reason, kMsgTooManyVerdicts);
@@ -129,7 +129,7 @@ TEST_F(RunOutcomeTest, LateRejectionOfAShortFileFailsTheRun) {
         EXPECT_EQ(state.nUpdateState, Failed);
         EXPECT_EQ(Sent().find("RUNANYWAY"), std::string::npos);
         ASSERT_EQ(runLog.runs.size(), 1u);
-        EXPECT_EQ(runLog.runs[0].result, "failed");
+        EXPECT_EQ(runLog.runs[0].result, RunResult::Failed);
     }
 }
 
@@ -166,7 +166,7 @@ TEST_F(RunOutcomeTest, LineLostMidRunEndsTheRun) {
         EXPECT_EQ(fields.nRecordsSent, c.sent);
         EXPECT_TRUE(view.port.output.empty());
         EXPECT_TRUE(usb.written.empty());
-        EXPECT_FALSE(link.ConverterOpen());
+        EXPECT_FALSE(link.IsOpen());
         if (c.converter) {
             EXPECT_EQ(runLog.runs[0].connection.usbSerial, "A1");
         }
@@ -192,7 +192,7 @@ TEST_F(RunOutcomeTest, DeviceGoneDuringTheRestartIsTakenBackAndTheWaitGoesOn) {
     EXPECT_TRUE(view.port.open);
     EXPECT_NE(Sent().find('@'), std::string::npos);
     Play([this] { return state.nUpdateState == Finished; });
-    EXPECT_EQ(runLog.runs.at(0).result, "success");
+    EXPECT_EQ(runLog.runs.at(0).result, RunResult::Success);
     EXPECT_TRUE(box.shown.empty());
 }
 
@@ -265,7 +265,7 @@ TEST_P(RunLogWrite, HoldsWholeLinesOnly) {
     const bool regular = std::filesystem::is_regular_file(file);
     const std::string before = regular ? Slurp(file) : "";
     RunRecord record;
-    record.result = "success";
+    record.result = RunResult::Success;
     const std::string line = ToJsonLine(record);
 
     std::string error;

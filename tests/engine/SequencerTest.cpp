@@ -82,7 +82,7 @@ TEST_F(SequencerTest, UsbTextIsReadInsideTheTickInChunksOf255) {
     state.nUpdateState = EraseFlash; // text is only collected here
     usb.Receive(std::string(600, 'x'));
     for (std::size_t expected : {255u, 510u, 600u, 600u}) {
-        link.PollArrivals();
+        link.Poll();
         EXPECT_EQ(state.sReplyBuffer.size(), expected);
     }
 }

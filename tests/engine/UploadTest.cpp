@@ -89,7 +89,7 @@ TEST_F(UploadTest, FileKnownBadStopsTheRunBeforeAnythingIsSent) {
         Tick();
         EXPECT_TRUE(view.port.output.empty());
         ASSERT_FALSE(runLog.runs.empty());
-        EXPECT_EQ(runLog.runs.back().result, "failed");
+        EXPECT_EQ(runLog.runs.back().result, RunResult::Failed);
         EXPECT_NE(runLog.runs.back().reason.value_or("").find(message), std::string::npos);
     }
 }
@@ -198,7 +198,7 @@ TEST_F(UploadTest, LastAcknowledgementsAreListenedForUntilTheLineIsQuiet) {
             continue;
         }
         ASSERT_EQ(runLog.runs.size(), 1u);
-        EXPECT_EQ(runLog.runs[0].result, c.result);
+        EXPECT_STREQ(RecordText(runLog.runs[0].result), c.result);
         EXPECT_EQ(runLog.runs[0].recordsSent, 3);
         EXPECT_EQ(runLog.runs[0].recordsPassed, c.passed);
         EXPECT_EQ(runLog.runs[0].recordsUnconfirmed, c.unconfirmed);
@@ -243,7 +243,7 @@ TEST_F(UploadTest, AbandonedUploadClosesTheFileAndReadsNoMore) {
     engine.AbandonRun(); // Previous, or the window closed
     EXPECT_FALSE(engine.FirmwareOpen());
     ASSERT_EQ(runLog.runs.size(), 1u);
-    EXPECT_EQ(runLog.runs[0].result, "abandoned");
+    EXPECT_EQ(runLog.runs[0].result, RunResult::Abandoned);
     Tick(); // a tick that still finds the upload state fails it
     EXPECT_EQ(state.nUpdateState, Failed);
     EXPECT_EQ(fields.nRecordsSent, 1);

@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             break;
         case 2:
             usb.Receive(in.ConsumeRandomLengthString(600));
-            run.link.PollArrivals();
+            run.link.Poll();
             break;
         case 3:
             engine.AFTimer1_Timer();

@@ -473,7 +473,7 @@ TEST_F(Pages, PreviousAndTheCloseBoxFreeTheLink) {
     EXPECT_EQ(usb.open.size(), 1u);
     Click(wizard->progress, "btnPrevious");
     EXPECT_TRUE(usb.open.empty());
-    EXPECT_FALSE(wizard->run.link.ConverterOpen());
+    EXPECT_FALSE(wizard->run.link.IsOpen());
 }
 
 } // namespace
