@@ -5,7 +5,7 @@
 #pragma once
 
 #include "engine/MessageBox.h"
-#include "link/AnalyserRun.h"
+#include "run/AnalyserRun.h"
 #include "link/UsbDriver.h"
 #include "pages/ConnectionPage.h"
 #include "pages/FirmwarePage.h"

@@ -1,70 +1,62 @@
-// flashwright-cli flash over many analysers at once: one AnalyserRun each
-// (its own link, engine state, progress view, time-out and record), all on
-// the one event loop. A run that fails, hangs or loses its link ends alone;
-// the others go on.
+// flashwright-cli flash over many analysers at once: a bench of runs, each
+// with its own link, engine state, console view, time limit and record, all
+// on the one event loop. Here: the terminal's live lines, the table at the
+// end and the exit code.
 #include "cli/Commands.h"
 
-#include "cli/ConsoleView.h"
+#include "cli/ConsoleBench.h"
 #include "engine/RunConfig.h"
 #include "engine/RunRecord.h"
-#include "link/AnalyserRun.h"
 #include "link/ComPortNames.h"
-#include "link/QtNetPort.h"
-#include "link/QtSerialPort.h"
 #include "link/UsbDriverFactory.h"
-#include "platform/StopSignals.h"
+#include "run/Bench.h"
 #include "settings/FileRegistry.h"
 #include "settings/MemoryRegistry.h"
 #include "settings/Settings.h"
 #include "settings/UsefulUtils.h"
 
-#include <QCoreApplication>
-#include <QSocketNotifier>
 #include <QTimer>
-#include <QUuid>
-
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <cerrno>
-#include <csignal>
+#include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <list>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace fw::cli {
 namespace {
 
-constexpr const char* kProgram = "flashwright-cli";
 // The terminal's lines are redrawn at most this often.
 constexpr int kRedrawMs = 100;
 // A name longer than this is cut in the live lines (the table shows it whole).
 constexpr std::size_t kMaxNameColumns = 24;
 
-using Json = nlohmann::ordered_json;
-
-enum class Outcome { Waiting, Running, Ok, Failed, NoLink, Abandoned, NotStarted };
-
-const char* OutcomeText(Outcome outcome) {
-    switch (outcome) {
-    case Outcome::Waiting:
+const char* OutcomeText(const BenchRun& run) {
+    switch (run.Phase()) {
+    case BenchPhase::Waiting:
         return "waiting";
-    case Outcome::Running:
+    case BenchPhase::Running:
         return "running";
-    case Outcome::Ok:
+    case BenchPhase::Ended:
+        break;
+    }
+    switch (run.Result()) {
+    case RunResult::Success:
         return "OK";
-    case Outcome::Failed:
+    case RunResult::Failed:
         return "FAILED";
-    case Outcome::NoLink:
+    case RunResult::NoLink:
         return "NO LINK";
-    case Outcome::Abandoned:
+    case RunResult::Abandoned:
         return "ABANDONED";
-    case Outcome::NotStarted:
+    case RunResult::NotStarted:
         return "NOT STARTED";
     }
     return "";
+}
+
+bool Ok(const BenchRun& run) {
+    return run.Phase() == BenchPhase::Ended && run.Result() == RunResult::Success;
 }
 
 int TerminalRows(int fd) {
@@ -75,247 +67,77 @@ int TerminalRows(int fd) {
     return 24;
 }
 
-// Each record of a batch in the run log, with the batch's id and the
-// analyser's name; also kept for --json.
-class BatchRunLog : public IRunLog {
+// The batch on the console: a live line per analyser on a terminal (redrawn
+// from the event loop), plain prefixed lines elsewhere, then the table.
+class BatchConsole {
 public:
-    BatchRunLog(std::string path, std::string batch, std::string analyser)
-        : path_(std::move(path)), batch_(std::move(batch)), analyser_(std::move(analyser)) {}
-
-    void Append(const RunRecord& record) override {
-        line = Json::parse(ToJsonLine(record));
-        line["batch"] = batch_;
-        line["analyser"] = analyser_;
-        const std::string error =
-            AppendLine(path_, line.dump(-1, ' ', false, Json::error_handler_t::replace));
-        if (!error.empty()) {
-            std::fprintf(stderr, "%s: %s: run log not written: %s\n", kProgram, analyser_.c_str(),
-                         error.c_str());
+    BatchConsole(const FlashOptions& options, std::FILE* out, ComPortNames& names, IUsbDriver& usb)
+        : o_(options), out_(out), terminal_(::isatty(::fileno(out)) == 1),
+          runLog_(DefaultRunLogPath(), kProgram),
+          bench_(Bench::Services{MachineTransports(names, usb),
+                                 [this](const BenchRun& run) { return MakeScreen(run); },
+                                 PostToEventLoop, [] { return EngineClock::now(); }, &runLog_,
+                                 true}) {
+        bench_.SetJobs(o_.jobs ? static_cast<std::size_t>(*o_.jobs) : 0);
+        if (o_.timeoutSeconds) {
+            bench_.SetTimeout(std::chrono::duration_cast<EngineClock::duration>(
+                std::chrono::duration<double>(*o_.timeoutSeconds)));
         }
-    }
-
-    Json line; // the last record; null before the first
-
-private:
-    std::string path_;
-    std::string batch_;
-    std::string analyser_;
-};
-
-struct BatchRun {
-    BatchRun(const Analyser& a, RunConfig c, std::FILE* out, bool terminal,
-             const std::string& batchId)
-        : analyser(a), config(std::move(c)), view(terminal ? nullptr : out, terminal),
-          box(stderr, nullptr), log(DefaultRunLogPath(), batchId, a.name) {
-        view.SetPrefix(a.name + ": ");
-        box.SetPrefix(a.name + ": ");
-        timeout.setSingleShot(true);
-    }
-
-    Analyser analyser;
-    RunConfig config;
-    ProgressFields fields;
-    ConsoleView view;
-    ConsoleMessageBox box;
-    BatchRunLog log;
-    std::unique_ptr<AnalyserRun> run;
-    QTimer timeout;
-    Outcome outcome = Outcome::Waiting;
-    std::string reason;
-    bool ending = false; // its end is on the way
-};
-
-class Batch {
-public:
-    Batch(const FlashOptions& options, std::FILE* out, ComPortNames& names, IUsbDriver& usb)
-        : o_(options), out_(out), terminal_(::isatty(::fileno(out)) == 1), names_(names), usb_(usb),
-          id_(QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString()) {
+        bench_.on.timedOut = [this](BenchRun& run) {
+            Erase();
+            std::fprintf(stderr, "%s: %s: the run did not end within %g s\n", kProgram,
+                         run.name.c_str(), *o_.timeoutSeconds);
+        };
+        bench_.on.ended = [this](BenchRun&) {
+            if (terminal_) {
+                Draw();
+            }
+        };
         redraw_.setInterval(kRedrawMs);
         QObject::connect(&redraw_, &QTimer::timeout, &redraw_, [this] { Draw(); });
     }
 
-    void Add(const Analyser& analyser, RunConfig config) {
-        BatchRun& r = runs_.emplace_back(analyser, std::move(config), out_, terminal_, id_);
-        ApplyOperations(o_.operations, r.config.operations);
-        r.run = std::make_unique<AnalyserRun>(
-            RunServices{r.view, r.fields, r.box,
-                        TransportMakers{
-                            [this] { return std::make_unique<QtSerialPort>(names_); },
-                            [] { return std::make_unique<QtNetPort>(); },
-                            usb_,
-                        },
-                        &r.log, [this, &r] { CheckEnd(r); }});
-        UpdateEngine& engine = r.run->engine;
-        r.view.SetFigures([&r, &engine] {
-            return UploadFigures{r.fields.nRecordsSent, r.fields.nRecordsPassed,
-                                 engine.CheckedFile().summary.records,
-                                 engine.CheckedFile().summary.bytes};
-        });
-        r.view.SetOnTick([this, &r] {
-            r.run->engine.AFTimer1_Timer();
-            CheckEnd(r);
-        });
-        r.box.SetBeforeShow([this] { Erase(); });
-        QObject::connect(&r.timeout, &QTimer::timeout, &r.timeout, [this, &r] {
-            if (r.run->engine.RunActive()) {
-                r.run->engine.FailRun("timed out");
-                Erase();
-                std::fprintf(stderr, "%s: %s: the run did not end within %g s\n", kProgram,
-                             r.analyser.name.c_str(), *o_.timeoutSeconds);
-            }
-            CheckEnd(r);
-        });
-    }
+    Bench& Runs() { return bench_; }
 
     // Every run to its end (or a stop signal): the exit code.
     int Run() {
-        const int stopSignals = CatchStopSignals();
-        if (stopSignals < 0) {
-            std::fprintf(stderr, "%s: cannot catch Ctrl-C: %s\n", kProgram, std::strerror(errno));
-        }
-        std::unique_ptr<QSocketNotifier> interrupt;
-        if (stopSignals >= 0) {
-            interrupt = std::make_unique<QSocketNotifier>(stopSignals, QSocketNotifier::Read);
-            QObject::connect(interrupt.get(), &QSocketNotifier::activated, interrupt.get(),
-                             [this] { Interrupted(TakeStopSignal()); });
-        }
         if (terminal_) {
             redraw_.start();
         }
-        StartNext();
-        QCoreApplication::exec();
+        const int signalNumber = RunBenchToEnd(bench_, [this](int sig) {
+            const auto abandoned =
+                std::count_if(bench_.Runs().begin(), bench_.Runs().end(),
+                              [](const BenchRun& r) { return r.Result() == RunResult::Abandoned; });
+            Erase();
+            std::fprintf(stderr, "%s: interrupted (%s); %d run%s abandoned\n", kProgram,
+                         SignalName(sig), static_cast<int>(abandoned),
+                         abandoned == 1 ? " was" : "s were");
+        });
         redraw_.stop();
-        interrupt.reset();
-        ReleaseStopSignals();
         if (terminal_) {
             Draw();
             drawn_ = 0;
         }
         Report();
-        if (signal_ > 0) {
-            return 128 + signal_;
+        if (signalNumber > 0) {
+            return 128 + signalNumber;
         }
-        return std::all_of(runs_.begin(), runs_.end(),
-                           [](const BatchRun& r) { return r.outcome == Outcome::Ok; })
-                   ? kExitOk
-                   : kExitFailed;
+        return std::all_of(bench_.Runs().begin(), bench_.Runs().end(), Ok) ? kExitOk : kExitFailed;
     }
-
-    // The file's digest as checked before the batch; empty when not checked.
-    std::string digest;
 
 private:
-    std::size_t Running() const {
-        return static_cast<std::size_t>(
-            std::count_if(runs_.begin(), runs_.end(),
-                          [](const BatchRun& r) { return r.outcome == Outcome::Running; }));
-    }
-
-    void StartNext() {
-        const std::size_t jobs = o_.jobs ? static_cast<std::size_t>(*o_.jobs) : runs_.size();
-        for (BatchRun& r : runs_) {
-            if (signal_ > 0 || Running() >= jobs) {
-                break;
-            }
-            if (r.outcome == Outcome::Waiting) {
-                Start(r);
-            }
-        }
-        if (std::none_of(runs_.begin(), runs_.end(), [](const BatchRun& r) {
-                return r.outcome == Outcome::Waiting || r.outcome == Outcome::Running;
-            })) {
-            QCoreApplication::exit(0);
-        }
-    }
-
-    // The page's load and activation, then the operations page's Next.
-    void Start(BatchRun& r) {
-        r.outcome = Outcome::Running;
-        r.view.Load();
-        r.run->engine.FormActivate();
-        r.run->Connect(r.config);
-        if (o_.timeoutSeconds && r.run->engine.RunActive()) {
-            r.timeout.start(static_cast<int>(*o_.timeoutSeconds * 1000));
-        }
-        CheckEnd(r); // a link that did not open ends the run at once
-    }
-
-    // A run that has ended is wound up from the event loop, never inside the
-    // tick or the receive event that ended it.
-    void CheckEnd(BatchRun& r) {
-        if (r.ending || r.outcome != Outcome::Running || r.run->engine.RunActive()) {
-            return;
-        }
-        r.ending = true;
-        QTimer::singleShot(0, &r.timeout, [this, &r] {
-            End(r);
-            StartNext();
-        });
-    }
-
-    // What Previous leaves of a run: nothing more is sent, the link and the
-    // file are closed, a run still under way is recorded as abandoned.
-    void WindUp(BatchRun& r) {
-        r.run->Stop();
-        r.run->Release();
-        r.view.Unload();
-        r.timeout.stop();
-    }
-
-    void End(BatchRun& r) {
-        if (r.outcome != Outcome::Running) {
-            return;
-        }
-        WindUp(r);
-        const RunRecord& record = r.run->engine.LastRun();
-        r.reason = OneLine(record.reason.value_or(""));
-        if (record.result == RunResult::Success) {
-            r.outcome = Outcome::Ok;
-            if (!digest.empty() && record.firmware && record.firmware->sha256 &&
-                *record.firmware->sha256 != digest) {
-                // The run checks the file again as it uploads it: not the
-                // file the batch was checked with.
-                r.outcome = Outcome::Failed;
-                r.reason = "the firmware file changed during the batch (SHA-256 " +
-                           *record.firmware->sha256 + ")";
-            }
-        } else if (record.result == RunResult::Abandoned) {
-            r.outcome = Outcome::Abandoned;
-        } else {
-            // A connect that fails after it started (a device server that does
-            // not answer) is a link that could not be opened too.
-            r.outcome = record.result == RunResult::NoLink ? Outcome::NoLink : Outcome::Failed;
-        }
-        if (terminal_) {
-            Draw();
-        }
-    }
-
-    void Interrupted(int sig) {
-        if (signal_ > 0) {
-            return;
-        }
-        signal_ = sig;
-        int abandoned = 0;
-        for (BatchRun& r : runs_) {
-            if (r.outcome == Outcome::Running) {
-                WindUp(r);
-                r.outcome = Outcome::Abandoned;
-                ++abandoned;
-            } else if (r.outcome == Outcome::Waiting) {
-                r.outcome = Outcome::NotStarted;
-            }
-        }
-        Erase();
-        std::fprintf(stderr, "%s: interrupted (%s); %d run%s abandoned\n", kProgram,
-                     SignalName(sig), abandoned, abandoned == 1 ? " was" : "s were");
-        QCoreApplication::exit(128 + sig);
+    std::unique_ptr<IRunScreen> MakeScreen(const BenchRun& run) {
+        auto screen = std::make_unique<ConsoleScreen>(terminal_ ? nullptr : out_, terminal_, run);
+        screen->view.SetPrefix(run.name + ": ");
+        screen->box.SetPrefix(run.name + ": ");
+        screen->box.SetBeforeShow([this] { Erase(); });
+        return screen;
     }
 
     std::size_t NameWidth() const {
         std::size_t width = 0;
-        for (const BatchRun& r : runs_) {
-            width = std::max(width, r.analyser.name.size());
+        for (const BenchRun& r : bench_.Runs()) {
+            width = std::max(width, r.name.size());
         }
         return std::min(width, kMaxNameColumns);
     }
@@ -338,18 +160,19 @@ private:
         const int columns = TerminalColumns(fd);
         const int rows = std::max(3, TerminalRows(fd) - 1);
         const std::size_t nameWidth = NameWidth();
-        const auto line = [&](BatchRun& r) {
-            std::string name = r.analyser.name.substr(0, nameWidth);
+        const auto line = [&](const BenchRun& r) {
+            std::string name = r.name.substr(0, nameWidth);
             name.resize(nameWidth, ' ');
             std::string text;
-            if (r.outcome == Outcome::Running) {
-                r.view.SetColumns(
-                    columns > 0 ? std::max(1, columns - static_cast<int>(nameWidth) - 2) : 0);
-                text = r.view.LiveLine();
+            if (IRunScreen* screen = r.Screen()) {
+                ConsoleView& view = static_cast<ConsoleScreen&>(*screen).view;
+                view.SetColumns(columns > 0 ? std::max(1, columns - static_cast<int>(nameWidth) - 2)
+                                            : 0);
+                text = view.LiveLine();
             } else {
-                text = OutcomeText(r.outcome);
-                if (!r.reason.empty()) {
-                    text += ": " + r.reason;
+                text = OutcomeText(r);
+                if (!r.Reason().empty()) {
+                    text += ": " + OneLine(r.Reason());
                 }
             }
             std::string all = name + "  " + text;
@@ -359,24 +182,21 @@ private:
             return all;
         };
         std::vector<std::string> lines;
-        if (runs_.size() <= static_cast<std::size_t>(rows)) {
-            for (BatchRun& r : runs_) {
+        if (bench_.Runs().size() <= static_cast<std::size_t>(rows)) {
+            for (const BenchRun& r : bench_.Runs()) {
                 lines.push_back(line(r));
             }
         } else {
             std::size_t done = 0;
-            std::size_t waiting = 0;
             std::size_t hidden = 0;
-            for (BatchRun& r : runs_) {
-                if (r.outcome == Outcome::Running) {
+            for (const BenchRun& r : bench_.Runs()) {
+                if (r.Phase() == BenchPhase::Running) {
                     if (lines.size() + 1 < static_cast<std::size_t>(rows)) {
                         lines.push_back(line(r));
                     } else {
                         ++hidden;
                     }
-                } else if (r.outcome == Outcome::Waiting) {
-                    ++waiting;
-                } else {
+                } else if (r.Phase() == BenchPhase::Ended) {
                     ++done;
                 }
             }
@@ -384,8 +204,8 @@ private:
             if (hidden > 0) {
                 count += ", " + std::to_string(hidden) + " more running";
             }
-            if (waiting > 0) {
-                count += ", " + std::to_string(waiting) + " waiting";
+            if (bench_.Waiting() > 0) {
+                count += ", " + std::to_string(bench_.Waiting()) + " waiting";
             }
             lines.push_back(count);
         }
@@ -406,8 +226,8 @@ private:
     // records on standard output.
     void Report() {
         std::size_t nameWidth = 8;
-        for (const BatchRun& r : runs_) {
-            nameWidth = std::max(nameWidth, r.analyser.name.size());
+        for (const BenchRun& r : bench_.Runs()) {
+            nameWidth = std::max(nameWidth, r.name.size());
         }
         const auto row = [&](const std::string& name, const std::string& result,
                              const std::string& reason) {
@@ -422,28 +242,27 @@ private:
         };
         row("ANALYSER", "RESULT", "REASON");
         std::vector<std::string> notOk;
-        for (const BatchRun& r : runs_) {
-            row(r.analyser.name, OutcomeText(r.outcome), r.reason);
-            if (r.outcome != Outcome::Ok) {
-                notOk.push_back(r.analyser.name);
+        for (const BenchRun& r : bench_.Runs()) {
+            row(r.name, OutcomeText(r), OneLine(r.Reason()));
+            if (!Ok(r)) {
+                notOk.push_back(r.name);
             }
         }
-        std::string last = std::to_string(runs_.size() - notOk.size()) + " of " +
-                           std::to_string(runs_.size()) + " analysers OK";
+        std::string last = std::to_string(bench_.Runs().size() - notOk.size()) + " of " +
+                           std::to_string(bench_.Runs().size()) + " analysers OK";
         for (std::size_t i = 0; i < notOk.size(); ++i) {
             last += (i == 0 ? "; not OK: " : ", ") + notOk[i];
         }
         std::fprintf(out_, "%s\n", last.c_str());
         std::fflush(out_);
         if (o_.json) {
-            Json records = Json::array();
-            for (const BatchRun& r : runs_) {
-                if (!r.log.line.is_null()) {
-                    records.push_back(r.log.line);
+            std::string records = "[";
+            for (const BenchRun& r : bench_.Runs()) {
+                if (const RunRecord* record = r.Record()) {
+                    records += (records.size() > 1 ? "," : "") + ToJsonLine(*record);
                 }
             }
-            std::printf("%s\n",
-                        records.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
+            std::printf("%s]\n", records.c_str());
             std::fflush(stdout);
         }
     }
@@ -451,13 +270,10 @@ private:
     const FlashOptions& o_;
     std::FILE* out_;
     bool terminal_;
-    ComPortNames& names_;
-    IUsbDriver& usb_;
-    std::string id_;
-    std::list<BatchRun> runs_; // stable addresses: the runs' callbacks hold them
+    FileRunLog runLog_;
+    Bench bench_;
     QTimer redraw_;
     int drawn_ = 0; // live lines on the terminal below the cursor's line
-    int signal_ = 0;
 };
 
 } // namespace
@@ -494,7 +310,7 @@ int BatchCommand(const FlashOptions& o) {
             config.comPort = std::to_string(*a.port);
         } else if (a.portDevice) {
             const std::optional<DevicePort> port = PortForDevice(names, *a.portDevice);
-            const std::string name = port ? "COM" + std::to_string(port->number) : std::string();
+            const std::string name = port ? ComName(port->number) : std::string();
             if (!port || (port->fresh && !RegWriteString(ports, kPortsKeyPath, name, *a.portDevice,
                                                          HKEY_LOCAL_MACHINE))) {
                 std::fprintf(stderr, "%s: no free COM number for %s; no analyser was touched\n",
@@ -508,10 +324,11 @@ int BatchCommand(const FlashOptions& o) {
 
     const std::unique_ptr<IUsbDriver> usb = MakeUsbDriver();
     // With --json the records alone go to standard output.
-    Batch batch(o, o.json ? stderr : stdout, names, *usb);
-    batch.digest = digest;
+    BatchConsole batch(o, o.json ? stderr : stdout, names, *usb);
+    batch.Runs().SetDigest(digest);
     for (auto& [analyser, config] : planned) {
-        batch.Add(analyser, std::move(config));
+        ApplyOperations(o.operations, config.operations);
+        batch.Runs().Add(analyser.name, std::move(config));
     }
     return batch.Run();
 }

@@ -1,26 +1,18 @@
 #include "cli/Commands.h"
 
-#include "cli/ConsoleView.h"
+#include "cli/ConsoleBench.h"
 #include "engine/FirmwareCheck.h"
 #include "engine/RunRecord.h"
-#include "engine/UpdateEngine.h"
-#include "link/AnalyserRun.h"
 #include "link/ComPortNames.h"
-#include "link/QtNetPort.h"
 #include "link/QtSerialPort.h"
 #include "link/UsbDriverFactory.h"
 #include "pages/PortDiscovery.h"
-#include "platform/StopSignals.h"
 #include "settings/FileRegistry.h"
 #include "settings/MemoryRegistry.h"
 #include "settings/Settings.h"
 #include "settings/UsefulUtils.h"
 
-#include <QCoreApplication>
-#include <QSocketNotifier>
-#include <QTimer>
-
-#include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
@@ -30,8 +22,6 @@
 
 namespace fw::cli {
 namespace {
-
-constexpr const char* kProgram = "flashwright-cli";
 
 // The port search's list box, kept in memory.
 class ListOfPorts : public IListBox {
@@ -285,117 +275,52 @@ int FlashCommand(const FlashOptions& o) {
     const std::unique_ptr<IUsbDriver> usb = MakeUsbDriver();
     // With --json the record alone goes to standard output.
     std::FILE* progressOut = o.json ? stderr : stdout;
-    ConsoleView view(progressOut, ::isatty(::fileno(progressOut)) == 1);
-    view.FollowTerminalWidth(::fileno(progressOut));
-    ConsoleMessageBox box(stderr, &view);
-    ProgressFields fields;
     FileRunLog runLog;
-    AnalyserRun run(RunServices{view, fields, box,
-                                TransportMakers{
-                                    [&names] { return std::make_unique<QtSerialPort>(names); },
-                                    [] { return std::make_unique<QtNetPort>(); },
-                                    *usb,
+    // One analyser is a bench of one, shown as the single run it is: one live
+    // line on a terminal, its record without a batch.
+    Bench bench(Bench::Services{MachineTransports(names, *usb),
+                                [progressOut](const BenchRun& run) {
+                                    auto screen = std::make_unique<ConsoleScreen>(
+                                        progressOut, ::isatty(::fileno(progressOut)) == 1, run);
+                                    screen->view.FollowTerminalWidth(::fileno(progressOut));
+                                    return screen;
                                 },
-                                &runLog});
-    UpdateEngine& engine = run.engine;
-    view.SetFigures([&fields, &engine] {
-        return UploadFigures{fields.nRecordsSent, fields.nRecordsPassed,
-                             engine.CheckedFile().summary.records,
-                             engine.CheckedFile().summary.bytes};
-    });
-
-    int exitCode = -1;
-    const auto finish = [&exitCode](int code) {
-        if (exitCode < 0) {
-            exitCode = code;
-            QCoreApplication::exit(code);
-        }
-    };
-    const auto checkEnd = [&] {
-        if (!engine.RunActive()) {
-            // A connect that fails after it started (a device server) is a
-            // link that could not be opened, as one that fails at once.
-            const RunResult result = engine.LastRun().result;
-            finish(result == RunResult::Success  ? kExitOk
-                   : result == RunResult::NoLink ? kExitNoLink
-                                                 : kExitFailed);
-        }
-    };
-
-    // Ctrl-C, a kill, a closed terminal or Ctrl-\ do what Previous does; a
-    // closed stdout or stderr only loses the output, the run goes on.
-    const int stopSignals = CatchStopSignals();
-    if (stopSignals < 0) {
-        std::fprintf(stderr, "%s: cannot catch Ctrl-C: %s\n", kProgram, std::strerror(errno));
+                                PostToEventLoop, [] { return EngineClock::now(); }, &runLog,
+                                false});
+    if (o.timeoutSeconds) {
+        bench.SetTimeout(std::chrono::duration_cast<EngineClock::duration>(
+            std::chrono::duration<double>(*o.timeoutSeconds)));
     }
-    const auto stopRun = [&] {
-        const int signalNumber = TakeStopSignal();
-        // What Previous does: nothing more is sent, the converter and the
-        // firmware file close, the run is recorded as abandoned, and the
-        // serial port closes with the page.
-        run.Stop();
-        run.Release();
-        view.Unload();
-        view.BreakLine();
+    bench.on.timedOut = [&o](BenchRun& run) {
+        static_cast<ConsoleScreen&>(*run.Screen()).view.BreakLine();
+        std::fprintf(stderr, "%s: the run did not end within %g s\n", kProgram, *o.timeoutSeconds);
+    };
+    const BenchRun& run = bench.Add(std::string(), config);
+    const int signalNumber = RunBenchToEnd(bench, [](int sig) {
         std::fprintf(stderr, "%s: interrupted (%s); the run was abandoned\n", kProgram,
-                     SignalName(signalNumber));
-        finish(128 + signalNumber);
-    };
-    std::unique_ptr<QSocketNotifier> interrupt;
-    if (stopSignals >= 0) {
-        interrupt = std::make_unique<QSocketNotifier>(stopSignals, QSocketNotifier::Read);
-        QObject::connect(interrupt.get(), &QSocketNotifier::activated, interrupt.get(), stopRun);
-    }
-
-    // The page's load and activation, then the operations page's Next.
-    view.SetOnTick([&] {
-        engine.AFTimer1_Timer();
-        checkEnd();
+                     SignalName(sig));
     });
-    view.Load();
-    engine.FormActivate();
-    run.Connect(config);
-    if (!engine.RunActive() && engine.LastRun().result == RunResult::NoLink) {
-        exitCode = kExitNoLink; // the run is on record as failed
-    } else {
-        QTimer timeout;
-        timeout.setSingleShot(true);
-        QObject::connect(&timeout, &QTimer::timeout, &timeout, [&] {
-            if (engine.RunActive()) {
-                engine.FailRun("timed out");
-                view.BreakLine();
-                std::fprintf(stderr, "%s: the run did not end within %g s\n", kProgram,
-                             *o.timeoutSeconds);
-            }
-            checkEnd();
-        });
-        if (o.timeoutSeconds) {
-            timeout.start(static_cast<int>(*o.timeoutSeconds * 1000));
-        }
-        QCoreApplication::exec();
+    if (signalNumber != 0) {
+        return 128 + signalNumber;
     }
 
-    // Leaving the run as Previous leaves it (nothing is abandoned that ended).
-    run.Stop();
-    run.Release();
-    view.Unload();
-    view.BreakLine();
-    ReleaseStopSignals();
-
-    const RunRecord& record = engine.LastRun();
-    if (record.result == RunResult::Success && record.recordsUnconfirmed > 0) {
+    const RunRecord* record = run.Record();
+    if (record != nullptr && record->result == RunResult::Success &&
+        record->recordsUnconfirmed > 0) {
         // Accepted as the wizard accepts it, but said: the analyser stayed
         // silent about the last records.
         std::fprintf(progressOut,
                      "Unconfirmed: %" PRId64 " of %" PRId64
                      " records had no answer from the analyser\n",
-                     record.recordsUnconfirmed, record.recordsSent);
+                     record->recordsUnconfirmed, record->recordsSent);
     }
-    if (o.json) {
-        std::printf("%s\n", ToJsonLine(engine.LastRun()).c_str());
+    if (o.json && record != nullptr) {
+        std::printf("%s\n", ToJsonLine(*record).c_str());
         std::fflush(stdout);
     }
-    return exitCode;
+    return run.Result() == RunResult::Success  ? kExitOk
+           : run.Result() == RunResult::NoLink ? kExitNoLink
+                                               : kExitFailed;
 }
 
 } // namespace fw::cli

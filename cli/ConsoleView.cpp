@@ -295,7 +295,7 @@ void ConsoleView::ShowProgress(bool force) {
     if (figures_) {
         last_ = figures_();
     }
-    const UploadFigures& f = last_;
+    const UploadCount& f = last_;
     const bool sending = phase_ == Phase::Sending;
     const StatusLabel row = sending ? StatusLabel::Upload : StatusLabel::Verify;
     if (terminal_) {
@@ -336,7 +336,7 @@ void ConsoleView::ShowProgress(bool force) {
 }
 
 std::string ConsoleView::ProgressLine() const {
-    const UploadFigures& f = last_;
+    const UploadCount& f = last_;
     const double total = static_cast<double>(std::max<std::int64_t>(1, f.total));
     const bool sending = phase_ == Phase::Sending;
     const std::string prefix = std::string(kRowCaptions[static_cast<std::size_t>(
@@ -403,7 +403,7 @@ std::string ConsoleView::ProgressLine() const {
 }
 
 std::string ConsoleView::Summary() const {
-    const UploadFigures& f = last_;
+    const UploadCount& f = last_;
     const double elapsed = std::chrono::duration<double>(uploadEnd_ - uploadStart_).count();
     std::string text = std::to_string(f.sent) + " records, " + std::to_string(f.fileBytes) +
                        " bytes in " + Seconds(elapsed);

@@ -14,6 +14,7 @@
 
 #include "engine/MessageBox.h"
 #include "engine/ProgressView.h"
+#include "run/Bench.h"
 
 #include <QSocketNotifier>
 #include <QTimer>
@@ -31,14 +32,6 @@ namespace fw::cli {
 // A message's lines on one: the blank line between a message and the port it
 // names becomes a space ("was lost.\n\nCOM7 (...)" -> "was lost. COM7 (...)").
 std::string OneLine(const std::string& text);
-
-// What the engine knows about the upload in progress.
-struct UploadFigures {
-    std::int64_t sent = 0;      // records sent
-    std::int64_t confirmed = 0; // records the analyser passed
-    std::int64_t total = 0;     // records in the file
-    std::int64_t fileBytes = 0; // length of the file
-};
 
 // The design width of a full bar, in twips: the engine draws the bars as a
 // fraction of it.
@@ -65,7 +58,7 @@ public:
     ConsoleView(const ConsoleView&) = delete;
     ConsoleView& operator=(const ConsoleView&) = delete;
 
-    void SetFigures(std::function<UploadFigures()> figures) { figures_ = std::move(figures); }
+    void SetFigures(std::function<UploadCount()> figures) { figures_ = std::move(figures); }
     // Each tick of the engine's clock.
     void SetOnTick(std::function<void()> onTick) { onTick_ = std::move(onTick); }
     // For tests: the clock the speed is measured with.
@@ -115,7 +108,7 @@ private:
 
     std::FILE* out_;
     bool terminal_;
-    std::function<UploadFigures()> figures_;
+    std::function<UploadCount()> figures_;
     std::function<void()> onTick_;
     std::function<Clock::time_point()> now_;
 
@@ -133,7 +126,7 @@ private:
     Clock::time_point uploadEnd_{};
     Clock::time_point lastDrawn_{};
     std::int64_t lastTenth_ = -1; // plain lines: the last tenth reported in this phase
-    UploadFigures last_{};        // as last asked for
+    UploadCount last_{};          // as last asked for
 
     bool loaded_ = false;
     QTimer timer_;

@@ -251,7 +251,8 @@ std::string AppendLine(const std::string& path, const std::string& line) {
 void FileRunLog::Append(const RunRecord& record) {
     const std::string error = AppendLine(path_, ToJsonLine(record));
     if (!error.empty()) {
-        std::cerr << "flashwright: run log not written: " << error << "\n";
+        std::cerr << program_ << ": " << (record.analyser ? *record.analyser + ": " : "")
+                  << "run log not written: " << error << "\n";
     }
 }
 

@@ -76,15 +76,18 @@ public:
 
 // Appends each record as one line with a single write in append mode, then
 // syncs it to disk. A log that cannot be written never stops, holds up or
-// fails a run: the failure is one line on stderr.
+// fails a run: the failure is one line on stderr, after the program's name
+// (and the analyser's, for a batch's run).
 class FileRunLog : public IRunLog {
 public:
-    explicit FileRunLog(std::string path = DefaultRunLogPath()) : path_(std::move(path)) {}
+    explicit FileRunLog(std::string path = DefaultRunLogPath(), std::string program = "flashwright")
+        : path_(std::move(path)), program_(std::move(program)) {}
     void Append(const RunRecord& record) override;
     const std::string& Path() const { return path_; }
 
 private:
     std::string path_;
+    std::string program_;
 };
 
 // Appends `line` (a line feed is added) to `path`, creating the file and its

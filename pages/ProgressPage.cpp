@@ -1,6 +1,6 @@
 #include "pages/ProgressPage.h"
 
-#include "link/AnalyserRun.h"
+#include "run/AnalyserRun.h"
 
 #include <QFrame>
 #include <QGroupBox>

@@ -46,7 +46,7 @@ private:
 // view reads the figures and the clock the test keeps (and the view may read
 // them after the upload, so they outlive it).
 void Upload(ConsoleView& view) {
-    static UploadFigures figures;
+    static UploadCount figures;
     static ConsoleView::Clock::time_point now;
     figures = {0, 0, 100, 4000};
     now = {};

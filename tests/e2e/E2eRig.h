@@ -7,7 +7,7 @@
 // here, callers check the results themselves.
 #pragma once
 
-#include "link/AnalyserRun.h"
+#include "run/AnalyserRun.h"
 #include "link/ComPortNames.h"
 #include "link/NetPort.h"
 #include "link/SysfsUsbDriver.h"

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "engine/UpdateEngine.h"
-#include "link/AnalyserRun.h"
+#include "run/AnalyserRun.h"
 #include "settings/Settings.h"
 #include "tests/support/FakeProgressView.h"
 #include "tests/support/FakeUsbDriver.h"

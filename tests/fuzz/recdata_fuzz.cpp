@@ -2,7 +2,7 @@
 // never crashes, the reply buffer never holds more than 1024 characters and the
 // state always stays within 0..16. Message boxes fire a tick and a receive event
 // while "open", as the real modal loop may.
-#include "link/AnalyserRun.h"
+#include "run/AnalyserRun.h"
 #include "tests/support/FakeProgressView.h"
 #include "tests/support/FakeUsbDriver.h"
 #include "tests/support/RecordingMessageBox.h"

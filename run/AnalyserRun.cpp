@@ -1,4 +1,4 @@
-#include "link/AnalyserRun.h"
+#include "run/AnalyserRun.h"
 
 namespace fw {
 
