@@ -622,13 +622,6 @@ private:
     CliRig& rig_;
 };
 
-std::string LastLine(const std::string& text) {
-    const std::size_t end = text.find_last_not_of('\n');
-    return end == std::string::npos
-               ? ""
-               : text.substr(text.rfind('\n', end) + 1, end - text.rfind('\n', end));
-}
-
 // The summary table's row of `name`: "NAME   RESULT   REASON".
 std::string TableRow(const std::string& out, const std::string& name) {
     const std::size_t table = out.rfind("\nANALYSER ");
@@ -638,22 +631,29 @@ std::string TableRow(const std::string& out, const std::string& name) {
                : out.substr(row + 1, out.find('\n', row + 1) - row - 1);
 }
 
-// Eight at once on a terminal of 70 columns and 6 rows, the last through
-// ser2net: every image arrives whole; the live lines fit the width, show the
-// runs going and a count of the others; --json prints the eight records, as
-// the run log has them.
-TEST_F(CliE2e, EightAtOnceOnATerminal) {
+// A fleet from one process on a terminal of 70 columns and 6 rows: six good
+// analysers (the last through ser2net), one rejecting a record and a device
+// server that takes no connection. Every good image arrives whole; the live
+// lines fit the width and count the runs not shown; the table and the count
+// name the two that failed; --json prints every record as the run log has it.
+// (How runs are scheduled, limited, timed out and stopped is the bench's, and
+// tested in process in tests/run.)
+TEST_F(CliE2e, FleetOnATerminal) {
     const std::string image = Image(rig, 3);
     Fleet fleet(rig);
-    ASSERT_EQ(fleet.Start(8, {"--baud", "0"}), "");
+    ASSERT_EQ(fleet.Start(7, {"--baud", "0"}, {{6, {"--baud", "0", "--reject-record", "5"}}}), "");
     const test::Pty terminal;
     const winsize size{6, 70, 0, 0};
     ASSERT_EQ(::ioctl(terminal.master, TIOCSWINSZ, &size), 0);
     test::Ser2net ser2net;
-    ASSERT_EQ(ser2net.Start(rig.dir.File("."), fleet.sims[7]->Device(), false), "");
+    ASSERT_EQ(ser2net.Start(rig.dir.File("."), fleet.sims[5]->Device(), false), "");
     const std::string address = "127.0.0.1:" + std::to_string(ser2net.Port());
-    const pid_t cli = rig.Start(fleet.Flash({"--file", image, "--json"}, {"--address", address}, 7),
-                                {}, terminal.slave);
+    const test::SilentListener off;
+    const std::string silent = "127.0.0.1:" + std::to_string(off.Port());
+    const pid_t cli = rig.Start(
+        fleet.Flash({"--file", image, "--json"},
+                    {"--address", address, "--port", Fleet::Name(6), "--address", silent}, 5),
+        {}, terminal.slave);
     std::string screen;
     int status = 0;
     const auto drain = [&] {
@@ -666,90 +666,46 @@ TEST_F(CliE2e, EightAtOnceOnATerminal) {
         drain();
     drain();
     rig.allErr += screen;
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen << rig.Out();
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << screen << rig.Out();
 
-    EXPECT_TRUE(Has(screen, "8 of 8 analysers OK\r\n"));
+    EXPECT_TRUE(Has(screen, "6 of 8 analysers OK; not OK: COM16, " + silent + "\r\n"));
     EXPECT_TRUE(Has(screen, " done")) << "no count of the runs not shown";
-    // Each line as it stands after its last carriage return, escapes taken out.
-    std::istringstream lines(std::regex_replace(screen, std::regex("\033\\[[0-9;]*[A-Za-z]"), ""));
+    EXPECT_TRUE(Has(screen, "COM16: Flashwright: Failed Sx!"));
+    // Each live line as it stands after its last carriage return, escapes
+    // taken out (messages and the table are lines of their own, not fitted).
+    const std::string plain = std::regex_replace(screen, std::regex("\033\\[[0-9;]*[A-Za-z]"), "");
+    std::istringstream lines(plain.substr(0, plain.rfind("\nANALYSER ")));
     for (std::string line; std::getline(lines, line);) {
         line.erase(line.find_last_not_of('\r') + 1);
-        EXPECT_LE(line.size() - (line.rfind('\r') + 1), 70u) << line;
+        if (line.find(": Flashwright: ") == std::string::npos) {
+            EXPECT_LE(line.size() - (line.rfind('\r') + 1), 70u) << line;
+        }
     }
+    EXPECT_TRUE(Has(TableRow(plain, "COM16"), " FAILED "));
+    EXPECT_TRUE(Has(TableRow(plain, "COM16"), "rejected record 5"));
+    EXPECT_TRUE(Has(TableRow(plain, silent), " NO LINK "));
+    EXPECT_TRUE(Has(TableRow(plain, silent), "no answer within 3 s"));
 
     const nlohmann::json printed = nlohmann::json::parse(rig.Out());
+    const auto runs = fleet.Runs();
     ASSERT_EQ(printed.size(), 8u) << rig.Out();
-    const auto runs = fleet.Runs();
-    for (int i = 0; i < 8; ++i) {
-        const nlohmann::json& run = runs.at(i < 7 ? Fleet::Name(i) : address);
-        EXPECT_EQ(run["result"], "success") << run;
-        EXPECT_EQ(run["connection"]["type"], i < 7 ? "COM" : "TCP");
-        if (i < 7) {
-            EXPECT_EQ(run["connection"]["port"], 10 + i);
+    ASSERT_EQ(runs.size(), 8u);
+    // In the order named: the ports, then the addresses.
+    const std::vector<std::pair<std::string, int>> named{
+        {Fleet::Name(0), 0}, {Fleet::Name(1), 1},  {Fleet::Name(2), 2}, {Fleet::Name(3), 3},
+        {Fleet::Name(4), 4}, {Fleet::Name(6), -1}, {address, 5},        {silent, -1}};
+    for (std::size_t i = 0; i < named.size(); ++i) {
+        const auto& [name, sim] = named[i];
+        const nlohmann::json& run = runs.at(name);
+        EXPECT_EQ(printed[i], run);
+        EXPECT_EQ(run["connection"]["type"], i >= 6 ? "TCP" : "COM");
+        EXPECT_EQ(run["result"], sim < 0 ? "failed" : "success") << run;
+        if (sim >= 0) {
+            EXPECT_EQ(run["records_passed"], kRecords);
+            EXPECT_TRUE(fleet.SameImage(sim, image)) << name;
         }
-        EXPECT_EQ(run["records_passed"], kRecords);
-        EXPECT_EQ(printed[static_cast<std::size_t>(i)], run);
-        EXPECT_TRUE(fleet.SameImage(i, image)) << Fleet::Name(i);
     }
-}
-
-// One analyser rejects a record, one vanishes mid-upload, one never answers:
-// each ends alone, with its reason, and the others are not held up.
-TEST_F(CliE2e, FailuresStayTheirOwn) {
-    const std::string image = Image(rig, 3, "big.sx", 0x4000);
-    Fleet fleet(rig);
-    ASSERT_EQ(fleet.Start(8, {"--baud", "0"},
-                          {{5, {"--baud", "0", "--reject-record", "5"}},
-                           {6, {"--baud", "38400"}}, // about five seconds on the line
-                           {7, {"--baud", "0", "--silent"}}}),
-              "");
-    // And a device server that takes no connection: its connect goes on at
-    // the tick beside the others and ends as no link.
-    const test::SilentListener off;
-    const std::string silent = "127.0.0.1:" + std::to_string(off.Port());
-    const pid_t cli =
-        rig.Start(fleet.Flash({"--file", image, "--timeout", "8"}, {"--address", silent}));
-    WaitUntil([&] { return Has(rig.Out(), "COM16: Upload Firmware: 10% sent"); });
-    fleet.sims[6]->Signal(SIGKILL);
-    // The good ones end while the silent one still waits for its time-out.
-    const auto goodDone = [&] {
-        for (int i = 0; i < 5; ++i)
-            if (!Has(rig.Out(), Fleet::Name(i) + ": Run Firmware: OK"))
-                return false;
-        return true;
-    };
-    EXPECT_TRUE(WaitUntil(goodDone)) << rig.Both();
-    EXPECT_EQ(::waitpid(cli, nullptr, WNOHANG), 0) << "the batch ended before the time-out";
-    EXPECT_FALSE(Has(rig.Err(), "COM17: the run did not end"));
-    ASSERT_EQ(rig.Finish(cli, Millis(30000)), 1) << rig.Both();
-
-    const std::string out = rig.Out();
-    EXPECT_FALSE(HasControlCharacters(out)) << out;
-    EXPECT_EQ(LastLine(out), "5 of 9 analysers OK; not OK: COM15, COM16, COM17, " + silent) << out;
-    EXPECT_TRUE(Has(TableRow(out, silent), " NO LINK "));
-    EXPECT_TRUE(Has(TableRow(out, silent), "no answer within 3 s"));
-    EXPECT_TRUE(Has(rig.Err(), "COM15: Flashwright: Failed Sx!"));
-    EXPECT_TRUE(Has(rig.Err(), "COM17: the run did not end within 8 s"));
-    const auto runs = fleet.Runs();
-    ASSERT_EQ(runs.size(), 9u) << rig.Both();
     EXPECT_EQ(runs.at(silent)["rows"]["Connect to Analyser"], "FAILED") << runs.at(silent);
-    const std::pair<int, const char*> failures[] = {
-        {5, "rejected record 5"}, {6, "connection to the analyser was lost"}, {7, "timed out"}};
-    for (const auto& [i, reason] : failures) {
-        const nlohmann::json& run = runs.at(Fleet::Name(i));
-        EXPECT_EQ(run["result"], "failed") << run;
-        EXPECT_TRUE(Has(run["reason"].get<std::string>(), reason)) << run;
-        EXPECT_TRUE(Has(TableRow(out, Fleet::Name(i)), " FAILED "));
-        EXPECT_TRUE(Has(TableRow(out, Fleet::Name(i)), reason));
-    }
-    for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(runs.at(Fleet::Name(i))["result"], "success");
-        EXPECT_EQ(
-            TableRow(out, Fleet::Name(i)).substr(Fleet::Name(i).size()).find_first_not_of(' '),
-            TableRow(out, Fleet::Name(i)).find("OK") - Fleet::Name(i).size())
-            << out;
-        EXPECT_TRUE(fleet.SameImage(i, image)) << Fleet::Name(i);
-    }
 }
 
 // The file is checked once, before any analyser is touched: a refused file,
@@ -816,62 +772,6 @@ TEST_F(CliE2e, FileReplacedDuringTheBatch) {
     EXPECT_TRUE(Has(TableRow(rig.Out(), "COM11"), "FAILED"));
     EXPECT_TRUE(Has(TableRow(rig.Out(), "COM11"), "the firmware file changed during the batch"));
     EXPECT_EQ(fleet.Runs().at("COM11")["result"], "success");
-}
-
-// Ctrl-C mid-upload abandons every run, each on record as such.
-TEST_F(CliE2e, InterruptAbandonsEveryRun) {
-    const std::string image = Image(rig, 3, "big.sx", 0x4000);
-    Fleet fleet(rig);
-    ASSERT_EQ(fleet.Start(3, {"--baud", "38400"}), "");
-    const pid_t cli = rig.Start(fleet.Flash({"--file", image}));
-    const auto allSending = [&] {
-        for (int i = 0; i < 3; ++i)
-            if (rig.Out().find(Fleet::Name(i) + ": Upload Firmware: 10% sent") == std::string::npos)
-                return false;
-        return true;
-    };
-    ASSERT_TRUE(WaitUntil(allSending)) << rig.Both();
-    ::kill(cli, SIGINT);
-    ASSERT_EQ(rig.Finish(cli, Millis(10000)), 130) << rig.Both();
-    EXPECT_TRUE(Has(rig.Err(), "interrupted (Ctrl-C); 3 runs were abandoned"));
-    EXPECT_EQ(LastLine(rig.Out()), "0 of 3 analysers OK; not OK: COM10, COM11, COM12");
-    const auto runs = fleet.Runs();
-    ASSERT_EQ(runs.size(), 3u);
-    for (const auto& [name, run] : runs) {
-        EXPECT_EQ(run["result"], "abandoned") << run;
-        EXPECT_GT(run["records_sent"].get<int>(), 0) << run;
-        EXPECT_LT(run["records_sent"].get<int>(), 512) << run;
-    }
-    for (auto& sim : fleet.sims)
-        EXPECT_FALSE(Has(sim->Stderr(), "run:"));
-}
-
-// --jobs 2: never more than two links open at once, and all four flashed.
-TEST_F(CliE2e, JobsLimitsTheLinksOpen) {
-    const std::string image = Image(rig, 3); // about a second each at 38400
-    Fleet fleet(rig);
-    ASSERT_EQ(fleet.Start(4, {"--baud", "38400"}), "");
-    const pid_t cli = rig.Start(fleet.Flash({"--file", image, "--jobs", "2"}));
-    const std::string fds = "/proc/" + std::to_string(cli) + "/fd";
-    std::size_t most = 0;
-    int status = 0;
-    for (const auto end = Clock::now() + Millis(60000);
-         ::waitpid(cli, &status, WNOHANG) == 0 && Clock::now() < end; ::usleep(1000)) {
-        std::size_t open = 0;
-        std::error_code ec;
-        for (const auto& fd : fs::directory_iterator(fds, ec)) {
-            std::error_code link;
-            if (fs::read_symlink(fd.path(), link).string().rfind("/dev/pts/", 0) == 0)
-                ++open;
-        }
-        most = std::max(most, open);
-    }
-    rig.allErr += rig.Err();
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << rig.Both();
-    EXPECT_EQ(most, 2u);
-    EXPECT_EQ(LastLine(rig.Out()), "4 of 4 analysers OK");
-    for (int i = 0; i < 4; ++i)
-        EXPECT_TRUE(fleet.SameImage(i, image)) << Fleet::Name(i);
 }
 
 TEST_F(CliE2e, UsageErrors) {
