@@ -52,8 +52,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace fw::e2e {
 namespace {
 
@@ -82,21 +80,14 @@ Process RunLines(const std::vector<std::string>& args,
     int out[2];
     if (::pipe(out) != 0)
         return p;
-    std::vector<char*> argv;
-    for (const auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str())); // posix_spawn does not write to them
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    posix_spawn_file_actions_addclose(&actions, out[1]);
-    pid_t pid = -1;
     const auto spawned = Clock::now();
-    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = SpawnWith(args, [&](posix_spawn_file_actions_t& actions) {
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        posix_spawn_file_actions_addclose(&actions, out[1]);
+    });
     ::close(out[1]);
-    if (rc != 0) {
+    if (pid < 0) {
         ::close(out[0]);
         return p;
     }

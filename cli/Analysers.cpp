@@ -1,9 +1,13 @@
 #include "cli/Analysers.h"
 
-#include "cli/FlashOptions.h"
 #include "link/NetAddress.h"
+#include "settings/Text.h"
 
+#include <cctype>
+#include <charconv>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 namespace fw::cli {
@@ -11,15 +15,51 @@ namespace {
 
 constexpr const char* kUsbPrefix = "usb:";
 
-std::string Trim(const std::string& text) {
-    const auto first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+// A line of the file, without blanks around it (and a CR of Windows's line end).
+std::string Trimmed(const std::string& line) {
+    return std::string(Trim(line, " \t\r"));
 }
 
 } // namespace
+
+std::optional<int> ParsePort(const std::string& text) {
+    if (!text.empty() && !std::isdigit(static_cast<unsigned char>(text[0]))) {
+        return ComPortNames::ParseComName(text);
+    }
+    int port = 0;
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, port);
+    if (text.empty() || ec != std::errc() || ptr != end || port < 1 || port > kMaxComPort) {
+        return std::nullopt;
+    }
+    return port;
+}
+
+std::optional<std::string> ParsePortDevice(const std::string& text) {
+    if (text.empty() || text.front() != '/') {
+        return std::nullopt;
+    }
+    std::string path = std::filesystem::path(text).lexically_normal().string();
+    if (path.back() == '/' || text.back() == '/') {
+        return std::nullopt;
+    }
+    return path;
+}
+
+std::optional<DevicePort> PortForDevice(const ComPortNames& names, const std::string& device) {
+    const std::map<int, std::string> ports = names.Ports();
+    for (const auto& [number, path] : ports) {
+        if (path == device) {
+            return DevicePort{number, false};
+        }
+    }
+    for (int number = kFirstFreePort; number <= kMaxComPort; ++number) {
+        if (ports.count(number) == 0) {
+            return DevicePort{number, true};
+        }
+    }
+    return std::nullopt;
+}
 
 std::optional<Analyser> SerialAnalyser(const std::string& text) {
     Analyser a{text, ConnectionType::Serial, std::nullopt, std::nullopt, {}, {}};
@@ -35,7 +75,7 @@ std::optional<Analyser> SerialAnalyser(const std::string& text) {
     if (!a.port) {
         return std::nullopt;
     }
-    a.name = "COM" + std::to_string(*a.port);
+    a.name = ComName(*a.port);
     return a;
 }
 
@@ -55,7 +95,7 @@ std::optional<Analyser> NetAnalyser(const std::string& text) {
 }
 
 std::optional<Analyser> ParseAnalyser(const std::string& line) {
-    const std::string text = Trim(line);
+    const std::string text = Trimmed(line);
     if (text.rfind(kUsbPrefix, 0) == 0) {
         const std::string serial = text.substr(std::string(kUsbPrefix).size());
         return serial.find_first_of(" \t") == std::string::npos ? UsbAnalyser(serial)
@@ -81,13 +121,13 @@ AnalysersFile ParseAnalysersText(const std::string& text, const std::string& fil
                 break;
             }
         }
-        if (Trim(line).empty()) {
+        if (Trimmed(line).empty()) {
             continue;
         }
         const std::optional<Analyser> analyser = ParseAnalyser(line);
         if (!analyser) {
             file.analysers.clear();
-            file.error = fileName + ":" + std::to_string(number) + ": \"" + Trim(line) +
+            file.error = fileName + ":" + std::to_string(number) + ": \"" + Trimmed(line) +
                          "\" is no analyser: COMn, N, a device path, usb:SERIAL, HOST:PORT or "
                          "rfc2217://HOST:PORT";
             return file;

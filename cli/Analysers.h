@@ -3,12 +3,34 @@
 #pragma once
 
 #include "engine/RunConfig.h"
+#include "link/ComPortNames.h"
 
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace fw::cli {
+
+// "7" or "COM7" (any case) -> 7, within 1..255; nullopt otherwise.
+std::optional<int> ParsePort(const std::string& text);
+// An absolute device path ("/dev/ttyUSB0", "/dev/serial/by-id/usb-...") for
+// --port, tidied ("/dev//ttyUSB0" -> "/dev/ttyUSB0") but with its links kept;
+// nullopt for a relative or empty path or one that names a folder ("/dev/").
+std::optional<std::string> ParsePortDevice(const std::string& text);
+
+// The first COM number no device rule gives (ttyS, ttyUSB and ttyACM take 1
+// to 96): a device given by path is numbered from here.
+inline constexpr int kFirstFreePort = 97;
+
+// The COM number a device path given to --port runs on.
+struct DevicePort {
+    int number = 0;
+    bool fresh = false; // true: no port lists the path yet, `number` is free
+};
+// The port that already lists exactly `device` (a Ports entry or a device
+// rule), else the lowest number from kFirstFreePort up that no port takes;
+// nullopt when every one is taken.
+std::optional<DevicePort> PortForDevice(const ComPortNames& names, const std::string& device);
 
 struct Analyser {
     std::string name; // as the user wrote it: "COM7", "/dev/ttyUSB3", "usb:A1B2", "host:4001"

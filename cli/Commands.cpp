@@ -60,7 +60,7 @@ std::optional<int> NumberDevice(FileRegistry& registry, MemoryRegistry& runPorts
     if (!port->fresh) {
         return port->number;
     }
-    const std::string name = "COM" + std::to_string(port->number);
+    const std::string name = ComName(port->number);
     if (!RegWriteString(save ? static_cast<IRegistry&>(registry) : runPorts, kPortsKeyPath, name,
                         device, HKEY_LOCAL_MACHINE)) {
         std::fprintf(stderr, "%s: cannot register %s as %s in %s\n", kProgram, device.c_str(),
@@ -117,7 +117,7 @@ int ListCommand() {
         const std::optional<std::string> device = number > 0 && number <= kMaxComPort
                                                       ? names.DevicePath(static_cast<int>(number))
                                                       : std::nullopt;
-        const std::string name = "COM" + std::to_string(number);
+        const std::string name = ComName(static_cast<int>(number));
         std::printf("  %-7s %s%s\n", name.c_str(), device.value_or("?").c_str(),
                     inUse ? kInUseMark : "");
     }

@@ -1,6 +1,7 @@
 #include "cli/FlashOptions.h"
 
 #include "link/ComPortNames.h"
+#include "settings/Text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -10,63 +11,12 @@
 #include <filesystem>
 
 namespace fw::cli {
-namespace {
-
-std::string Trim(const std::string& text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
-} // namespace
-
 std::optional<std::string> ParseType(const std::string& text) {
     std::string upper = text;
     std::transform(upper.begin(), upper.end(), upper.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     if (ParseConnectionType(upper)) {
         return upper;
-    }
-    return std::nullopt;
-}
-
-std::optional<int> ParsePort(const std::string& text) {
-    if (!text.empty() && !std::isdigit(static_cast<unsigned char>(text[0]))) {
-        return ComPortNames::ParseComName(text);
-    }
-    int port = 0;
-    const char* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, port);
-    if (text.empty() || ec != std::errc() || ptr != end || port < 1 || port > kMaxComPort) {
-        return std::nullopt;
-    }
-    return port;
-}
-
-std::optional<std::string> ParsePortDevice(const std::string& text) {
-    if (text.empty() || text.front() != '/') {
-        return std::nullopt;
-    }
-    std::string path = std::filesystem::path(text).lexically_normal().string();
-    if (path.back() == '/' || text.back() == '/') {
-        return std::nullopt;
-    }
-    return path;
-}
-
-std::optional<DevicePort> PortForDevice(const ComPortNames& names, const std::string& device) {
-    const std::map<int, std::string> ports = names.Ports();
-    for (const auto& [number, path] : ports) {
-        if (path == device) {
-            return DevicePort{number, false};
-        }
-    }
-    for (int number = kFirstFreePort; number <= kMaxComPort; ++number) {
-        if (ports.count(number) == 0) {
-            return DevicePort{number, true};
-        }
     }
     return std::nullopt;
 }
@@ -79,8 +29,8 @@ std::optional<OperationSet> ParseOperations(const std::string& text, std::string
     std::size_t start = 0;
     while (true) {
         const std::size_t comma = text.find(',', start);
-        const std::string name = Trim(
-            text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        const std::string name(Trim(std::string_view(text).substr(
+            start, comma == std::string::npos ? std::string::npos : comma - start)));
         const auto it = std::find_if(kOperationNames.begin(), kOperationNames.end(),
                                      [&name](const char* known) { return name == known; });
         if (it == kOperationNames.end()) {

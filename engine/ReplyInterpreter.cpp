@@ -1,5 +1,7 @@
 #include "engine/ReplyInterpreter.h"
 
+#include "settings/Text.h"
+
 #include <algorithm>
 #include <string_view>
 
@@ -25,11 +27,7 @@ bool EndsWithOffer(const std::string& buffer, std::string_view offer) {
 }
 
 std::string_view Trimmed(std::string_view text) {
-    const std::size_t first = text.find_first_not_of(' ');
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+    return Trim(text, " ");
 }
 
 // A whole number written in the banner, blanks around it allowed. Values too

@@ -1,5 +1,7 @@
 #include "link/ComPortNames.h"
 
+#include "settings/Text.h"
+
 #include <cctype>
 #include <charconv>
 #include <filesystem>
@@ -219,7 +221,7 @@ std::optional<std::string> ComPortNames::DevicePath(int port) const {
 std::string ComPortNames::PlatformList() const {
     std::string list;
     for (const auto& [port, path] : Ports()) {
-        list += "COM" + std::to_string(port);
+        list += ComName(port);
         list += '\0';
     }
     return list;

@@ -2,6 +2,8 @@
 // failures it relies on (setting an unusable port number, opening a port).
 #pragma once
 
+#include "settings/Text.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -26,11 +28,6 @@ struct CommError {
     std::string description;
     explicit operator bool() const { return number != 0; }
 };
-
-// A port number as the user knows it: "COM7".
-inline std::string ComName(int port) {
-    return "COM" + std::to_string(port);
-}
 
 // The failure of a port number that names no device.
 inline CommError NoDeviceFor(int port) {

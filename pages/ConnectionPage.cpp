@@ -1,6 +1,7 @@
 #include "pages/ConnectionPage.h"
 
 #include "engine/RunConfig.h"
+#include "settings/Text.h"
 
 #include "FlashwrightVersion.h"
 #include "link/LinkOperations.h"
@@ -43,11 +44,7 @@ std::string BeforeNul(const FtTextBuffer& buffer) {
 
 // Blanks only, as the address has always been trimmed; tabs stay.
 std::string TrimBlanks(const std::string& text) {
-    const auto first = text.find_first_not_of(' ');
-    if (first == std::string::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+    return std::string(Trim(text, " "));
 }
 
 // The type list's key press runs the type-change handling before the key

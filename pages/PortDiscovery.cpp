@@ -1,5 +1,6 @@
 #include "pages/PortDiscovery.h"
 
+#include "settings/Text.h"
 #include "settings/UsefulUtils.h"
 
 #include <algorithm>
@@ -106,7 +107,7 @@ VbBool PortDiscovery::loadComPortAndBaud(ISerialPort& msTestComm, IListBox& cboC
             }
         } else {
             for (int n = 1; n <= kProbedPorts; ++n) {
-                TestOpen(msTestComm, cboCommPorts, "COM" + std::to_string(n), n);
+                TestOpen(msTestComm, cboCommPorts, ComName(n), n);
             }
         }
     }

@@ -1,5 +1,7 @@
 #include "platform/OperatingSystem.h"
 
+#include "settings/Text.h"
+
 #include <array>
 #include <cstring>
 #include <stdexcept>
@@ -32,12 +34,7 @@ constexpr const char* kSp6aHotfixValue =
     "Installed";
 
 std::string TrimBlanks(const std::string& text) {
-    const auto first = text.find_first_not_of(' ');
-    if (first == std::string::npos) {
-        return {};
-    }
-    const auto last = text.find_last_not_of(' ');
-    return text.substr(first, last - first + 1);
+    return std::string(Trim(text, " "));
 }
 
 std::int32_t AsLong(DWORD value) {

@@ -1,6 +1,7 @@
 #include "settings/RegFile.h"
 
 #include "settings/Hex.h"
+#include "settings/Text.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -19,15 +20,7 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r';
 }
 
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && IsBlank(s.front())) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && IsBlank(s.back())) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
+constexpr std::string_view kLineBlanks = " \t\r";
 
 bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
     return s.size() >= prefix.size() &&
@@ -366,7 +359,8 @@ std::optional<ParsedValue> ParseValue(std::string_view line, LineReader& reader)
     // does not start with a hex digit means the list was cut off.
     while (!list.empty() && list.back() == '\\') {
         list.pop_back();
-        const std::string_view next = reader.AtEnd() ? std::string_view() : Trim(reader.Peek());
+        const std::string_view next =
+            reader.AtEnd() ? std::string_view() : Trim(reader.Peek(), kLineBlanks);
         if (next.empty() || HexDigit(next[0]) < 0) {
             return std::nullopt;
         }
@@ -483,7 +477,7 @@ RegFileContents ParseRegFile(std::string_view text) {
     bool headerChecked = false;
     while (!reader.AtEnd()) {
         const std::string_view raw = reader.Next();
-        const std::string_view line = Trim(raw);
+        const std::string_view line = Trim(raw, kLineBlanks);
         const std::size_t number = reader.Number();
         if (line.empty()) {
             continue;

@@ -1,5 +1,6 @@
 #include "settings/Settings.h"
 
+#include "settings/Text.h"
 #include "settings/UsefulUtils.h"
 
 #include <algorithm>
@@ -16,12 +17,10 @@ bool AllDigits(std::string_view s) {
 } // namespace
 
 std::optional<std::int16_t> ToInt16(const std::string& text) {
-    const std::size_t first = text.find_first_not_of(" \t");
-    if (first == std::string::npos) {
+    std::string_view s = Trim(text);
+    if (s.empty()) {
         return std::nullopt;
     }
-    const std::size_t last = text.find_last_not_of(" \t");
-    std::string_view s(text.data() + first, last - first + 1);
     bool negative = false;
     if (s.front() == '+' || s.front() == '-') {
         negative = s.front() == '-';

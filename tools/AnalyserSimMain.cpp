@@ -3,6 +3,7 @@
 // pty is registered as a COM port; the protocol itself lives in
 // AnalyserProtocol, this file only moves bytes at line speed.
 #include "settings/FileRegistry.h"
+#include "settings/Text.h"
 #include "settings/UsefulUtils.h"
 #include "tools/AnalyserProtocol.h"
 #include "tools/Pacer.h"
@@ -405,7 +406,7 @@ template <typename Edit> bool EditPorts(fw::FileRegistry& registry, bool create,
 bool RegisterPort(const Options& o, const std::string& device) {
     const std::string file = RegistryFile(o);
     fw::FileRegistry registry(file);
-    const std::string name = "COM" + std::to_string(o.com);
+    const std::string name = fw::ComName(o.com);
     const bool ok = EditPorts(registry, true, [&](fw::MemoryRegistry::Key& ports) {
         std::erase_if(ports.values, [&](const fw::MemoryRegistry::Value& v) {
             const std::string named = DeviceOf(v);
@@ -427,7 +428,7 @@ bool RegisterPort(const Options& o, const std::string& device) {
 // since been given to another device.
 void UnregisterPort(const Options& o, const std::string& device) {
     fw::FileRegistry registry(RegistryFile(o));
-    const std::string name = fw::MemoryRegistry::Lower("COM" + std::to_string(o.com));
+    const std::string name = fw::MemoryRegistry::Lower(fw::ComName(o.com));
     const bool ok = EditPorts(registry, false, [&](fw::MemoryRegistry::Key& ports) {
         std::erase_if(ports.values, [&](const fw::MemoryRegistry::Value& v) {
             return fw::MemoryRegistry::Lower(v.name) == name && DeviceOf(v) == device;

@@ -33,23 +33,32 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ec);
 }
 
-pid_t Spawn(const std::vector<std::string>& args, const std::string& outPath,
-            const std::string& errPath) {
+pid_t SpawnWith(const std::vector<std::string>& args,
+                const std::function<void(posix_spawn_file_actions_t&)>& redirect) {
     std::vector<char*> argv;
     for (const auto& a : args)
         argv.push_back(const_cast<char*>(a.c_str())); // posix_spawn does not write to them
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    constexpr int kCreate = O_WRONLY | O_CREAT | O_TRUNC;
-    if (!outPath.empty())
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(), kCreate, 0644);
-    if (!errPath.empty())
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(), kCreate, 0644);
+    redirect(actions);
     pid_t pid = -1;
     const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     return rc == 0 ? pid : -1;
+}
+
+pid_t Spawn(const std::vector<std::string>& args, const std::string& outPath,
+            const std::string& errPath) {
+    return SpawnWith(args, [&](posix_spawn_file_actions_t& actions) {
+        constexpr int kCreate = O_WRONLY | O_CREAT | O_TRUNC;
+        if (!outPath.empty())
+            posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(), kCreate,
+                                             0644);
+        if (!errPath.empty())
+            posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(), kCreate,
+                                             0644);
+    });
 }
 
 int WaitExit(pid_t pid) {

@@ -7,10 +7,10 @@
 // here, callers check the results themselves.
 #pragma once
 
-#include "run/AnalyserRun.h"
 #include "link/ComPortNames.h"
 #include "link/NetPort.h"
 #include "link/SysfsUsbDriver.h"
+#include "run/AnalyserRun.h"
 #include "settings/FileRegistry.h"
 #include "settings/Settings.h"
 #include "tests/support/FakeProgressView.h"
@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <spawn.h>
 #include <sys/types.h>
 
 namespace fw::e2e {
@@ -48,6 +49,9 @@ private:
 // -1 when it cannot start.
 pid_t Spawn(const std::vector<std::string>& argv, const std::string& outPath = {},
             const std::string& errPath = {});
+// The same with the child's file actions (dup2, open, close) set by `redirect`.
+pid_t SpawnWith(const std::vector<std::string>& argv,
+                const std::function<void(posix_spawn_file_actions_t&)>& redirect);
 // Waits for `pid`: its exit status, or -1 when it was killed or is no child.
 int WaitExit(pid_t pid);
 
