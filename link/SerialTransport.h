@@ -1,6 +1,6 @@
-// The transport that runs over a serial control: a serial port (COMn), and
-// the base of a serial device server's (link/NetTransport). The control raises
-// a receive event, and what waits then goes to the run (link/ReceiveLoop).
+// The transport that runs over a serial control: a serial port (COMn). The
+// control raises a receive event, and what waits then goes to the run
+// (link/ReceiveLoop).
 #pragma once
 
 #include "link/ReceiveLoop.h"
@@ -23,9 +23,6 @@ public:
     void Close() override;
     std::string Name() const override;
     std::string Device() const override;
-
-protected:
-    ISerialPort& Port() const { return *port_; }
 
 private:
     std::unique_ptr<ISerialPort> port_;
