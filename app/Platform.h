@@ -16,8 +16,8 @@ struct PlatformParts {
     std::unique_ptr<IRegistry> registry;
     // A serial control for the connection page's test opens and for the link.
     SerialPortFactory makeSerialPort;
-    // A run's control for a serial device server (TCP/IP).
-    SerialPortFactory makeNetPort;
+    // A run's connection to a serial device server (TCP/IP).
+    NetPortFactory makeNetPort;
     // The system's serial port names for the port search ("COM1\0COM7\0").
     PortListSource portList;
     // Held while a search walks that list; empty: nothing.

@@ -1,6 +1,6 @@
 // Linux: settings in the registry file below the user's configuration folder,
 // ports numbered over the device tree (and the registry's extra ports), the Qt
-// serial control, which also reaches serial device servers over TCP/IP.
+// serial control, and the Qt connection to serial device servers over TCP/IP.
 #include "app/Platform.h"
 
 #include "link/ComPortNames.h"

@@ -1,6 +1,6 @@
 // Windows: settings in the system registry (HKEY_LOCAL_MACHINE), the ports
-// the system lists under HARDWARE\DEVICEMAP\SERIALCOMM, and the Win32 COM port
-// control.
+// the system lists under HARDWARE\DEVICEMAP\SERIALCOMM, the Win32 COM port
+// control, and the Qt connection to serial device servers over TCP/IP.
 #include "app/Platform.h"
 
 #include "link/QtNetPort.h"

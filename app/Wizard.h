@@ -26,8 +26,8 @@ struct WizardServices {
     // The serial controls of the connection page (test opens) and of a run's
     // serial link.
     SerialPortFactory makeSerialPort;
-    // A run's control for a serial device server; null: none on this platform.
-    SerialPortFactory makeNetPort;
+    // A run's connection to a serial device server; null: none on this platform.
+    NetPortFactory makeNetPort;
     // The platform's serial port names for the port search.
     PortListSource platformPortList;
     VersionFacilityFactory makeVersionFacility;

@@ -201,9 +201,9 @@ int FloodChild(int argc, char** argv, const std::string& sim, const std::string&
     // The rest of the flood: read until the line has been quiet for half a second.
     auto lastData = Clock::now();
     long long drained = 0;
-    rig.Port().beforeComm = [&] {
+    rig.Port().onInput = [&](std::size_t n) {
         lastData = Clock::now();
-        drained += rig.Port().InBufferCount();
+        drained += static_cast<long long>(n);
     };
     rig.RunUntil([&] { return Clock::now() - lastData > Millis(500); }, Millis(120'000));
     getrusage(RUSAGE_SELF, &usage);

@@ -50,6 +50,10 @@ struct ProtocolWords {
     // The analyser kind that takes records in binary form ("F", the type
     // digit, the bytes, CR); the others take the text line and CR.
     std::int32_t binaryKind;
+    // A USB converter built into an analyser of that kind has this mark in
+    // its description, and its line runs at this speed.
+    std::string_view converterMark;
+    std::uint32_t converterBaud;
 };
 
 inline constexpr ProtocolWords kAnalyserProtocol{
@@ -77,6 +81,8 @@ inline constexpr ProtocolWords kAnalyserProtocol{
     "Sx Fail ",
     "RUNANYWAY\r\n",
     2,
+    "Merlane",
+    125000,
 };
 
 } // namespace fw

@@ -1,11 +1,14 @@
-// A serial control that can also carry the link over TCP/IP to a serial device
-// server. While connected it is that link: what the engine sends and receives
-// through the control goes over the network instead of a serial device.
+// The connection to a serial device server, as the link uses it: started by
+// an address and left to come up while the event loop runs, then a byte
+// stream to the analyser behind the server until it is closed or lost.
 #pragma once
 
 #include "link/NetAddress.h"
 #include "link/SerialPort.h"
 
+#include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 
 namespace fw {
@@ -33,10 +36,33 @@ public:
     virtual ~INetPort() = default;
     // Starts connecting and returns at once: the name is looked up and each
     // of its addresses tried in turn, all within `timeoutMs`; then an RFC 2217
-    // server is negotiated with. The control reads as open once Opening()
-    // says Open. An error returned here means nothing was started.
+    // server is negotiated with. The connection is open once Opening() says
+    // Open. An error returned here means nothing was started.
     virtual CommError OpenAddress(const NetAddress& address, int timeoutMs) = 0;
     virtual NetOpening Opening() const = 0;
+    // Closes the connection (what was sent is given a moment to reach the
+    // server), and ends a connect still under way.
+    virtual void Close() = 0;
+    // Connected and not lost: bytes can be sent.
+    virtual bool IsOpen() const = 0;
+    // Sends every byte unchanged and in order (only while open).
+    virtual void Send(const std::uint8_t* data, std::size_t count) = 0;
+    // Bytes handed to Send and not yet on the line: those the connection
+    // still holds, the kernel's send queue, and those held back while the
+    // server has suspended the flow.
+    virtual std::size_t Unsent() const = 0;
+    // Received bytes wait to be read.
+    virtual bool HasInput() const = 0;
+    // Removes everything received by now and returns it, one character per
+    // byte ("" when nothing waits).
+    virtual std::string ReadAll() = 0;
+    // Raised on the event loop whenever received bytes wait.
+    virtual void SetOnArrival(std::function<void()> handler) = 0;
+    // True once the open connection has gone (closed by the server, failed,
+    // the telnet protocol broken) until it is closed; Opening() then says why.
+    virtual bool Lost() const = 0;
+    // The address as given ("rfc2217://host:port"), for messages.
+    virtual std::string DeviceName() const = 0;
 };
 
 } // namespace fw

@@ -2,17 +2,20 @@
 
 namespace fw {
 
-NetTransport::NetTransport(std::unique_ptr<ISerialPort> port, std::string address,
+NetTransport::NetTransport(std::unique_ptr<INetPort> port, std::string address,
                            ArrivalHandler onArrived)
-    : SerialTransport(std::move(port), {}, std::move(onArrived)), address_(std::move(address)) {
+    : port_(std::move(port)), receive_(std::move(onArrived)), address_(std::move(address)) {
+    port_->SetOnArrival([this] {
+        receive_.Receive([this] { return port_->ReadAll(); }, [this] { return port_->HasInput(); });
+    });
 }
 
-INetPort* NetTransport::Net() const {
-    return dynamic_cast<INetPort*>(&Port());
+NetTransport::~NetTransport() {
+    port_->SetOnArrival(nullptr);
 }
 
 Opened NetTransport::Open(const std::function<void()>& opening) {
-    if (Port().PortOpen()) {
+    if (port_->IsOpen()) {
         return std::nullopt;
     }
     opening();
@@ -21,11 +24,7 @@ Opened NetTransport::Open(const std::function<void()>& opening) {
         return OpenFailure{std::string(kMsgInvalidAddress) + " \"" + address_ + "\" - " +
                            kMsgAddressHint};
     }
-    INetPort* net = Net();
-    const CommError error = net != nullptr
-                                ? net->OpenAddress(*address, kNetConnectTimeoutMs)
-                                : CommError{kCommErrDeviceFailure, "no network link here"};
-    if (error) {
+    if (const CommError error = port_->OpenAddress(*address, kNetConnectTimeoutMs)) {
         return OpenFailure{std::string(kMsgNoConnection) + " " + address_ + " - " +
                            kMsgNoConnectionHint + "\n\n(" + error.description + ")"};
     }
@@ -33,11 +32,7 @@ Opened NetTransport::Open(const std::function<void()>& opening) {
 }
 
 OpenProgress NetTransport::PollOpen() {
-    INetPort* net = Net();
-    if (net == nullptr) {
-        return {};
-    }
-    const NetOpening o = net->Opening();
+    const NetOpening o = port_->Opening();
     switch (o.state) {
     case NetOpening::State::Connecting:
         return {true, std::nullopt, {}};
@@ -61,11 +56,19 @@ OpenProgress NetTransport::PollOpen() {
             {}};
 }
 
+bool NetTransport::Send(const std::uint8_t* data, std::size_t count) {
+    if (!port_->IsOpen()) {
+        return false;
+    }
+    port_->Send(data, count);
+    return true;
+}
+
 std::string NetTransport::Name() const {
     const std::string device = Device();
     std::string name = device.empty() ? "TCP" : "TCP " + device;
-    if (INetPort* net = Net(); net != nullptr && Lost()) {
-        const std::string why = net->Opening().note;
+    if (Lost()) {
+        const std::string why = port_->Opening().note;
         if (!why.empty()) {
             name += " (" + why + ")";
         }

@@ -67,7 +67,7 @@ QtNetPort::QtNetPort(NetResolver resolver) : resolver_(std::move(resolver)) {
 }
 
 QtNetPort::~QtNetPort() {
-    CloseNet();
+    QtNetPort::Close();
 }
 
 std::string QtNetPort::NoAnswer() const {
@@ -78,7 +78,7 @@ CommError QtNetPort::OpenAddress(const NetAddress& address, int timeoutMs) {
     if (phase_ != Phase::Idle && phase_ != Phase::Failed) {
         return {kCommErrPortInUse, "Port already open"};
     }
-    CloseNet();
+    Close();
     address_ = (address.rfc2217 ? "rfc2217://" : "") + address.HostPort();
     if (address.rfc2217) {
         telnet_ = std::make_unique<telnet::Session>(kLineBaud);
@@ -215,7 +215,7 @@ NetOpening QtNetPort::Opening() const {
     return o;
 }
 
-void QtNetPort::CloseNet() {
+void QtNetPort::Close() {
     ++attempt_;
     attemptTimer_.stop();
     boundTimer_.stop();
@@ -250,8 +250,6 @@ void QtNetPort::CloseNet() {
     telnet_.reset();
     held_.clear();
     in_.clear();
-    inAt_ = 0;
-    netEvent_ = 0;
 }
 
 void QtNetPort::OnError(QAbstractSocket::SocketError error) {
@@ -289,15 +287,13 @@ void QtNetPort::OnGone() {
     }
 }
 
-// Takes received bytes from the socket while all taken before are given out,
+// Takes received bytes from the socket while all taken before have been read,
 // so that a reader that stops (a message box is open) leaves the rest in the
 // kernel. What the telnet side owes the server goes out at once.
 void QtNetPort::Pump() {
     std::array<char, kReadChunk> chunk{};
     std::vector<std::uint8_t> replies;
-    while (inAt_ >= in_.size() && socket_.bytesAvailable() > 0) {
-        in_.clear();
-        inAt_ = 0;
+    while (in_.empty() && socket_.bytesAvailable() > 0) {
         const qint64 got = socket_.read(chunk.data(), static_cast<qint64>(chunk.size()));
         if (got <= 0) {
             break;
@@ -329,70 +325,45 @@ void QtNetPort::OnReadyRead() {
         return;
     }
     Pump();
-    if (inAt_ < in_.size() && phase_ == Phase::Open) {
-        netEvent_ = kComEvReceive;
-        if (onComm_) {
-            const auto handler = onComm_; // the handler may replace itself
-            handler();
-        }
+    if (!in_.empty() && phase_ == Phase::Open && onArrival_) {
+        const auto handler = onArrival_; // the handler may replace itself
+        handler();
     }
 }
 
-CommError QtNetPort::SetCommPort(std::int16_t port) {
-    if (phase_ != Phase::Idle) {
-        return {kCommErrDeviceFailure, "Operation not valid while the link is open"};
-    }
-    commPort_ = port;
-    return {};
-}
-
-bool QtNetPort::PortOpen() const {
+bool QtNetPort::IsOpen() const {
     return phase_ == Phase::Open && !netLost_ && socket_.state() == QAbstractSocket::ConnectedState;
-}
-
-CommError QtNetPort::SetPortOpen(bool open) {
-    if (open) {
-        // A device server is opened by its address.
-        return phase_ != Phase::Idle ? CommError{kCommErrPortInUse, "Port already open"}
-                                     : CommError{kCommErrDeviceFailure, "no address to connect to"};
-    }
-    CloseNet();
-    return {};
 }
 
 // Sends what waited while the server had suspended the flow.
 void QtNetPort::Flush() {
-    if (!held_.empty() && !(telnet_ && telnet_->Suspended()) && PortOpen()) {
+    if (!held_.empty() && !(telnet_ && telnet_->Suspended()) && IsOpen()) {
         socket_.write(reinterpret_cast<const char*>(held_.data()),
                       static_cast<qint64>(held_.size()));
         held_.clear();
     }
 }
 
-void QtNetPort::Write(const std::vector<std::uint8_t>& bytes) {
-    if (telnet_) {
-        std::vector<std::uint8_t> escaped = telnet::Escape(bytes.data(), bytes.size());
-        if (telnet_->Suspended() || !held_.empty()) {
-            held_.insert(held_.end(), escaped.begin(), escaped.end());
-            Flush();
-            return;
-        }
-        socket_.write(reinterpret_cast<const char*>(escaped.data()),
-                      static_cast<qint64>(escaped.size()));
-    } else {
-        socket_.write(reinterpret_cast<const char*>(bytes.data()),
-                      static_cast<qint64>(bytes.size()));
+void QtNetPort::Send(const std::uint8_t* data, std::size_t count) {
+    if (!IsOpen() || count == 0) {
+        return;
     }
+    if (!telnet_) {
+        socket_.write(reinterpret_cast<const char*>(data), static_cast<qint64>(count));
+        return;
+    }
+    const std::vector<std::uint8_t> escaped = telnet::Escape(data, count);
+    if (telnet_->Suspended() || !held_.empty()) {
+        held_.insert(held_.end(), escaped.begin(), escaped.end());
+        Flush();
+        return;
+    }
+    socket_.write(reinterpret_cast<const char*>(escaped.data()),
+                  static_cast<qint64>(escaped.size()));
 }
 
-void QtNetPort::Output(const std::vector<std::uint8_t>& bytes) {
-    if (PortOpen() && !bytes.empty()) {
-        Write(bytes);
-    }
-}
-
-int QtNetPort::OutBufferCount() const {
-    if (!PortOpen()) {
+std::size_t QtNetPort::Unsent() const {
+    if (!IsOpen()) {
         return 0;
     }
     int queued = 0;
@@ -405,38 +376,26 @@ int QtNetPort::OutBufferCount() const {
     // what is not yet sent is mostly what the socket still holds.
     BoundWinSendQueue(static_cast<std::intptr_t>(socket_.socketDescriptor()));
 #endif
-    return static_cast<int>(socket_.bytesToWrite()) + queued + static_cast<int>(held_.size());
+    return static_cast<std::size_t>(socket_.bytesToWrite()) +
+           static_cast<std::size_t>(std::max(0, queued)) + held_.size();
 }
 
-std::int16_t QtNetPort::CommEvent() const {
-    return netEvent_;
-}
-
-int QtNetPort::InBufferCount() const {
-    return static_cast<int>(in_.size() - inAt_);
-}
-
-std::string QtNetPort::Input() {
-    if (inAt_ >= in_.size()) {
-        return {};
-    }
-    const char c = in_[inAt_++];
-    if (inAt_ >= in_.size()) {
+std::string QtNetPort::ReadAll() {
+    std::string text;
+    while (!in_.empty()) {
+        text += in_;
+        in_.clear();
         Pump();
     }
-    return std::string(1, c);
+    return text;
 }
 
-void QtNetPort::SetOnComm(std::function<void()> handler) {
-    onComm_ = std::move(handler);
+void QtNetPort::SetOnArrival(std::function<void()> handler) {
+    onArrival_ = std::move(handler);
 }
 
-bool QtNetPort::DeviceLost() const {
+bool QtNetPort::Lost() const {
     return phase_ == Phase::Open && netLost_;
-}
-
-std::string QtNetPort::DeviceName() const {
-    return address_;
 }
 
 } // namespace fw

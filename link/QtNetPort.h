@@ -1,15 +1,14 @@
-// A serial control whose line is a TCP connection to a serial device server
-// (QTcpSocket), raw or with the telnet COM-PORT-OPTION protocol. It opens by
-// its address (OpenAddress), not by a port number, and never waits: the name
-// lookup, the connect (each address of the name in turn) and the telnet
-// negotiation run on the event loop, within one bound, while the window and
-// the command line's signals go on being served.
+// The connection to a serial device server over a QTcpSocket, raw or with
+// the telnet COM-PORT-OPTION protocol. It never waits: the name lookup, the
+// connect (each address of the name in turn) and the telnet negotiation run
+// on the event loop, within one bound, while the window and the command
+// line's signals go on being served.
 //
 // Over the network every record leaves at once (no Nagle delay), the bytes
 // queued in the socket and in the kernel's send queue count as not yet on the
 // line, and at most kReadBufferBytes of received data is buffered, as on the
 // serial port. A connection the server closes or that fails, and a telnet
-// server that breaks the protocol, are reported as a lost device.
+// server that breaks the protocol, are reported as lost.
 #pragma once
 
 #include "link/NetPort.h"
@@ -21,8 +20,12 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace fw {
 
@@ -36,7 +39,7 @@ using NetResolver = std::function<void(
 // caller.
 NetResolver SystemResolver();
 
-class QtNetPort : public ISerialPort, public INetPort {
+class QtNetPort : public INetPort {
 public:
     explicit QtNetPort(NetResolver resolver = SystemResolver());
     ~QtNetPort() override;
@@ -46,18 +49,15 @@ public:
     CommError OpenAddress(const NetAddress& address, int timeoutMs) override;
     NetOpening Opening() const override;
 
-    CommError SetCommPort(std::int16_t port) override;
-    std::int16_t CommPort() const override { return commPort_; }
-    bool PortOpen() const override;
-    CommError SetPortOpen(bool open) override;
-    void Output(const std::vector<std::uint8_t>& bytes) override;
-    int OutBufferCount() const override;
-    std::int16_t CommEvent() const override;
-    int InBufferCount() const override;
-    std::string Input() override;
-    void SetOnComm(std::function<void()> handler) override;
-    bool DeviceLost() const override;
-    std::string DeviceName() const override;
+    void Close() override;
+    bool IsOpen() const override;
+    void Send(const std::uint8_t* data, std::size_t count) override;
+    std::size_t Unsent() const override;
+    bool HasInput() const override { return !in_.empty(); }
+    std::string ReadAll() override;
+    void SetOnArrival(std::function<void()> handler) override;
+    bool Lost() const override;
+    std::string DeviceName() const override { return address_; }
 
 private:
     enum class Phase { Idle, Resolving, Connecting, Negotiating, Open, Failed };
@@ -71,8 +71,6 @@ private:
     void OnReadyRead();
     void OnError(QAbstractSocket::SocketError error);
     void OnGone();
-    void CloseNet();
-    void Write(const std::vector<std::uint8_t>& bytes);
     void Flush();
     std::string NoAnswer() const;
 
@@ -97,10 +95,7 @@ private:
     std::unique_ptr<telnet::Session> telnet_; // null: a raw byte stream
     std::vector<std::uint8_t> held_;          // escaped, not sent while suspended
     std::string in_;                          // received data not yet taken
-    std::size_t inAt_ = 0;                    // the next byte of in_ to give out
-    std::int16_t netEvent_ = 0;
-    std::int16_t commPort_ = 1;
-    std::function<void()> onComm_;
+    std::function<void()> onArrival_;
 };
 
 } // namespace fw

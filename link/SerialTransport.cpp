@@ -8,8 +8,13 @@ namespace fw {
 
 SerialTransport::SerialTransport(std::unique_ptr<ISerialPort> port, std::string comPort,
                                  ArrivalHandler onArrived)
-    : port_(std::move(port)), onArrived_(std::move(onArrived)), comPort_(std::move(comPort)) {
-    port_->SetOnComm([this] { Receive(); });
+    : port_(std::move(port)), receive_(std::move(onArrived)), comPort_(std::move(comPort)) {
+    port_->SetOnComm([this] {
+        if (port_->CommEvent() == kComEvReceive) {
+            receive_.Receive([this] { return port_->ReadAll(); },
+                             [this] { return port_->InBufferCount() > 0; });
+        }
+    });
 }
 
 SerialTransport::~SerialTransport() {
@@ -40,26 +45,6 @@ bool SerialTransport::Send(const std::uint8_t* data, std::size_t count) {
     }
     port_->Output(std::vector<std::uint8_t>(data, data + count));
     return true;
-}
-
-void SerialTransport::Receive() {
-    if (receiving_ || port_->CommEvent() != kComEvReceive) {
-        // An event raised while a message box is open inside this handler is
-        // not handled now: its bytes wait in the control and are taken once
-        // the handler has finished.
-        return;
-    }
-    receiving_ = true;
-    struct Done {
-        bool& flag;
-        ~Done() { flag = false; }
-    } done{receiving_};
-    do {
-        const std::string text = port_->ReadAll();
-        if (onArrived_) {
-            onArrived_(text);
-        }
-    } while (port_->InBufferCount() > 0);
 }
 
 std::size_t SerialTransport::PendingOutput() {

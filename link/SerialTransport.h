@@ -1,8 +1,9 @@
-// The transport that runs over a serial control: a serial port (COMn), and
-// the base of a serial device server's (link/NetTransport). The control raises
-// a receive event, which the run hands to the engine.
+// The transport that runs over a serial control: a serial port (COMn). The
+// control raises a receive event, and what waits then goes to the run
+// (link/ReceiveLoop).
 #pragma once
 
+#include "link/ReceiveLoop.h"
 #include "link/Transport.h"
 
 namespace fw {
@@ -23,17 +24,10 @@ public:
     std::string Name() const override;
     std::string Device() const override;
 
-protected:
-    ISerialPort& Port() const { return *port_; }
-
 private:
-    // The control's receive event: everything waiting is read and handed over.
-    void Receive();
-
     std::unique_ptr<ISerialPort> port_;
-    ArrivalHandler onArrived_;
-    bool receiving_ = false; // inside Receive (a message box may be open in it)
-    std::string comPort_;    // as stored
+    ReceiveLoop receive_;
+    std::string comPort_; // as stored
 };
 
 } // namespace fw

@@ -7,6 +7,7 @@
 
 #include "engine/MessageBox.h"
 #include "engine/RunConfig.h"
+#include "link/NetPort.h"
 #include "link/SerialPort.h"
 #include "link/UsbDriver.h"
 
@@ -36,9 +37,10 @@ inline constexpr const char* kMsgNoConnection = "Unable to connect to";
 inline constexpr const char* kMsgNoConnectionHint =
     "please ensure the device server is on and listens at that address.";
 
-// Makes a serial control: the platform's serial port, or (for a device server)
-// a control that also connects over TCP/IP (INetPort).
+// Makes the platform's serial control.
 using SerialPortFactory = std::function<std::unique_ptr<ISerialPort>()>;
+// Makes a connection to a serial device server over TCP/IP.
+using NetPortFactory = std::function<std::unique_ptr<INetPort>()>;
 
 // Where a transport hands over what arrived: everything read at once, as text
 // (one character per byte).
@@ -47,7 +49,7 @@ using ArrivalHandler = std::function<void(const std::string&)>;
 // What the platform gives a run to reach the analyser with.
 struct TransportMakers {
     SerialPortFactory makeSerialPort;
-    SerialPortFactory makeNetPort; // null: no network link on this platform
+    NetPortFactory makeNetPort; // null: no network link on this platform
     IUsbDriver& usb;
 };
 

@@ -1,5 +1,7 @@
 #include "link/UsbTransport.h"
 
+#include "engine/ProtocolWords.h"
+
 #include <algorithm>
 #include <array>
 
@@ -47,9 +49,10 @@ std::optional<OpenFailure> UsbTransport::OpenDevice(std::int32_t& kind) {
     FtTextBuffer description{};
     usb_.FT_ListDevices(*chosen, description, FT_LIST_BY_INDEX_DESCRIPTION);
     const std::string_view descText = FtText(description);
-    const bool merlane = descText.find("Merlane") != std::string_view::npos;
-    if (merlane) {
-        kind = 2;
+    const ProtocolWords& words = kAnalyserProtocol;
+    const bool marked = descText.find(words.converterMark) != std::string_view::npos;
+    if (marked) {
+        kind = words.binaryKind;
     }
 
     FtHandle handle = 0;
@@ -62,7 +65,7 @@ std::optional<OpenFailure> UsbTransport::OpenDevice(std::int32_t& kind) {
     description_ = std::string(descText);
 
     usb_.FT_ResetDevice(handle);
-    usb_.FT_SetBaudRate(handle, merlane ? kBaudMerlane : kBaudStandard);
+    usb_.FT_SetBaudRate(handle, marked ? words.converterBaud : kBaudStandard);
     usb_.FT_SetFlowControl(handle, FT_FLOW_NONE, 0, 0);
     usb_.FT_SetDataCharacteristics(handle, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE);
     usb_.FT_Purge(handle, FT_PURGE_RX | FT_PURGE_TX);

@@ -7,7 +7,7 @@
 
 namespace fw {
 
-inline constexpr std::uint32_t kBaudMerlane = 125000;
+// Any other converter's line speed.
 inline constexpr std::uint32_t kBaudStandard = 38400;
 
 class UsbTransport : public ITransport {
@@ -30,10 +30,11 @@ public:
     std::string Device() const override { return description_; }
 
 private:
-    // Finds the converter, opens and sets it up. `kind` becomes 2 as soon as
-    // its description names a Merlane analyser (which takes its records in
-    // binary form). A quiet open (the analyser re-enumerating after its
-    // reset) reports nothing.
+    // Finds the converter, opens and sets it up. `kind` becomes the
+    // protocol's binaryKind as soon as its description holds the protocol's
+    // converter mark (an analyser that takes its records in binary form). A
+    // quiet open (the analyser re-enumerating after its reset) reports
+    // nothing.
     std::optional<OpenFailure> OpenDevice(std::int32_t& kind);
     void Failed(FtStatus status);
     std::string Read();

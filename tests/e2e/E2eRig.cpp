@@ -146,33 +146,13 @@ void SimProcess::Stop() {
 
 // ---------------------------------------------------------------------------
 
-CommError CountingPort::OpenAddress(const NetAddress& address, int timeoutMs) {
-    auto* net = dynamic_cast<INetPort*>(c_.get());
-    return net != nullptr ? net->OpenAddress(address, timeoutMs)
-                          : CommError{kCommErrDeviceFailure, "not a network control"};
-}
-
-void CountingPort::Output(const std::vector<std::uint8_t>& bytes) {
-    const bool open = PortOpen();
-    c_->Output(bytes); // a closed control drops them itself
-    if (!open)
+void Counting::CountOut(bool wasOpen, const std::uint8_t* data, std::size_t count) {
+    if (!wasOpen)
         return;
-    bytesOut += bytes.size();
-    sent.append(bytes.begin(), bytes.begin() + std::min(bytes.size(), 4096 - sent.size()));
+    bytesOut += count;
+    sent.append(data, data + std::min(count, 4096 - sent.size()));
     if (onOutput)
-        onOutput(bytes.size());
-}
-
-void CountingPort::SetOnComm(std::function<void()> handler) {
-    if (!handler) {
-        c_->SetOnComm(nullptr);
-        return;
-    }
-    c_->SetOnComm([this, handler = std::move(handler)] {
-        if (beforeComm)
-            beforeComm();
-        handler();
-    });
+        onOutput(count);
 }
 
 void HeadlessView::SetTimerInterval(int ms) {
@@ -276,7 +256,13 @@ void Rig::Previous() {
 }
 
 std::unique_ptr<ISerialPort> Rig::Counted(std::unique_ptr<ISerialPort> port) {
-    auto counted = std::make_unique<CountingPort>(std::move(port));
+    auto counted = std::make_unique<CountingSerialPort>(std::move(port));
+    control_ = counted.get();
+    return counted;
+}
+
+std::unique_ptr<INetPort> Rig::Counted(std::unique_ptr<INetPort> port) {
+    auto counted = std::make_unique<CountingNetPort>(std::move(port));
     control_ = counted.get();
     return counted;
 }

@@ -98,35 +98,74 @@ private:
     std::string logBase_;
 };
 
-// A run's serial control as the engine sees it: a real one (the serial port,
-// or a device server's) that counts every byte handed to it while open.
-class CountingPort : public ISerialPort, public INetPort {
+// What a run's port (a serial port, or a device server's connection) was
+// handed while open and what the run read from it, counted the same for both
+// by the wrappers below.
+class Counting {
 public:
-    explicit CountingPort(std::unique_ptr<ISerialPort> control) : c_(std::move(control)) {}
-    CommError OpenAddress(const NetAddress& address, int timeoutMs) override;
-    NetOpening Opening() const override { return dynamic_cast<INetPort&>(*c_).Opening(); }
-    CommError SetCommPort(std::int16_t port) override { return c_->SetCommPort(port); }
-    std::int16_t CommPort() const override { return c_->CommPort(); }
-    bool PortOpen() const override { return c_->PortOpen(); }
-    CommError SetPortOpen(bool open) override { return c_->SetPortOpen(open); }
-    void Output(const std::vector<std::uint8_t>& bytes) override;
-    int OutBufferCount() const override { return c_->OutBufferCount(); }
-    std::int16_t CommEvent() const override { return c_->CommEvent(); }
-    int InBufferCount() const override { return c_->InBufferCount(); }
-    std::string Input() override { return c_->Input(); }
-    std::string ReadAll() override { return c_->ReadAll(); }
-    // The run's receive handler, after `beforeComm`.
-    void SetOnComm(std::function<void()> handler) override;
-    bool DeviceLost() const override { return c_->DeviceLost(); }
-    std::string DeviceName() const override { return c_->DeviceName(); }
+    virtual ~Counting() = default;
+    virtual bool LineOpen() const = 0;
 
     std::size_t bytesOut = 0;
     std::string sent;                          // the first 4 KiB of them
-    std::function<void(std::size_t)> onOutput; // after each counted Output
-    std::function<void()> beforeComm;          // on each receive event
+    std::function<void(std::size_t)> onOutput; // after each counted send
+    std::function<void(std::size_t)> onInput;  // after each read by the run
+
+protected:
+    // Bytes handed over while the line was open count; others were dropped.
+    void CountOut(bool wasOpen, const std::uint8_t* data, std::size_t count);
+    std::string CountIn(std::string text) {
+        if (onInput)
+            onInput(text.size());
+        return text;
+    }
+};
+
+// A real serial control that counts.
+class CountingSerialPort : public test::BorrowedSerialPort, public Counting {
+public:
+    explicit CountingSerialPort(std::unique_ptr<ISerialPort> control)
+        : BorrowedSerialPort(*control), c_(std::move(control)) {}
+    bool LineOpen() const override { return c_->PortOpen(); }
+    void Output(const std::vector<std::uint8_t>& bytes) override {
+        const bool open = c_->PortOpen();
+        c_->Output(bytes); // a closed control drops them itself
+        CountOut(open, bytes.data(), bytes.size());
+    }
+    std::string Input() override { return CountIn(c_->Input()); }
+    std::string ReadAll() override { return CountIn(c_->ReadAll()); }
 
 private:
     std::unique_ptr<ISerialPort> c_;
+};
+
+// A real device server connection that counts.
+class CountingNetPort : public INetPort, public Counting {
+public:
+    explicit CountingNetPort(std::unique_ptr<INetPort> port) : p_(std::move(port)) {}
+    bool LineOpen() const override { return p_->IsOpen(); }
+    CommError OpenAddress(const NetAddress& address, int timeoutMs) override {
+        return p_->OpenAddress(address, timeoutMs);
+    }
+    NetOpening Opening() const override { return p_->Opening(); }
+    void Close() override { p_->Close(); }
+    bool IsOpen() const override { return p_->IsOpen(); }
+    void Send(const std::uint8_t* data, std::size_t count) override {
+        const bool open = p_->IsOpen();
+        p_->Send(data, count);
+        CountOut(open, data, count);
+    }
+    std::size_t Unsent() const override { return p_->Unsent(); }
+    bool HasInput() const override { return p_->HasInput(); }
+    std::string ReadAll() override { return CountIn(p_->ReadAll()); }
+    void SetOnArrival(std::function<void()> handler) override {
+        p_->SetOnArrival(std::move(handler));
+    }
+    bool Lost() const override { return p_->Lost(); }
+    std::string DeviceName() const override { return p_->DeviceName(); }
+
+private:
+    std::unique_ptr<INetPort> p_;
 };
 
 // The progress page without widgets: it records what the engine shows.
@@ -188,11 +227,11 @@ public:
         return std::find(states.begin(), states.end(), static_cast<std::int32_t>(s)) !=
                states.end();
     }
-    // The serial control of the run now connected (a serial port or device
-    // server link); null before the first, and for a converter run.
-    CountingPort* Control() { return control_; }
-    CountingPort& Port() { return *control_; }
-    bool LinkOpen() const { return control_ != nullptr && control_->PortOpen(); }
+    // The port of the run now connected (a serial port or a device server's
+    // connection); null before the first, and for a converter run.
+    Counting* Control() { return control_; }
+    Counting& Port() { return *control_; }
+    bool LinkOpen() const { return control_ != nullptr && control_->LineOpen(); }
 
     TempDir dir;
     FileRegistry registry;
@@ -221,10 +260,11 @@ public:
 
 private:
     void NoteState();
-    // `port` as the run's control, counting what goes out.
+    // `port` as the run's, counting what goes through it.
     std::unique_ptr<ISerialPort> Counted(std::unique_ptr<ISerialPort> port);
+    std::unique_ptr<INetPort> Counted(std::unique_ptr<INetPort> port);
 
-    CountingPort* control_ = nullptr;
+    Counting* control_ = nullptr;
 };
 
 } // namespace fw::e2e

@@ -153,7 +153,7 @@ protected:
     static std::unique_ptr<Wizard> StartWizard(Rig& r, bool net = false) {
         auto wizard = std::make_unique<Wizard>(WizardServices{
             r.registry, r.usb, r.box, [&r] { return std::make_unique<QtSerialPort>(r.names); },
-            net ? SerialPortFactory([] { return std::make_unique<QtNetPort>(); }) : nullptr,
+            net ? NetPortFactory([] { return std::make_unique<QtNetPort>(); }) : nullptr,
             [&r] { return r.names.PlatformList(); },
             [&r] { return MakePlatformVersionFacility(r.registry); }, ChooseFileWithDialog,
             &r.runLog});
@@ -379,14 +379,14 @@ TEST_F(FlashE2e, FloodWhileAMessageBoxIsOpenKeepsMemoryBounded) {
     rig.Next();
     ASSERT_TRUE(rig.RunUntil([&] { return !rig.box.shown.empty(); }, Millis(20000)));
     const auto closed = Clock::now();
+    // The rest of the flood is read (and dropped) once the box has closed.
+    long long drained = 0;
+    rig.Port().onInput = [&](std::size_t n) { drained += static_cast<long long>(n); };
     int ticks = 0;
     rig.afterTick = [&] { ++ticks; };
     ASSERT_TRUE(rig.RunUntil([&] { return ticks > 0; }, Millis(2000)));
     // Ticks come every 10 ms; reading the flood first would take seconds.
     EXPECT_LT(Clock::now() - closed, Millis(750)) << "the page answers after the box";
-    // The rest of the flood is read (and dropped) once the box has closed.
-    long long drained = 0;
-    rig.Port().beforeComm = [&] { drained += rig.Port().InBufferCount(); };
     EXPECT_TRUE(rig.RunUntil([&] { return drained > 19'000'000; }, Millis(20000))) << drained;
     EXPECT_EQ(rig.State(), Failed);
 #ifndef __SANITIZE_ADDRESS__ // AddressSanitizer holds freed memory back: no measure there
@@ -569,8 +569,8 @@ TEST_F(FlashE2e, UsbConverterRunCompletesThroughThePoll) {
     EXPECT_EQ(rig.view.At(StatusLabel::Connection).caption, "Connected...");
     EXPECT_EQ(rig.engine.State().nAnalyserKind, 2); // a Merlane converter
     ExpectCompleted(rig, "S2");
-    EXPECT_FALSE(rig.link.IsOpen()); // state 14 closed the converter
-    EXPECT_EQ(rig.Control(), nullptr);      // no serial control was made for the run
+    EXPECT_FALSE(rig.link.IsOpen());   // state 14 closed the converter
+    EXPECT_EQ(rig.Control(), nullptr); // no serial control was made for the run
 }
 
 // The wizard itself (its pages, wiring and Qt controls) through a serial

@@ -1,4 +1,4 @@
-// The device server's control (QtNetPort) against servers on the loopback
+// The device server's connection (QtNetPort) against servers on the loopback
 // interface: scripted telnet servers that agree late, refuse, confirm other
 // settings, stay silent, suspend the flow or break the protocol; connects
 // that never get an answer, to a name with two addresses; a peer that reads
@@ -98,6 +98,10 @@ NetAddress Rfc2217(const std::string& hostPort) {
     return *ParseNetAddress("rfc2217://" + hostPort);
 }
 
+void Send(QtNetPort& port, const Bytes& bytes) {
+    port.Send(bytes.data(), bytes.size());
+}
+
 // Opens `port` and waits for the connect's verdict; the time it took.
 qint64 Open(QtNetPort& port, const NetAddress& address) {
     QElapsedTimer t;
@@ -138,7 +142,7 @@ TEST(NetPort, TelnetServersThatAgreeLateRefuseOrStaySilent) {
         EXPECT_EQ(o.state, c.state);
         EXPECT_EQ(o.note, c.note);
         EXPECT_EQ(o.refused, c.refused);
-        EXPECT_EQ(port.PortOpen(), c.state == State::Open);
+        EXPECT_EQ(port.IsOpen(), c.state == State::Open);
         EXPECT_GE(ms, c.minMs);
         EXPECT_LE(ms, c.maxMs);
         // The line settings only once the server agreed, and then exactly.
@@ -159,8 +163,8 @@ TEST(NetPort, TelnetServerSuspendsAndBreaksTheProtocolOnceOpen) {
         TelnetServer server;
         QtNetPort port;
         Open(port, Rfc2217(server.Address()));
-        ASSERT_TRUE(port.PortOpen());
-        port.Output({'S', '1', 0xFF});
+        ASSERT_TRUE(port.IsOpen());
+        Send(port, {'S', '1', 0xFF});
         ASSERT_TRUE(WaitFor(
             [&] {
                 return server.got.endsWith(Raw({'S', '1', 0xFF, 0xFF}));
@@ -170,14 +174,14 @@ TEST(NetPort, TelnetServerSuspendsAndBreaksTheProtocolOnceOpen) {
         QTest::qWait(100);
         const qsizetype before = server.got.size();
         const Bytes record(100, 'R');
-        port.Output(record);
-        EXPECT_GE(port.OutBufferCount(), 100); // the engine sees it as not yet sent
+        Send(port, record);
+        EXPECT_GE(port.Unsent(), 100u); // the engine sees it as not yet sent
         QTest::qWait(300);
         EXPECT_EQ(server.got.size(), before); // nothing went out while suspended
         server.Send(Sub(109));                // FLOWCONTROL-RESUME
         ASSERT_TRUE(WaitFor([&] { return server.got.size() == before + 100; }, 2000));
         EXPECT_TRUE(server.got.endsWith(Raw(record)));
-        EXPECT_TRUE(port.PortOpen());
+        EXPECT_TRUE(port.IsOpen());
     }
     Bytes endless{255, 250, 44, 107};
     endless.resize(400, 'x');
@@ -200,12 +204,12 @@ TEST(NetPort, TelnetServerSuspendsAndBreaksTheProtocolOnceOpen) {
         TelnetServer server;
         QtNetPort port;
         Open(port, Rfc2217(server.Address()));
-        ASSERT_TRUE(port.PortOpen());
+        ASSERT_TRUE(port.IsOpen());
         server.reading = false;
         server.peer->setReadBufferSize(1);
         server.Send(Raw(c.flood));
-        ASSERT_TRUE(WaitFor([&] { return port.DeviceLost(); }, 2000));
-        EXPECT_FALSE(port.PortOpen());
+        ASSERT_TRUE(WaitFor([&] { return port.Lost(); }, 2000));
+        EXPECT_FALSE(port.IsOpen());
         EXPECT_EQ(port.Opening().note, c.note);
         // What the client owed the server stayed small.
         const qsizetype sent = server.got.size();
@@ -299,19 +303,19 @@ TEST(NetPort, PendingOutputIncludesTheKernelsSendQueue) {
     const test::SilentListener listener("127.0.0.1", false);
     QtNetPort port;
     Open(port, *ParseNetAddress("127.0.0.1:" + std::to_string(listener.Port())));
-    ASSERT_TRUE(port.PortOpen());
+    ASSERT_TRUE(port.IsOpen());
     const int peer = listener.Accept();
     ASSERT_GE(peer, 0);
     const std::size_t total = 4 * 1024 * 1024;
     for (std::size_t i = 0; i < total / 4096; ++i)
-        port.Output(Bytes(4096, 'x'));
+        Send(port, Bytes(4096, 'x'));
     QTest::qWait(300); // the socket hands the kernel what it takes
     int peerHolds = 0;
     ASSERT_EQ(::ioctl(peer, FIONREAD, &peerHolds), 0);
-    const int pending = port.OutBufferCount();
+    const std::size_t pending = port.Unsent();
     EXPECT_GT(peerHolds, 0);
-    EXPECT_EQ(static_cast<std::size_t>(pending) + static_cast<std::size_t>(peerHolds), total);
-    port.SetPortOpen(false);
+    EXPECT_EQ(pending + static_cast<std::size_t>(peerHolds), total);
+    port.Close();
     ::close(peer);
 }
 
@@ -328,9 +332,9 @@ TEST(NetPort, Ser2netsSerialSideEndsAt38400_8N1) {
     ASSERT_EQ(error, "");
     QtNetPort port;
     Open(port, Rfc2217("127.0.0.1:" + std::to_string(server.Port())));
-    ASSERT_TRUE(port.PortOpen());
+    ASSERT_TRUE(port.IsOpen());
     EXPECT_EQ(port.Opening().note, ""); // ser2net confirms every setting
-    port.Output({'h', 'i'});
+    Send(port, {'h', 'i'});
     char got[2] = {};
     ASSERT_TRUE(WaitFor([&] { return ::read(pty.master, got, 2) == 2; }, 3000));
     termios line{};
@@ -338,7 +342,7 @@ TEST(NetPort, Ser2netsSerialSideEndsAt38400_8N1) {
     EXPECT_EQ(::cfgetospeed(&line), B38400);
     EXPECT_EQ(line.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
     EXPECT_EQ(line.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
-    port.SetPortOpen(false);
+    port.Close();
 }
 
 } // namespace

@@ -50,23 +50,24 @@ TEST(WinNetPort, WhatTheKernelTakesStaysSmallWhenTheServerStopsReading) {
 
     // As the upload does: look at what is pending, send, look again.
     constexpr int kSent = 256 * 1024;
-    EXPECT_EQ(port.OutBufferCount(), 0);
-    port.Output(std::vector<std::uint8_t>(kSent, 0x55));
+    EXPECT_EQ(port.Unsent(), 0u);
+    const std::vector<std::uint8_t> bytes(kSent, 0x55);
+    port.Send(bytes.data(), bytes.size());
     QElapsedTimer clock;
     clock.start();
     while (clock.elapsed() < 2000) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        port.OutBufferCount();
+        port.Unsent();
         QThread::msleep(5);
     }
-    const int taken = kSent - port.OutBufferCount();
+    const int taken = kSent - static_cast<int>(port.Unsent());
     EXPECT_GT(taken, 0);
     // The kernel's send queue (4 KiB asked; Linux under Wine doubles it) and
     // the server's small receive window: well under the 64 KiB and more a
     // default queue takes.
     EXPECT_LT(taken, 32 * 1024) << "the kernel took " << taken << " bytes";
 
-    port.SetPortOpen(false);
+    port.Close();
     ::closesocket(peer);
     ::closesocket(listener);
     ::WSACleanup();
