@@ -109,8 +109,8 @@ public:
     int OutBufferCount() const override { return c_->OutBufferCount(); }
     std::int16_t CommEvent() const override { return c_->CommEvent(); }
     int InBufferCount() const override { return c_->InBufferCount(); }
-    std::string Input() override { return c_->Input(); }
-    std::string ReadAll() override { return c_->ReadAll(); }
+    std::string Input() override { return CountIn(c_->Input()); }
+    std::string ReadAll() override { return CountIn(c_->ReadAll()); }
     // The run's receive handler, after `beforeComm`.
     void SetOnComm(std::function<void()> handler) override;
     bool DeviceLost() const override { return c_->DeviceLost(); }
@@ -118,10 +118,15 @@ public:
 
     std::size_t bytesOut = 0;
     std::string sent;                          // the first 4 KiB of them
+    std::size_t bytesIn = 0;                   // every byte read from the control
     std::function<void(std::size_t)> onOutput; // after each counted Output
     std::function<void()> beforeComm;          // on each receive event
 
 private:
+    std::string CountIn(std::string in) {
+        bytesIn += in.size();
+        return in;
+    }
     std::unique_ptr<ISerialPort> c_;
 };
 
