@@ -422,11 +422,14 @@ TEST_F(CliE2e, CtrlCDuringTheConnect) {
     const std::string image = Image(rig, 3);
     const pid_t cli = rig.Start(
         {"flash", "--address", "127.0.0.1:" + std::to_string(off.Port()), "--file", image});
-    ::usleep(1'000'000);
+    ASSERT_TRUE(WaitUntil([&] { return rig.Out().find("Connecting...") != std::string::npos; }))
+        << rig.Both();
     const auto stopped = Clock::now();
     ::kill(cli, SIGINT);
     ASSERT_EQ(rig.Finish(cli, Millis(5000)), 130) << rig.Both();
-    EXPECT_LT(Clock::now() - stopped, Millis(1000));
+    // The connect had 3 s to go; the margin is for a busy machine.
+    EXPECT_LT(Clock::now() - stopped, Millis(2000));
+    EXPECT_FALSE(Has(rig.Both(), "no answer within"));
     EXPECT_TRUE(Has(rig.Err(), "interrupted"));
     EXPECT_EQ(rig.OnlyRun()["result"], "abandoned");
     EXPECT_EQ(rig.OnlyRun()["rows"]["Verify Upload"], ""); // no upload, nothing to verify
@@ -460,9 +463,8 @@ TEST_F(CliE2e, RunLogThatIsAFifo) {
     fs::create_directories(fs::path(rig.RunLog()).parent_path());
     ASSERT_EQ(::mkfifo(rig.RunLog().c_str(), 0600), 0);
     ASSERT_EQ(rig.StartSim({"--baud", "0"}), "");
-    const auto start = Clock::now();
-    ASSERT_EQ(rig.Run({"flash", "--port", "7", "--file", image}, Millis(10000)), 0) << rig.Both();
-    EXPECT_LT(Clock::now() - start, Millis(5000));
+    ASSERT_EQ(rig.Run({"flash", "--port", "7", "--file", image}), 0) << rig.Both();
+    // An open that waits for a reader never comes back: the run would be killed.
     const std::string err = rig.Err();
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     EXPECT_TRUE(Has(err, "run log not written: " + rig.RunLog() + " is not a regular file"));
@@ -488,7 +490,8 @@ TEST_F(CliE2e, LinkThatDoesNotOpen) {
         args.insert(args.begin() + 1, link.begin(), link.end());
         const auto start = Clock::now();
         ASSERT_EQ(rig.Run(args), 3) << message << rig.Both();
-        EXPECT_LT(Clock::now() - start, Millis(4000));
+        // At most the connect's 3 s, with room for a busy machine.
+        EXPECT_LT(Clock::now() - start, Millis(8000));
         EXPECT_TRUE(Has(rig.Err(), message));
         EXPECT_TRUE(Has(rig.Err(), "Connect to Analyser: FAILED"));
         const nlohmann::json printed = nlohmann::json::parse(rig.Out());

@@ -434,7 +434,8 @@ TEST_F(FlashE2e, RunsThatSendNothing) {
             r.operations.bOpBootloader = r.operations.bOpEraseFlash = r.operations.bOpUpload =
                 r.operations.bOpRun = kFalse;
         r.Next();
-        r.RunFor(Millis(300));
+        r.RunUntil([&] { return r.states.size() >= c.walk.size(); }, Millis(10000));
+        r.RunFor(Millis(100)); // and no step after those
         EXPECT_EQ(r.states, c.walk);
         EXPECT_EQ(r.view.At(StatusLabel::Upload).caption, c.upload);
         EXPECT_FALSE(r.LinkOpen());
@@ -505,9 +506,9 @@ TEST_F(FlashE2e, SerialDeviceServer) {
 
         const auto t0 = Clock::now();
         r.Next();
-        // The connect goes on at the tick; its 3 s time-out bounds it, with room
-        // for a busy machine.
-        EXPECT_LT(Clock::now() - t0, Millis(1500));
+        // The connect goes on at the tick: Next does not wait out its 3 s
+        // time-out (the margin is for a busy machine).
+        EXPECT_LT(Clock::now() - t0, Millis(2500));
         ASSERT_TRUE(r.RunUntil(
             [&] { return r.view.At(StatusLabel::Connection).caption != "Connecting..."; },
             Millis(6000)));
@@ -520,13 +521,14 @@ TEST_F(FlashE2e, SerialDeviceServer) {
         if (restarting) {
             ASSERT_TRUE(r.RunUntil([&] { return r.State() == WaitReboot; }, Millis(2000)));
             server.Stop(SIGKILL);
-            ASSERT_TRUE(r.RunUntil([&] { return r.State() == Failed; }, Millis(1000)));
+            // Before the analyser's 5 s restart is over; the message says why.
+            ASSERT_TRUE(r.RunUntil([&] { return r.State() == Failed; }, Millis(4000)));
             EXPECT_EQ(r.view.At(StatusLabel::Bootloader).caption, "FAILED");
             EXPECT_EQ(r.Runs().back()["rows"]["Verify Upload"], ""); // nothing was uploaded
         } else if (killed) {
             ASSERT_TRUE(r.RunUntil([&] { return r.fields.nRecordsPassed >= 10; }, Millis(20000)));
             server.Stop(SIGKILL);
-            ASSERT_TRUE(r.RunUntil([&] { return r.State() == Failed; }, Millis(2000)));
+            ASSERT_TRUE(r.RunUntil([&] { return r.State() == Failed; }, Millis(5000)));
             const std::int32_t sent = r.fields.nRecordsSent;
             r.RunFor(Millis(200));
             EXPECT_EQ(r.fields.nRecordsSent, sent);
@@ -616,7 +618,9 @@ TEST_F(FlashE2e, WizardAnswersKeysWhileTheConnectWaits) {
     QElapsedTimer clicks;
     clicks.start();
     NextThroughThePages(*wizard);
-    EXPECT_LT(clicks.elapsed(), 1000); // the last Next does not wait for the connect
+    // The last Next does not wait out the connect's 3 s (the label below still
+    // says "Connecting..."); the margin is for a busy machine.
+    EXPECT_LT(clicks.elapsed(), 2500);
     QWidget* page = wizard->progress.Window();
     QLabel* connection = page->findChild<QLabel*>("lblProgress_Connection");
     struct KeyCount : QObject {
@@ -640,7 +644,9 @@ TEST_F(FlashE2e, WizardAnswersKeysWhileTheConnectWaits) {
     }
     std::printf("bench: slowest key press during a silent connect: %lld ms\n",
                 static_cast<long long>(slowest));
-    EXPECT_LT(slowest, 100 * 3); // 100 ms, with a margin for a loaded machine
+    // A loop held by the connect would hold a key for up to its 3 s; a loaded
+    // machine delays one by some 100 ms.
+    EXPECT_LT(slowest, 1500);
     ASSERT_TRUE(rig.RunUntil([&] { return connection->text() == "FAILED"; }, Millis(3000)));
     ASSERT_EQ(rig.box.shown.size(), 1u);
     EXPECT_NE(rig.box.shown[0].text.find("(no answer within 3 s)"), std::string::npos);
@@ -739,7 +745,8 @@ TEST_F(FlashE2e, PortHeldByAnotherProgramStaysChosenAndTheRunNamesIt) {
         wizard.connection.Window()->findChild<QComboBox*>("cboConnection_Serial")->currentText();
     EXPECT_EQ(shown.toStdString(), "COM7 (In Use)");
     NextThroughThePages(wizard);
-    rig.RunFor(Millis(300));
+    rig.RunUntil([&] { return !rig.box.shown.empty(); }, Millis(10000));
+    rig.RunFor(Millis(100));
     ::kill(holder, SIGKILL);
     ::waitpid(holder, nullptr, 0);
 
