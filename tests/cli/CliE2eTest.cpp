@@ -36,13 +36,13 @@ public:
     std::string Registry() const { return dir.File("config/Tarnvel/Flashwright.reg"); }
     std::string RunLog() const { return dir.File("state/Tarnvel/Flashwright/runs.jsonl"); }
 
-    // The simulator on COM7 of the program's settings file, logging what it
-    // hears; `args` come first.
-    std::string StartSim(std::vector<std::string> args) {
+    // The simulator on COM7 (or `com`) of the program's settings file, logging
+    // what it hears; `args` come first.
+    std::string StartSim(std::vector<std::string> args, int com = 7) {
         args.insert(args.begin(), FW_ANALYSER_SIM);
-        args.insert(args.end(),
-                    {"--registry", Registry(), "--com", "7", "--reboot-ms", "20", "--erase-ms",
-                     "20", "--out", dir.File("received.srec"), "--exit-after-run", "--verbose"});
+        args.insert(args.end(), {"--registry", Registry(), "--com", std::to_string(com),
+                                 "--reboot-ms", "20", "--erase-ms", "20", "--out",
+                                 dir.File("received.srec"), "--exit-after-run", "--verbose"});
         return sim.Start(args, dir.File("sim"));
     }
 
@@ -291,6 +291,13 @@ TEST_F(CliE2e, RefusedFileSendsNothing) {
 
 // The stored settings are the defaults; --save stores what was given.
 TEST_F(CliE2e, StoredSettingsAndSave) {
+    // A COM type stored without a port runs on COM1, as the wizard's page does.
+    rig.Store(kConnectionType, "COM");
+    ASSERT_EQ(rig.StartSim({"--baud", "0"}, 1), "");
+    ASSERT_EQ(rig.Run({"flash", "--ops", "bootloader"}), 0) << rig.Both();
+    EXPECT_EQ(rig.Runs().back()["connection"]["port"], 1);
+    rig.sim.Stop();
+
     const std::string image = Image(rig, 3);
     rig.Store(kConnectionType, "USB");
     rig.Store(kComPort, "7");
