@@ -28,7 +28,8 @@
 // sends MB megabytes (default 50) while the "Failed Sx!" box stays open for
 // box_s seconds; peak_rss_mb is the child's peak, answer_ms the time from the
 // box closing to the page's next tick, drained_s how long the rest of the
-// flood then takes to read.
+// flood then takes to read, drained_mb how much that was (every byte read from
+// the port) and drain_mb_s the rate it was read at.
 //
 // First, unless --no-baseline, a "baseline ..." line gives the machine's own
 // 2 ms timer regularity (a bare sleep loop and a bare Qt timer) at that time.
@@ -199,21 +200,21 @@ int FloodChild(int argc, char** argv, const std::string& sim, const std::string&
     getrusage(RUSAGE_SELF, &usage);
     const double peakAtClose = static_cast<double>(usage.ru_maxrss) / 1024.0;
     // The rest of the flood: read until the line has been quiet for half a second.
-    auto lastData = Clock::now();
-    long long drained = 0;
-    rig.Port().onInput = [&](std::size_t n) {
-        lastData = Clock::now();
-        drained += static_cast<long long>(n);
-    };
+    const std::size_t readAtAnswer = rig.Port().bytesIn;
+    const auto drainStart = Clock::now();
+    auto lastData = drainStart;
+    rig.Port().onInput = [&](std::size_t) { lastData = Clock::now(); };
     rig.RunUntil([&] { return Clock::now() - lastData > Millis(500); }, Millis(120'000));
     getrusage(RUSAGE_SELF, &usage);
+    const double drainedMb = static_cast<double>(rig.Port().bytesIn - readAtAnswer) / 1e6;
+    const double drainSeconds = std::chrono::duration<double>(lastData - drainStart).count();
     std::printf("flood mb=%ld box_s=%.1f peak_rss_at_close_mb=%.1f answer_ms=%.1f drained_s=%.2f "
-                "drained_mb=%.1f peak_rss_mb=%.1f state=%d\n",
+                "drained_mb=%.1f drain_mb_s=%.1f peak_rss_mb=%.1f state=%d\n",
                 mb, kBoxSeconds, peakAtClose,
                 std::chrono::duration<double, std::milli>(*answered - *closed).count(),
-                std::chrono::duration<double>(lastData - *closed).count(),
-                static_cast<double>(drained) / 1e6, static_cast<double>(usage.ru_maxrss) / 1024.0,
-                static_cast<int>(rig.State()));
+                std::chrono::duration<double>(lastData - *closed).count(), drainedMb,
+                drainSeconds > 0 ? drainedMb / drainSeconds : 0.0,
+                static_cast<double>(usage.ru_maxrss) / 1024.0, static_cast<int>(rig.State()));
     std::fflush(stdout);
     return 0;
 }

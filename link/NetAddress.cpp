@@ -34,9 +34,28 @@ bool IsHostName(std::string_view host) {
     });
 }
 
+// The longest zone (the interface an IPv6 link-local address is reached
+// through, "eth0" in "fe80::1%eth0") taken; interface names are far shorter.
+constexpr std::size_t kMaxZone = 64;
+
+// A zone: 1 to kMaxZone characters that a URI leaves unescaped (letters,
+// digits, '-', '.', '_' and '~'). The plain '%' before it is the form the
+// address box takes; "%25" is not decoded, and reads as a zone starting "25".
+bool IsZone(std::string_view zone) {
+    return !zone.empty() && zone.size() <= kMaxZone &&
+           std::all_of(zone.begin(), zone.end(), [](char c) {
+               return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' ||
+                      c == '.' || c == '_' || c == '~';
+           });
+}
+
 // An IPv6 address (with an optional zone after '%'): hex digits, ':' and '.'.
 bool IsIpv6(std::string_view host) {
-    const std::string_view address = host.substr(0, host.find('%'));
+    const std::size_t percent = host.find('%');
+    if (percent != std::string_view::npos && !IsZone(host.substr(percent + 1))) {
+        return false;
+    }
+    const std::string_view address = host.substr(0, percent);
     return address.find(':') != std::string_view::npos &&
            std::all_of(address.begin(), address.end(), [](char c) {
                return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == ':' ||

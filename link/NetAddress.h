@@ -2,7 +2,7 @@
 // "host:port" for a raw byte stream, "rfc2217://host:port" for a server that
 // speaks the telnet COM-PORT-OPTION protocol (and is told the line settings).
 // The host is a name, an IPv4 address or an IPv6 address in brackets
-// ("[::1]:2000").
+// ("[::1]:2000"), which may name its zone ("[fe80::1%eth0]:2000").
 #pragma once
 
 #include <cstdint>
@@ -23,7 +23,9 @@ struct NetAddress {
 };
 
 // nullopt for anything else: no port, a port outside 1..65535, an empty host,
-// an IPv6 address without brackets, blanks, another scheme.
+// an IPv6 address without brackets, a zone that is empty, longer than 64
+// characters or holds any but letters, digits, '-', '.', '_' and '~', blanks,
+// another scheme.
 std::optional<NetAddress> ParseNetAddress(std::string_view text);
 
 } // namespace fw

@@ -288,6 +288,11 @@ TEST(FlashOptions, AnalysersFile) {
           "127.0.0.1:4001=TCP:127.0.0.1:4001", "rfc2217://[::1]:4002=TCP:rfc2217://[::1]:4002"}, ""},
         {"# bench 3\n\n  com9  # left rack\r\n\t\n/dev/serial/by-id/usb-A#1\n",
          {"COM9=COM:9", "/dev/serial/by-id/usb-A#1=COM:/dev/serial/by-id/usb-A#1"}, ""},
+        // Colons in a device path make no HOST:PORT of it.
+        {"/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0\n",
+         {"/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0="
+          "COM:/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0"}, ""},
+        {"COM7\r\n127.0.0.1:4001\r\n", {"COM7=COM:7", "127.0.0.1:4001=TCP:127.0.0.1:4001"}, ""},
         {"COM7\n\nCOM256\n", {}, "list:3: \"COM256\" is no analyser"},
         {"COM7\nttyUSB0\n", {}, "list:2: \"ttyUSB0\""},
         {"192.168.0.1\n", {}, "list:1: "},  // a device server needs its port

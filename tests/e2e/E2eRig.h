@@ -108,6 +108,7 @@ public:
 
     std::size_t bytesOut = 0;
     std::string sent;                          // the first 4 KiB of them
+    std::size_t bytesIn = 0;                   // every byte the run read
     std::function<void(std::size_t)> onOutput; // after each counted send
     std::function<void(std::size_t)> onInput;  // after each read by the run
 
@@ -115,6 +116,7 @@ protected:
     // Bytes handed over while the line was open count; others were dropped.
     void CountOut(bool wasOpen, const std::uint8_t* data, std::size_t count);
     std::string CountIn(std::string text) {
+        bytesIn += text.size();
         if (onInput)
             onInput(text.size());
         return text;

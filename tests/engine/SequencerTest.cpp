@@ -56,6 +56,23 @@ TEST_F(SequencerTest, WaitingStatesAdvanceWhenTheirWordEndsTheBuffer) {
     }
 }
 
+// What the analyser said before the run answers nothing in it: a "Checksum
+// Fail" heard while idle would make the first half of the entry offer look
+// like a bootloader started on its own.
+TEST_F(SequencerTest, ReplyFromBeforeTheRunCountsForNothingInIt) {
+    engine.RecData("V1.1 Bootloader\r\nChecksum Fail\r\n");
+    config.operations.bOpBootloader = kTrue;
+    Connect();
+    for (int i = 0; i < 10 && state.nUpdateState != WaitReboot; ++i) {
+        Tick();
+    }
+    ASSERT_EQ(state.nUpdateState, WaitReboot);
+    Arrive("Type ###[ENTER] to enter");
+    EXPECT_EQ(state.nUpdateState, WaitReboot);
+    Arrive(" Bootloader.");
+    EXPECT_EQ(state.nUpdateState, EnterBootloader);
+}
+
 TEST_F(SequencerTest, VerdictsAreCountedOnceEvenWhenSplitOrBackToBack) {
     state.nUpdateState = Uploading;
     fields.nRecordsSent = 4;

@@ -22,6 +22,9 @@ TEST(NetAddress, ParsesWhatTheAddressBoxMayHold) {
         {"lab-server_3.example:4001", "lab-server_3.example", 4001, false},
         {"[::1]:2000", "::1", 2000, false},
         {"[fe80::1%eth0]:65535", "fe80::1%eth0", 65535, false},
+        // A zone is 1 to 64 of the characters a URI leaves unescaped.
+        {"[fe80::1%Az-0._~]:80", "fe80::1%Az-0._~", 80, false},
+        {"[fe80::1%2]:80", "fe80::1%2", 80, false},
         {"rfc2217://10.0.0.5:7000", "10.0.0.5", 7000, true},
         {"RFC2217://[::1]:1", "::1", 1, true},
     };
@@ -36,13 +39,20 @@ TEST(NetAddress, ParsesWhatTheAddressBoxMayHold) {
         EXPECT_EQ(ParseNetAddress((c.rfc2217 ? "rfc2217://" : "") + a->HostPort()), a);
     }
     // The page's default (no port), ports out of range or not plain digits,
-    // IPv6 without its brackets or without ':' after them, other schemes.
+    // IPv6 without its brackets or without ':' after them, other schemes; a
+    // zone that is empty, too long or holds other characters.
+    const std::string zone64(64, 'z');
+    EXPECT_TRUE(ParseNetAddress("[fe80::1%" + zone64 + "]:80"));
+    EXPECT_EQ(ParseNetAddress("[fe80::1%" + zone64 + "z]:80"), std::nullopt);
+    // clang-format off
     for (const char* bad :
          {"192.168.0.1", "host:", ":2000", "host:0", "host:65536", "host:20a0", "host:+200",
           "::1:2000", "[::1]2000", "[::1]x2000", "rfc2217://[::1]x2000", "[host]:2000",
-          " host:2000", "telnet://host:23", "rfc2217://", ""}) {
+          " host:2000", "telnet://host:23", "rfc2217://", "", "[::1% x]:80", "[::1%]:80",
+          "[::1%eth0%1]:80", "[::1%eth/0]:80", "[::1%a:b]:80", "[::1%eth0\n]:80", "[%eth0]:80"}) {
         EXPECT_EQ(ParseNetAddress(bad), std::nullopt) << bad;
     }
+    // clang-format on
 }
 
 TEST(Rfc2217, EscapesEveryIacItSends) {

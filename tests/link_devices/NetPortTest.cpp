@@ -118,19 +118,19 @@ TEST(NetPort, TelnetServersThatAgreeLateRefuseOrStaySilent) {
         State state;
         const char* note;
         bool refused;
-        int minMs, maxMs;
+        int minMs; // the wait the outcome takes at least
     };
     // clang-format off
     const Case cases[] = {
-        {"agrees to COM-PORT-OPTION after 300 ms", {300}, State::Open, "", false, 300, 900},
+        {"agrees to COM-PORT-OPTION after 300 ms", {300}, State::Open, "", false, 300},
         {"refuses BINARY", {0, true}, State::Failed, "refused binary transmission (DONT BINARY)",
-         true, 0, 900},
+         true, 0},
         {"confirms 9600 instead of 38400", {0, false, true, 9600}, State::Failed,
-         "confirmed 9600 baud instead of 38400", true, 0, 900},
+         "confirmed 9600 baud instead of 38400", true, 0},
         {"never answers", {-1}, State::Open,
-         "did not agree to COM-PORT-OPTION within 1 s; the line settings were not sent", false, 900, 2000},
+         "did not agree to COM-PORT-OPTION within 1 s; the line settings were not sent", false, 900},
         {"agrees, never confirms", {0, false, false}, State::Open,
-         "did not confirm the line settings within 1 s", false, 900, 2000},
+         "did not confirm the line settings within 1 s", false, 900},
     };
     // clang-format on
     for (const Case& c : cases) {
@@ -143,8 +143,10 @@ TEST(NetPort, TelnetServersThatAgreeLateRefuseOrStaySilent) {
         EXPECT_EQ(o.note, c.note);
         EXPECT_EQ(o.refused, c.refused);
         EXPECT_EQ(port.IsOpen(), c.state == State::Open);
+        // The note tells whether the 1 s wait ran out; each outcome comes
+        // well before the connect's own bound, even on a busy machine.
         EXPECT_GE(ms, c.minMs);
-        EXPECT_LE(ms, c.maxMs);
+        EXPECT_LT(ms, kNetConnectTimeoutMs);
         // The line settings only once the server agreed, and then exactly.
         const QByteArray before =
             server.got.left(server.gotWhenAgreed < 0 ? server.got.size() : server.gotWhenAgreed);
@@ -247,16 +249,18 @@ TEST(NetPort, ConnectNeverBlocksAndTriesEachAddressWithinTheBound) {
         t.start();
         ASSERT_FALSE(port.OpenAddress(
             *ParseNetAddress("127.0.0.1:" + std::to_string(silent.Port())), kNetConnectTimeoutMs));
-        EXPECT_LT(t.elapsed(), 50); // returned at once
+        EXPECT_EQ(port.Opening().state, State::Connecting); // returned without waiting
         const qint64 gap =
-            LongestGap([&] { return port.Opening().state != State::Connecting; }, 5000);
+            LongestGap([&] { return port.Opening().state != State::Connecting; }, 8000);
         std::printf("bench: longest event loop gap during a silent connect: %lld ms\n",
                     static_cast<long long>(gap));
-        EXPECT_LT(gap, 100 * 3); // 100 ms, with a margin for a loaded machine
+        // A connect that blocked would hold the loop for the whole 3 s; a
+        // loaded machine may delay a tick by some 100 ms.
+        EXPECT_LT(gap, 1500);
         EXPECT_EQ(port.Opening().state, State::Failed);
         EXPECT_EQ(port.Opening().note, "no answer within 3 s");
         EXPECT_GE(t.elapsed(), 2500); // the bound, give or take a coarse timer
-        EXPECT_LE(t.elapsed(), 3500);
+        EXPECT_LT(t.elapsed(), 5500);
     }
     // A name (resolved by a stub) with two loopback addresses, the first
     // silent; and a name whose lookup never comes back.
@@ -285,11 +289,11 @@ TEST(NetPort, ConnectNeverBlocksAndTriesEachAddressWithinTheBound) {
         ASSERT_FALSE(
             port.OpenAddress(*ParseNetAddress("analyser.test:" + std::to_string(silent.Port())),
                              kNetConnectTimeoutMs));
-        EXPECT_LT(t.elapsed(), 50);
-        WaitFor([&] { return port.Opening().state != State::Connecting; }, 5000);
+        EXPECT_EQ(port.Opening().state, State::Connecting);
+        WaitFor([&] { return port.Opening().state != State::Connecting; }, 8000);
         EXPECT_EQ(port.Opening().state, c.state);
         EXPECT_EQ(port.Opening().note, c.note);
-        EXPECT_LE(t.elapsed(), 3500);
+        EXPECT_LT(t.elapsed(), 5500); // the 3 s bound, not the lookup's 6 s
         EXPECT_EQ(live.hasPendingConnections(), c.state == State::Open);
         while (live.hasPendingConnections())
             delete live.nextPendingConnection();

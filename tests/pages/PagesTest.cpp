@@ -249,25 +249,26 @@ TEST_F(Pages, UsbDevicesAreListedAndNextStoresTheSerialOrTheDriverFailureIsShown
 // --- The run's choices --------------------------------------------------------
 
 // The run takes what the pages show, not what the store holds: also when the
-// store refuses every write. With no port stored and none listed, it is COM1.
+// store refuses every write. With none listed it is the stored port, or COM1.
 TEST_F(Pages, RunTakesThePagesChoicesWhateverTheStoreKeeps) {
     struct Case {
         const char* name;
         std::set<int> free;
-        bool storePort3; // "COM Port" 3 and "/stored.SX" stored before the start
-        int entry;       // the serial entry chosen on the page; -1: as loaded
-        int port;        // the port the run opens
+        int stored; // the "COM Port" stored with "/stored.SX" before the start; 0: none
+        int entry;  // the serial entry chosen on the page; -1: as loaded
+        int port;   // the port the run opens
     };
     const Case cases[] = {
-        {"OtherPortAndFileTypedWritesRefused", {1, 3}, true, 0, 1},
-        {"NothingStoredNothingListed", {}, false, -1, 1},
+        {"OtherPortAndFileTypedWritesRefused", {1, 3}, 3, 0, 1},
+        {"NothingStoredNothingListed", {}, 0, -1, 1},
+        {"StoredPortNothingListed", {}, 5, -1, 5},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         registry.refuse = false;
         registry.Assign({});
-        if (c.storePort3) {
-            Store(kComPort, "3");
+        if (c.stored != 0) {
+            Store(kComPort, std::to_string(c.stored));
             Store(kFilename, "/stored.SX");
         }
         line.free = c.free;
@@ -292,8 +293,8 @@ TEST_F(Pages, RunTakesThePagesChoicesWhateverTheStoreKeeps) {
         if (run.firmware) {
             EXPECT_EQ(run.firmware->path, "/typed.SX");
         }
-        EXPECT_EQ(Stored(kComPort), c.storePort3 ? "3" : "<unset>");
-        EXPECT_EQ(Stored(kFilename), c.storePort3 ? "/stored.SX" : "<unset>");
+        EXPECT_EQ(Stored(kComPort), c.stored != 0 ? std::to_string(c.stored) : "<unset>");
+        EXPECT_EQ(Stored(kFilename), c.stored != 0 ? "/stored.SX" : "<unset>");
         // Each page said once what it could not keep, and why.
         std::vector<std::string> notKept;
         for (const auto& shown : box.shown) {
@@ -307,7 +308,7 @@ TEST_F(Pages, RunTakesThePagesChoicesWhateverTheStoreKeeps) {
             "was denied.\n\nThis run uses what the page shows.";
         EXPECT_EQ(notKept,
                   (std::vector<std::string>{
-                      std::string("The connection type") + (c.storePort3 ? " and COM port" : "") +
+                      std::string("The connection type") + (c.free.empty() ? "" : " and COM port") +
                           " could not be kept for the next start" + why,
                       "The firmware file could not be kept for the next start" + why}));
         box.shown.clear();
