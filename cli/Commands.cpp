@@ -4,6 +4,7 @@
 #include "engine/FirmwareCheck.h"
 #include "engine/RunRecord.h"
 #include "link/ComPortNames.h"
+#include "link/ConverterList.h"
 #include "link/QtSerialPort.h"
 #include "link/UsbDriverFactory.h"
 #include "pages/PortDiscovery.h"
@@ -123,28 +124,19 @@ int ListCommand() {
     }
 
     std::printf("USB converters:\n");
-    int status = kExitOk;
-    std::uint32_t count = 0;
-    try {
-        const std::unique_ptr<IUsbDriver> usb = MakeUsbDriver();
-        usb->FT_ListDevices(count, FT_LIST_NUMBER_ONLY);
-        for (std::uint32_t i = 0; i < count; ++i) {
-            FtTextBuffer description{};
-            FtTextBuffer serial{};
-            usb->FT_ListDevices(i, description, FT_LIST_BY_INDEX_DESCRIPTION);
-            usb->FT_ListDevices(i, serial, FT_LIST_BY_INDEX_SERIAL_NUMBER);
-            std::printf("  %s : %s\n", std::string(FtText(description)).c_str(),
-                        std::string(FtText(serial)).c_str());
-        }
-    } catch (const UsbDriverError& e) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "%s: %s%s\n", kProgram, kMsgUsbDriverError, e.what());
-        status = kExitFailed;
+    const ConverterList list = ListConverters(*MakeUsbDriver());
+    for (const Converter& c : list.converters) {
+        std::printf("  %s : %s\n", c.description.c_str(), c.serial.c_str());
     }
-    if (count == 0 && status == kExitOk) {
+    if (!list.error.empty()) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "%s: %s%s\n", kProgram, kMsgUsbDriverError, list.error.c_str());
+        return kExitFailed;
+    }
+    if (list.converters.empty()) {
         std::printf("  (none)\n");
     }
-    return status;
+    return kExitOk;
 }
 
 std::string RefusalText(const FirmwareCheck& check) {

@@ -1,5 +1,7 @@
 #include "link/UsbTransport.h"
 
+#include "link/ConverterList.h"
+
 #include "engine/ProtocolWords.h"
 
 #include <algorithm>
@@ -29,40 +31,31 @@ Opened UsbTransport::Open(const std::function<void()>& opening) {
 }
 
 std::optional<OpenFailure> UsbTransport::OpenDevice(std::int32_t& kind) {
-    std::uint32_t count = 0;
-    usb_.FT_ListDevices(count, FT_LIST_NUMBER_ONLY);
-    std::optional<std::uint32_t> chosen;
-    FtTextBuffer serial{};
-    for (std::uint32_t i = 0; i < count; ++i) {
-        serial.fill('\0');
-        usb_.FT_ListDevices(i, serial, FT_LIST_BY_INDEX_SERIAL_NUMBER);
-        // The stored serial number may be only the beginning of the device's.
-        if (FtText(serial).substr(0, wanted_.size()) == wanted_) {
-            chosen = i;
-            break;
-        }
+    const ConverterList list = ListConverters(usb_);
+    if (!list.error.empty()) {
+        throw UsbDriverError(list.error);
     }
-    if (!chosen) {
+    // The stored serial number may be only the beginning of the device's.
+    const auto chosen =
+        std::find_if(list.converters.begin(), list.converters.end(),
+                     [this](const Converter& c) { return c.serial.starts_with(wanted_); });
+    if (chosen == list.converters.end()) {
         return OpenFailure{kMsgAnalyserNotFound, MsgIcon::None};
     }
-
-    FtTextBuffer description{};
-    usb_.FT_ListDevices(*chosen, description, FT_LIST_BY_INDEX_DESCRIPTION);
-    const std::string_view descText = FtText(description);
     const ProtocolWords& words = kAnalyserProtocol;
-    const bool marked = descText.find(words.converterMark) != std::string_view::npos;
+    const bool marked = chosen->description.find(words.converterMark) != std::string::npos;
     if (marked) {
         kind = words.binaryKind;
     }
 
     FtHandle handle = 0;
-    if (usb_.FT_Open(static_cast<int>(*chosen), handle) != FT_OK) {
+    if (usb_.FT_Open(static_cast<int>(chosen - list.converters.begin()), handle) != FT_OK) {
         return OpenFailure{kMsgUsbOpenFailed, MsgIcon::None};
     }
     nUsbHandle_ = handle;
     lost_ = false;
-    serial_ = std::string(FtText(serial));
-    description_ = std::string(descText);
+    serial_ = chosen->serial;
+    description_ = chosen->description;
 
     usb_.FT_ResetDevice(handle);
     usb_.FT_SetBaudRate(handle, marked ? words.converterBaud : kBaudStandard);

@@ -4,6 +4,7 @@
 #include "settings/Text.h"
 
 #include "FlashwrightVersion.h"
+#include "link/ConverterList.h"
 #include "link/LinkOperations.h"
 #include "pages/ChoiceSaver.h"
 #include "platform/OperatingSystem.h"
@@ -27,20 +28,6 @@ constexpr std::array<const char*, 3> kTypeEntries{"Serial Port", "TCP/IP Network
 // The list's entries in the order of ConnectionType.
 constexpr std::array<ConnectionType, 3> kTypes{ConnectionType::Serial, ConnectionType::Tcp,
                                                ConnectionType::Usb};
-
-// A converter text of 100 characters without its NUL cannot be taken apart.
-class TextTooLong : public std::runtime_error {
-public:
-    TextTooLong() : std::runtime_error("device text longer than the driver's buffer") {}
-};
-
-std::string BeforeNul(const FtTextBuffer& buffer) {
-    const std::string_view text = FtText(buffer);
-    if (text.size() == buffer.size()) {
-        throw TextTooLong();
-    }
-    return std::string(text);
-}
 
 // Blanks only, as the address has always been trimmed; tabs stay.
 std::string TrimBlanks(const std::string& text) {
@@ -258,26 +245,17 @@ void ConnectionPage::cboConnection_Type_Change() {
 }
 
 void ConnectionPage::loadUsbDevices() {
-    try {
-        cboConnection_USB_->clear();
-        std::uint32_t count = 0;
-        s_.usb.FT_ListDevices(count, FT_LIST_NUMBER_ONLY);
-        FtTextBuffer buffer{};
-        for (std::uint32_t i = 0; i < count; ++i) {
-            buffer.fill('\0');
-            s_.usb.FT_ListDevices(i, buffer, FT_LIST_BY_INDEX_DESCRIPTION);
-            std::string entry = BeforeNul(buffer) + " : ";
-            buffer.fill('\0');
-            s_.usb.FT_ListDevices(i, buffer, FT_LIST_BY_INDEX_SERIAL_NUMBER);
-            entry += BeforeNul(buffer);
-            cboConnection_USB_->insertItem(static_cast<int>(i), QString::fromStdString(entry));
-        }
-        if (count > 0) {
-            cboConnection_USB_->setCurrentIndex(0);
-        }
-    } catch (const std::exception& e) {
-        // Entries added before the failure stay.
-        s_.box.Show(std::string(kMsgUsbDriverError) + e.what(), MsgIcon::Critical, kAppTitle);
+    cboConnection_USB_->clear();
+    const ConverterList list = ListConverters(s_.usb);
+    for (const Converter& c : list.converters) {
+        cboConnection_USB_->addItem(QString::fromStdString(c.description + " : " + c.serial));
+    }
+    if (!list.converters.empty()) {
+        cboConnection_USB_->setCurrentIndex(0);
+    }
+    if (!list.error.empty()) {
+        // Entries listed before the failure stay.
+        s_.box.Show(std::string(kMsgUsbDriverError) + list.error, MsgIcon::Critical, kAppTitle);
     }
 }
 
