@@ -20,8 +20,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A run's screen: the recording view and boxes; its tick is the test's to call.
+// A run's screen: the recording view and boxes; its tick is the test's to
+// call while it is on the rig's list of screens.
 struct FakeScreen : IRunScreen {
+    explicit FakeScreen(std::vector<FakeScreen*>& list) : list_(list) { list_.push_back(this); }
+    ~FakeScreen() override { std::erase(list_, this); }
     IProgressView& View() override { return view; }
     IMessageBox& Box() override { return box; }
     void Load(std::function<void()> t) override { tick = std::move(t); }
@@ -29,6 +32,9 @@ struct FakeScreen : IRunScreen {
     FakeProgressView view;
     RecordingMessageBox box;
     std::function<void()> tick;
+
+private:
+    std::vector<FakeScreen*>& list_;
 };
 
 struct BenchRig : ::testing::Test {
@@ -106,8 +112,9 @@ struct BenchRig : ::testing::Test {
     // hearing what was sent and answering, then the event loop's posted calls.
     void Step() {
         clock += 10ms;
-        for (FakeScreen* screen : screens) {
-            if (screen->tick) {
+        for (const std::vector<FakeScreen*> live = screens; FakeScreen * screen : live) {
+            if (std::find(screens.begin(), screens.end(), screen) != screens.end() &&
+                screen->tick) {
                 screen->tick();
             }
         }
@@ -169,11 +176,7 @@ struct BenchRig : ::testing::Test {
     FakeUsbDriver usb;
     Bench bench{Bench::Services{
         TransportMakers{[this] { return std::make_unique<BankPort>(*this); }, nullptr, usb},
-        [this](const BenchRun&) {
-            auto screen = std::make_unique<FakeScreen>();
-            screens.push_back(screen.get());
-            return screen;
-        },
+        [this](const BenchRun&) { return std::make_unique<FakeScreen>(screens); },
         [this](std::function<void()> call) { posted.push_back(std::move(call)); },
         [this] { return clock; }, &log, true}};
     std::vector<std::string> ended;
