@@ -3,9 +3,9 @@
 // serial control, and the Qt connection to serial device servers over TCP/IP.
 #include "app/Platform.h"
 
-#include "link/ComPortNames.h"
-#include "link/QtNetPort.h"
-#include "link/QtSerialPort.h"
+#include "link/net/QtNetPort.h"
+#include "link/serial/ComPortNames.h"
+#include "link/serial/QtSerialPort.h"
 #include "settings/FileRegistry.h"
 
 namespace fw {

@@ -3,8 +3,8 @@
 // control, and the Qt connection to serial device servers over TCP/IP.
 #include "app/Platform.h"
 
-#include "link/QtNetPort.h"
-#include "link/Win32SerialPort.h"
+#include "link/net/QtNetPort.h"
+#include "link/serial/Win32SerialPort.h"
 #include "settings/WinRegistry.h"
 
 namespace fw {

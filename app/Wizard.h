@@ -5,13 +5,13 @@
 #pragma once
 
 #include "engine/MessageBox.h"
-#include "run/AnalyserRun.h"
-#include "link/UsbDriver.h"
+#include "link/usb/UsbDriver.h"
 #include "pages/ConnectionPage.h"
 #include "pages/FirmwarePage.h"
 #include "pages/OperationsPage.h"
 #include "pages/PortDiscovery.h"
 #include "pages/ProgressPage.h"
+#include "run/AnalyserRun.h"
 #include "settings/Registry.h"
 #include "settings/Settings.h"
 

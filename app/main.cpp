@@ -5,7 +5,7 @@
 #include "app/Platform.h"
 #include "app/Wizard.h"
 #include "engine/RunRecord.h"
-#include "link/UsbDriverFactory.h"
+#include "link/usb/UsbDriverFactory.h"
 #include "pages/QtMessageBox.h"
 #include "platform/StopSignals.h"
 #include "platform/VersionFacility.h"

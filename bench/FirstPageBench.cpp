@@ -16,9 +16,9 @@
 // made, lookup_ms the time they took. The settings file is written just
 // before the start, as the simulator does when it registers itself; with
 // --settled the start waits until the file is over two seconds old.
-#include "link/ComPortNames.h"
-#include "link/QtSerialPort.h"
-#include "link/SysfsUsbDriver.h"
+#include "link/serial/ComPortNames.h"
+#include "link/serial/QtSerialPort.h"
+#include "link/usb/SysfsUsbDriver.h"
 #include "pages/ConnectionPage.h"
 #include "platform/VersionFacility.h"
 #include "settings/FileRegistry.h"

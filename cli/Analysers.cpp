@@ -1,6 +1,6 @@
 #include "cli/Analysers.h"
 
-#include "link/NetAddress.h"
+#include "link/net/NetAddress.h"
 #include "settings/Text.h"
 
 #include <cctype>

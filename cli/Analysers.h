@@ -3,7 +3,7 @@
 #pragma once
 
 #include "engine/RunConfig.h"
-#include "link/ComPortNames.h"
+#include "link/serial/ComPortNames.h"
 
 #include <optional>
 #include <string>

@@ -1,7 +1,7 @@
 #include "cli/ConsoleBench.h"
 
-#include "link/QtNetPort.h"
-#include "link/QtSerialPort.h"
+#include "link/net/QtNetPort.h"
+#include "link/serial/QtSerialPort.h"
 #include "platform/StopSignals.h"
 
 #include <QCoreApplication>

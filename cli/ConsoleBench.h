@@ -5,7 +5,7 @@
 #pragma once
 
 #include "cli/ConsoleView.h"
-#include "link/ComPortNames.h"
+#include "link/serial/ComPortNames.h"
 #include "run/Bench.h"
 
 #include <cstdio>

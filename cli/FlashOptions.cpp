@@ -1,6 +1,6 @@
 #include "cli/FlashOptions.h"
 
-#include "link/ComPortNames.h"
+#include "link/serial/ComPortNames.h"
 #include "settings/Text.h"
 
 #include <algorithm>

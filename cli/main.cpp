@@ -3,7 +3,7 @@
 // run on.
 #include "cli/Analysers.h"
 #include "cli/Commands.h"
-#include "link/NetAddress.h"
+#include "link/net/NetAddress.h"
 
 #include "FlashwrightVersion.h"
 

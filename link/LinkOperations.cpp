@@ -1,8 +1,8 @@
 #include "link/LinkOperations.h"
 
-#include "link/NetTransport.h"
-#include "link/SerialTransport.h"
-#include "link/UsbTransport.h"
+#include "link/net/NetTransport.h"
+#include "link/serial/SerialTransport.h"
+#include "link/usb/UsbTransport.h"
 
 namespace fw {
 

@@ -7,9 +7,9 @@
 
 #include "engine/MessageBox.h"
 #include "engine/RunConfig.h"
-#include "link/NetPort.h"
-#include "link/SerialPort.h"
-#include "link/UsbDriver.h"
+#include "link/net/NetPort.h"
+#include "link/serial/SerialPort.h"
+#include "link/usb/UsbDriver.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -4,8 +4,8 @@
 #include "settings/Text.h"
 
 #include "FlashwrightVersion.h"
-#include "link/ConverterList.h"
 #include "link/LinkOperations.h"
+#include "link/usb/ConverterList.h"
 #include "pages/ChoiceSaver.h"
 #include "platform/OperatingSystem.h"
 

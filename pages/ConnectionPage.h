@@ -8,7 +8,7 @@
 #include "engine/MessageBox.h"
 #include "engine/RunConfig.h"
 #include "link/Transport.h"
-#include "link/UsbDriver.h"
+#include "link/usb/UsbDriver.h"
 #include "pages/ComboListBox.h"
 #include "pages/PortDiscovery.h"
 #include "pages/QtPage.h"

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "engine/MessageBox.h"
-#include "link/SerialPort.h"
+#include "link/serial/SerialPort.h"
 #include "platform/VbBool.h"
 #include "settings/Registry.h"
 

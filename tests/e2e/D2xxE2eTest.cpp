@@ -3,7 +3,7 @@
 // device forwards to the analyser simulator's pseudo-terminal, so every byte
 // of the run passes through the library's FT_Write / FT_GetQueueStatus /
 // FT_Read as the engine polls it.
-#include "link/D2xxUsbDriver.h"
+#include "link/usb/D2xxUsbDriver.h"
 #include "tests/e2e/E2eRig.h"
 #include "tests/support/fake_d2xx/FakeD2xx.h"
 

@@ -1,7 +1,7 @@
 #include "tests/e2e/E2eRig.h"
 
-#include "link/QtNetPort.h"
-#include "link/QtSerialPort.h"
+#include "link/net/QtNetPort.h"
+#include "link/serial/QtSerialPort.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -7,9 +7,9 @@
 // here, callers check the results themselves.
 #pragma once
 
-#include "link/ComPortNames.h"
-#include "link/NetPort.h"
-#include "link/SysfsUsbDriver.h"
+#include "link/net/NetPort.h"
+#include "link/serial/ComPortNames.h"
+#include "link/usb/SysfsUsbDriver.h"
 #include "run/AnalyserRun.h"
 #include "settings/FileRegistry.h"
 #include "settings/Settings.h"

@@ -2,8 +2,8 @@
 // pseudo-terminal: the real serial port (or converter driver), link, settings
 // file and engine, driven by a Qt timer as the progress page drives them.
 #include "app/Wizard.h"
-#include "link/QtNetPort.h"
-#include "link/QtSerialPort.h"
+#include "link/net/QtNetPort.h"
+#include "link/serial/QtSerialPort.h"
 #include "tests/e2e/E2eRig.h"
 #include "tests/support/Ser2net.h"
 

@@ -1,4 +1,4 @@
-#include "link/ConverterList.h"
+#include "link/usb/ConverterList.h"
 #include "tests/engine/EngineRig.h"
 
 #include <algorithm>

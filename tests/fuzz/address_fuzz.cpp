@@ -3,7 +3,7 @@
 // address, and its host is something a resolver can be handed: printable,
 // without blanks, brackets, slashes or '@', and at most one '%' (an IPv6
 // zone, which is 1 to 64 characters a URI leaves unescaped).
-#include "link/NetAddress.h"
+#include "link/net/NetAddress.h"
 
 #include <cstdint>
 #include <string>

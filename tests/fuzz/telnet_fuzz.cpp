@@ -4,7 +4,7 @@
 // once failed, and passes bytes without IAC through unchanged, whenever the
 // time for the server's answers runs out. Whatever the
 // client escapes comes out of a fresh session as it went in.
-#include "link/Rfc2217.h"
+#include "link/net/Rfc2217.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

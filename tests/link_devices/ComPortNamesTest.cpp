@@ -1,6 +1,6 @@
 // COM numbers from the Ports key and from the ttyS/ttyUSB/ttyACM rule, over a
 // fake /dev and /sys.
-#include "link/ComPortNames.h"
+#include "link/serial/ComPortNames.h"
 
 #include "settings/MemoryRegistry.h"
 #include "settings/UsefulUtils.h"

@@ -2,8 +2,8 @@
 // the fake library from tests/support/fake_d2xx, which this test also links to
 // script its devices and read its call log. Nothing here needs a terminal, so
 // the test builds for Windows too.
-#include "link/D2xxUsbDriver.h"
-#include "link/UsbDriverFactory.h"
+#include "link/usb/D2xxUsbDriver.h"
+#include "link/usb/UsbDriverFactory.h"
 #include "tests/support/fake_d2xx/FakeD2xx.h"
 
 #include <gtest/gtest.h>
@@ -14,7 +14,7 @@
 #include <vector>
 
 #if defined(__linux__)
-#include "link/SysfsUsbDriver.h"
+#include "link/usb/SysfsUsbDriver.h"
 #endif
 
 namespace fw {

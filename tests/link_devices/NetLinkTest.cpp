@@ -1,7 +1,7 @@
 // The serial device server's address and its telnet side (RFC 2217), without
 // a network: what the link sends and what it makes of what it receives.
-#include "link/NetAddress.h"
-#include "link/Rfc2217.h"
+#include "link/net/NetAddress.h"
+#include "link/net/Rfc2217.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 // that never get an answer, to a name with two addresses; a peer that reads
 // nothing; and ser2net, whose serial side (a pseudo-terminal of the test's)
 // must end up at 38400 8N1.
-#include "link/QtNetPort.h"
+#include "link/net/QtNetPort.h"
 #include "tests/link_devices/DeviceFixtures.h"
 #include "tests/support/Ser2net.h"
 

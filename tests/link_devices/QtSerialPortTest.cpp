@@ -1,6 +1,6 @@
 // QtSerialPort on a pseudo-terminal, which is COM9 (chosen by every test
 // port); no other port exists.
-#include "link/QtSerialPort.h"
+#include "link/serial/QtSerialPort.h"
 
 #include "tests/link_devices/DeviceFixtures.h"
 

@@ -2,7 +2,7 @@
 // class/tty/<name> links into devices/..., whose "device" link leads to the
 // usb-serial port (ttyUSB) or the USB interface (ttyACM); the USB device above
 // carries product and serial. The /dev node links to a pty's slave.
-#include "link/SysfsUsbDriver.h"
+#include "link/usb/SysfsUsbDriver.h"
 
 #include "tests/link_devices/DeviceFixtures.h"
 

@@ -4,7 +4,7 @@
 // exclusively, FW_TEST_HELD_COM; the test asks for the line to be hung up by
 // creating the file FW_TEST_HANGUP, and the script brings a new line up on the
 // same port soon after. Without these the cases that need them are skipped.
-#include "link/Win32SerialPort.h"
+#include "link/serial/Win32SerialPort.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN

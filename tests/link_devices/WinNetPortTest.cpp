@@ -2,8 +2,8 @@
 // count what its kernel has queued, so the link keeps that queue small, and
 // what has left the program stays within a few records' worth (the rest
 // counts as not yet sent and stops with the run). Runs in win32_serial_test.
-#include "link/NetAddress.h"
-#include "link/QtNetPort.h"
+#include "link/net/NetAddress.h"
+#include "link/net/QtNetPort.h"
 
 #include <winsock2.h>
 

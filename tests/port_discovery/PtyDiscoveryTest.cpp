@@ -1,8 +1,8 @@
 // The port search over real pseudo-terminals: COM3 and COM4 are ptys named in
 // the Ports key, COM3 held by another process, COM5 a device that is gone, COM6
 // a link to a device that is gone, COM7 a file that is there but is no port.
-#include "link/ComPortNames.h"
-#include "link/QtSerialPort.h"
+#include "link/serial/ComPortNames.h"
+#include "link/serial/QtSerialPort.h"
 #include "pages/PortDiscovery.h"
 #include "settings/MemoryRegistry.h"
 #include "settings/UsefulUtils.h"

@@ -4,7 +4,7 @@
 // list box for the search to fill.
 #pragma once
 
-#include "link/SerialPort.h"
+#include "link/serial/SerialPort.h"
 #include "pages/PortDiscovery.h"
 
 #include <set>

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "engine/ProgressView.h"
-#include "link/SerialPort.h"
+#include "link/serial/SerialPort.h"
 
 #include <array>
 #include <deque>

@@ -4,7 +4,7 @@
 // every call) throw UsbDriverError, as a driver library that cannot be loaded does.
 #pragma once
 
-#include "link/UsbDriver.h"
+#include "link/usb/UsbDriver.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "link/NetAddress.h"
+#include "link/net/NetAddress.h"
 
 #include <algorithm>
 

@@ -5,7 +5,7 @@
 // so, which the connection page reports.
 #pragma once
 
-#include "link/UsbDriver.h"
+#include "link/usb/UsbDriver.h"
 
 #include <memory>
 #include <string>

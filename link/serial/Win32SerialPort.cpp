@@ -1,4 +1,4 @@
-#include "link/Win32SerialPort.h"
+#include "link/serial/Win32SerialPort.h"
 
 #include "settings/WinText.h"
 

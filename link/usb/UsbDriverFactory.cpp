@@ -1,9 +1,9 @@
-#include "link/UsbDriverFactory.h"
+#include "link/usb/UsbDriverFactory.h"
 
-#include "link/D2xxUsbDriver.h"
+#include "link/usb/D2xxUsbDriver.h"
 
 #if defined(__linux__)
-#include "link/SysfsUsbDriver.h"
+#include "link/usb/SysfsUsbDriver.h"
 #endif
 
 namespace fw {

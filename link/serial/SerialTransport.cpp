@@ -1,4 +1,4 @@
-#include "link/SerialTransport.h"
+#include "link/serial/SerialTransport.h"
 
 #include "settings/Settings.h"
 

@@ -19,7 +19,7 @@
 // handles still open before it unloads the library.
 #pragma once
 
-#include "link/UsbDriver.h"
+#include "link/usb/UsbDriver.h"
 
 #include <map>
 #include <memory>

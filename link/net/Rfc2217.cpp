@@ -1,4 +1,4 @@
-#include "link/Rfc2217.h"
+#include "link/net/Rfc2217.h"
 
 #include <utility>
 

@@ -2,7 +2,7 @@
 // command line's "list" and the converter transport all read them.
 #pragma once
 
-#include "link/UsbDriver.h"
+#include "link/usb/UsbDriver.h"
 
 #include <string>
 #include <vector>

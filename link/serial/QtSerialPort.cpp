@@ -1,6 +1,6 @@
-#include "link/QtSerialPort.h"
+#include "link/serial/QtSerialPort.h"
 
-#include "link/ComPortNames.h"
+#include "link/serial/ComPortNames.h"
 
 #include <QDeadlineTimer>
 #include <QMetaObject>

@@ -14,7 +14,7 @@
 // analyser's side of the line is held back, instead of filling our memory.
 #pragma once
 
-#include "link/SerialPort.h"
+#include "link/serial/SerialPort.h"
 
 #include <QSerialPort>
 

@@ -1,4 +1,4 @@
-#include "link/WinSendQueue.h"
+#include "link/net/WinSendQueue.h"
 
 #include <winsock2.h>
 

@@ -1,4 +1,4 @@
-#include "link/QtNetPort.h"
+#include "link/net/QtNetPort.h"
 
 #include <QHostInfo>
 
@@ -9,7 +9,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 #elif defined(_WIN32)
-#include "link/WinSendQueue.h"
+#include "link/net/WinSendQueue.h"
 #endif
 
 namespace fw {

@@ -6,9 +6,9 @@
 // run as a serial port's does (link/ReceiveLoop).
 #pragma once
 
-#include "link/NetPort.h"
 #include "link/ReceiveLoop.h"
 #include "link/Transport.h"
+#include "link/net/NetPort.h"
 
 namespace fw {
 

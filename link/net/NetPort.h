@@ -3,8 +3,8 @@
 // stream to the analyser behind the server until it is closed or lost.
 #pragma once
 
-#include "link/NetAddress.h"
-#include "link/SerialPort.h"
+#include "link/net/NetAddress.h"
+#include "link/serial/SerialPort.h"
 
 #include <cstddef>
 #include <cstdint>

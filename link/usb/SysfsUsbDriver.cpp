@@ -1,4 +1,4 @@
-#include "link/SysfsUsbDriver.h"
+#include "link/usb/SysfsUsbDriver.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -22,7 +22,7 @@
 // open makes the I/O calls return FT_IO_ERROR until it is closed.
 #pragma once
 
-#include "link/UsbDriver.h"
+#include "link/usb/UsbDriver.h"
 
 #include <map>
 #include <optional>

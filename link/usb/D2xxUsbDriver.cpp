@@ -1,4 +1,4 @@
-#include "link/D2xxUsbDriver.h"
+#include "link/usb/D2xxUsbDriver.h"
 
 #include <cstdint>
 #include <utility>

@@ -11,8 +11,8 @@
 // server that breaks the protocol, are reported as lost.
 #pragma once
 
-#include "link/NetPort.h"
-#include "link/Rfc2217.h"
+#include "link/net/NetPort.h"
+#include "link/net/Rfc2217.h"
 
 #include <QDeadlineTimer>
 #include <QHostAddress>

@@ -19,7 +19,7 @@
 // nobody reads, the rest stays in the driver's queue.
 #pragma once
 
-#include "link/SerialPort.h"
+#include "link/serial/SerialPort.h"
 
 #include <QObject>
 

@@ -1,4 +1,4 @@
-#include "link/NetTransport.h"
+#include "link/net/NetTransport.h"
 
 namespace fw {
 

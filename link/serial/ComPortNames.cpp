@@ -1,4 +1,4 @@
-#include "link/ComPortNames.h"
+#include "link/serial/ComPortNames.h"
 
 #include "settings/Text.h"
 

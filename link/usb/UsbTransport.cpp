@@ -1,6 +1,6 @@
-#include "link/UsbTransport.h"
+#include "link/usb/UsbTransport.h"
 
-#include "link/ConverterList.h"
+#include "link/usb/ConverterList.h"
 
 #include "engine/ProtocolWords.h"
 
