@@ -1,6 +1,10 @@
-// The state one run owns: the step of the update sequence, the analyser text
-// not yet consumed and the kind of analyser found. Each run's engine holds its
-// own; nothing of it is shared between runs.
+// The state of a run: the step of the update sequence, the analyser text not
+// yet consumed and the kind of analyser found. Each engine holds its own, so
+// runs side by side (a bench) share nothing. One engine's runs follow each
+// other, and the analyser kind stays from one to the next, as it always has in
+// the wizard: a run without "Enter bootloader" sends its records in the form
+// the last banner (or converter) of that engine told. The step and the reply
+// buffer start afresh with every run.
 #pragma once
 
 #include <cstdint>
