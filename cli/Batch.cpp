@@ -284,10 +284,10 @@ int BatchCommand(const FlashOptions& o) {
     const std::string filename = o.file ? *o.file : stored.GetSettingValue(kSection, kFilename, "");
 
     // The file once, before any analyser is touched.
-    std::string digest;
+    std::shared_ptr<const FirmwareCheck> checked;
     const bool upload = o.operations[4];
     if (upload || o.sha256) {
-        if (const std::optional<int> refused = CheckBeforeRuns(filename, o.sha256, &digest)) {
+        if (const std::optional<int> refused = CheckBeforeRuns(filename, o.sha256, &checked)) {
             return *refused;
         }
     }
@@ -325,9 +325,9 @@ int BatchCommand(const FlashOptions& o) {
     const std::unique_ptr<IUsbDriver> usb = MakeUsbDriver();
     // With --json the records alone go to standard output.
     BatchConsole batch(o, o.json ? stderr : stdout, names, *usb);
-    batch.Runs().SetDigest(digest);
     for (auto& [analyser, config] : planned) {
         ApplyOperations(o.operations, config.operations);
+        config.checked = checked; // one image for the whole batch
         batch.Runs().Add(analyser.name, std::move(config));
     }
     return batch.Run();

@@ -141,28 +141,29 @@ int ListCommand() {
 
 std::string RefusalText(const FirmwareCheck& check) {
     return check.reason == kMsgInvalidFile
-               ? "cannot be opened"
+               ? (check.detail.empty() ? "cannot be opened" : check.detail)
                : (check.line > 0 ? "line " + std::to_string(check.line) + " " : std::string()) +
                      check.reason;
 }
 
 std::optional<int> CheckBeforeRuns(const std::string& path,
-                                   const std::optional<std::string>& sha256, std::string* digest) {
-    const FirmwareCheck check = CheckFirmwareFile(path);
-    if (!check.ok) {
+                                   const std::optional<std::string>& sha256,
+                                   std::shared_ptr<const FirmwareCheck>* checked) {
+    auto check = std::make_shared<FirmwareCheck>(CheckFirmwareFile(path));
+    if (!check->ok) {
         std::fprintf(stderr, "%s: refused: %s; no analyser was touched\n", path.c_str(),
-                     RefusalText(check).c_str());
+                     RefusalText(*check).c_str());
         return kExitFailed;
     }
-    if (sha256 && *sha256 != check.summary.sha256) {
+    if (sha256 && *sha256 != check->summary.sha256) {
         std::fprintf(stderr,
                      "%s: refused: its SHA-256 is %s, not %s as --sha256 requires; no analyser "
                      "was touched\n",
-                     path.c_str(), check.summary.sha256.c_str(), sha256->c_str());
+                     path.c_str(), check->summary.sha256.c_str(), sha256->c_str());
         return kExitFailed;
     }
-    if (digest != nullptr) {
-        *digest = check.summary.sha256;
+    if (checked != nullptr) {
+        *checked = std::move(check);
     }
     return std::nullopt;
 }
@@ -227,7 +228,8 @@ int FlashCommand(const FlashOptions& o) {
     if (o.sha256) {
         // A pinned release: the file is checked and its digest compared
         // before anything is stored or the port opens.
-        if (const std::optional<int> refused = CheckBeforeRuns(config.filename, o.sha256)) {
+        if (const std::optional<int> refused =
+                CheckBeforeRuns(config.filename, o.sha256, &config.checked)) {
             return *refused;
         }
     }

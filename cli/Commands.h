@@ -4,6 +4,7 @@
 #include "cli/FlashOptions.h"
 #include "engine/FirmwareCheck.h"
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -31,9 +32,9 @@ std::string RefusalText(const FirmwareCheck& check);
 // The file checked before any analyser is touched: a refused file, or one
 // whose digest is not `sha256` (when given), is said on stderr ("... no
 // analyser was touched") and gives the exit code; nullopt when runs may start.
-// `digest` takes the file's SHA-256.
+// `checked` takes the check, whose image every run then sends.
 std::optional<int> CheckBeforeRuns(const std::string& path,
                                    const std::optional<std::string>& sha256,
-                                   std::string* digest = nullptr);
+                                   std::shared_ptr<const FirmwareCheck>* checked = nullptr);
 
 } // namespace fw::cli

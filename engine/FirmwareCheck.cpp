@@ -175,12 +175,22 @@ std::optional<std::string> LineProblem(const std::string& line, FirmwareSummary*
 }
 
 FirmwareCheck CheckFirmwareFile(const std::string& path) {
+    WholeFile loaded = FirmwareFile::Load(path);
+    if (loaded.bytes) {
+        return CheckFirmwareImage(std::move(loaded.bytes));
+    }
+    FirmwareCheck check;
+    check.detail = loaded.why;
+    check.reason = loaded.problem == WholeFile::Problem::TooLarge
+                       ? "it " + loaded.why + ", more than any S-record image of the analyser"
+                       : kMsgInvalidFile;
+    return check;
+}
+
+FirmwareCheck CheckFirmwareImage(std::shared_ptr<const std::string> image) {
     FirmwareCheck check;
     FirmwareFile file;
-    if (!file.Open(path)) {
-        check.reason = kMsgInvalidFile;
-        return check;
-    }
+    file.Open(image);
     check.reason = LooksLike(file.Head());
     if (!check.reason.empty()) {
         return check;
@@ -193,10 +203,6 @@ FirmwareCheck CheckFirmwareFile(const std::string& path) {
             break;
         }
         ++number;
-        if (result == FirmwareFile::ReadResult::Error) {
-            check.reason = "the file could not be read to the end";
-            return check;
-        }
         if (result == FirmwareFile::ReadResult::TooLong) {
             check.line = number;
             check.reason = "is longer than " + std::to_string(FirmwareFile::kMaxLine) +
@@ -213,8 +219,9 @@ FirmwareCheck CheckFirmwareFile(const std::string& path) {
         check.reason = "it holds no S1 or S2 record";
         return check;
     }
-    check.summary.bytes = file.BytesRead();
+    check.summary.bytes = file.Length();
     check.summary.sha256 = file.Digest();
+    check.image = std::move(image);
     check.ok = true;
     return check;
 }

@@ -3,18 +3,19 @@
 // record count (S5/S6) that matches the records before it, at least one S1/S2
 // record. A line that is none of these is refused, never skipped: a record
 // whose "S" was lost would otherwise leave a hole in the analyser's image. The
-// file is read once, streaming, and described by its length, its record count
-// and its SHA-256, so that the upload can prove it sent the same file.
+// file is read once, into memory, and described by its length, its record
+// count and its SHA-256; the upload sends those very bytes (the image), so a
+// file replaced or rewritten on disk afterwards changes nothing that is sent.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
 namespace fw {
 
 inline constexpr const char* kMsgInvalidFile = "Invalid File - please select a firmware file.";
-inline constexpr const char* kMsgFileChanged = "The firmware file changed during the upload.";
 
 struct FirmwareSummary {
     std::int64_t bytes = 0;        // length of the file as read
@@ -31,7 +32,9 @@ struct FirmwareCheck {
     bool ok = false;
     std::int64_t line = 0; // the refused line (1-based); 0 when no line is to blame
     std::string reason;    // what is wrong, for the user; empty when ok
+    std::string detail;    // a file that was not read: what it is ("is a folder, not a file")
     FirmwareSummary summary;
+    std::shared_ptr<const std::string> image; // the bytes checked (ok only)
 };
 
 // What keeps one line of a firmware file from going to the analyser: a line
@@ -42,10 +45,13 @@ struct FirmwareCheck {
 // check and the upload both pass every line through here, so they agree.
 std::optional<std::string> LineProblem(const std::string& line, FirmwareSummary* summary = nullptr);
 
-// Checks the whole file. A file that cannot be opened is refused with the
-// program's "Invalid File" message; an ELF, Intel HEX or binary file is refused
-// as what it looks like; every other refusal names the line.
+// Reads the whole file and checks it. A file that cannot be read (missing, a
+// folder, a FIFO, a device) is refused with the program's "Invalid File"
+// message, and `detail` says what it is; an ELF, Intel HEX or binary file is
+// refused as what it looks like; every other refusal names the line.
 FirmwareCheck CheckFirmwareFile(const std::string& path);
+// The same for bytes already read.
+FirmwareCheck CheckFirmwareImage(std::shared_ptr<const std::string> image);
 
 // The user's message for a refused file.
 std::string RefusalMessage(const FirmwareCheck& check);

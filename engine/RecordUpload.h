@@ -1,7 +1,6 @@
 // The upload of the firmware records: the check of the whole file before the
 // analyser is touched, then one S1/S2 record per tick in the form the analyser
-// takes, and at the end of the file the proof that what was sent is the file
-// that was checked.
+// takes, read from the very bytes that were checked.
 #pragma once
 
 #include "engine/EngineContext.h"
@@ -11,7 +10,8 @@
 namespace fw {
 
 inline constexpr const char* kTitleLoadFirmwareError = "Load Firmware Error";
-inline constexpr const char* kMsgFileUnreadable = "The firmware file could not be read to the end.";
+inline constexpr const char* kMsgImageDamaged =
+    "The firmware image in memory no longer reads as it was checked.";
 // The serial control's transmit buffer; the sender waits while more is queued.
 inline constexpr std::size_t kOutputBacklogLimit = 512;
 

@@ -4,8 +4,10 @@
 // these choices for the next start, and the engine never reads it.
 #pragma once
 
+#include "engine/FirmwareCheck.h"
 #include "platform/VbBool.h"
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,6 +62,9 @@ struct RunConfig {
     std::string address = kDefaultNetAddress;
     std::string filename;
     Operations operations;
+    // The file as a bench checked it once for all its runs, whose image every
+    // run then sends; null: the run reads and checks the file itself.
+    std::shared_ptr<const FirmwareCheck> checked;
 };
 
 } // namespace fw

@@ -152,14 +152,6 @@ void Bench::WindUp(BenchRun& r) {
     const RunRecord& record = live->run->engine.LastRun();
     r.result_ = record.result;
     r.reason_ = record.result == RunResult::Success ? std::string() : record.reason.value_or("");
-    if (r.result_ == RunResult::Success && !digest_.empty() && record.firmware &&
-        record.firmware->sha256 && *record.firmware->sha256 != digest_) {
-        // The run checks the file again as it uploads it: not the file the
-        // bench was checked with.
-        r.result_ = RunResult::Failed;
-        r.reason_ =
-            "the firmware file changed during the batch (SHA-256 " + *record.firmware->sha256 + ")";
-    }
     // The run's parts go once the event loop is back: this may be called
     // from inside one of their own handlers.
     s_.post([dead = std::shared_ptr<BenchRun::Live>(std::move(live))] {});

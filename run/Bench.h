@@ -136,9 +136,6 @@ public:
     void SetJobs(std::size_t jobs) { jobs_ = jobs; }
     // A run that has not ended this long after it started fails ("timed out").
     void SetTimeout(std::optional<EngineClock::duration> limit) { timeout_ = limit; }
-    // The file's SHA-256 as checked before the bench: a run that loaded
-    // another file does not count as OK.
-    void SetDigest(std::string sha256) { digest_ = std::move(sha256); }
 
     // Starts what the limit allows; the rest start as runs end.
     void Start();
@@ -179,7 +176,6 @@ private:
     std::size_t running_ = 0;
     std::size_t jobs_ = 0;
     std::optional<EngineClock::duration> timeout_;
-    std::string digest_;
     bool started_ = false;
     bool idleSaid_ = false;
     std::shared_ptr<char> alive_ = std::make_shared<char>(); // posted calls check it

@@ -1,78 +1,12 @@
-// Edges of the engine that a user would see: a firmware file that stops being
-// readable part way through, the waiting dots at the ticks where rounding
-// halves matters, and the reply buffer at its limit.
+// Edges of the engine that a user would see: the waiting dots at the ticks
+// where rounding halves matters, and the reply buffer at its limit.
 #include "tests/engine/EngineRig.h"
 
-#ifndef _WIN32
-#include <dirent.h>
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <climits>
-#endif
 
 namespace fw::test {
 namespace {
 
 struct EdgeCase : EngineRig {};
-
-#ifndef _WIN32 // the descriptor swap needs /proc
-// Makes every further read of the open file `path` fail (EISDIR), as a disk
-// error would: its descriptor is replaced by one of a folder.
-bool BreakOpenFile(const std::string& path) {
-    DIR* fds = ::opendir("/proc/self/fd");
-    if (fds == nullptr)
-        return false;
-    bool broken = false;
-    while (const dirent* entry = ::readdir(fds)) {
-        char target[PATH_MAX] = {};
-        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
-        const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
-        if (n <= 0 || std::string(target, static_cast<std::size_t>(n)) != path)
-            continue;
-        const int folder = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        broken = folder >= 0 && ::dup2(folder, std::atoi(entry->d_name)) >= 0;
-        ::close(folder);
-    }
-    ::closedir(fds);
-    return broken;
-}
-
-// About three of the reader's 4 KiB blocks, so that the first block goes out
-// before the error comes: lines of 16 bytes put the error at a line's start,
-// lines of 12 bytes inside a line.
-TEST_F(EdgeCase, ReadErrorPartWayFailsTheUpload) {
-    config.operations.bOpUpload = config.operations.bOpRun = kTrue;
-    for (const char* record : {"S10500001122C7\r\n", "S1030000FC\r\n"}) {
-        SCOPED_TRACE(record);
-        std::string records;
-        for (int i = 0; i < 1000; ++i)
-            records += record;
-        Firmware(records);
-        Connect(); // the file is checked, the other steps skipped
-        while (state.nUpdateState != UploadStart)
-            Tick();
-        view.port.output.clear();
-        Tick(2); // opened, and the first record out
-        ASSERT_EQ(fields.nRecordsSent, 1);
-        ASSERT_TRUE(BreakOpenFile(path));
-        for (int i = 0; i < 2000 && state.nUpdateState == Uploading; ++i)
-            Tick();
-        EXPECT_LT(fields.nRecordsSent, 1000);
-        EXPECT_GT(fields.nRecordsSent, 100); // the block already read went out
-        // Whole records only (each line and CR): no line cut short by the error.
-        EXPECT_EQ(Sent().size(), static_cast<std::size_t>(fields.nRecordsSent) *
-                                     (std::string_view(record).size() - 1));
-        EXPECT_EQ(state.nUpdateState, Failed);
-        ExpectLabel(StatusLabel::Upload, "FAILED", kRed);
-        ExpectBox(kMsgFileUnreadable, MsgIcon::Critical, kTitleLoadFirmwareError);
-        Arrive("Sx Pass ");
-        Tick(3);
-        EXPECT_EQ(Sent().find("RUNANYWAY"), std::string::npos);
-        EXPECT_FALSE(engine.FirmwareOpen());
-    }
-}
-#endif
 
 // nTick / 100 dots, halves to the even neighbour: 50, 250 and 450 are where
 // rounding half up would show one dot more.
