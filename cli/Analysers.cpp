@@ -1,6 +1,7 @@
 #include "cli/Analysers.h"
 
 #include "link/net/NetAddress.h"
+#include "platform/WholeFile.h"
 #include "settings/Text.h"
 
 #include <cctype>
@@ -14,6 +15,12 @@ namespace fw::cli {
 namespace {
 
 constexpr const char* kUsbPrefix = "usb:";
+// No analyser's name is longer; a line that is, is no analyser.
+constexpr std::size_t kMaxAnalyserLine = 4096;
+// How much of a line that names no analyser is shown back.
+constexpr std::size_t kEchoBytes = 80;
+// Ten thousand analysers take well under a megabyte.
+constexpr std::size_t kMaxAnalysersFile = 16 * 1024 * 1024;
 
 // A line of the file, without blanks around it (and a CR of Windows's line end).
 std::string Trimmed(const std::string& line) {
@@ -110,10 +117,20 @@ std::optional<Analyser> ParseAnalyser(const std::string& line) {
 
 AnalysersFile ParseAnalysersText(const std::string& text, const std::string& fileName) {
     AnalysersFile file;
-    std::istringstream in(text);
+    const std::string shownName = Printable(fileName);
+    // A UTF-8 byte-order mark that an editor put at the start is no part of
+    // the first line.
+    std::istringstream in(text.starts_with("\xEF\xBB\xBF") ? text.substr(3) : text);
     int number = 0;
     for (std::string line; std::getline(in, line);) {
         ++number;
+        if (line.size() > kMaxAnalyserLine) {
+            file.analysers.clear();
+            file.error = shownName + ":" + std::to_string(number) + ": a line of " +
+                         std::to_string(line.size()) + " characters (\"" +
+                         Printable(line, kEchoBytes) + "\") is no analyser";
+            return file;
+        }
         for (std::size_t hash = line.find('#'); hash != std::string::npos;
              hash = line.find('#', hash + 1)) {
             if (hash == 0 || line[hash - 1] == ' ' || line[hash - 1] == '\t') {
@@ -127,7 +144,8 @@ AnalysersFile ParseAnalysersText(const std::string& text, const std::string& fil
         const std::optional<Analyser> analyser = ParseAnalyser(line);
         if (!analyser) {
             file.analysers.clear();
-            file.error = fileName + ":" + std::to_string(number) + ": \"" + Trimmed(line) +
+            file.error = shownName + ":" + std::to_string(number) + ": \"" +
+                         Printable(Trimmed(line), kEchoBytes) +
                          "\" is no analyser: COMn, N, a device path, usb:SERIAL, HOST:PORT or "
                          "rfc2217://HOST:PORT";
             return file;
@@ -135,19 +153,19 @@ AnalysersFile ParseAnalysersText(const std::string& text, const std::string& fil
         file.analysers.push_back(*analyser);
     }
     if (file.analysers.empty()) {
-        file.error = fileName + " names no analyser";
+        file.error = shownName + " names no analyser";
     }
     return file;
 }
 
 AnalysersFile ReadAnalysersFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return AnalysersFile{{}, "cannot read " + path};
+    // Only a regular file, read at once: a FIFO nobody writes would wait for
+    // ever, a device without end.
+    const WholeFile read = ReadWholeFile(path, kMaxAnalysersFile);
+    if (!read.bytes) {
+        return AnalysersFile{{}, Printable(path) + " " + read.why};
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return ParseAnalysersText(text.str(), path);
+    return ParseAnalysersText(*read.bytes, path);
 }
 
 } // namespace fw::cli

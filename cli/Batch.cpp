@@ -13,6 +13,7 @@
 #include "settings/FileRegistry.h"
 #include "settings/MemoryRegistry.h"
 #include "settings/Settings.h"
+#include "settings/Text.h"
 #include "settings/UsefulUtils.h"
 
 #include <QTimer>
@@ -86,7 +87,7 @@ public:
         bench_.on.timedOut = [this](BenchRun& run) {
             Erase();
             std::fprintf(stderr, "%s: %s: the run did not end within %g s\n", kProgram,
-                         run.name.c_str(), *o_.timeoutSeconds);
+                         Printable(run.name).c_str(), *o_.timeoutSeconds);
         };
         bench_.on.ended = [this](BenchRun&) {
             if (terminal_) {
@@ -128,8 +129,8 @@ public:
 private:
     std::unique_ptr<IRunScreen> MakeScreen(const BenchRun& run) {
         auto screen = std::make_unique<ConsoleScreen>(terminal_ ? nullptr : out_, terminal_, run);
-        screen->view.SetPrefix(run.name + ": ");
-        screen->box.SetPrefix(run.name + ": ");
+        screen->view.SetPrefix(Printable(run.name) + ": ");
+        screen->box.SetPrefix(Printable(run.name) + ": ");
         screen->box.SetBeforeShow([this] { Erase(); });
         return screen;
     }
@@ -137,7 +138,7 @@ private:
     std::size_t NameWidth() const {
         std::size_t width = 0;
         for (const BenchRun& r : bench_.Runs()) {
-            width = std::max(width, r.name.size());
+            width = std::max(width, Printable(r.name).size());
         }
         return std::min(width, kMaxNameColumns);
     }
@@ -161,7 +162,7 @@ private:
         const int rows = std::max(3, TerminalRows(fd) - 1);
         const std::size_t nameWidth = NameWidth();
         const auto line = [&](const BenchRun& r) {
-            std::string name = r.name.substr(0, nameWidth);
+            std::string name = Printable(r.name).substr(0, nameWidth);
             name.resize(nameWidth, ' ');
             std::string text;
             if (IRunScreen* screen = r.Screen()) {
@@ -227,7 +228,7 @@ private:
     void Report() {
         std::size_t nameWidth = 8;
         for (const BenchRun& r : bench_.Runs()) {
-            nameWidth = std::max(nameWidth, r.name.size());
+            nameWidth = std::max(nameWidth, Printable(r.name).size());
         }
         const auto row = [&](const std::string& name, const std::string& result,
                              const std::string& reason) {
@@ -243,9 +244,9 @@ private:
         row("ANALYSER", "RESULT", "REASON");
         std::vector<std::string> notOk;
         for (const BenchRun& r : bench_.Runs()) {
-            row(r.name, OutcomeText(r), OneLine(r.Reason()));
+            row(Printable(r.name), OutcomeText(r), OneLine(r.Reason()));
             if (!Ok(r)) {
-                notOk.push_back(r.name);
+                notOk.push_back(Printable(r.name));
             }
         }
         std::string last = std::to_string(bench_.Runs().size() - notOk.size()) + " of " +

@@ -1,5 +1,7 @@
 #include "cli/ConsoleView.h"
 
+#include "settings/Text.h"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -76,7 +78,9 @@ std::string OneLine(const std::string& text) {
         gap = false;
         line += c;
     }
-    return line;
+    // Names and addresses in it came from the user or a file: nothing in
+    // them may act on the terminal.
+    return Printable(line);
 }
 
 std::string PlainStatus(const std::string& caption) {

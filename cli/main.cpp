@@ -4,6 +4,7 @@
 #include "cli/Analysers.h"
 #include "cli/Commands.h"
 #include "link/net/NetAddress.h"
+#include "settings/Text.h"
 
 #include "FlashwrightVersion.h"
 
@@ -257,7 +258,7 @@ int main(int argc, char** argv) {
         for (auto a = options.analysers.begin(); a != options.analysers.end(); ++a) {
             if (std::any_of(options.analysers.begin(), a,
                             [&a](const Analyser& b) { return b.name == a->name; })) {
-                return Usage(QString::fromStdString(a->name + " is named twice"));
+                return Usage(QString::fromStdString(fw::Printable(a->name) + " is named twice"));
             }
         }
         if (options.analysers.empty()) {

@@ -27,11 +27,15 @@ std::optional<std::uint16_t> ParsePort(std::string_view text) {
 }
 
 // A host name or IPv4 address: letters, digits, '.', '-' and '_'.
+// A name of the domain name system is at most 253 characters long.
+constexpr std::size_t kMaxHostName = 253;
+
 bool IsHostName(std::string_view host) {
-    return !host.empty() && std::all_of(host.begin(), host.end(), [](char c) {
-        return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' ||
-               c == '-' || c == '_';
-    });
+    return !host.empty() && host.size() <= kMaxHostName &&
+           std::all_of(host.begin(), host.end(), [](char c) {
+               return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' ||
+                      c == '-' || c == '_';
+           });
 }
 
 // The longest zone (the interface an IPv6 link-local address is reached

@@ -148,6 +148,15 @@ bool WaitUntil(const std::function<bool()>& done, Millis limit = Millis(20000)) 
     return true;
 }
 
+// The summary table's row of `name`: "NAME   RESULT   REASON".
+std::string TableRow(const std::string& out, const std::string& name) {
+    const std::size_t table = out.rfind("\nANALYSER ");
+    const std::size_t row = out.find("\n" + name + " ", table);
+    return table == std::string::npos || row == std::string::npos
+               ? std::string()
+               : out.substr(row + 1, out.find('\n', row + 1) - row - 1);
+}
+
 bool HasControlCharacters(const std::string& text) {
     return std::any_of(text.begin(), text.end(),
                        [](unsigned char c) { return (c < 0x20 && c != '\n') || c == 0x7F; });
@@ -506,6 +515,14 @@ TEST_F(CliE2e, LinkThatDoesNotOpen) {
         EXPECT_EQ(printed["result"], "failed");
         EXPECT_EQ(printed["rows"]["Connect to Analyser"], "FAILED");
     }
+    // Names with escape sequences in them reach no terminal raw: in the lines,
+    // the messages and the table they are shown escaped.
+    const std::string clear = "/dev/fw-none-\033[2J", title = "/dev/fw-none-\033]0;x\a";
+    ASSERT_EQ(rig.Run({"flash", "--file", image, "--port", clear, "--port", title}), 1);
+    EXPECT_FALSE(HasControlCharacters(rig.Out() + rig.Err())) << rig.Both();
+    EXPECT_TRUE(Has(TableRow(rig.Out(), "/dev/fw-none-\\x1B[2J"), " NO LINK "));
+    EXPECT_TRUE(Has(rig.Err(), "/dev/fw-none-\\x1B]0;x\\x07: Flashwright: "));
+    EXPECT_EQ(rig.Runs().back()["analyser"], title); // the record keeps the name as given
 }
 
 // An rfc2217:// address whose server takes the connection and says nothing
@@ -635,15 +652,6 @@ public:
 private:
     CliRig& rig_;
 };
-
-// The summary table's row of `name`: "NAME   RESULT   REASON".
-std::string TableRow(const std::string& out, const std::string& name) {
-    const std::size_t table = out.rfind("\nANALYSER ");
-    const std::size_t row = out.find("\n" + name + " ", table);
-    return table == std::string::npos || row == std::string::npos
-               ? std::string()
-               : out.substr(row + 1, out.find('\n', row + 1) - row - 1);
-}
 
 // A fleet from one process on a terminal of 70 columns and 6 rows: six good
 // analysers (the last through ser2net), one rejecting a record and a device

@@ -15,7 +15,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fw::cli {
@@ -300,6 +302,12 @@ TEST(FlashOptions, AnalysersFile) {
         {"usb:A B\n", {}, "list:1: "},
         {"ftp://host:21\n", {}, "list:1: "},
         {"# nothing\n\n", {}, "list names no analyser"},
+        // An editor's byte-order mark is no part of the first name.
+        {"\xEF\xBB\xBF" "127.0.0.1:1\n", {"127.0.0.1:1=TCP:127.0.0.1:1"}, ""},
+        // What is shown back of a bad line cannot repaint the terminal, and is cut.
+        {"[::1%\x1B[31m]:1\n", {}, "list:1: \"[::1%\\x1B[31m]:1\" is no analyser"},
+        {"COM7\x9B\n", {}, "list:1: \"COM7\\x9B\""},
+        {"x\x01:1\n", {}, "list:1: \"x\\x01:1\""},
     };
     // clang-format on
     for (const FileCase& c : cases) {
@@ -314,7 +322,25 @@ TEST(FlashOptions, AnalysersFile) {
             EXPECT_EQ(file.error.rfind(c.error, 0), 0u) << c.text << " -> " << file.error;
         }
     }
-    EXPECT_NE(ReadAnalysersFile("/nonexistent/list").error, "");
+    const std::string longLine(5'000'000, 'x');
+    const AnalysersFile junk = ParseAnalysersText("COM7\n" + longLine + ":1\n", "list");
+    EXPECT_EQ(junk.error.rfind("list:2: a line of 5000002 characters (\"xxx", 0), 0u);
+    EXPECT_LT(junk.error.size(), 200u);
+    EXPECT_EQ(ParseAnalysersText(std::string(254, 'h') + ":1\n", "list").error.rfind("list:1:", 0),
+              0u); // longer than any host name
+    // Only a regular file is read, and at once: what else it is, is said.
+    const std::string dir = ::testing::TempDir() + "fw_analysers_" + std::to_string(::getpid());
+    std::filesystem::create_directories(dir);
+    ASSERT_EQ(::mkfifo((dir + "/fifo").c_str(), 0600), 0);
+    ::alarm(10); // a read that waits ends this program
+    for (const auto& [name, said] : std::vector<std::pair<std::string, std::string>>{
+             {"/fifo", " is a FIFO (a named pipe), not a file"},
+             {"", " is a folder, not a file"},
+             {"/gone", " does not exist"}}) {
+        EXPECT_EQ(ReadAnalysersFile(dir + name).error, dir + name + said);
+    }
+    ::alarm(0);
+    std::filesystem::remove_all(dir);
 }
 
 // The number a device path runs on: the entry that names it, else the first
