@@ -17,7 +17,11 @@ void EngineContext::MarkFailed(StatusLabel label) {
 
 void EngineContext::ShowFailed() {
     file.Close(); // the upload is over; nothing more is read from the file
-    MarkFailed(StatusLabel::Verify);
+    // A run that never reached the upload verified nothing: its verify row
+    // stays empty on the page, the console and the record alike.
+    if (uploadReached) {
+        MarkFailed(StatusLabel::Verify);
+    }
     view.SetBarVisible(ProgressBar::Bar2, false);
     view.SetTimerInterval(10);
 }
@@ -50,14 +54,9 @@ void EngineContext::FinishRun(RunResult result, const std::optional<std::string>
         0, std::int64_t{f.nRecordsSent} - f.nRecordsPassed - f.nRecordsOther - recordsRejected);
     run.connection.device = link.Device();
     run.rows.clear();
-    // The failed state marks Verify FAILED on the page; a run that never
-    // reached the upload verified nothing, and its record says so.
-    const bool uploadReached = !view.Row(StatusLabel::Upload).empty();
     for (int i = 0; i < kStatusLabelCount; ++i) {
-        const auto label = static_cast<StatusLabel>(i);
-        const bool unverified = label == StatusLabel::Verify && !uploadReached;
         run.rows.emplace_back(kRowCaptions[static_cast<std::size_t>(i)],
-                              unverified ? std::string() : view.Row(label));
+                              view.Row(static_cast<StatusLabel>(i)));
     }
     run.result = result;
     run.reason = reason;

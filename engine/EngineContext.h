@@ -52,14 +52,15 @@ struct EngineContext {
     std::function<EngineClock::time_point()> now = [] { return EngineClock::now(); };
     EngineClock::time_point lastVerdict{};          // end of the file, or the latest verdict since
     std::int32_t recordsRejected = 0;               // "Sx Fail " verdicts of this upload
+    bool uploadReached = false;                     // the run came to its upload step
     const ProtocolWords& words = kAnalyserProtocol; // what the analyser says and is told
 
     void Ok(StatusLabel label);
     // "FAILED" in red, made visible.
     void MarkFailed(StatusLabel label);
-    // The final failed state: the verify row "FAILED" in red, the acknowledge
-    // bar hidden, the firmware file closed, the slow interval. Repeated on every
-    // tick of state 16.
+    // The final failed state: the verify row "FAILED" in red (once the upload
+    // was reached), the acknowledge bar hidden, the firmware file closed, the
+    // slow interval. Repeated on every tick of state 16.
     void ShowFailed();
     // Ends the run as failed: state 16, and the run record says why.
     void EnterFailed(const std::string& reason);

@@ -41,8 +41,8 @@ FirmwareFile::ReadResult FirmwareFile::ReadLine(std::string& line) {
     line.assign(rest.substr(0, length));
     at_ += length;
     if (at_ < image_->size()) {
-        const bool crlf = (*image_)[at_] == '\r' && at_ + 1 < image_->size() &&
-                          (*image_)[at_ + 1] == '\n';
+        const bool crlf =
+            (*image_)[at_] == '\r' && at_ + 1 < image_->size() && (*image_)[at_ + 1] == '\n';
         at_ += crlf ? 2 : 1;
     }
     return ReadResult::Line;

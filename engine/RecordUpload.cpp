@@ -36,6 +36,7 @@ bool RecordUpload::Check() {
 }
 
 void RecordUpload::Start() {
+    c_.uploadReached = true;
     // What is left in the reply buffer came before the first record, so no
     // verdict in it answers one: a whole verdict there fails the run, the rest
     // is dropped so that it cannot complete a verdict later.

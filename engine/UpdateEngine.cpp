@@ -27,25 +27,30 @@ UpdateEngine::UpdateEngine(ProgressFields& fields, RunRows& view, ILink& link, I
       upload_(c_), sequencer_(c_, upload_) {
 }
 
-void UpdateEngine::ConnectToAnalyser(const RunConfig& config) {
-    c_.FinishRun(RunResult::Abandoned, std::nullopt); // a run still open was left behind
-    RunRecord& run = c_.run;
-    run = RunRecord{};
+RunRecord RecordOf(const RunConfig& config) {
+    RunRecord run;
     run.started = UtcNow();
-    // The run keeps to the choices it was handed, whatever is saved meanwhile.
-    c_.config = config;
-    run.connection.type = TypeCode(c_.config.type);
-    if (c_.config.type == ConnectionType::Serial) {
-        if (const std::optional<std::int16_t> port = ToInt16(c_.config.comPort)) {
+    run.connection.type = TypeCode(config.type);
+    if (config.type == ConnectionType::Serial) {
+        if (const std::optional<std::int16_t> port = ToInt16(config.comPort)) {
             run.connection.port = *port;
         }
-    } else if (c_.config.type == ConnectionType::Usb) {
-        run.connection.usbSerial = c_.config.usbSerial;
+    } else if (config.type == ConnectionType::Usb) {
+        run.connection.usbSerial = config.usbSerial;
     }
     for (const Operation& op : kOperations) {
-        run.operations.emplace_back(op.caption, IsSet(c_.config.operations.*op.flag));
+        run.operations.emplace_back(op.caption, IsSet(config.operations.*op.flag));
     }
+    return run;
+}
+
+void UpdateEngine::ConnectToAnalyser(const RunConfig& config) {
+    c_.FinishRun(RunResult::Abandoned, std::nullopt); // a run still open was left behind
+    c_.run = RecordOf(config);
+    // The run keeps to the choices it was handed, whatever is saved meanwhile.
+    c_.config = config;
     c_.checked = FirmwareCheck{};
+    c_.uploadReached = false;
     c_.runActive = true;
     c_.view.Reset();
     // What the analyser said before this run answers nothing in it.

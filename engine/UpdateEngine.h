@@ -21,6 +21,10 @@
 
 namespace fw {
 
+// The record a run with these choices starts with: when, what it connects to
+// and which operations it does.
+RunRecord RecordOf(const RunConfig& config);
+
 class UpdateEngine {
 public:
     // `runLog` receives the record of every run; null: runs are not recorded.

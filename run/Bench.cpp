@@ -165,6 +165,25 @@ void Bench::Stop(BenchRun& r) {
         --waiting_;
         r.phase_ = BenchPhase::Ended;
         r.result_ = RunResult::NotStarted;
+        r.reason_ = kReasonNotStarted;
+        // On record as well: every analyser named is.
+        RunRecord record = RecordOf(r.config);
+        record.ended = record.started;
+        if (IsSet(r.config.operations.bOpUpload)) {
+            RunRecord::Firmware& firmware = record.firmware.emplace();
+            firmware.path = r.config.filename;
+            if (r.config.checked && r.config.checked->ok) {
+                firmware.bytes = r.config.checked->summary.bytes;
+                firmware.sha256 = r.config.checked->summary.sha256;
+                firmware.records = r.config.checked->summary.records;
+            }
+        }
+        for (const char* caption : kRowCaptions) {
+            record.rows.emplace_back(caption, std::string());
+        }
+        record.result = RunResult::NotStarted;
+        record.reason = kReasonNotStarted;
+        BenchRun::Log(r, *this).Append(record);
         if (on.ended) {
             on.ended(r);
         }

@@ -40,6 +40,9 @@ public:
 
 enum class BenchPhase { Waiting, Running, Ended };
 
+// Why a run that a stop reached before it began did not run.
+inline constexpr const char* kReasonNotStarted = "stopped before it started";
+
 // What the engine knows of an upload in progress.
 struct UploadCount {
     std::int64_t sent = 0;      // records sent

@@ -2,7 +2,6 @@
 // where rounding halves matters, and the reply buffer at its limit.
 #include "tests/engine/EngineRig.h"
 
-
 namespace fw::test {
 namespace {
 

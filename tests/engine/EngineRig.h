@@ -127,6 +127,7 @@ struct EngineRig : ::testing::Test {
     }
     // Forgets what the last run left behind, for the next case of a table.
     void NewRun() {
+        view.labels = {}; // the page loads afresh
         runLog.runs.clear();
         box.shown.clear();
         view.port.output.clear();

@@ -120,11 +120,11 @@ TEST_F(UploadTest, FileChangedAfterTheCheckChangesNothingSent) {
     } cases[] = {
         {records, write("S1051000AA55EB\r\nS1031000EC\r\n"), true}, // other bytes
         {records, write("S1051000AA55EB\r\nS1030000FD\r\n"), true}, // a bad record
-        {records, write(records + "S9030000FC\r\n"), true},          // longer
-        {big, write(big + records), false},                          // grown while sending
-        {big, write(big.substr(0, 100)), false},                     // cut short while sending
-        {records, [this] { fs::remove(path); }, true},               // gone
-        {big, replaceByFolder, false},                               // a folder now
+        {records, write(records + "S9030000FC\r\n"), true},         // longer
+        {big, write(big + records), false},                         // grown while sending
+        {big, write(big.substr(0, 100)), false},                    // cut short while sending
+        {records, [this] { fs::remove(path); }, true},              // gone
+        {big, replaceByFolder, false},                              // a folder now
     };
     for (const auto& c : cases) {
         NewRun();
@@ -142,8 +142,8 @@ TEST_F(UploadTest, FileChangedAfterTheCheckChangesNothingSent) {
         if (!c.beforeUploadStarts) {
             c.change();
         }
-        for (int i = 0; i < 5000 && state.nUpdateState >= UploadStart &&
-                        state.nUpdateState <= ConfirmRun;
+        for (int i = 0;
+             i < 5000 && state.nUpdateState >= UploadStart && state.nUpdateState <= ConfirmRun;
              ++i) {
             Tick();
             if (fields.nRecordsPassed < fields.nRecordsSent) {

@@ -293,10 +293,16 @@ TEST_F(BenchRig, StopAbandonsWhatRunsAndStartsNothingMore) {
     EXPECT_EQ(Run("COM3").Result(), RunResult::NotStarted);
     EXPECT_EQ(Run("COM4").Result(), RunResult::NotStarted);
     EXPECT_TRUE(lines[3].heard.empty() && lines[4].heard.empty());
-    EXPECT_EQ(log.runs.size(), 2u);
+    // Every analyser named is on record, those that never began as such.
+    ASSERT_EQ(log.runs.size(), 4u);
     for (const RunRecord& record : log.runs) {
-        EXPECT_EQ(record.result, RunResult::Abandoned);
+        const bool began = *record.analyser == "COM1" || *record.analyser == "COM2";
+        EXPECT_EQ(record.result, began ? RunResult::Abandoned : RunResult::NotStarted);
+        EXPECT_EQ(record.batch, bench.Id());
     }
+    const std::string notStarted = ToJsonLine(*Run("COM4").Record());
+    EXPECT_NE(notStarted.find("\"result\":\"not_started\""), std::string::npos) << notStarted;
+    EXPECT_NE(notStarted.find("\"port\":4"), std::string::npos) << notStarted;
 }
 
 } // namespace
