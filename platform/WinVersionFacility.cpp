@@ -6,11 +6,7 @@
 // VER_* names as macros, which would rewrite our declarations of them.
 #include "platform/VersionFacility.h"
 
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "settings/WinApi.h"
 
 #include <cstring>
 

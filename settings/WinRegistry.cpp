@@ -3,11 +3,7 @@
 // handles are taken from it first, then those macros are dropped before fw's
 // headers come in. Inside namespace fw the plain names are fw's; the platform's
 // are spelt ::HKEY, ::DWORD and so on.
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "settings/WinApi.h"
 
 namespace {
 

@@ -1,14 +1,7 @@
 #include "link/serial/Win32SerialPort.h"
 
+#include "settings/WinApi.h"
 #include "settings/WinText.h"
-
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
 
 #include <QMetaObject>
 #include <QTimer>

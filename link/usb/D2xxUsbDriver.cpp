@@ -4,15 +4,9 @@
 #include <utility>
 
 #if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
+#include "settings/WinApi.h"
 #include "settings/WinText.h"
+
 // The library's calling convention: __stdcall on 32-bit Windows (on x64 there
 // is only one convention and the keyword is ignored).
 #define FW_D2XX_CALL __stdcall
