@@ -23,6 +23,10 @@ std::string Join(const std::string& base, const std::string& sub) {
 PerUserFallbackRegistry::PerUserFallbackRegistry(IRegistry& store) : store_(store) {
 }
 
+PerUserFallbackRegistry::PerUserFallbackRegistry(std::unique_ptr<IRegistry> store)
+    : owned_(std::move(store)), store_(*owned_) {
+}
+
 PerUserFallbackRegistry::~PerUserFallbackRegistry() {
     while (!keys_.empty())
         RegCloseKey(keys_.begin()->first);

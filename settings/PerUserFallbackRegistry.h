@@ -24,6 +24,8 @@ class PerUserFallbackRegistry : public IRegistry {
 public:
     // `store` holds both roots and must outlive this object.
     explicit PerUserFallbackRegistry(IRegistry& store);
+    // The same over a store of its own.
+    explicit PerUserFallbackRegistry(std::unique_ptr<IRegistry> store);
     ~PerUserFallbackRegistry() override;
     PerUserFallbackRegistry(const PerUserFallbackRegistry&) = delete;
     PerUserFallbackRegistry& operator=(const PerUserFallbackRegistry&) = delete;
@@ -53,6 +55,7 @@ private:
     Key* Find(HKEY key);
     bool HasUserValue(const Key& key, const std::string& valueName);
 
+    std::unique_ptr<IRegistry> owned_; // the store, when it is this object's own
     IRegistry& store_;
     std::map<HKEY, std::unique_ptr<Key>> keys_;
     HKEY next_ = 1;
