@@ -37,7 +37,8 @@ PerUserFallbackRegistry::Key* PerUserFallbackRegistry::Find(HKEY key) {
     return it == keys_.end() ? nullptr : it->second.get();
 }
 
-LONG PerUserFallbackRegistry::Open(HKEY key, const std::string& subKey, bool create, HKEY* result) {
+LONG PerUserFallbackRegistry::OpenKey(HKEY key, const std::string& subKey, bool create,
+                                      HKEY* result) {
     auto opened = std::make_unique<Key>();
     if (IsRoot(key)) {
         opened->root = key;
@@ -80,19 +81,6 @@ LONG PerUserFallbackRegistry::Open(HKEY key, const std::string& subKey, bool cre
     if (result != nullptr)
         *result = handle;
     return ERROR_SUCCESS;
-}
-
-LONG PerUserFallbackRegistry::RegCreateKeyA(HKEY key, const std::string& subKey, HKEY* result) {
-    return Open(key, subKey, true, result);
-}
-
-LONG PerUserFallbackRegistry::RegOpenKeyA(HKEY key, const std::string& subKey, HKEY* result) {
-    return Open(key, subKey, false, result);
-}
-
-LONG PerUserFallbackRegistry::RegOpenKeyExA(HKEY key, const std::string& subKey, DWORD, DWORD,
-                                            HKEY* result) {
-    return Open(key, subKey, false, result);
 }
 
 bool PerUserFallbackRegistry::HasUserValue(const Key& key, const std::string& valueName) {
