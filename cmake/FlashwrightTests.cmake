@@ -29,3 +29,30 @@ function(fw_add_gtest target)
         gtest_discover_tests(${target} PROPERTIES ${arg_PROPERTIES})
     endif()
 endfunction()
+
+# fw_add_sim_test(target SOURCES file... LIBRARIES lib... [DEFINITIONS def...]
+#                 [DEPENDS target...])
+#
+# A GoogleTest program that runs whole updates against the analyser simulator,
+# which it finds as FW_ANALYSER_SIM, with srecord's srec_cat and srec_cmp to make
+# and compare the images (FW_SREC_CAT, FW_SREC_CMP: both empty when either is
+# missing, and the cases that need them skip). Each program may take two
+# minutes.
+function(fw_add_sim_test target)
+    cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;LIBRARIES;DEFINITIONS;DEPENDS")
+    find_program(FW_SREC_CAT srec_cat)
+    find_program(FW_SREC_CMP srec_cmp)
+    set(srec_cat "")
+    set(srec_cmp "")
+    if(FW_SREC_CAT AND FW_SREC_CMP)
+        set(srec_cat "${FW_SREC_CAT}")
+        set(srec_cmp "${FW_SREC_CMP}")
+    endif()
+    add_executable(${target} ${arg_SOURCES})
+    target_link_libraries(${target} PRIVATE ${arg_LIBRARIES})
+    target_compile_definitions(${target} PRIVATE FW_ANALYSER_SIM="$<TARGET_FILE:analyser-sim>"
+                                                 FW_SREC_CAT="${srec_cat}"
+                                                 FW_SREC_CMP="${srec_cmp}" ${arg_DEFINITIONS})
+    add_dependencies(${target} analyser-sim ${arg_DEPENDS})
+    fw_add_gtest(${target} PROPERTIES TIMEOUT 120)
+endfunction()

@@ -47,6 +47,19 @@ std::optional<std::int64_t> WholeNumber(std::string_view text) {
     return value;
 }
 
+// The whole number that stands after position `from`, up to the first `end`
+// behind it; `at` receives where that `end` is. nullopt when no `end` follows
+// or what comes before it is not a whole number.
+template <typename End>
+std::optional<std::int64_t> NumberUpTo(const std::string& buffer, std::size_t from, End end,
+                                       std::size_t& at) {
+    at = buffer.find(end, from);
+    if (at == std::string::npos) {
+        return std::nullopt;
+    }
+    return WholeNumber(std::string_view(buffer).substr(from + 1, at - from - 1));
+}
+
 } // namespace
 
 std::int32_t AnalyserKindFromBanner(const std::string& buffer, const ProtocolWords& words) {
@@ -54,27 +67,19 @@ std::int32_t AnalyserKindFromBanner(const std::string& buffer, const ProtocolWor
     if (v == std::string::npos) {
         return 0;
     }
-    const std::size_t dot = buffer.find(words.versionDot, v);
-    if (dot == std::string::npos) {
-        return 0;
-    }
     // A version that is not made of whole numbers ("V.2", "V1.x") names no
     // kind. The banner still counts as the bootloader's answer, and records then
     // go out as text, the form every bootloader understands.
-    const std::optional<std::int64_t> major =
-        WholeNumber(std::string_view(buffer).substr(v + 1, dot - v - 1));
+    std::size_t dot = 0;
+    const std::optional<std::int64_t> major = NumberUpTo(buffer, v, words.versionDot, dot);
     if (!major) {
         return 0;
     }
     if (*major > 1) {
         return words.binaryKind;
     }
-    const std::size_t boot = buffer.find(words.versionEnd, dot);
-    if (boot == std::string::npos) {
-        return 0;
-    }
-    const std::optional<std::int64_t> minor =
-        WholeNumber(std::string_view(buffer).substr(dot + 1, boot - dot - 1));
+    std::size_t boot = 0;
+    const std::optional<std::int64_t> minor = NumberUpTo(buffer, dot, words.versionEnd, boot);
     if (!minor) {
         return 0;
     }

@@ -23,7 +23,6 @@
 
 #include <array>
 #include <cctype>
-#include <cstring>
 #include <string>
 
 namespace fw {
@@ -75,12 +74,7 @@ public:
         if (info.dwOSVersionInfoSize != kOsVersionInfoSize) {
             return false;
         }
-        const OsVersionInfoEx host = Host();
-        info.dwMajorVersion = host.dwMajorVersion;
-        info.dwMinorVersion = host.dwMinorVersion;
-        info.dwBuildNumber = host.dwBuildNumber;
-        info.dwPlatformId = host.dwPlatformId;
-        std::memcpy(info.szCSDVersion, host.szCSDVersion, sizeof info.szCSDVersion);
+        CopyVersionRecord(Host(), info);
         return true;
     }
 

@@ -7,6 +7,7 @@
 #include "settings/Registry.h"
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 namespace fw {
@@ -27,13 +28,7 @@ struct OsVersionInfo {
 
 // The extended version record (156 bytes): the basic record followed by the
 // service-pack numbers, the product suites and the product type.
-struct OsVersionInfoEx {
-    DWORD dwOSVersionInfoSize = 0;
-    DWORD dwMajorVersion = 0;
-    DWORD dwMinorVersion = 0;
-    DWORD dwBuildNumber = 0;
-    DWORD dwPlatformId = 0;
-    char szCSDVersion[128] = {};
+struct OsVersionInfoEx : OsVersionInfo {
     WORD wServicePackMajor = 0;
     WORD wServicePackMinor = 0;
     WORD wSuiteMask = 0;
@@ -46,6 +41,27 @@ static_assert(sizeof(OsVersionInfoEx) == 156, "extended version record must be 1
 
 inline constexpr DWORD kOsVersionInfoSize = sizeof(OsVersionInfo);
 inline constexpr DWORD kOsVersionInfoExSize = sizeof(OsVersionInfoEx);
+
+// Copies what a version record says, every field but its size, from `from` to
+// `to`: the basic record's fields, and the extended record's too when both
+// have them. Either may be the system's own record.
+template <typename From, typename To> void CopyVersionRecord(const From& from, To& to) {
+    static_assert(sizeof from.szCSDVersion == sizeof to.szCSDVersion);
+    to.dwMajorVersion = from.dwMajorVersion;
+    to.dwMinorVersion = from.dwMinorVersion;
+    to.dwBuildNumber = from.dwBuildNumber;
+    to.dwPlatformId = from.dwPlatformId;
+    std::memcpy(to.szCSDVersion, from.szCSDVersion, sizeof to.szCSDVersion);
+    if constexpr (requires {
+                      from.wProductType;
+                      to.wProductType;
+                  }) {
+        to.wServicePackMajor = from.wServicePackMajor;
+        to.wServicePackMinor = from.wServicePackMinor;
+        to.wSuiteMask = from.wSuiteMask;
+        to.wProductType = from.wProductType;
+    }
+}
 
 // Platform ids of the version record.
 inline constexpr DWORD kPlatformWin32s = 0;

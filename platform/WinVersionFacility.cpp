@@ -6,13 +6,7 @@
 // VER_* names as macros, which would rewrite our declarations of them.
 #include "platform/VersionFacility.h"
 
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
-#include <cstring>
+#include "settings/WinApi.h"
 
 namespace fw {
 
@@ -21,15 +15,7 @@ namespace {
 ::OSVERSIONINFOEXA ToSystem(const OsVersionInfoEx& info) {
     ::OSVERSIONINFOEXA system{};
     system.dwOSVersionInfoSize = sizeof system;
-    system.dwMajorVersion = info.dwMajorVersion;
-    system.dwMinorVersion = info.dwMinorVersion;
-    system.dwBuildNumber = info.dwBuildNumber;
-    system.dwPlatformId = info.dwPlatformId;
-    std::memcpy(system.szCSDVersion, info.szCSDVersion, sizeof system.szCSDVersion);
-    system.wServicePackMajor = info.wServicePackMajor;
-    system.wServicePackMinor = info.wServicePackMinor;
-    system.wSuiteMask = info.wSuiteMask;
-    system.wProductType = info.wProductType;
+    CopyVersionRecord(info, system);
     return system;
 }
 
@@ -41,11 +27,7 @@ public:
         ::OSVERSIONINFOA system{};
         system.dwOSVersionInfoSize = info.dwOSVersionInfoSize;
         const bool ok = ::GetVersionExA(&system) != 0;
-        info.dwMajorVersion = system.dwMajorVersion;
-        info.dwMinorVersion = system.dwMinorVersion;
-        info.dwBuildNumber = system.dwBuildNumber;
-        info.dwPlatformId = system.dwPlatformId;
-        std::memcpy(info.szCSDVersion, system.szCSDVersion, sizeof info.szCSDVersion);
+        CopyVersionRecord(system, info);
         return ok;
     }
 
@@ -53,15 +35,7 @@ public:
         ::OSVERSIONINFOEXA system{};
         system.dwOSVersionInfoSize = info.dwOSVersionInfoSize;
         const bool ok = ::GetVersionExA(reinterpret_cast<::OSVERSIONINFOA*>(&system)) != 0;
-        info.dwMajorVersion = system.dwMajorVersion;
-        info.dwMinorVersion = system.dwMinorVersion;
-        info.dwBuildNumber = system.dwBuildNumber;
-        info.dwPlatformId = system.dwPlatformId;
-        std::memcpy(info.szCSDVersion, system.szCSDVersion, sizeof info.szCSDVersion);
-        info.wServicePackMajor = system.wServicePackMajor;
-        info.wServicePackMinor = system.wServicePackMinor;
-        info.wSuiteMask = system.wSuiteMask;
-        info.wProductType = system.wProductType;
+        CopyVersionRecord(system, info);
         return ok;
     }
 

@@ -182,20 +182,14 @@ bool FileRegistry::Load(bool force) {
     };
     auto stampOf = [](const struct stat& st) {
 #ifdef __APPLE__
-        return Stamp{true,
-                     st.st_dev,
-                     st.st_ino,
-                     st.st_size,
-                     Nanoseconds(st.st_mtimespec),
-                     Nanoseconds(st.st_ctimespec)};
+        const timespec& modified = st.st_mtimespec;
+        const timespec& changed = st.st_ctimespec;
 #else
-        return Stamp{true,
-                     st.st_dev,
-                     st.st_ino,
-                     st.st_size,
-                     Nanoseconds(st.st_mtim),
-                     Nanoseconds(st.st_ctim)};
+        const timespec& modified = st.st_mtim;
+        const timespec& changed = st.st_ctim;
 #endif
+        return Stamp{
+            true, st.st_dev, st.st_ino, st.st_size, Nanoseconds(modified), Nanoseconds(changed)};
     };
 
     struct stat st {};

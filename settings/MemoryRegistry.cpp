@@ -143,19 +143,6 @@ LONG MemoryRegistry::OpenKey(HKEY key, const std::string& subKey, bool create, H
     return ERROR_SUCCESS;
 }
 
-LONG MemoryRegistry::RegCreateKeyA(HKEY key, const std::string& subKey, HKEY* result) {
-    return OpenKey(key, subKey, true, result);
-}
-
-LONG MemoryRegistry::RegOpenKeyA(HKEY key, const std::string& subKey, HKEY* result) {
-    return OpenKey(key, subKey, false, result);
-}
-
-LONG MemoryRegistry::RegOpenKeyExA(HKEY key, const std::string& subKey, DWORD, DWORD,
-                                   HKEY* result) {
-    return OpenKey(key, subKey, false, result);
-}
-
 LONG MemoryRegistry::RegSetValueExA(HKEY key, const std::string& valueName, DWORD, DWORD type,
                                     const std::uint8_t* data, DWORD cbData) {
     auto path = PathOf(key);

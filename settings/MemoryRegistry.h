@@ -13,7 +13,7 @@
 
 namespace fw {
 
-class MemoryRegistry : public IRegistry {
+class MemoryRegistry : public KeyOpeningRegistry {
 public:
     struct Value {
         std::string name;
@@ -27,10 +27,6 @@ public:
         bool operator==(const Key&) const = default;
     };
 
-    LONG RegCreateKeyA(HKEY key, const std::string& subKey, HKEY* result) override;
-    LONG RegOpenKeyA(HKEY key, const std::string& subKey, HKEY* result) override;
-    LONG RegOpenKeyExA(HKEY key, const std::string& subKey, DWORD options, DWORD samDesired,
-                       HKEY* result) override;
     LONG RegSetValueExA(HKEY key, const std::string& valueName, DWORD reserved, DWORD type,
                         const std::uint8_t* data, DWORD cbData) override;
     LONG RegQueryValueExA(HKEY key, const std::string& valueName, DWORD* reserved, DWORD* type,
@@ -69,7 +65,7 @@ protected:
     virtual bool EndChange(bool /*changed*/) { return true; }
 
 private:
-    LONG OpenKey(HKEY key, const std::string& subKey, bool create, HKEY* result);
+    LONG OpenKey(HKEY key, const std::string& subKey, bool create, HKEY* result) override;
     std::vector<Key> keys_;
     std::map<HKEY, std::string> handles_;
     HKEY nextHandle_ = 1;

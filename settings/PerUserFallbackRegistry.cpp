@@ -6,6 +6,20 @@ namespace fw {
 
 namespace {
 
+// Reads the name of value `index` of `key` from `store`, whatever its length.
+// The status is ERROR_SUCCESS or ERROR_MORE_DATA (its data, not asked for, did
+// not fit) when there is such a value; `name` is set only then.
+LONG ValueName(IRegistry& store, HKEY key, DWORD index, std::string& name) {
+    char buffer[16384];
+    DWORD length = sizeof buffer;
+    DWORD size = 0;
+    const LONG status =
+        store.RegEnumValueA(key, index, buffer, &length, nullptr, nullptr, nullptr, &size);
+    if (status == ERROR_SUCCESS || status == ERROR_MORE_DATA)
+        name.assign(buffer, length);
+    return status;
+}
+
 bool IsRoot(HKEY key) {
     return key >= HKEY_CLASSES_ROOT && key <= HKEY_USERS;
 }
@@ -23,6 +37,10 @@ std::string Join(const std::string& base, const std::string& sub) {
 PerUserFallbackRegistry::PerUserFallbackRegistry(IRegistry& store) : store_(store) {
 }
 
+PerUserFallbackRegistry::PerUserFallbackRegistry(std::unique_ptr<IRegistry> store)
+    : owned_(std::move(store)), store_(*owned_) {
+}
+
 PerUserFallbackRegistry::~PerUserFallbackRegistry() {
     while (!keys_.empty())
         RegCloseKey(keys_.begin()->first);
@@ -33,7 +51,8 @@ PerUserFallbackRegistry::Key* PerUserFallbackRegistry::Find(HKEY key) {
     return it == keys_.end() ? nullptr : it->second.get();
 }
 
-LONG PerUserFallbackRegistry::Open(HKEY key, const std::string& subKey, bool create, HKEY* result) {
+LONG PerUserFallbackRegistry::OpenKey(HKEY key, const std::string& subKey, bool create,
+                                      HKEY* result) {
     auto opened = std::make_unique<Key>();
     if (IsRoot(key)) {
         opened->root = key;
@@ -76,19 +95,6 @@ LONG PerUserFallbackRegistry::Open(HKEY key, const std::string& subKey, bool cre
     if (result != nullptr)
         *result = handle;
     return ERROR_SUCCESS;
-}
-
-LONG PerUserFallbackRegistry::RegCreateKeyA(HKEY key, const std::string& subKey, HKEY* result) {
-    return Open(key, subKey, true, result);
-}
-
-LONG PerUserFallbackRegistry::RegOpenKeyA(HKEY key, const std::string& subKey, HKEY* result) {
-    return Open(key, subKey, false, result);
-}
-
-LONG PerUserFallbackRegistry::RegOpenKeyExA(HKEY key, const std::string& subKey, DWORD, DWORD,
-                                            HKEY* result) {
-    return Open(key, subKey, false, result);
 }
 
 bool PerUserFallbackRegistry::HasUserValue(const Key& key, const std::string& valueName) {
@@ -154,13 +160,9 @@ LONG PerUserFallbackRegistry::RegEnumValueA(HKEY handle, DWORD index, char* valu
                                                  reserved, type, data, cbData);
         if (status != ERROR_NO_MORE_ITEMS)
             return status;
-        // Count them, with names of any length.
-        for (;; ++userCount) {
-            char name[16384];
-            DWORD length = sizeof name;
-            DWORD size = 0;
-            const LONG counted = store_.RegEnumValueA(key->user, userCount, name, &length, nullptr,
-                                                      nullptr, nullptr, &size);
+        // Count them.
+        for (std::string name;; ++userCount) {
+            const LONG counted = ValueName(store_, key->user, userCount, name);
             if (counted != ERROR_SUCCESS && counted != ERROR_MORE_DATA)
                 break;
         }
@@ -170,14 +172,11 @@ LONG PerUserFallbackRegistry::RegEnumValueA(HKEY handle, DWORD index, char* valu
     // Then the machine's, less those a per-user value of the same name hides.
     DWORD wanted = index - userCount;
     for (DWORD machineIndex = 0;; ++machineIndex) {
-        char name[16384];
-        DWORD length = sizeof name;
-        DWORD size = 0;
-        const LONG status = store_.RegEnumValueA(key->machine, machineIndex, name, &length, nullptr,
-                                                 nullptr, nullptr, &size);
+        std::string name;
+        const LONG status = ValueName(store_, key->machine, machineIndex, name);
         if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA)
             return status;
-        if (HasUserValue(*key, std::string(name, length)))
+        if (HasUserValue(*key, name))
             continue;
         if (wanted-- == 0)
             return store_.RegEnumValueA(key->machine, machineIndex, valueName, cchValueName,

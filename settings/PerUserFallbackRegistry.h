@@ -20,18 +20,16 @@
 
 namespace fw {
 
-class PerUserFallbackRegistry : public IRegistry {
+class PerUserFallbackRegistry : public KeyOpeningRegistry {
 public:
     // `store` holds both roots and must outlive this object.
     explicit PerUserFallbackRegistry(IRegistry& store);
+    // The same over a store of its own.
+    explicit PerUserFallbackRegistry(std::unique_ptr<IRegistry> store);
     ~PerUserFallbackRegistry() override;
     PerUserFallbackRegistry(const PerUserFallbackRegistry&) = delete;
     PerUserFallbackRegistry& operator=(const PerUserFallbackRegistry&) = delete;
 
-    LONG RegCreateKeyA(HKEY key, const std::string& subKey, HKEY* result) override;
-    LONG RegOpenKeyA(HKEY key, const std::string& subKey, HKEY* result) override;
-    LONG RegOpenKeyExA(HKEY key, const std::string& subKey, DWORD options, DWORD samDesired,
-                       HKEY* result) override;
     LONG RegSetValueExA(HKEY key, const std::string& valueName, DWORD reserved, DWORD type,
                         const std::uint8_t* data, DWORD cbData) override;
     LONG RegQueryValueExA(HKEY key, const std::string& valueName, DWORD* reserved, DWORD* type,
@@ -49,10 +47,11 @@ private:
         bool writable = false; // `machine` was created, not just opened for reading
     };
 
-    LONG Open(HKEY key, const std::string& subKey, bool create, HKEY* result);
+    LONG OpenKey(HKEY key, const std::string& subKey, bool create, HKEY* result) override;
     Key* Find(HKEY key);
     bool HasUserValue(const Key& key, const std::string& valueName);
 
+    std::unique_ptr<IRegistry> owned_; // the store, when it is this object's own
     IRegistry& store_;
     std::map<HKEY, std::unique_ptr<Key>> keys_;
     HKEY next_ = 1;

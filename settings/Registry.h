@@ -61,4 +61,25 @@ public:
     virtual std::string WriteFailure() const { return {}; }
 };
 
+// A registry that opens every key one way: RegOpenKeyA and RegOpenKeyExA
+// alike, whatever options and access rights the latter asks for.
+class KeyOpeningRegistry : public IRegistry {
+public:
+    LONG RegCreateKeyA(HKEY key, const std::string& subKey, HKEY* result) override {
+        return OpenKey(key, subKey, true, result);
+    }
+    LONG RegOpenKeyA(HKEY key, const std::string& subKey, HKEY* result) override {
+        return OpenKey(key, subKey, false, result);
+    }
+    LONG RegOpenKeyExA(HKEY key, const std::string& subKey, DWORD /*options*/, DWORD /*samDesired*/,
+                       HKEY* result) override {
+        return OpenKey(key, subKey, false, result);
+    }
+
+protected:
+    // Opens `subKey` below `key`; with `create`, creates every missing key on
+    // the path first.
+    virtual LONG OpenKey(HKEY key, const std::string& subKey, bool create, HKEY* result) = 0;
+};
+
 } // namespace fw

@@ -3,11 +3,7 @@
 // handles are taken from it first, then those macros are dropped before fw's
 // headers come in. Inside namespace fw the plain names are fw's; the platform's
 // are spelt ::HKEY, ::DWORD and so on.
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "settings/WinApi.h"
 
 namespace {
 
@@ -45,7 +41,6 @@ const Root kRoots[] = {
 
 #include "settings/WinRegistry.h"
 
-#include "settings/PerUserFallbackRegistry.h"
 #include "settings/WinText.h"
 
 #include <cstring>
@@ -243,43 +238,7 @@ std::unique_ptr<IRegistry> WinRegistry::System() {
     return std::make_unique<SystemRegistry>();
 }
 
-WinRegistry::WinRegistry()
-    : system_(System()), layered_(std::make_unique<PerUserFallbackRegistry>(*system_)) {
-}
-
-WinRegistry::~WinRegistry() = default;
-
-LONG WinRegistry::RegCreateKeyA(HKEY key, const std::string& subKey, HKEY* result) {
-    return layered_->RegCreateKeyA(key, subKey, result);
-}
-
-LONG WinRegistry::RegOpenKeyA(HKEY key, const std::string& subKey, HKEY* result) {
-    return layered_->RegOpenKeyA(key, subKey, result);
-}
-
-LONG WinRegistry::RegOpenKeyExA(HKEY key, const std::string& subKey, DWORD options,
-                                DWORD samDesired, HKEY* result) {
-    return layered_->RegOpenKeyExA(key, subKey, options, samDesired, result);
-}
-
-LONG WinRegistry::RegSetValueExA(HKEY key, const std::string& valueName, DWORD reserved, DWORD type,
-                                 const std::uint8_t* data, DWORD cbData) {
-    return layered_->RegSetValueExA(key, valueName, reserved, type, data, cbData);
-}
-
-LONG WinRegistry::RegQueryValueExA(HKEY key, const std::string& valueName, DWORD* reserved,
-                                   DWORD* type, std::uint8_t* data, DWORD* cbData) {
-    return layered_->RegQueryValueExA(key, valueName, reserved, type, data, cbData);
-}
-
-LONG WinRegistry::RegEnumValueA(HKEY key, DWORD index, char* valueName, DWORD* cchValueName,
-                                DWORD* reserved, DWORD* type, std::uint8_t* data, DWORD* cbData) {
-    return layered_->RegEnumValueA(key, index, valueName, cchValueName, reserved, type, data,
-                                   cbData);
-}
-
-LONG WinRegistry::RegCloseKey(HKEY key) {
-    return layered_->RegCloseKey(key);
+WinRegistry::WinRegistry() : PerUserFallbackRegistry(System()) {
 }
 
 } // namespace fw

@@ -9,41 +9,20 @@
 // Windows only.
 #pragma once
 
-#include "settings/Registry.h"
+#include "settings/PerUserFallbackRegistry.h"
 
 #include <memory>
 
 namespace fw {
 
-class PerUserFallbackRegistry;
-
-class WinRegistry : public IRegistry {
+class WinRegistry : public PerUserFallbackRegistry {
 public:
     WinRegistry();
-    ~WinRegistry() override;
-    WinRegistry(const WinRegistry&) = delete;
-    WinRegistry& operator=(const WinRegistry&) = delete;
-
-    LONG RegCreateKeyA(HKEY key, const std::string& subKey, HKEY* result) override;
-    LONG RegOpenKeyA(HKEY key, const std::string& subKey, HKEY* result) override;
-    LONG RegOpenKeyExA(HKEY key, const std::string& subKey, DWORD options, DWORD samDesired,
-                       HKEY* result) override;
-    LONG RegSetValueExA(HKEY key, const std::string& valueName, DWORD reserved, DWORD type,
-                        const std::uint8_t* data, DWORD cbData) override;
-    LONG RegQueryValueExA(HKEY key, const std::string& valueName, DWORD* reserved, DWORD* type,
-                          std::uint8_t* data, DWORD* cbData) override;
-    LONG RegEnumValueA(HKEY key, DWORD index, char* valueName, DWORD* cchValueName, DWORD* reserved,
-                       DWORD* type, std::uint8_t* data, DWORD* cbData) override;
-    LONG RegCloseKey(HKEY key) override;
 
     // The system registry itself, without the per-user fallback: the same
     // calls in UTF-8 over the wide functions, HKEY_LOCAL_MACHINE in the 32-bit
     // view.
     static std::unique_ptr<IRegistry> System();
-
-private:
-    std::unique_ptr<IRegistry> system_;
-    std::unique_ptr<PerUserFallbackRegistry> layered_;
 };
 
 } // namespace fw

@@ -1,12 +1,6 @@
 #include "settings/WinText.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "settings/WinApi.h"
 
 #include <cwctype>
 

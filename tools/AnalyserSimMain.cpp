@@ -26,10 +26,13 @@
 #include <random>
 #include <regex>
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <termios.h>
 #include <thread>
+#include <type_traits>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -100,94 +103,98 @@ bool ParseNumber(const char* text, long low, long& value) {
     return true;
 }
 
+// What an option sets: a member of the options or of their protocol part.
+using Protocol = fw::sim::ProtocolOptions;
+template <typename T> T& Field(Options& o, T Options::*member) {
+    return o.*member;
+}
+template <typename T> T& Field(Options& o, T Protocol::*member) {
+    return o.protocol.*member;
+}
+
+// The setters the options use: a switch turns its member on, a text or a number
+// is stored in it.
+using Setter = void (*)(Options& o, const char* text, long number);
+template <auto member> void On(Options& o, const char*, long) {
+    Field(o, member) = true;
+}
+template <auto member> void Text(Options& o, const char* text, long) {
+    Field(o, member) = text;
+}
+template <auto member> void Number(Options& o, const char*, long number) {
+    auto& field = Field(o, member);
+    field = static_cast<std::remove_reference_t<decltype(field)>>(number);
+}
+
+// An option as getopt_long takes it, and its setter. A number is at least
+// `low` and at most INT_MAX (kNoNumber: the option takes none). The three
+// without a setter are ParseOptions' own.
+struct Setting {
+    const char* name;
+    int argument; // no_argument, required_argument or optional_argument
+    long low;
+    Setter set;
+};
+constexpr long kNoNumber = -1;
+
+// In the order of the usage text, which is also the order in which an
+// ambiguous abbreviation's candidates are listed.
+const Setting kSettings[] = {
+    {"registry", required_argument, kNoNumber, Text<&Options::registry>},
+    {"com", required_argument, 1, Number<&Options::com>},
+    {"no-register", no_argument, kNoNumber,
+     [](Options& o, const char*, long) { o.registerPort = false; }},
+    {"version", optional_argument, kNoNumber, nullptr},
+    {"bootloader-version", required_argument, kNoNumber, nullptr},
+    {"baud", required_argument, 0, Number<&Options::baud>},
+    {"reboot-ms", required_argument, 0, Number<&Protocol::rebootDelay>},
+    {"erase-ms", required_argument, 0, Number<&Protocol::eraseDelay>},
+    {"out", required_argument, kNoNumber, Text<&Protocol::outPath>},
+    {"exit-after-run", no_argument, kNoNumber, On<&Options::exitAfterRun>},
+    {"start-in-bootloader", no_argument, kNoNumber, On<&Protocol::startInBootloader>},
+    {"strict-form", no_argument, kNoNumber, On<&Protocol::strictForm>},
+    {"checksum-fail", no_argument, kNoNumber, On<&Protocol::checksumFail>},
+    {"split-banner", no_argument, kNoNumber, On<&Protocol::splitBanner>},
+    {"reject-record", required_argument, 1, Number<&Protocol::rejectRecord>},
+    {"unknown-verdict", required_argument, 1, Number<&Protocol::unknownVerdict>},
+    {"withhold-last", required_argument, 0, Number<&Protocol::withholdLast>},
+    {"verdicts-twice", no_argument, kNoNumber, On<&Protocol::verdictsTwice>},
+    {"verdict-delay-ms", required_argument, 0, Number<&Protocol::verdictDelay>},
+    {"verdicts-at-once", required_argument, 1, Number<&Protocol::verdictsAtOnce>},
+    {"flood-after-reject", required_argument, 1, Number<&Protocol::floodAfterReject>},
+    {"vanish-ms", required_argument, 1, Number<&Options::vanishMs>},
+    {"silent", no_argument, kNoNumber, On<&Protocol::silent>},
+    {"garbage", no_argument, kNoNumber, On<&Protocol::garbage>},
+    {"garbage-only", no_argument, kNoNumber, On<&Protocol::garbageOnly>},
+    {"seed", required_argument, 0, Number<&Protocol::seed>},
+    {"verbose", no_argument, kNoNumber, On<&Options::verbose>},
+    {"help", no_argument, kNoNumber, nullptr},
+};
+
 std::optional<Options> ParseOptions(int argc, char** argv) {
-    enum {
-        kRegistry = 256,
-        kCom,
-        kNoRegister,
-        kVersion,
-        kBootloaderVersion,
-        kBaud,
-        kRebootMs,
-        kEraseMs,
-        kOut,
-        kExitAfterRun,
-        kStartInBootloader,
-        kStrictForm,
-        kChecksumFail,
-        kSplitBanner,
-        kRejectRecord,
-        kUnknownVerdict,
-        kWithholdLast,
-        kVerdictsTwice,
-        kVerdictDelayMs,
-        kVerdictsAtOnce,
-        kFloodAfterReject,
-        kVanishMs,
-        kSilent,
-        kGarbage,
-        kGarbageOnly,
-        kSeed,
-        kVerbose,
-        kHelp
-    };
-    static const option kLong[] = {
-        {"registry", required_argument, nullptr, kRegistry},
-        {"com", required_argument, nullptr, kCom},
-        {"no-register", no_argument, nullptr, kNoRegister},
-        {"version", optional_argument, nullptr, kVersion},
-        {"bootloader-version", required_argument, nullptr, kBootloaderVersion},
-        {"baud", required_argument, nullptr, kBaud},
-        {"reboot-ms", required_argument, nullptr, kRebootMs},
-        {"erase-ms", required_argument, nullptr, kEraseMs},
-        {"out", required_argument, nullptr, kOut},
-        {"exit-after-run", no_argument, nullptr, kExitAfterRun},
-        {"start-in-bootloader", no_argument, nullptr, kStartInBootloader},
-        {"strict-form", no_argument, nullptr, kStrictForm},
-        {"checksum-fail", no_argument, nullptr, kChecksumFail},
-        {"split-banner", no_argument, nullptr, kSplitBanner},
-        {"reject-record", required_argument, nullptr, kRejectRecord},
-        {"unknown-verdict", required_argument, nullptr, kUnknownVerdict},
-        {"withhold-last", required_argument, nullptr, kWithholdLast},
-        {"verdicts-twice", no_argument, nullptr, kVerdictsTwice},
-        {"verdict-delay-ms", required_argument, nullptr, kVerdictDelayMs},
-        {"verdicts-at-once", required_argument, nullptr, kVerdictsAtOnce},
-        {"flood-after-reject", required_argument, nullptr, kFloodAfterReject},
-        {"vanish-ms", required_argument, nullptr, kVanishMs},
-        {"silent", no_argument, nullptr, kSilent},
-        {"garbage", no_argument, nullptr, kGarbage},
-        {"garbage-only", no_argument, nullptr, kGarbageOnly},
-        {"seed", required_argument, nullptr, kSeed},
-        {"verbose", no_argument, nullptr, kVerbose},
-        {"help", no_argument, nullptr, kHelp},
-        {nullptr, 0, nullptr, 0},
-    };
+    // getopt_long answers with the setting's index plus kFirst.
+    constexpr int kFirst = 256;
+    std::vector<option> longOptions;
+    for (const Setting& s : kSettings) {
+        longOptions.push_back(
+            {s.name, s.argument, nullptr, kFirst + static_cast<int>(longOptions.size())});
+    }
+    longOptions.push_back({nullptr, 0, nullptr, 0});
     Options o;
     o.protocol.seed = std::random_device{}();
-    long n = 0;
-    auto number = [&](long low) {
-        if (!ParseNumber(optarg, low, n) || n > INT_MAX) {
-            std::cerr << "analyser-sim: bad number \"" << optarg << "\"\n";
-            return false;
-        }
-        return true;
-    };
     // "+": no reordering, so that the word after --version can be looked at.
-    for (int c; (c = getopt_long(argc, argv, "+", kLong, nullptr)) != -1;) {
-        switch (c) {
-        case kRegistry:
-            o.registry = optarg;
-            break;
-        case kCom:
-            if (!number(1)) {
-                return std::nullopt;
-            }
-            o.com = n;
-            break;
-        case kNoRegister:
-            o.registerPort = false;
-            break;
-        case kVersion:
+    for (int c; (c = getopt_long(argc, argv, "+", longOptions.data(), nullptr)) != -1;) {
+        if (c < kFirst || c >= kFirst + static_cast<int>(std::size(kSettings))) {
+            std::cerr << kUsage;
+            return std::nullopt;
+        }
+        const Setting& setting = kSettings[c - kFirst];
+        const std::string_view name = setting.name;
+        if (name == "help") {
+            std::cout << kUsage;
+            std::exit(0);
+        }
+        if (name == "version") {
             // "--version X.Y" and "--version=X.Y" are the bootloader's version
             // as scripts wrote it before --bootloader-version; alone, the
             // program's own.
@@ -198,8 +205,8 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
                 std::cout << "analyser-sim " << FW_VERSION << "\n";
                 std::exit(0);
             }
-            [[fallthrough]];
-        case kBootloaderVersion:
+        }
+        if (setting.set == nullptr) { // --bootloader-version, or --version X.Y
             // Digits only: the wizard reads the version between the last "V",
             // the "." and "Boot", and any further capital V would mislead it.
             if (!std::regex_match(optarg, std::regex("[0-9]{1,4}\\.[0-9]{1,4}"))) {
@@ -207,113 +214,14 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
                 return std::nullopt;
             }
             o.protocol.version = optarg;
-            break;
-        case kBaud:
-            if (!number(0)) {
-                return std::nullopt;
-            }
-            o.baud = n;
-            break;
-        case kRebootMs:
-            if (!number(0)) {
-                return std::nullopt;
-            }
-            o.protocol.rebootDelay = fw::sim::Millis(n);
-            break;
-        case kEraseMs:
-            if (!number(0)) {
-                return std::nullopt;
-            }
-            o.protocol.eraseDelay = fw::sim::Millis(n);
-            break;
-        case kOut:
-            o.protocol.outPath = optarg;
-            break;
-        case kExitAfterRun:
-            o.exitAfterRun = true;
-            break;
-        case kStartInBootloader:
-            o.protocol.startInBootloader = true;
-            break;
-        case kStrictForm:
-            o.protocol.strictForm = true;
-            break;
-        case kChecksumFail:
-            o.protocol.checksumFail = true;
-            break;
-        case kSplitBanner:
-            o.protocol.splitBanner = true;
-            break;
-        case kRejectRecord:
-            if (!number(1)) {
-                return std::nullopt;
-            }
-            o.protocol.rejectRecord = static_cast<unsigned>(n);
-            break;
-        case kUnknownVerdict:
-            if (!number(1)) {
-                return std::nullopt;
-            }
-            o.protocol.unknownVerdict = static_cast<unsigned>(n);
-            break;
-        case kWithholdLast:
-            if (!number(0)) {
-                return std::nullopt;
-            }
-            o.protocol.withholdLast = static_cast<unsigned>(n);
-            break;
-        case kVerdictsTwice:
-            o.protocol.verdictsTwice = true;
-            break;
-        case kVerdictDelayMs:
-            if (!number(0)) {
-                return std::nullopt;
-            }
-            o.protocol.verdictDelay = fw::sim::Millis(n);
-            break;
-        case kVerdictsAtOnce:
-            if (!number(1)) {
-                return std::nullopt;
-            }
-            o.protocol.verdictsAtOnce = fw::sim::Millis(n);
-            break;
-        case kFloodAfterReject:
-            if (!number(1)) {
-                return std::nullopt;
-            }
-            o.protocol.floodAfterReject = static_cast<std::size_t>(n);
-            break;
-        case kVanishMs:
-            if (!number(1)) {
-                return std::nullopt;
-            }
-            o.vanishMs = fw::sim::Millis(n);
-            break;
-        case kSilent:
-            o.protocol.silent = true;
-            break;
-        case kGarbage:
-            o.protocol.garbage = true;
-            break;
-        case kGarbageOnly:
-            o.protocol.garbageOnly = true;
-            break;
-        case kSeed:
-            if (!number(0)) {
-                return std::nullopt;
-            }
-            o.protocol.seed = static_cast<std::uint32_t>(n);
-            break;
-        case kVerbose:
-            o.verbose = true;
-            break;
-        case kHelp:
-            std::cout << kUsage;
-            std::exit(0);
-        default:
-            std::cerr << kUsage;
+            continue;
+        }
+        long n = 0;
+        if (setting.low != kNoNumber && (!ParseNumber(optarg, setting.low, n) || n > INT_MAX)) {
+            std::cerr << "analyser-sim: bad number \"" << optarg << "\"\n";
             return std::nullopt;
         }
+        setting.set(o, optarg, n);
     }
     if (optind < argc) {
         std::cerr << "analyser-sim: unexpected argument \"" << argv[optind] << "\"\n" << kUsage;

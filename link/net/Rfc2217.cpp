@@ -63,10 +63,10 @@ std::vector<std::uint8_t> Session::Greeting() {
     for (const std::uint8_t option : {kOptBinary, kOptSuppressGoAhead}) {
         Command(out, kWill, option);
         Command(out, kDo, option);
-        askedUs_[option] = askedHim_[option] = true;
+        us_.asked[option] = him_.asked[option] = true;
     }
     Command(out, kWill, kOptComPort);
-    askedUs_[kOptComPort] = true;
+    us_.asked[kOptComPort] = true;
     return out;
 }
 
@@ -80,7 +80,7 @@ void Session::Fail(std::string why) {
 // Ready once binary transmission runs both ways and the server has confirmed
 // every line setting.
 void Session::Settle() {
-    if (phase_ == Phase::Negotiating && us_[kOptBinary] && him_[kOptBinary] && comPort_ &&
+    if (phase_ == Phase::Negotiating && us_.on[kOptBinary] && him_.on[kOptBinary] && comPort_ &&
         confirmed_ == kAllConfirmed) {
         phase_ = Phase::Ready;
     }
@@ -119,71 +119,69 @@ void Session::ComPortAgreed(std::vector<std::uint8_t>& replies) {
 // Binary transmission and COM-PORT-OPTION refused or withdrawn end the session.
 void Session::Negotiate(std::uint8_t verb, std::uint8_t option,
                         std::vector<std::uint8_t>& replies) {
-    const bool ours = askedUs_[option] || us_[option];
-    const bool his = askedHim_[option] || him_[option];
     switch (verb) {
     case kDo:
-        if (askedUs_[option]) {
-            askedUs_[option] = false;
-            us_[option] = true;
-        } else if (us_[option]) {
-            return;
-        } else if (Supported(option)) {
-            us_[option] = true;
-            Command(replies, kWill, option);
-        } else if (!refusedUs_[option]) {
-            refusedUs_[option] = true;
-            Command(replies, kWont, option);
-        } else if (++insisted_[option] > kMaxInsist) {
-            Fail("keeps asking for " + OptionName(option) + " after it was refused");
-        }
-        if (option == kOptComPort && us_[option]) {
+        if (Requested(us_, option, "asking for", replies) && option == kOptComPort) {
             ComPortAgreed(replies);
         }
         break;
     case kDont:
-        if ((option == kOptBinary || option == kOptComPort) && ours) {
+        if ((option == kOptBinary || option == kOptComPort) &&
+            (us_.asked[option] || us_.on[option])) {
             Fail(option == kOptBinary ? "refused binary transmission (DONT BINARY)"
                                       : "refused COM-PORT-OPTION (DONT COM-PORT-OPTION)");
-        } else if (askedUs_[option]) {
-            askedUs_[option] = false;
-        } else if (us_[option]) {
-            us_[option] = false;
-            Command(replies, kWont, option);
+        } else {
+            Withdrawn(us_, option, replies);
         }
         break;
     case kWill:
-        if (askedHim_[option]) {
-            askedHim_[option] = false;
-            him_[option] = true;
-        } else if (him_[option]) {
-            return;
-        } else if (Supported(option)) {
-            // A server that offers COM-PORT-OPTION itself agrees to it as well.
-            him_[option] = true;
-            Command(replies, kDo, option);
-            if (option == kOptComPort) {
-                ComPortAgreed(replies);
-            }
-        } else if (!refusedHim_[option]) {
-            refusedHim_[option] = true;
-            Command(replies, kDont, option);
-        } else if (++insisted_[option] > kMaxInsist) {
-            Fail("keeps offering " + OptionName(option) + " after it was refused");
+        // A server that offers COM-PORT-OPTION itself agrees to it as well.
+        if (Requested(him_, option, "offering", replies) && option == kOptComPort) {
+            ComPortAgreed(replies);
         }
         break;
     case kWont:
-        if (option == kOptBinary && his) {
+        if (option == kOptBinary && (him_.asked[option] || him_.on[option])) {
             Fail("refused binary transmission (WONT BINARY)");
-        } else if (askedHim_[option]) {
-            askedHim_[option] = false;
-        } else if (him_[option]) {
-            him_[option] = false;
-            Command(replies, kDont, option);
+        } else {
+            Withdrawn(him_, option, replies);
         }
         break;
     default:
         break;
+    }
+}
+
+bool Session::Requested(Direction& side, std::uint8_t option, const char* asking,
+                        std::vector<std::uint8_t>& replies) {
+    if (side.asked[option]) {
+        side.asked[option] = false;
+        side.on[option] = true;
+        return true;
+    }
+    if (side.on[option]) {
+        return false;
+    }
+    if (Supported(option)) {
+        side.on[option] = true;
+        Command(replies, side.agree, option);
+        return true;
+    }
+    if (!side.refused[option]) {
+        side.refused[option] = true;
+        Command(replies, side.refuse, option);
+    } else if (++insisted_[option] > kMaxInsist) {
+        Fail(std::string("keeps ") + asking + " " + OptionName(option) + " after it was refused");
+    }
+    return false;
+}
+
+void Session::Withdrawn(Direction& side, std::uint8_t option, std::vector<std::uint8_t>& replies) {
+    if (side.asked[option]) {
+        side.asked[option] = false;
+    } else if (side.on[option]) {
+        side.on[option] = false;
+        Command(replies, side.refuse, option);
     }
 }
 

@@ -87,7 +87,25 @@ public:
 
 private:
     enum class Parse { Data, Iac, Option, Sub, SubIac };
+    // One direction of the options: this side performing them (the server asks
+    // with DO and DONT, the client answers WILL or WONT) or the server (WILL and
+    // WONT, answered DO or DONT).
+    struct Direction {
+        std::uint8_t agree;              // the client's yes: WILL, DO
+        std::uint8_t refuse;             // the client's no: WONT, DONT
+        std::array<bool, 256> on{};      // agreed
+        std::array<bool, 256> asked{};   // a request of ours still unanswered
+        std::array<bool, 256> refused{}; // refused once (WONT / DONT sent)
+    };
+
     void Negotiate(std::uint8_t verb, std::uint8_t option, std::vector<std::uint8_t>& replies);
+    // The server asks for `option` in `side` (DO, WILL): true when that turns
+    // it on. `asking` names the request for the failure of a server that asks
+    // again and again after a refusal.
+    bool Requested(Direction& side, std::uint8_t option, const char* asking,
+                   std::vector<std::uint8_t>& replies);
+    // The server refuses or withdraws `option` in `side` (DONT, WONT).
+    void Withdrawn(Direction& side, std::uint8_t option, std::vector<std::uint8_t>& replies);
     void ComPortAgreed(std::vector<std::uint8_t>& replies);
     void Subnegotiation();
     void Fail(std::string why);
@@ -98,15 +116,9 @@ private:
     Parse parse_ = Parse::Data;
     std::uint8_t verb_ = 0;
     std::vector<std::uint8_t> sub_;
-    // Per option: whether this side performs it (WILL agreed) and whether the
-    // server does (DO agreed); a request of ours still unanswered.
-    std::array<bool, 256> us_{};
-    std::array<bool, 256> him_{};
-    std::array<bool, 256> askedUs_{};
-    std::array<bool, 256> askedHim_{};
-    // Options refused (WONT / DONT sent), and how often the server asked again.
-    std::array<bool, 256> refusedUs_{};
-    std::array<bool, 256> refusedHim_{};
+    Direction us_{kWill, kWont};
+    Direction him_{kDo, kDont};
+    // How often the server asked again for an option refused.
     std::array<std::uint8_t, 256> insisted_{};
     bool comPort_ = false;
     unsigned confirmed_ = 0; // bit n: the answer to command n came and matched

@@ -42,17 +42,11 @@ CommError InUse(const std::string& path) {
 
 } // namespace
 
-QtSerialPort::QtSerialPort(DeviceLookup lookup) : lookup_(std::move(lookup)) {
-    port_.setReadBufferSize(kReadBufferBytes);
+QtSerialPort::QtSerialPort(DeviceLookup lookup) : SerialControl(std::move(lookup)) {
+    port_.setReadBufferSize(static_cast<qint64>(kReadBufferBytes));
     QObject::connect(&port_, &QSerialPort::readyRead, &port_, [this] {
-        if (!PortOpen())
-            return;
-        commEvent_ = kComEvReceive;
-        if (onComm_) {
-            // A copy: the handler may replace itself.
-            const auto handler = onComm_;
-            handler();
-        }
+        if (PortOpen())
+            Raise();
     });
     QObject::connect(&port_, &QSerialPort::errorOccurred, &port_,
                      [this](QSerialPort::SerialPortError error) { OnError(error); });
@@ -66,36 +60,16 @@ QtSerialPort::~QtSerialPort() {
     Close();
 }
 
-CommError QtSerialPort::SetCommPort(std::int16_t port) {
-    if (PortOpen())
-        return {kCommErrPortOpen, "Operation not valid while the port is open"};
-    if (port < 1 || !lookup_ || !lookup_(port))
-        return NoDeviceFor(port);
-    commPort_ = port;
-    return {};
-}
-
 bool QtSerialPort::PortOpen() const {
     return port_.isOpen() && !failed_;
-}
-
-CommError QtSerialPort::SetPortOpen(bool open) {
-    if (failed_)
-        Close(); // finish the close a vanished device started
-    if (!open) {
-        Close();
-        return {};
-    }
-    return Open();
 }
 
 CommError QtSerialPort::Open() {
     if (port_.isOpen())
         return {kCommErrPortInUse, "Port already open"};
-    const std::optional<std::string> path =
-        commPort_ >= 1 && lookup_ ? lookup_(commPort_) : std::nullopt;
+    const std::optional<std::string> path = Device();
     if (!path)
-        return NoDeviceFor(commPort_);
+        return NoDeviceFor(CommPort());
     struct stat st {};
     if (::stat(path->c_str(), &st) != 0) {
         if (errno == EACCES)
@@ -135,10 +109,7 @@ CommError QtSerialPort::Open() {
         return InUse(*path);
     }
     devicePath_ = *path;
-    lastDevice_ = *path;
-    commEvent_ = 0;
-    failed_ = false;
-    lost_ = false;
+    Opened(*path);
     return {};
 }
 
@@ -172,17 +143,11 @@ void QtSerialPort::OnError(QSerialPort::SerialPortError error) {
         port_.clearError();
         return;
     }
-    failed_ = true;
-    lost_ = true;
-    // Not from inside QSerialPort's own notification: close on the next turn of
-    // the event loop.
-    QMetaObject::invokeMethod(
-        &port_,
-        [this] {
-            if (failed_)
-                Close();
-        },
-        Qt::QueuedConnection);
+    Lose();
+}
+
+void QtSerialPort::Later(std::function<void()> call) {
+    QMetaObject::invokeMethod(&port_, std::move(call), Qt::QueuedConnection);
 }
 
 bool QtSerialPort::DeviceGone() const {

@@ -14,7 +14,7 @@
 // analyser's side of the line is held back, instead of filling our memory.
 #pragma once
 
-#include "link/serial/SerialPort.h"
+#include "link/serial/SerialControl.h"
 
 #include <QSerialPort>
 
@@ -26,15 +26,8 @@ namespace fw {
 
 class ComPortNames;
 
-// Changing CommPort while the port is open is refused with this number.
-inline constexpr int kCommErrPortOpen = 8000;
-
-inline constexpr qint64 kReadBufferBytes = 16 * 1024;
-
-class QtSerialPort : public ISerialPort {
+class QtSerialPort : public SerialControl {
 public:
-    using DeviceLookup = std::function<std::optional<std::string>(int port)>;
-
     explicit QtSerialPort(DeviceLookup lookup);
     // `names` must outlive the port.
     explicit QtSerialPort(const ComPortNames& names);
@@ -42,38 +35,25 @@ public:
     QtSerialPort(const QtSerialPort&) = delete;
     QtSerialPort& operator=(const QtSerialPort&) = delete;
 
-    CommError SetCommPort(std::int16_t port) override;
-    std::int16_t CommPort() const override { return commPort_; }
     bool PortOpen() const override;
-    CommError SetPortOpen(bool open) override;
     void Output(const std::vector<std::uint8_t>& bytes) override;
     int OutBufferCount() const override;
-    std::int16_t CommEvent() const override { return commEvent_; }
     int InBufferCount() const override;
     std::string Input() override;
     std::string ReadAll() override;
-    void SetOnComm(std::function<void()> handler) override { onComm_ = std::move(handler); }
-    bool DeviceLost() const override { return lost_; }
-    std::string DeviceName() const override { return lastDevice_; }
 
     // The device path of the open port (empty when closed).
     const std::string& DevicePath() const { return devicePath_; }
 
 private:
-    CommError Open();
-    void Close();
+    CommError Open() override;
+    void Close() override;
+    void Later(std::function<void()> call) override;
     void OnError(QSerialPort::SerialPortError error);
     bool DeviceGone() const;
 
-    DeviceLookup lookup_;
     QSerialPort port_;
-    std::int16_t commPort_ = 1;
-    std::int16_t commEvent_ = 0;
     std::string devicePath_;
-    bool failed_ = false; // the device went away; the close is on its way
-    bool lost_ = false;   // ... and stays lost until the next open
-    std::string lastDevice_;
-    std::function<void()> onComm_;
 };
 
 } // namespace fw

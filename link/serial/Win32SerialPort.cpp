@@ -1,14 +1,7 @@
 #include "link/serial/Win32SerialPort.h"
 
+#include "settings/WinApi.h"
 #include "settings/WinText.h"
-
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
 
 #include <QMetaObject>
 #include <QTimer>
@@ -96,7 +89,7 @@ CommError Win32OpenError(unsigned long error, int port) {
 Win32SerialPort::Win32SerialPort() : Win32SerialPort(DeviceLookup(&DefaultDevice)) {
 }
 
-Win32SerialPort::Win32SerialPort(DeviceLookup lookup) : lookup_(std::move(lookup)) {
+Win32SerialPort::Win32SerialPort(DeviceLookup lookup) : SerialControl(std::move(lookup)) {
 }
 
 Win32SerialPort::~Win32SerialPort() {
@@ -109,37 +102,17 @@ std::optional<std::string> Win32SerialPort::DefaultDevice(int port) {
     return "\\\\.\\" + ComName(port);
 }
 
-CommError Win32SerialPort::SetCommPort(std::int16_t port) {
-    if (PortOpen())
-        return {kCommErrWinPortOpen, "Operation not valid while the port is open"};
-    if (port < 1 || !lookup_ || !lookup_(port))
-        return NoDeviceFor(port);
-    commPort_ = port;
-    return {};
-}
-
 bool Win32SerialPort::PortOpen() const {
     return io_ != nullptr && !failed_;
-}
-
-CommError Win32SerialPort::SetPortOpen(bool open) {
-    if (failed_)
-        Close(); // finish the close a vanished device started
-    if (!open) {
-        Close();
-        return {};
-    }
-    return Open();
 }
 
 CommError Win32SerialPort::Open() {
     if (io_)
         return {kCommErrPortInUse, "Port already open"};
-    const std::optional<std::string> path =
-        commPort_ >= 1 && lookup_ ? lookup_(commPort_) : std::nullopt;
+    const std::optional<std::string> path = Device();
     if (!path)
-        return NoDeviceFor(commPort_);
-    const std::string label = ComName(commPort_);
+        return NoDeviceFor(CommPort());
+    const std::string label = ComName(CommPort());
 
     auto io = std::make_unique<Io>();
     if (!io->Ready())
@@ -148,7 +121,7 @@ CommError Win32SerialPort::Open() {
     io->handle = ::CreateFileW(WideFromUtf8(*path).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (io->handle == INVALID_HANDLE_VALUE)
-        return Win32OpenError(::GetLastError(), commPort_);
+        return Win32OpenError(::GetLastError(), CommPort());
     const auto giveUp = [&io, &label](const char* what) {
         const DWORD error = ::GetLastError();
         ::CloseHandle(io->handle);
@@ -196,14 +169,11 @@ CommError Win32SerialPort::Open() {
     timeouts.ReadIntervalTimeout = MAXDWORD;
     if (!::SetCommTimeouts(io->handle, &timeouts) || !::SetCommMask(io->handle, EV_RXCHAR))
         return giveUp("set up");
-    ::SetupComm(io->handle, static_cast<DWORD>(kWinReadBufferBytes), 4096);
+    ::SetupComm(io->handle, static_cast<DWORD>(kReadBufferBytes), 4096);
 
     io_ = std::move(io);
     line_ = line;
-    lastDevice_ = label;
-    commEvent_ = 0;
-    failed_ = false;
-    lost_ = false;
+    Opened(label);
     in_.clear();
     out_.clear();
     writing_.clear();
@@ -268,22 +238,16 @@ void Win32SerialPort::Close() {
 void Win32SerialPort::Fail() {
     if (failed_ || !io_)
         return;
-    failed_ = true;
-    lost_ = true;
-    // Not from inside a notification of the port's own: close on the next turn
-    // of the event loop.
-    QMetaObject::invokeMethod(
-        &context_,
-        [this] {
-            if (failed_)
-                Close();
-        },
-        Qt::QueuedConnection);
+    Lose();
+}
+
+void Win32SerialPort::Later(std::function<void()> call) {
+    QMetaObject::invokeMethod(&context_, std::move(call), Qt::QueuedConnection);
 }
 
 bool Win32SerialPort::Drain() {
     bool added = false;
-    while (PortOpen() && in_.size() < kWinReadBufferBytes) {
+    while (PortOpen() && in_.size() < kReadBufferBytes) {
         DWORD errors = 0;
         COMSTAT status{};
         if (!::ClearCommError(io_->handle, &errors, &status)) {
@@ -293,8 +257,8 @@ bool Win32SerialPort::Drain() {
         if (status.cbInQue == 0)
             break;
         std::uint8_t buffer[4096];
-        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(
-            {sizeof buffer, status.cbInQue, kWinReadBufferBytes - in_.size()}));
+        const DWORD want = static_cast<DWORD>(
+            std::min<std::size_t>({sizeof buffer, status.cbInQue, kReadBufferBytes - in_.size()}));
         DWORD got = 0;
         if (!::ReadFile(io_->handle, buffer, want, &got, &io_->read)) {
             // Returns at once under our time-outs, even when queued.
@@ -310,21 +274,17 @@ bool Win32SerialPort::Drain() {
         added = true;
     }
     if (io_)
-        io_->readerFull = in_.size() >= kWinReadBufferBytes;
+        io_->readerFull = in_.size() >= kReadBufferBytes;
     return added;
 }
 
 void Win32SerialPort::Notify() {
     if (notifying_ || !PortOpen() || in_.empty())
         return;
-    commEvent_ = kComEvReceive;
-    if (!onComm_)
-        return;
-    // A copy: the handler may replace itself. A handler that runs a nested
-    // event loop (a message box) is not entered a second time.
-    const auto handler = onComm_;
+    // A handler that runs a nested event loop (a message box) is not entered a
+    // second time.
     notifying_ = true;
-    handler();
+    Raise();
     notifying_ = false;
 }
 
@@ -425,13 +385,10 @@ std::string Win32SerialPort::Input() {
     if (in_.empty() && io_->readerFull) {
         // The buffer had filled up: take what waits in the driver now, and
         // tell the reader on the next turn.
-        QMetaObject::invokeMethod(
-            &context_,
-            [this] {
-                if (Drain())
-                    Notify();
-            },
-            Qt::QueuedConnection);
+        Later([this] {
+            if (Drain())
+                Notify();
+        });
     }
     return std::string(1, c);
 }

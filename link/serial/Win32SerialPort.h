@@ -15,11 +15,11 @@
 // disappears while open (USB converter unplugged) closes its handle and is
 // reported as lost; it opens again once the device is back.
 //
-// At most kWinReadBufferBytes of received data wait in the port object: while
+// At most kReadBufferBytes of received data wait in the port object: while
 // nobody reads, the rest stays in the driver's queue.
 #pragma once
 
-#include "link/serial/SerialPort.h"
+#include "link/serial/SerialControl.h"
 
 #include <QObject>
 
@@ -36,11 +36,6 @@ class QWinEventNotifier;
 
 namespace fw {
 
-// Changing CommPort while the port is open is refused with this number (as
-// the other serial controls do).
-inline constexpr int kCommErrWinPortOpen = 8000;
-inline constexpr std::size_t kWinReadBufferBytes = 16 * 1024;
-
 // What a failed open of COM `port` with the Win32 error `error` means to the
 // callers: kCommErrPortInUse when another program holds the port (Windows opens
 // COM ports exclusively and answers access denied; also a sharing violation,
@@ -55,11 +50,8 @@ struct Win32Line {
     bool flowControl = false; // any of CTS, DSR, XON/XOFF, RTS or DTR handshake
 };
 
-class Win32SerialPort : public ISerialPort {
+class Win32SerialPort : public SerialControl {
 public:
-    // Port number -> device name ("\\.\COM3"); nullopt: no such port.
-    using DeviceLookup = std::function<std::optional<std::string>(int port)>;
-
     Win32SerialPort();
     explicit Win32SerialPort(DeviceLookup lookup);
     ~Win32SerialPort() override;
@@ -69,18 +61,11 @@ public:
     // "\\.\COM<n>" for 1..255 (the form that also reaches COM10 and above).
     static std::optional<std::string> DefaultDevice(int port);
 
-    CommError SetCommPort(std::int16_t port) override;
-    std::int16_t CommPort() const override { return commPort_; }
     bool PortOpen() const override;
-    CommError SetPortOpen(bool open) override;
     void Output(const std::vector<std::uint8_t>& bytes) override;
     int OutBufferCount() const override;
-    std::int16_t CommEvent() const override { return commEvent_; }
     int InBufferCount() const override { return static_cast<int>(in_.size()); }
     std::string Input() override;
-    void SetOnComm(std::function<void()> handler) override { onComm_ = std::move(handler); }
-    bool DeviceLost() const override { return lost_; }
-    std::string DeviceName() const override { return lastDevice_; }
 
     // The line the driver took for the open port; zero and empty when closed.
     const Win32Line& Line() const { return line_; }
@@ -88,34 +73,28 @@ public:
 private:
     struct Io; // the handle, the OVERLAPPED blocks and their events
 
-    CommError Open();
-    void Close();
+    CommError Open() override;
+    void Close() override;
+    void Later(std::function<void()> call) override;
     bool Drain();      // reads what the driver holds, up to the cap; true: got some
     void StartWrite(); // hands the next queued bytes to the driver
     void WriteDone();
     void ArmWait(); // a pending WaitCommEvent for received bytes
     void WaitDone();
     void Poll();
-    void Fail(); // the device went away: close on the next turn
+    void Fail(); // the device went away (Lose), unless that is known already
     void Notify();
 
-    DeviceLookup lookup_;
     std::unique_ptr<Io> io_;
     std::unique_ptr<QWinEventNotifier> writeNotifier_;
     std::unique_ptr<QWinEventNotifier> waitNotifier_;
     std::unique_ptr<QTimer> poll_;
     QObject context_; // owns queued calls, so none runs after destruction
-    std::int16_t commPort_ = 1;
-    std::int16_t commEvent_ = 0;
     std::deque<std::uint8_t> in_;
     std::vector<std::uint8_t> out_;     // queued, not yet handed to the driver
     std::vector<std::uint8_t> writing_; // with the driver (the write in flight)
-    bool failed_ = false;
-    bool lost_ = false;
     bool notifying_ = false;
     Win32Line line_;
-    std::string lastDevice_;
-    std::function<void()> onComm_;
 };
 
 } // namespace fw

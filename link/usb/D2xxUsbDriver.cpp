@@ -4,15 +4,9 @@
 #include <utility>
 
 #if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
+#include "settings/WinApi.h"
 #include "settings/WinText.h"
+
 // The library's calling convention: __stdcall on 32-bit Windows (on x64 there
 // is only one convention and the keyword is ignored).
 #define FW_D2XX_CALL __stdcall
@@ -140,6 +134,21 @@ void Resolve(const SharedLibrary& library, const char* name, Fn& fn, std::string
         *missing += std::string(missing->empty() ? "" : ", ") + name;
 }
 
+// FT_Write and FT_Read through the library's `transfer`: `done` is 0 unless
+// bytes moved, and never more than `count`, whatever the library says.
+FtStatus Transfer(TransferFn transfer, void* device, void* buffer, std::uint32_t count,
+                  std::uint32_t& done) {
+    done = 0;
+    if (device == nullptr)
+        return FT_INVALID_HANDLE;
+    if (buffer == nullptr && count != 0)
+        return FT_INVALID_PARAMETER;
+    Dword n = 0;
+    const Status status = transfer(device, buffer, count, &n);
+    done = n < count ? n : count;
+    return status;
+}
+
 } // namespace
 
 std::vector<std::string> D2xxUsbDriver::DefaultLibraries() {
@@ -195,7 +204,7 @@ D2xxUsbDriver::D2xxUsbDriver(const std::vector<std::string>& libraries) {
 
 D2xxUsbDriver::~D2xxUsbDriver() {
     if (api_) {
-        for (const auto& [handle, device] : handles_)
+        for (const auto& [handle, device] : handles_.Open())
             api_->close(device);
     }
 }
@@ -207,8 +216,14 @@ const D2xxUsbDriver::Api& D2xxUsbDriver::Library() const {
 }
 
 void* D2xxUsbDriver::Device(FtHandle handle) const {
-    const auto it = handles_.find(handle);
-    return it == handles_.end() ? nullptr : it->second;
+    return handles_.Find(handle).value_or(nullptr);
+}
+
+template <typename Fn, typename... Args>
+FtStatus D2xxUsbDriver::OnDevice(Fn Api::*fn, FtHandle handle, Args... args) const {
+    const Api& api = Library();
+    void* device = Device(handle);
+    return device == nullptr ? FT_INVALID_HANDLE : (api.*fn)(device, args...);
 }
 
 FtStatus D2xxUsbDriver::FT_ListDevices(std::uint32_t& count, std::uint32_t flags) {
@@ -248,60 +263,37 @@ FtStatus D2xxUsbDriver::FT_Open(int index, FtHandle& handle) {
         return status;
     if (device == nullptr)
         return FT_INVALID_HANDLE; // nothing we could ever call it by
-    while (nextHandle_ == 0 || handles_.count(nextHandle_) != 0)
-        ++nextHandle_;
-    handle = nextHandle_++;
-    handles_[handle] = device;
+    handle = handles_.Add(device);
     return FT_OK;
 }
 
 FtStatus D2xxUsbDriver::FT_ResetDevice(FtHandle handle) {
-    const Api& api = Library();
-    void* device = Device(handle);
-    return device == nullptr ? FT_INVALID_HANDLE : api.resetDevice(device);
+    return OnDevice(&Api::resetDevice, handle);
 }
 
 FtStatus D2xxUsbDriver::FT_SetBaudRate(FtHandle handle, std::uint32_t baud) {
-    const Api& api = Library();
-    void* device = Device(handle);
-    return device == nullptr ? FT_INVALID_HANDLE : api.setBaudRate(device, baud);
+    return OnDevice(&Api::setBaudRate, handle, baud);
 }
 
 FtStatus D2xxUsbDriver::FT_SetFlowControl(FtHandle handle, std::uint16_t flow, std::uint8_t xon,
                                           std::uint8_t xoff) {
-    const Api& api = Library();
-    void* device = Device(handle);
-    return device == nullptr ? FT_INVALID_HANDLE : api.setFlowControl(device, flow, xon, xoff);
+    return OnDevice(&Api::setFlowControl, handle, flow, xon, xoff);
 }
 
 FtStatus D2xxUsbDriver::FT_SetDataCharacteristics(FtHandle handle, std::uint8_t wordLength,
                                                   std::uint8_t stopBits, std::uint8_t parity) {
-    const Api& api = Library();
-    void* device = Device(handle);
-    return device == nullptr ? FT_INVALID_HANDLE
-                             : api.setDataCharacteristics(device, wordLength, stopBits, parity);
+    return OnDevice(&Api::setDataCharacteristics, handle, wordLength, stopBits, parity);
 }
 
 FtStatus D2xxUsbDriver::FT_Purge(FtHandle handle, std::uint32_t mask) {
-    const Api& api = Library();
-    void* device = Device(handle);
-    return device == nullptr ? FT_INVALID_HANDLE : api.purge(device, mask);
+    return OnDevice(&Api::purge, handle, mask);
 }
 
 FtStatus D2xxUsbDriver::FT_Write(FtHandle handle, const std::uint8_t* data, std::uint32_t count,
                                  std::uint32_t& written) {
-    const Api& api = Library();
-    written = 0;
-    void* device = Device(handle);
-    if (device == nullptr)
-        return FT_INVALID_HANDLE;
-    if (data == nullptr && count != 0)
-        return FT_INVALID_PARAMETER;
-    Dword n = 0;
+    const TransferFn write = Library().write;
     // The library only reads the buffer; its signature just is not const.
-    const Status status = api.write(device, const_cast<std::uint8_t*>(data), count, &n);
-    written = n < count ? n : count;
-    return status;
+    return Transfer(write, Device(handle), const_cast<std::uint8_t*>(data), count, written);
 }
 
 FtStatus D2xxUsbDriver::FT_GetQueueStatus(FtHandle handle, std::uint32_t& waiting) {
@@ -318,29 +310,18 @@ FtStatus D2xxUsbDriver::FT_GetQueueStatus(FtHandle handle, std::uint32_t& waitin
 
 FtStatus D2xxUsbDriver::FT_Read(FtHandle handle, std::uint8_t* buffer, std::uint32_t count,
                                 std::uint32_t& got) {
-    const Api& api = Library();
-    got = 0;
-    void* device = Device(handle);
-    if (device == nullptr)
-        return FT_INVALID_HANDLE;
-    if (buffer == nullptr && count != 0)
-        return FT_INVALID_PARAMETER;
-    Dword n = 0;
-    const Status status = api.read(device, buffer, count, &n);
-    got = n < count ? n : count;
-    return status;
+    const TransferFn read = Library().read;
+    return Transfer(read, Device(handle), buffer, count, got);
 }
 
 FtStatus D2xxUsbDriver::FT_Close(FtHandle handle) {
     const Api& api = Library();
-    const auto it = handles_.find(handle);
-    if (it == handles_.end())
-        return FT_INVALID_HANDLE;
     // Forgotten whatever the library answers: the caller lets go of the
     // handle either way, and a second close must not reach a freed device.
-    void* device = it->second;
-    handles_.erase(it);
-    return api.close(device);
+    const std::optional<void*> device = handles_.Take(handle);
+    if (!device)
+        return FT_INVALID_HANDLE;
+    return api.close(*device);
 }
 
 FtStatus D2xxUsbDriver::FT_GetStatus(FtHandle handle, std::uint32_t& rxQueue,

@@ -20,8 +20,8 @@
 #pragma once
 
 #include "link/usb/UsbDriver.h"
+#include "link/usb/UsbHandles.h"
 
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -74,13 +74,16 @@ private:
 
     const Api& Library() const;          // throws UsbDriverError when none is loaded
     void* Device(FtHandle handle) const; // nullptr when unknown
+    // Calls the library's `fn` for the device `handle` names, with `args`;
+    // FT_INVALID_HANDLE when it names none.
+    template <typename Fn, typename... Args>
+    FtStatus OnDevice(Fn Api::*fn, FtHandle handle, Args... args) const;
 
     std::unique_ptr<Api> api_;
     bool libraryFound_ = false;
     std::string libraryName_;
     std::string loadError_;
-    std::map<FtHandle, void*> handles_;
-    FtHandle nextHandle_ = 1;
+    UsbHandles<void*> handles_;
 };
 
 } // namespace fw

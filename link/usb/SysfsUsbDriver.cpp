@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 // The kernel's termios2 (any baud rate through BOTHER). <asm/termbits.h> and
 // the C library's <termios.h> define the same names differently, so this file
@@ -119,6 +120,21 @@ bool SetTermios(int fd, const struct termios2& tio) {
     return ::ioctl(fd, TCSETS2, &tio) == 0;
 }
 
+// FT_Write and FT_Read: `done` starts at 0; an unknown handle, nothing to move
+// and no buffer are answered here, the rest by `move` on the descriptor.
+template <typename Move>
+FtStatus Transfer(std::optional<int> fd, const void* buffer, std::uint32_t count,
+                  std::uint32_t& done, Move move) {
+    done = 0;
+    if (!fd)
+        return FT_INVALID_HANDLE;
+    if (count == 0)
+        return FT_OK;
+    if (buffer == nullptr)
+        return FT_INVALID_PARAMETER;
+    return move(*fd);
+}
+
 } // namespace
 
 SysfsUsbDriver::SysfsUsbDriver(std::string sysRoot, std::string devRoot)
@@ -126,7 +142,7 @@ SysfsUsbDriver::SysfsUsbDriver(std::string sysRoot, std::string devRoot)
 }
 
 SysfsUsbDriver::~SysfsUsbDriver() {
-    for (const auto& [handle, fd] : fds_)
+    for (const auto& [handle, fd] : fds_.Open())
         ::close(fd);
 }
 
@@ -194,13 +210,6 @@ const std::vector<SysfsUsbDriver::Device>& SysfsUsbDriver::Snapshot() {
     return *snapshot_;
 }
 
-std::optional<int> SysfsUsbDriver::Fd(FtHandle handle) const {
-    const auto it = fds_.find(handle);
-    if (it == fds_.end())
-        return std::nullopt;
-    return it->second;
-}
-
 FtStatus SysfsUsbDriver::FT_ListDevices(std::uint32_t& count, std::uint32_t flags) {
     if (flags != FT_LIST_NUMBER_ONLY)
         return FT_INVALID_PARAMETER;
@@ -266,10 +275,7 @@ FtStatus SysfsUsbDriver::FT_Open(int index, FtHandle& handle) {
         return FT_DEVICE_NOT_OPENED;
     }
 
-    while (nextHandle_ == 0 || fds_.count(nextHandle_) != 0)
-        ++nextHandle_;
-    handle = nextHandle_++;
-    fds_[handle] = fd;
+    handle = fds_.Add(fd);
     return FT_OK;
 }
 
@@ -278,7 +284,7 @@ FtStatus SysfsUsbDriver::FT_ResetDevice(FtHandle handle) {
 }
 
 FtStatus SysfsUsbDriver::FT_SetBaudRate(FtHandle handle, std::uint32_t baud) {
-    const auto fd = Fd(handle);
+    const auto fd = fds_.Find(handle);
     if (!fd)
         return FT_INVALID_HANDLE;
     if (baud == 0)
@@ -298,7 +304,7 @@ FtStatus SysfsUsbDriver::FT_SetBaudRate(FtHandle handle, std::uint32_t baud) {
 
 FtStatus SysfsUsbDriver::FT_SetFlowControl(FtHandle handle, std::uint16_t flow, std::uint8_t,
                                            std::uint8_t) {
-    const auto fd = Fd(handle);
+    const auto fd = fds_.Find(handle);
     if (!fd)
         return FT_INVALID_HANDLE;
     if (flow != FT_FLOW_NONE)
@@ -313,7 +319,7 @@ FtStatus SysfsUsbDriver::FT_SetFlowControl(FtHandle handle, std::uint16_t flow, 
 
 FtStatus SysfsUsbDriver::FT_SetDataCharacteristics(FtHandle handle, std::uint8_t wordLength,
                                                    std::uint8_t stopBits, std::uint8_t parity) {
-    const auto fd = Fd(handle);
+    const auto fd = fds_.Find(handle);
     if (!fd)
         return FT_INVALID_HANDLE;
     // The converter library's codes: 7 or 8 bits; stop bits 0 = one, 2 = two;
@@ -333,7 +339,7 @@ FtStatus SysfsUsbDriver::FT_SetDataCharacteristics(FtHandle handle, std::uint8_t
 }
 
 FtStatus SysfsUsbDriver::FT_Purge(FtHandle handle, std::uint32_t mask) {
-    const auto fd = Fd(handle);
+    const auto fd = fds_.Find(handle);
     if (!fd)
         return FT_INVALID_HANDLE;
     const bool rx = (mask & FT_PURGE_RX) != 0;
@@ -346,41 +352,36 @@ FtStatus SysfsUsbDriver::FT_Purge(FtHandle handle, std::uint32_t mask) {
 
 FtStatus SysfsUsbDriver::FT_Write(FtHandle handle, const std::uint8_t* data, std::uint32_t count,
                                   std::uint32_t& written) {
-    written = 0;
-    const auto fd = Fd(handle);
-    if (!fd)
-        return FT_INVALID_HANDLE;
-    if (count == 0)
-        return FT_OK;
-    if (data == nullptr)
-        return FT_INVALID_PARAMETER;
-    using Clock = std::chrono::steady_clock;
-    auto deadline = Clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
-    while (written < count) {
-        const ssize_t n = ::write(*fd, data + written, count - written);
-        if (n > 0) {
-            written += static_cast<std::uint32_t>(n);
-            deadline = Clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
-            continue;
+    return Transfer(fds_.Find(handle), data, count, written, [&](int fd) {
+        using Clock = std::chrono::steady_clock;
+        auto deadline = Clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
+        while (written < count) {
+            const ssize_t n = ::write(fd, data + written, count - written);
+            if (n > 0) {
+                written += static_cast<std::uint32_t>(n);
+                deadline = Clock::now() + std::chrono::milliseconds(kWriteTimeoutMs);
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && errno != EAGAIN)
+                return FT_IO_ERROR;
+            // The output queue is full: wait for room, but not for ever.
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
+                    .count();
+            if (left <= 0)
+                return FT_IO_ERROR;
+            pollfd pfd{fd, POLLOUT, 0};
+            ::poll(&pfd, 1, static_cast<int>(left));
         }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno != EAGAIN)
-            return FT_IO_ERROR;
-        // The output queue is full: wait for room, but not for ever.
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0)
-            return FT_IO_ERROR;
-        pollfd pfd{*fd, POLLOUT, 0};
-        ::poll(&pfd, 1, static_cast<int>(left));
-    }
-    return FT_OK;
+        return FT_OK;
+    });
 }
 
 FtStatus SysfsUsbDriver::FT_GetQueueStatus(FtHandle handle, std::uint32_t& waiting) {
     waiting = 0;
-    const auto fd = Fd(handle);
+    const auto fd = fds_.Find(handle);
     if (!fd)
         return FT_INVALID_HANDLE;
     int n = 0;
@@ -397,7 +398,7 @@ FtStatus SysfsUsbDriver::FT_GetStatus(FtHandle handle, std::uint32_t& rxQueue,
     if (status != FT_OK)
         return status;
     int n = 0;
-    if (::ioctl(*Fd(handle), TIOCOUTQ, &n) != 0 || n < 0)
+    if (::ioctl(*fds_.Find(handle), TIOCOUTQ, &n) != 0 || n < 0)
         return FT_IO_ERROR;
     txQueue = static_cast<std::uint32_t>(n);
     return FT_OK;
@@ -405,38 +406,31 @@ FtStatus SysfsUsbDriver::FT_GetStatus(FtHandle handle, std::uint32_t& rxQueue,
 
 FtStatus SysfsUsbDriver::FT_Read(FtHandle handle, std::uint8_t* buffer, std::uint32_t count,
                                  std::uint32_t& got) {
-    got = 0;
-    const auto fd = Fd(handle);
-    if (!fd)
-        return FT_INVALID_HANDLE;
-    if (count == 0)
-        return FT_OK;
-    if (buffer == nullptr)
-        return FT_INVALID_PARAMETER;
-    for (;;) {
-        const ssize_t n = ::read(*fd, buffer, count);
-        if (n > 0) {
-            got = static_cast<std::uint32_t>(n);
-            return FT_OK;
+    return Transfer(fds_.Find(handle), buffer, count, got, [&](int fd) {
+        for (;;) {
+            const ssize_t n = ::read(fd, buffer, count);
+            if (n > 0) {
+                got = static_cast<std::uint32_t>(n);
+                return FT_OK;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && errno == EAGAIN)
+                return FT_OK;   // nothing waiting; never blocks
+            return FT_IO_ERROR; // 0: hung up (see VMIN in FT_Open), or a read error
         }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno == EAGAIN)
-            return FT_OK;   // nothing waiting; never blocks
-        return FT_IO_ERROR; // 0: hung up (see VMIN in FT_Open), or a read error
-    }
+    });
 }
 
 FtStatus SysfsUsbDriver::FT_Close(FtHandle handle) {
-    const auto it = fds_.find(handle);
-    if (it == fds_.end())
+    const std::optional<int> fd = fds_.Take(handle);
+    if (!fd)
         return FT_INVALID_HANDLE;
     // Give up the exclusive mode first: it belongs to the terminal, not to this
     // descriptor, and would keep everyone else (this program too) out while
     // any other descriptor still holds the terminal open.
-    ::ioctl(it->second, TIOCNXCL);
-    ::close(it->second);
-    fds_.erase(it);
+    ::ioctl(*fd, TIOCNXCL);
+    ::close(*fd);
     return FT_OK;
 }
 

@@ -23,8 +23,8 @@
 #pragma once
 
 #include "link/usb/UsbDriver.h"
+#include "link/usb/UsbHandles.h"
 
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -72,14 +72,12 @@ public:
     static constexpr int kWriteTimeoutMs = 1000;
 
 private:
-    std::optional<int> Fd(FtHandle handle) const;
     const std::vector<Device>& Snapshot();
 
     std::string sysRoot_;
     std::string devRoot_;
     std::optional<std::vector<Device>> snapshot_;
-    std::map<FtHandle, int> fds_;
-    FtHandle nextHandle_ = 1;
+    UsbHandles<int> fds_;
 };
 
 } // namespace fw

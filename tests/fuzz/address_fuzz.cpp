@@ -4,18 +4,13 @@
 // without blanks, brackets, slashes or '@', and at most one '%' (an IPv6
 // zone, which is 1 to 64 characters a URI leaves unescaped).
 #include "link/net/NetAddress.h"
+#include "tests/fuzz/Require.h"
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace {
-
-void Require(bool holds) {
-    if (!holds) {
-        __builtin_trap();
-    }
-}
 
 bool Unreserved(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' ||

@@ -2,20 +2,11 @@
 // with a reason and no analysers; never more analysers than lines; and each
 // analyser read from it is read again from its own name as the same analyser.
 #include "cli/Analysers.h"
+#include "tests/fuzz/Require.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <string>
-
-namespace {
-
-void Require(bool holds) {
-    if (!holds) {
-        __builtin_trap();
-    }
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
     using fw::cli::Analyser;

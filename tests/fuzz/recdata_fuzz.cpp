@@ -3,6 +3,7 @@
 // state always stays within 0..16. Message boxes fire a tick and a receive event
 // while "open", as the real modal loop may.
 #include "run/AnalyserRun.h"
+#include "tests/fuzz/Require.h"
 #include "tests/support/FakeProgressView.h"
 #include "tests/support/FakeUsbDriver.h"
 #include "tests/support/RecordingMessageBox.h"
@@ -29,9 +30,7 @@ std::string FirmwarePath() {
 
 void Check(const fw::RunState& run) {
     const auto state = static_cast<std::int32_t>(run.nUpdateState);
-    if (run.sReplyBuffer.size() > fw::kReplyBufferLimit || state < 0 || state > 16) {
-        __builtin_trap();
-    }
+    Require(run.sReplyBuffer.size() <= fw::kReplyBufferLimit && state >= 0 && state <= 16);
 }
 
 } // namespace

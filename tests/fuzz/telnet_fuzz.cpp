@@ -5,22 +5,13 @@
 // time for the server's answers runs out. Whatever the
 // client escapes comes out of a fresh session as it went in.
 #include "link/net/Rfc2217.h"
+#include "tests/fuzz/Require.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
-
-namespace {
-
-void Require(bool holds) {
-    if (!holds) {
-        __builtin_trap();
-    }
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
     using fw::telnet::Session;

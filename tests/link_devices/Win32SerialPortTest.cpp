@@ -6,13 +6,7 @@
 // same port soon after. Without these the cases that need them are skipped.
 #include "link/serial/Win32SerialPort.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "settings/WinApi.h"
 
 #include <gtest/gtest.h>
 

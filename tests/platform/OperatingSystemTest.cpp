@@ -48,7 +48,7 @@ std::shared_ptr<ScriptedFacility> Host(DWORD platformId, DWORD major, DWORD mino
                                        const std::string& csd = "", WORD spMajor = 0,
                                        WORD spMinor = 0) {
     auto f = std::make_shared<ScriptedFacility>();
-    f->host = {0, major, minor, build, platformId, {}, spMajor, spMinor, 0, 0, 0};
+    f->host = {{0, major, minor, build, platformId, {}}, spMajor, spMinor, 0, 0, 0};
     csd.copy(f->host.szCSDVersion, sizeof f->host.szCSDVersion - 1);
     return f;
 }

@@ -1,14 +1,20 @@
 #include "tests/support/fake_d2xx/FakeD2xxLine.h"
 
 #if defined(_WIN32)
-
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
+#include "settings/WinApi.h"
+#else
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
 #endif
-#include <windows.h>
 
 namespace fake_d2xx {
 namespace {
+
+#if defined(_WIN32)
 
 // A COM port ("\\.\COM7"): reads return at once with what is there.
 class ComLine : public Line {
@@ -44,42 +50,7 @@ private:
     HANDLE handle_;
 };
 
-} // namespace
-
-std::unique_ptr<Line> OpenLine(const std::string& path) {
-    const HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                        OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return nullptr;
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    ::GetCommState(handle, &dcb);
-    dcb.BaudRate = CBR_38400;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fBinary = TRUE;
-    dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fOutX = dcb.fInX = FALSE;
-    ::SetCommState(handle, &dcb);
-    COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = MAXDWORD;
-    ::SetCommTimeouts(handle, &timeouts);
-    return std::make_unique<ComLine>(handle);
-}
-
-} // namespace fake_d2xx
-
 #else
-
-#include <cerrno>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <termios.h>
-#include <unistd.h>
-
-namespace fake_d2xx {
-namespace {
 
 class TerminalLine : public Line {
 public:
@@ -123,9 +94,31 @@ private:
     int fd_;
 };
 
+#endif
+
 } // namespace
 
 std::unique_ptr<Line> OpenLine(const std::string& path) {
+#if defined(_WIN32)
+    const HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                        OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return nullptr;
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    ::GetCommState(handle, &dcb);
+    dcb.BaudRate = CBR_38400;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = TRUE;
+    dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fOutX = dcb.fInX = FALSE;
+    ::SetCommState(handle, &dcb);
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    ::SetCommTimeouts(handle, &timeouts);
+    return std::make_unique<ComLine>(handle);
+#else
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return nullptr;
@@ -137,8 +130,7 @@ std::unique_ptr<Line> OpenLine(const std::string& path) {
     ::cfmakeraw(&tio);
     ::tcsetattr(fd, TCSANOW, &tio);
     return std::make_unique<TerminalLine>(fd);
+#endif
 }
 
 } // namespace fake_d2xx
-
-#endif
