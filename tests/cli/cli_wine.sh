@@ -17,7 +17,7 @@
 #      console_ctrl.exe: every run abandoned and on record, nothing started,
 #      exit code 130 (Wine 8 passes no Ctrl-Break on, and has no console window
 #      to close: those events are not tested here);
-#   7. one analyser through ser2net by --address.
+#   7. one analyser through ser2net by --address, with --save.
 # Then the uninstaller leaves no flashwright-cli.exe and no Start-menu entry.
 #
 #   cli_wine.sh SETUP.EXE CONSOLE_CTRL.EXE ANALYSER_SIM [OUTPUT_DIR]
@@ -285,12 +285,16 @@ ser2net -n -u -c "$tmp/ser2net.yaml" -P "$tmp/ser2net.pid" 2>"$tmp/ser2net.log" 
 pids+=("$!")
 poll 50 bash -c "exec 3<>/dev/tcp/127.0.0.1/$port" 2>/dev/null || fail "ser2net does not listen"
 runs=$(run_count)
-cli ser2net flash --address "127.0.0.1:$port" --file "$(winpath "$small")"
+cli ser2net flash --address "127.0.0.1:$port" --file "$(winpath "$small")" --save
 [ "$rc" -eq 0 ] || fail "through ser2net: exit code $rc: $(tail -n 3 "$tmp/ser2net.log")"
 received 7 "$small" || fail "through ser2net: the received image differs"
 runs_since "$runs" | jq -e '.result == "success" and .connection.type == "TCP"' >/dev/null ||
     fail "through ser2net: $(runs_since "$runs")"
-echo "7. through ser2net (--address 127.0.0.1:$port): OK, image equal"
+# --save stored the type and the address where the wizard reads them.
+win reg query "$settings_key" /reg:32 >"$tmp/saved.log" 2>&1 || fail "no settings after --save"
+grep -qE "Address +REG_SZ +127\.0\.0\.1:$port" "$tmp/saved.log" &&
+    grep -qE 'Connction Type +REG_SZ +TCP' "$tmp/saved.log" || fail "--save: $(cat "$tmp/saved.log")"
+echo "7. through ser2net (--address 127.0.0.1:$port --save): OK, image equal, type and address stored in the 32-bit view"
 stop_sims
 
 # --- Uninstall -------------------------------------------------------------------
