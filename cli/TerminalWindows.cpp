@@ -37,11 +37,11 @@ namespace {
 struct Channel {
     HANDLE handle = INVALID_HANDLE_VALUE;
     bool console = false;
-    bool liveLines = false; // a console that takes virtual-terminal sequences
-    ::DWORD consoleMode = 0;  // as it was before
-    bool pipeType = false;  // a pipe, to be switched at the first progress
-    bool pipe = false;      // switched to PIPE_NOWAIT: written without the stream
-    bool finished = false;  // the runs are over
+    bool liveLines = false;  // a console that takes virtual-terminal sequences
+    ::DWORD consoleMode = 0; // as it was before
+    bool pipeType = false;   // a pipe, to be switched at the first progress
+    bool pipe = false;       // switched to PIPE_NOWAIT: written without the stream
+    bool finished = false;   // the runs are over
     std::deque<std::string> waiting;
     std::size_t waitingBytes = 0;
 };
