@@ -1,20 +1,18 @@
 // Flashwright: the firmware wizard for the analyser. Settings live in the
 // system's registry on Windows and in a registry file below the user's
-// configuration directory elsewhere (app/Platform.h). The program takes no
+// configuration directory elsewhere (pages/Platform.h). The program takes no
 // arguments but --version and --help, which answer and exit without a window.
-#include "app/Platform.h"
 #include "app/Wizard.h"
 #include "engine/RunRecord.h"
 #include "link/usb/UsbDriverFactory.h"
+#include "pages/Platform.h"
 #include "pages/QtMessageBox.h"
-#include "platform/StopSignals.h"
 #include "platform/VersionFacility.h"
 
 #include "FlashwrightVersion.h"
 
 #include <QApplication>
 #include <QIcon>
-#include <QSocketNotifier>
 
 #include <cerrno>
 #include <cstdio>
@@ -66,15 +64,12 @@ int main(int argc, char** argv) {
     // link closed. The program then exits with 128 + the signal's number.
     int exitCode = 0;
     wizard.SetOnAllClosed([&exitCode] { QApplication::exit(exitCode); });
-    std::unique_ptr<QSocketNotifier> stopSignals;
-    if (const int pipe = fw::CatchStopSignals(); pipe >= 0) {
-        stopSignals = std::make_unique<QSocketNotifier>(pipe, QSocketNotifier::Read);
-        QObject::connect(stopSignals.get(), &QSocketNotifier::activated, stopSignals.get(), [&] {
-            exitCode = 128 + fw::TakeStopSignal();
-            wizard.CloseAll();
-            QApplication::exit(exitCode);
-        });
-    } else if (errno != ENOSYS) {
+    const std::unique_ptr<QObject> stopSignals = fw::WatchStopSignals([&](int sig) {
+        exitCode = 128 + sig;
+        wizard.CloseAll();
+        QApplication::exit(exitCode);
+    });
+    if (!stopSignals) {
         std::fprintf(stderr, "flashwright: cannot catch SIGTERM: %s\n", std::strerror(errno));
     }
     wizard.Start();

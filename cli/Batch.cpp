@@ -5,12 +5,13 @@
 #include "cli/Commands.h"
 
 #include "cli/ConsoleBench.h"
+#include "cli/Terminal.h"
 #include "engine/RunConfig.h"
 #include "engine/RunRecord.h"
 #include "link/serial/ComPortNames.h"
 #include "link/usb/UsbDriverFactory.h"
+#include "pages/Platform.h"
 #include "run/Bench.h"
-#include "settings/FileRegistry.h"
 #include "settings/MemoryRegistry.h"
 #include "settings/Settings.h"
 #include "settings/Text.h"
@@ -21,8 +22,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 namespace fw::cli {
 namespace {
@@ -60,22 +59,15 @@ bool Ok(const BenchRun& run) {
     return run.Phase() == BenchPhase::Ended && run.Result() == RunResult::Success;
 }
 
-int TerminalRows(int fd) {
-    winsize size{};
-    if (::ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_row > 0) {
-        return size.ws_row;
-    }
-    return 24;
-}
-
 // The batch on the console: a live line per analyser on a terminal (redrawn
 // from the event loop), plain prefixed lines elsewhere, then the table.
 class BatchConsole {
 public:
-    BatchConsole(const FlashOptions& options, std::FILE* out, ComPortNames& names, IUsbDriver& usb)
-        : o_(options), out_(out), terminal_(::isatty(::fileno(out)) == 1),
+    BatchConsole(const FlashOptions& options, std::FILE* out, const PlatformParts& parts,
+                 IUsbDriver& usb)
+        : o_(options), out_(out), terminal_(IsTerminal(::fileno(out))),
           runLog_(DefaultRunLogPath(), kProgram),
-          bench_(Bench::Services{MachineTransports(names, usb),
+          bench_(Bench::Services{MachineTransports(parts, usb),
                                  [this](const BenchRun& run) { return MakeScreen(run); },
                                  PostToEventLoop, [] { return EngineClock::now(); }, &runLog_,
                                  true}) {
@@ -86,8 +78,10 @@ public:
         }
         bench_.on.timedOut = [this](BenchRun& run) {
             Erase();
-            std::fprintf(stderr, "%s: %s: the run did not end within %g s\n", kProgram,
-                         Printable(run.name).c_str(), *o_.timeoutSeconds);
+            char limit[32];
+            std::snprintf(limit, sizeof limit, "%g", *o_.timeoutSeconds);
+            WriteProgress(stderr, std::string(kProgram) + ": " + Printable(run.name) +
+                                      ": the run did not end within " + limit + " s\n");
         };
         bench_.on.ended = [this](BenchRun&) {
             if (terminal_) {
@@ -110,9 +104,10 @@ public:
                 std::count_if(bench_.Runs().begin(), bench_.Runs().end(),
                               [](const BenchRun& r) { return r.Result() == RunResult::Abandoned; });
             Erase();
-            std::fprintf(stderr, "%s: interrupted (%s); %d run%s abandoned\n", kProgram,
-                         SignalName(sig), static_cast<int>(abandoned),
-                         abandoned == 1 ? " was" : "s were");
+            WriteProgress(stderr, std::string(kProgram) + ": interrupted (" + SignalName(sig) +
+                                      "); " + std::to_string(abandoned) +
+                                      (abandoned == 1 ? " run was" : " runs were") +
+                                      " abandoned\n");
         });
         redraw_.stop();
         if (terminal_) {
@@ -147,8 +142,7 @@ private:
     // line of its own; the next redraw puts them back below it.
     void Erase() {
         if (terminal_ && drawn_ > 0) {
-            std::fprintf(out_, "\033[%dA\r\033[J", drawn_);
-            std::fflush(out_);
+            WriteProgress(out_, "\033[" + std::to_string(drawn_) + "A\r\033[J");
             drawn_ = 0;
         }
     }
@@ -218,9 +212,9 @@ private:
             text += "\r\033[K" + l + "\n";
         }
         text += "\033[J";
-        std::fputs(text.c_str(), out_);
-        std::fflush(out_);
-        drawn_ = static_cast<int>(lines.size());
+        if (WriteProgress(out_, text)) {
+            drawn_ = static_cast<int>(lines.size());
+        }
     }
 
     // The table of every analyser, the last line's count, and with --json the
@@ -230,6 +224,7 @@ private:
         for (const BenchRun& r : bench_.Runs()) {
             nameWidth = std::max(nameWidth, Printable(r.name).size());
         }
+        std::string table;
         const auto row = [&](const std::string& name, const std::string& result,
                              const std::string& reason) {
             std::string text = name;
@@ -239,7 +234,7 @@ private:
                 text.resize(nameWidth + 2 + 13, ' ');
                 text += reason;
             }
-            std::fprintf(out_, "%s\n", text.c_str());
+            table += text + "\n";
         };
         row("ANALYSER", "RESULT", "REASON");
         std::vector<std::string> notOk;
@@ -254,8 +249,7 @@ private:
         for (std::size_t i = 0; i < notOk.size(); ++i) {
             last += (i == 0 ? "; not OK: " : ", ") + notOk[i];
         }
-        std::fprintf(out_, "%s\n", last.c_str());
-        std::fflush(out_);
+        WriteProgress(out_, table + last + "\n");
         if (o_.json) {
             std::string records = "[";
             for (const BenchRun& r : bench_.Runs()) {
@@ -263,8 +257,7 @@ private:
                     records += (records.size() > 1 ? "," : "") + ToJsonLine(*record);
                 }
             }
-            std::printf("%s]\n", records.c_str());
-            std::fflush(stdout);
+            WriteProgress(stdout, records + "]\n");
         }
     }
 
@@ -280,8 +273,8 @@ private:
 } // namespace
 
 int BatchCommand(const FlashOptions& o) {
-    FileRegistry registry(DefaultRegistryFile());
-    Settings stored(registry);
+    const PlatformParts store = MakePlatformParts();
+    Settings stored(*store.registry);
     const std::string filename = o.file ? *o.file : stored.GetSettingValue(kSection, kFilename, "");
 
     // The file once, before any analyser is touched.
@@ -296,9 +289,8 @@ int BatchCommand(const FlashOptions& o) {
     // Devices given by path take the number a port lists them under, else a
     // free one, for this batch only: the runs find them in a copy of the
     // settings file's keys, which is then no longer read.
-    ComPortNames(&registry).Ports(); // reads the file
     MemoryRegistry ports;
-    ports.Assign(registry.Keys());
+    CopySettings(*store.registry, ports); // reads the file
     ComPortNames names(&ports);
     std::vector<std::pair<Analyser, RunConfig>> planned;
     for (const Analyser& a : o.analysers) {
@@ -315,7 +307,7 @@ int BatchCommand(const FlashOptions& o) {
             if (!port || (port->fresh && !RegWriteString(ports, kPortsKeyPath, name, *a.portDevice,
                                                          HKEY_LOCAL_MACHINE))) {
                 std::fprintf(stderr, "%s: no free COM number for %s; no analyser was touched\n",
-                             kProgram, a.portDevice->c_str());
+                             kProgram, Printable(*a.portDevice).c_str());
                 return kExitFailed;
             }
             config.comPort = std::to_string(port->number);
@@ -324,8 +316,9 @@ int BatchCommand(const FlashOptions& o) {
     }
 
     const std::unique_ptr<IUsbDriver> usb = MakeUsbDriver();
+    const PlatformParts parts = MakePlatformParts(ports);
     // With --json the records alone go to standard output.
-    BatchConsole batch(o, o.json ? stderr : stdout, names, *usb);
+    BatchConsole batch(o, o.json ? stderr : stdout, parts, *usb);
     for (auto& [analyser, config] : planned) {
         ApplyOperations(o.operations, config.operations);
         config.checked = checked; // one image for the whole batch

@@ -1,24 +1,22 @@
 #include "cli/Commands.h"
 
 #include "cli/ConsoleBench.h"
+#include "cli/Terminal.h"
 #include "engine/FirmwareCheck.h"
 #include "engine/RunRecord.h"
 #include "link/serial/ComPortNames.h"
-#include "link/serial/QtSerialPort.h"
 #include "link/usb/ConverterList.h"
 #include "link/usb/UsbDriverFactory.h"
+#include "pages/Platform.h"
 #include "pages/PortDiscovery.h"
-#include "settings/FileRegistry.h"
 #include "settings/MemoryRegistry.h"
 #include "settings/Settings.h"
 #include "settings/UsefulUtils.h"
 
 #include <chrono>
 #include <cinttypes>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 #include <vector>
 
 namespace fw::cli {
@@ -44,28 +42,28 @@ public:
     void Show(const std::string&, MsgIcon, const std::string&) override {}
 };
 
-// --port DEVICE: the device takes the number a port already lists it under,
-// else a free one, registered in the Ports key as the simulator registers
-// itself: in the settings file with --save, otherwise in `runPorts`, a copy of
-// the file's keys that serves this run only. The number, or nullopt (said on
-// stderr) when none is free or the file cannot be written.
-std::optional<int> NumberDevice(FileRegistry& registry, MemoryRegistry& runPorts,
+// --port DEVICE (Linux): the device takes the number a port already lists it
+// under, else a free one, registered in the Ports key as the simulator
+// registers itself: in the settings file with --save, otherwise in `runPorts`,
+// a copy of the file's keys that serves this run only. The number, or nullopt
+// (said on stderr) when none is free or the file cannot be written.
+std::optional<int> NumberDevice(IRegistry& registry, MemoryRegistry& runPorts,
                                 const std::string& device, bool save) {
     const std::optional<DevicePort> port = PortForDevice(ComPortNames(&registry), device);
     if (!port) {
         std::fprintf(stderr, "%s: no free COM number for %s in %s\n", kProgram, device.c_str(),
-                     DefaultRegistryFile().c_str());
+                     SettingsPlace().c_str());
         return std::nullopt;
     }
-    runPorts.Assign(registry.Keys()); // as just read by the port listing
+    CopySettings(registry, runPorts); // as just read by the port listing
     if (!port->fresh) {
         return port->number;
     }
     const std::string name = ComName(port->number);
-    if (!RegWriteString(save ? static_cast<IRegistry&>(registry) : runPorts, kPortsKeyPath, name,
-                        device, HKEY_LOCAL_MACHINE)) {
+    if (!RegWriteString(save ? registry : runPorts, kPortsKeyPath, name, device,
+                        HKEY_LOCAL_MACHINE)) {
         std::fprintf(stderr, "%s: cannot register %s as %s in %s\n", kProgram, device.c_str(),
-                     name.c_str(), DefaultRegistryFile().c_str());
+                     name.c_str(), SettingsPlace().c_str());
         return std::nullopt;
     }
     if (save) {
@@ -74,52 +72,42 @@ std::optional<int> NumberDevice(FileRegistry& registry, MemoryRegistry& runPorts
     return port->number;
 }
 
-} // namespace
-
-const char* SignalName(int sig) {
-    switch (sig) {
-    case SIGINT:
-        return "Ctrl-C";
-    case SIGTERM:
-        return "SIGTERM";
-    case SIGHUP:
-        return "SIGHUP, the terminal closed";
-    case SIGQUIT:
-        return "SIGQUIT";
-    default:
-        return "a signal";
-    }
+std::string Printed(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
 }
 
+} // namespace
+
 int ListCommand() {
-    // The settings file read once: the port search looks a port up many
-    // times, and each look at the file itself would read it again.
-    FileRegistry file(DefaultRegistryFile());
-    ComPortNames(&file).Ports();
-    MemoryRegistry registry;
-    registry.Assign(file.Keys());
-    ComPortNames names(&registry);
+    // The settings read once (on Linux a copy of the file, in which the ports
+    // are numbered): the port search looks a port up many times, and each
+    // look at the file itself would read it again.
+    const PlatformParts stored = MakePlatformParts();
+    MemoryRegistry copy;
+    CopySettings(*stored.registry, copy);
+    const PlatformParts parts = MakePlatformParts(copy);
     QuietBox quiet;
-    PortDiscovery discovery([&names] { return names.PlatformList(); }, registry, quiet,
-                            [&names] { return names.HoldRegistryPorts(); });
+    PortDiscovery discovery(parts.portList, *parts.registry, quiet, parts.portSearchHold);
     ListOfPorts ports;
-    QtSerialPort probe(names);
+    const std::unique_ptr<ISerialPort> probe = parts.makeSerialPort();
     // No wanted port, and nothing written back: a listing changes nothing.
-    discovery.loadComPortAndBaud(probe, ports, 0, kTrue);
+    discovery.loadComPortAndBaud(*probe, ports, 0, kTrue);
 
     std::printf("Serial ports:\n");
     if (ports.items.empty()) {
         std::printf("  (none)\n");
     }
+    const std::shared_ptr<void> hold = parts.portSearchHold ? parts.portSearchHold() : nullptr;
     for (const std::string& entry : ports.items) {
         const bool inUse =
             entry.size() >= std::string(kInUseMark).size() && entry.ends_with(kInUseMark);
         const std::int64_t number = EntryPortNumber(entry);
-        const std::optional<std::string> device = number > 0 && number <= kMaxComPort
-                                                      ? names.DevicePath(static_cast<int>(number))
-                                                      : std::nullopt;
+        const std::string device =
+            number > 0 && number <= kMaxComPort ? parts.portDevice(static_cast<int>(number)) : "";
         const std::string name = ComName(static_cast<int>(number));
-        std::printf("  %-7s %s%s\n", name.c_str(), device.value_or("?").c_str(),
+        std::printf("  %-7s %s%s\n", name.c_str(), device.empty() ? "?" : device.c_str(),
                     inUse ? kInUseMark : "");
     }
 
@@ -192,8 +180,9 @@ int CheckCommand(const std::string& path) {
 int FlashCommand(const FlashOptions& o) {
     // The run takes what is given on the command line and, for the rest, the
     // stored values; the stored values change only when asked (--save).
-    FileRegistry registry(DefaultRegistryFile());
-    Settings stored(registry);
+    PlatformParts stored = MakePlatformParts();
+    IRegistry& registry = *stored.registry;
+    Settings settings(registry);
     MemoryRegistry runPorts;
     const std::optional<int> port =
         o.portDevice ? NumberDevice(registry, runPorts, *o.portDevice, o.save) : o.port;
@@ -204,24 +193,24 @@ int FlashCommand(const FlashOptions& o) {
     RunConfig config;
     const std::string code =
         o.type ? *o.type
-               : stored.GetSettingValue(kSection, kConnectionType, TypeCode(defaults.type));
-    config.comPort =
-        port ? std::to_string(*port) : stored.GetSettingValue(kSection, kComPort, defaults.comPort);
+               : settings.GetSettingValue(kSection, kConnectionType, TypeCode(defaults.type));
+    config.comPort = port ? std::to_string(*port)
+                          : settings.GetSettingValue(kSection, kComPort, defaults.comPort);
     config.usbSerial =
-        o.usb ? *o.usb : stored.GetSettingValue(kSection, kUsbAnalyser, defaults.usbSerial);
+        o.usb ? *o.usb : settings.GetSettingValue(kSection, kUsbAnalyser, defaults.usbSerial);
     config.address =
-        o.address ? *o.address : stored.GetSettingValue(kSection, kAddress, defaults.address);
+        o.address ? *o.address : settings.GetSettingValue(kSection, kAddress, defaults.address);
     config.filename =
-        o.file ? *o.file : stored.GetSettingValue(kSection, kFilename, defaults.filename);
+        o.file ? *o.file : settings.GetSettingValue(kSection, kFilename, defaults.filename);
     ApplyOperations(o.operations, config.operations);
     const std::optional<ConnectionType> type = ParseConnectionType(code);
     if (!type) {
-        // Only a hand-edited file holds another type; the link would open
+        // Only a hand-edited store holds another type; the link would open
         // nothing and the run would wait for the analyser without end.
         std::fprintf(stderr,
                      "%s: the stored connection type \"%s\" in %s is none of COM, USB, TCP: give "
-                     "--type, or correct \"%s\" in that file\n",
-                     kProgram, code.c_str(), registry.Path().c_str(), kConnectionType);
+                     "--type, or correct \"%s\" there\n",
+                     kProgram, code.c_str(), SettingsPlace().c_str(), kConnectionType);
         return kExitUsage;
     }
     config.type = *type;
@@ -235,47 +224,37 @@ int FlashCommand(const FlashOptions& o) {
     }
     if (o.save) {
         // As the connection and firmware pages' Next buttons store them: the
-        // type with what belongs to it, then the file; all in one write, or
-        // none, and then no run either.
-        bool saved = registry.BeginChanges();
-        if (saved) {
-            stored.SaveSettingValue(kSection, kConnectionType, TypeCode(config.type));
-            if (config.type == ConnectionType::Serial) {
-                stored.SaveSettingValue(kSection, kComPort, config.comPort);
-            } else if (config.type == ConnectionType::Usb) {
-                stored.SaveSettingValue(kSection, kUsbAnalyser, config.usbSerial);
-            } else if (config.type == ConnectionType::Tcp) {
-                stored.SaveSettingValue(kSection, kAddress, config.address);
-            }
-            stored.SaveSettingValue(kSection, kFilename, config.filename);
-            saved = registry.EndChanges();
+        // type with what belongs to it, then the file; all of them, or none
+        // and then no run either.
+        std::vector<std::pair<std::string, std::string>> values{
+            {kConnectionType, TypeCode(config.type)}};
+        if (config.type == ConnectionType::Serial) {
+            values.emplace_back(kComPort, config.comPort);
+        } else if (config.type == ConnectionType::Usb) {
+            values.emplace_back(kUsbAnalyser, config.usbSerial);
+        } else if (config.type == ConnectionType::Tcp) {
+            values.emplace_back(kAddress, config.address);
         }
-        if (!saved) {
-            if (registry.LockBusy()) {
-                std::fprintf(stderr,
-                             "%s: the settings were not saved: another program has kept %s "
-                             "locked for %lld s; nothing was sent\n",
-                             kProgram, registry.Path().c_str(),
-                             static_cast<long long>(registry.LockWait().count() / 1000));
-            } else {
-                std::fprintf(stderr,
-                             "%s: the settings could not be saved to %s; nothing was sent\n",
-                             kProgram, registry.Path().c_str());
-            }
+        values.emplace_back(kFilename, config.filename);
+        if (const std::string failure = SaveSettingsAtOnce(registry, values); !failure.empty()) {
+            std::fprintf(stderr, "%s: the settings were not saved: %s; nothing was sent\n",
+                         kProgram, failure.c_str());
             return kExitFailed;
         }
     }
-    ComPortNames names(o.portDevice && !o.save ? static_cast<IRegistry*>(&runPorts) : &registry);
+    // A device given by path without --save is numbered in the run's copy.
+    const PlatformParts parts =
+        o.portDevice && !o.save ? MakePlatformParts(runPorts) : std::move(stored);
     const std::unique_ptr<IUsbDriver> usb = MakeUsbDriver();
     // With --json the record alone goes to standard output.
     std::FILE* progressOut = o.json ? stderr : stdout;
     FileRunLog runLog;
     // One analyser is a bench of one, shown as the single run it is: one live
     // line on a terminal, its record without a batch.
-    Bench bench(Bench::Services{MachineTransports(names, *usb),
+    Bench bench(Bench::Services{MachineTransports(parts, *usb),
                                 [progressOut](const BenchRun& run) {
                                     auto screen = std::make_unique<ConsoleScreen>(
-                                        progressOut, ::isatty(::fileno(progressOut)) == 1, run);
+                                        progressOut, IsTerminal(::fileno(progressOut)), run);
                                     screen->view.FollowTerminalWidth(::fileno(progressOut));
                                     return screen;
                                 },
@@ -287,12 +266,13 @@ int FlashCommand(const FlashOptions& o) {
     }
     bench.on.timedOut = [&o](BenchRun& run) {
         static_cast<ConsoleScreen&>(*run.Screen()).view.BreakLine();
-        std::fprintf(stderr, "%s: the run did not end within %g s\n", kProgram, *o.timeoutSeconds);
+        WriteProgress(stderr, std::string(kProgram) + Printed(": the run did not end within %g s\n",
+                                                              *o.timeoutSeconds));
     };
     const BenchRun& run = bench.Add(std::string(), config);
     const int signalNumber = RunBenchToEnd(bench, [](int sig) {
-        std::fprintf(stderr, "%s: interrupted (%s); the run was abandoned\n", kProgram,
-                     SignalName(sig));
+        WriteProgress(stderr, std::string(kProgram) + ": interrupted (" + SignalName(sig) +
+                                  "); the run was abandoned\n");
     });
     if (signalNumber != 0) {
         return 128 + signalNumber;
@@ -303,14 +283,12 @@ int FlashCommand(const FlashOptions& o) {
         record->recordsUnconfirmed > 0) {
         // Accepted as the wizard accepts it, but said: the analyser stayed
         // silent about the last records.
-        std::fprintf(progressOut,
-                     "Unconfirmed: %" PRId64 " of %" PRId64
-                     " records had no answer from the analyser\n",
-                     record->recordsUnconfirmed, record->recordsSent);
+        WriteProgress(progressOut, "Unconfirmed: " + std::to_string(record->recordsUnconfirmed) +
+                                       " of " + std::to_string(record->recordsSent) +
+                                       " records had no answer from the analyser\n");
     }
     if (o.json && record != nullptr) {
-        std::printf("%s\n", ToJsonLine(*record).c_str());
-        std::fflush(stdout);
+        WriteProgress(stdout, ToJsonLine(*record) + "\n");
     }
     return run.Result() == RunResult::Success  ? kExitOk
            : run.Result() == RunResult::NoLink ? kExitNoLink

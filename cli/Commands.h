@@ -24,7 +24,8 @@ int FlashCommand(const FlashOptions& options);
 // Runs of the chosen operations over every analyser named, at once.
 int BatchCommand(const FlashOptions& options);
 
-// How a stop signal is named to the user: "Ctrl-C", "SIGTERM", ...
+// How a stop signal is named to the user: "Ctrl-C", "SIGTERM", "Ctrl-Break"
+// (with the console, in Terminal*.cpp).
 const char* SignalName(int sig);
 
 // Why a firmware file is refused, as "line 3 <fault>" or "cannot be opened".

@@ -1,11 +1,9 @@
 #include "cli/ConsoleBench.h"
 
-#include "link/net/QtNetPort.h"
-#include "link/serial/QtSerialPort.h"
+#include "cli/Terminal.h"
 #include "platform/StopSignals.h"
 
 #include <QCoreApplication>
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <cerrno>
@@ -33,37 +31,29 @@ void PostToEventLoop(std::function<void()> call) {
     QTimer::singleShot(0, QCoreApplication::instance(), std::move(call));
 }
 
-TransportMakers MachineTransports(const ComPortNames& names, IUsbDriver& usb) {
-    return TransportMakers{
-        [&names] { return std::make_unique<QtSerialPort>(names); },
-        [] { return std::make_unique<QtNetPort>(); },
-        usb,
-    };
+TransportMakers MachineTransports(const PlatformParts& parts, IUsbDriver& usb) {
+    return TransportMakers{parts.makeSerialPort, parts.makeNetPort, usb};
 }
 
 int RunBenchToEnd(Bench& bench, const std::function<void(int signal)>& stopped) {
-    // Ctrl-C, a kill, a closed terminal or Ctrl-\ do what Previous does; a
-    // closed stdout or stderr only loses the output, the runs go on.
-    const int stopSignals = CatchStopSignals();
-    if (stopSignals < 0) {
-        std::fprintf(stderr, "%s: cannot catch Ctrl-C: %s\n", kProgram, std::strerror(errno));
-    }
+    // Ctrl-C, a kill, a closed terminal or Ctrl-\ (on Windows: Ctrl-C,
+    // Ctrl-Break, the console closed, log-off, shut-down) do what Previous
+    // does; a closed stdout or stderr only loses the output, the runs go on.
     int signalNumber = 0;
-    std::unique_ptr<QSocketNotifier> interrupt;
-    if (stopSignals >= 0) {
-        interrupt = std::make_unique<QSocketNotifier>(stopSignals, QSocketNotifier::Read);
-        QObject::connect(interrupt.get(), &QSocketNotifier::activated, interrupt.get(), [&] {
-            const int sig = TakeStopSignal();
-            if (signalNumber != 0) {
-                return;
-            }
-            signalNumber = sig;
-            bench.StopAll();
-            if (stopped) {
-                stopped(sig);
-            }
-            QCoreApplication::exit(128 + sig);
-        });
+    const std::unique_ptr<QObject> stops = WatchStopSignals([&](int sig) {
+        if (signalNumber != 0) {
+            return;
+        }
+        signalNumber = sig;
+        bench.StopAll();
+        if (stopped) {
+            stopped(sig);
+        }
+        QCoreApplication::exit(128 + sig);
+    });
+    if (!stops) {
+        WriteProgress(stderr, std::string(kProgram) +
+                                  ": cannot catch Ctrl-C: " + std::strerror(errno) + "\n");
     }
     bool idle = false;
     const auto before = bench.on.idle;
@@ -79,8 +69,13 @@ int RunBenchToEnd(Bench& bench, const std::function<void(int signal)>& stopped) 
         QCoreApplication::exec();
     }
     bench.on.idle = before;
-    interrupt.reset();
+    // Every record is written: from here a stop signal ends the program at
+    // once, and what is left to say may wait for the output. After a stop
+    // signal nothing waits for it.
     ReleaseStopSignals();
+    if (signalNumber == 0) {
+        FinishProgress();
+    }
     return signalNumber;
 }
 

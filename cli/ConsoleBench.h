@@ -5,7 +5,7 @@
 #pragma once
 
 #include "cli/ConsoleView.h"
-#include "link/serial/ComPortNames.h"
+#include "pages/Platform.h"
 #include "run/Bench.h"
 
 #include <cstdio>
@@ -36,14 +36,16 @@ public:
 // Calls `call` later, from the event loop.
 void PostToEventLoop(std::function<void()> call);
 
-// What a run on this machine reaches its analyser with: the serial ports
-// `names` names, device servers, and the converters of `usb`.
-TransportMakers MachineTransports(const ComPortNames& names, IUsbDriver& usb);
+// What a run on this machine reaches its analyser with: the serial ports and
+// device servers of `parts`, and the converters of `usb`.
+TransportMakers MachineTransports(const PlatformParts& parts, IUsbDriver& usb);
 
 // Starts the bench and runs the event loop until it is idle or a stop signal
-// (Ctrl-C, SIGTERM, SIGHUP, SIGQUIT) came; a signal stops every run as
-// Previous does, and `stopped` is then called with its number. Returns the
-// signal's number, or 0 when none came.
+// (Ctrl-C, SIGTERM, SIGHUP, SIGQUIT; on Windows the console's) came; a signal
+// stops every run as Previous does, and `stopped` is then called with its
+// number. Returns the signal's number, or 0 when none came. Either way the
+// stop signals end the program again afterwards; when none came, the output
+// waits again too (FinishProgress).
 int RunBenchToEnd(Bench& bench, const std::function<void(int signal)>& stopped);
 
 } // namespace fw::cli

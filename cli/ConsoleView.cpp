@@ -4,14 +4,8 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cinttypes>
 #include <cmath>
-#include <csignal>
-#include <cstdlib>
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 #include <utility>
 
 namespace fw::cli {
@@ -22,16 +16,6 @@ constexpr int kBarCells = 24;
 // A bar shorter than this tells little: the figures are shortened first.
 constexpr int kMinBarCells = 10;
 
-// A change of the terminal's size arrives on this pipe and is handled in the
-// event loop, never inside the signal handler.
-int gResizePipe[2] = {-1, -1};
-
-extern "C" void OnResize(int) {
-    const int saved = errno;
-    const char byte = 'w';
-    [[maybe_unused]] const ssize_t n = ::write(gResizePipe[1], &byte, 1);
-    errno = saved;
-}
 // A terminal line is redrawn at most this often during the upload.
 constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
 
@@ -52,6 +36,12 @@ std::string Rate(double bytesPerSecond) {
     } else {
         std::snprintf(text, sizeof text, "%.0f B/s", bytesPerSecond);
     }
+    return text;
+}
+
+template <typename... Args> std::string Format(const char* format, Args... args) {
+    char text[256];
+    std::snprintf(text, sizeof text, format, args...);
     return text;
 }
 
@@ -92,21 +82,6 @@ std::string PlainStatus(const std::string& caption) {
     return status;
 }
 
-int TerminalColumns(int fd) {
-    if (const char* env = std::getenv("COLUMNS"); env != nullptr && *env != '\0') {
-        char* end = nullptr;
-        const long columns = std::strtol(env, &end, 10);
-        if (*end == '\0' && columns > 0 && columns <= 10000) {
-            return static_cast<int>(columns);
-        }
-    }
-    winsize size{};
-    if (fd >= 0 && ::ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
-        return size.ws_col;
-    }
-    return 0;
-}
-
 ConsoleView::ConsoleView(std::FILE* out, bool terminal)
     : out_(out), terminal_(terminal), now_([] { return Clock::now(); }) {
     timer_.setTimerType(Qt::PreciseTimer);
@@ -116,9 +91,6 @@ ConsoleView::ConsoleView(std::FILE* out, bool terminal)
 ConsoleView::~ConsoleView() {
     Unload();
     BreakLine();
-    if (resized_) {
-        ::signal(SIGWINCH, SIG_DFL);
-    }
 }
 
 void ConsoleView::SetColumns(int columns) {
@@ -134,23 +106,7 @@ void ConsoleView::FollowTerminalWidth(int fd) {
     if (!terminal_ || resized_) {
         return;
     }
-    if (gResizePipe[0] < 0 && ::pipe2(gResizePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        return;
-    }
-    struct sigaction action {};
-    action.sa_handler = OnResize;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    if (::sigaction(SIGWINCH, &action, nullptr) != 0) {
-        return;
-    }
-    resized_ = std::make_unique<QSocketNotifier>(gResizePipe[0], QSocketNotifier::Read);
-    QObject::connect(resized_.get(), &QSocketNotifier::activated, resized_.get(), [this] {
-        char bytes[64];
-        while (::read(gResizePipe[0], bytes, sizeof bytes) > 0) {
-        }
-        SetColumns(TerminalColumns(widthFd_));
-    });
+    resized_ = WatchTerminalSize(fd, [this] { SetColumns(TerminalColumns(widthFd_)); });
 }
 
 void ConsoleView::Load() {
@@ -181,19 +137,14 @@ void ConsoleView::Tick() {
 
 void ConsoleView::BreakLine() {
     if (live_ && out_ != nullptr) {
-        std::fputs("\n", out_);
-        std::fflush(out_);
+        WriteProgress(out_, "\n");
         live_ = false;
     }
 }
 
 void ConsoleView::Live(const std::string& text, std::size_t row) {
     if (out_ != nullptr) {
-        if (live_ && liveRow_ != row) {
-            std::fputs("\n", out_);
-        }
-        std::fprintf(out_, "\r\033[K%s", Fit(text).c_str());
-        std::fflush(out_);
+        WriteProgress(out_, (live_ && liveRow_ != row ? "\n\r\033[K" : "\r\033[K") + Fit(text));
     }
     live_ = true;
     liveRow_ = row;
@@ -250,8 +201,7 @@ void ConsoleView::ShowRow(std::size_t row) {
     if (terminal_) {
         Live(text, row);
     } else {
-        std::fprintf(out_, "%s%s\n", prefix_.c_str(), text.c_str());
-        std::fflush(out_);
+        WriteProgress(out_, prefix_ + text + "\n");
     }
 }
 
@@ -319,24 +269,26 @@ void ConsoleView::ShowProgress(bool force) {
     if (tenth == lastTenth_) {
         return;
     }
-    const char* caption = kRowCaptions[static_cast<std::size_t>(row)];
+    const std::string caption = prefix_ + kRowCaptions[static_cast<std::size_t>(row)];
+    std::string lines;
     if (sending && lastTenth_ < 0) {
-        std::fprintf(out_, "%s%s: sending %" PRId64 " records (%" PRId64 " bytes)\n",
-                     prefix_.c_str(), caption, f.total, f.fileBytes);
+        lines += Format("%s: sending %" PRId64 " records (%" PRId64 " bytes)\n", caption.c_str(),
+                        f.total, f.fileBytes);
     }
     if (tenth > 0 || !sending) {
         if (sending) {
-            std::fprintf(out_,
-                         "%s%s: %" PRId64 "%% sent (%" PRId64 "/%" PRId64 " records, %" PRId64
-                         " confirmed)\n",
-                         prefix_.c_str(), caption, tenth * 10, f.sent, f.total, f.confirmed);
+            lines += Format("%s: %" PRId64 "%% sent (%" PRId64 "/%" PRId64 " records, %" PRId64
+                            " confirmed)\n",
+                            caption.c_str(), tenth * 10, f.sent, f.total, f.confirmed);
         } else {
-            std::fprintf(out_, "%s%s: %" PRId64 "%% confirmed (%" PRId64 "/%" PRId64 " records)\n",
-                         prefix_.c_str(), caption, tenth * 10, f.confirmed, f.total);
+            lines += Format("%s: %" PRId64 "%% confirmed (%" PRId64 "/%" PRId64 " records)\n",
+                            caption.c_str(), tenth * 10, f.confirmed, f.total);
         }
     }
     lastTenth_ = tenth;
-    std::fflush(out_);
+    if (!lines.empty()) {
+        WriteProgress(out_, lines);
+    }
 }
 
 std::string ConsoleView::ProgressLine() const {
@@ -432,8 +384,7 @@ void ConsoleMessageBox::Show(const std::string& text, MsgIcon, const std::string
     if (before_) {
         before_();
     }
-    std::fprintf(err_, "%s%s: %s\n", prefix_.c_str(), title.c_str(), OneLine(text).c_str());
-    std::fflush(err_);
+    WriteProgress(err_, prefix_ + title + ": " + OneLine(text) + "\n");
 }
 
 } // namespace fw::cli

@@ -1,5 +1,7 @@
 // The progress page and the message boxes of the command line: the engine's
-// rows, bars, timer and serial control, shown as text.
+// rows, bars, timer and serial control, shown as text. Everything is written
+// through WriteProgress (cli/Terminal.h): an output that cannot take it now
+// never holds the run up.
 //
 // On a terminal each step has one live line ("Erase Flash ROM: Erasing...")
 // that is rewritten in place until the next step begins; during the upload the
@@ -12,11 +14,11 @@
 // figures, and any other line cut at the edge.
 #pragma once
 
+#include "cli/Terminal.h"
 #include "engine/MessageBox.h"
 #include "engine/ProgressView.h"
 #include "run/Bench.h"
 
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <array>
@@ -42,10 +44,6 @@ inline constexpr double kFullBarTwips = 2295;
 // "Erasing...." both give "Erasing...").
 std::string PlainStatus(const std::string& caption);
 
-// The width of the terminal on `fd` in columns: COLUMNS when it is set to a
-// number, else what the terminal says; 0 when unknown (not a terminal).
-int TerminalColumns(int fd);
-
 class ConsoleView : public IProgressView {
 public:
     using Clock = std::chrono::steady_clock;
@@ -70,8 +68,8 @@ public:
     void SetPrefix(std::string prefix) { prefix_ = std::move(prefix); }
     // The live line as a terminal shows it, fitted to the width.
     std::string LiveLine() const { return Fit(liveText_); }
-    // Follows the width of the terminal on `fd` (TIOCGWINSZ, COLUMNS when set):
-    // a change of size (SIGWINCH) reaches the view through the event loop.
+    // Follows the width of the terminal on `fd` (TerminalColumns): a change
+    // of size reaches the view through the event loop (WatchTerminalSize).
     void FollowTerminalWidth(int fd);
 
     // The page's load: fresh rows, the clock running at its design interval.
@@ -130,7 +128,7 @@ private:
 
     bool loaded_ = false;
     QTimer timer_;
-    std::unique_ptr<QSocketNotifier> resized_; // SIGWINCH, when following a terminal
+    std::unique_ptr<QObject> resized_; // a change of size, when following a terminal
     int widthFd_ = -1;
 };
 

@@ -3,7 +3,9 @@
 // run on.
 #include "cli/Analysers.h"
 #include "cli/Commands.h"
+#include "cli/Terminal.h"
 #include "link/net/NetAddress.h"
+#include "pages/Platform.h"
 #include "settings/Text.h"
 
 #include "FlashwrightVersion.h"
@@ -43,8 +45,36 @@ constexpr const char* kDescription =
 
 int Usage(const QString& message) {
     std::fprintf(stderr, "flashwright-cli: %s\nTry 'flashwright-cli --help'.\n",
-                 qPrintable(message));
+                 qUtf8Printable(message));
     return kExitUsage;
+}
+
+// The whole help on standard output. (QCommandLineParser::showHelp would put
+// it in a message box on Windows when it sees no console window.)
+int Help(const QCommandLineParser& parser) {
+    std::fputs(qUtf8Printable(parser.helpText()), stdout);
+    return kExitOk;
+}
+
+// A port as Windows spells it for a program, "\\.\COM10", is COM10.
+QString PortText(QString text) {
+    if (text.startsWith("\\\\.\\")) {
+        text.remove(0, 4);
+    }
+    return text;
+}
+
+// A path given in UTF-8, made absolute and tidied; the file calls take it as
+// UTF-16 on Windows, so a folder outside the ANSI code page stays as named.
+std::string AbsolutePath(const std::string& utf8) {
+    const std::filesystem::path path(std::u8string(utf8.begin(), utf8.end()));
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+    if (ec) {
+        return utf8;
+    }
+    const std::u8string text = absolute.lexically_normal().u8string();
+    return std::string(text.begin(), text.end());
 }
 
 // `text` broken into lines of at most 79 columns, each after `indent` blanks.
@@ -101,13 +131,16 @@ int CommandHelp(const QString& command, const QList<QCommandLineOption>& flashOp
     } else {
         return Usage("unknown command '" + command + "'");
     }
-    std::fputs(qPrintable(text), stdout);
+    std::fputs(qUtf8Printable(text), stdout);
     return kExitOk;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    SetUpConsole();
+    // On Windows the arguments come from the wide command line (UTF-16), not
+    // from argv in the ANSI code page: argc and argv are handed on unchanged.
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("flashwright-cli");
     QCoreApplication::setApplicationVersion(FW_VERSION);
@@ -163,7 +196,7 @@ int main(int argc, char** argv) {
     const QStringList args = parser.positionalArguments();
     if (!args.isEmpty() && args.first() == "help") {
         if (args.size() == 1) {
-            parser.showHelp(kExitOk);
+            return Help(parser);
         }
         if (args.size() != 2) {
             return Usage("'help' takes one command: list, check or flash");
@@ -174,10 +207,11 @@ int main(int argc, char** argv) {
         if (!args.isEmpty()) {
             return CommandHelp(args.first(), flashOptions);
         }
-        parser.showHelp(kExitOk);
+        return Help(parser);
     }
     if (parser.isSet("version")) {
-        parser.showVersion();
+        std::printf("flashwright-cli %s\n", FW_VERSION);
+        return kExitOk;
     }
 
     if (args.isEmpty()) {
@@ -227,8 +261,8 @@ int main(int argc, char** argv) {
                          "several");
         }
         for (const QString& text : ports) {
-            const std::optional<Analyser> a = SerialAnalyser(text.toStdString());
-            if (!a) {
+            const std::optional<Analyser> a = SerialAnalyser(PortText(text).toStdString());
+            if (!a || (a->portDevice && !fw::PortsByDevicePath())) {
                 return Usage("--port must be a number from 1 to 255, COMn or a device path");
             }
             options.analysers.push_back(*a);
@@ -255,6 +289,12 @@ int main(int argc, char** argv) {
             options.analysers.insert(options.analysers.end(), listed.analysers.begin(),
                                      listed.analysers.end());
         }
+        for (const Analyser& a : options.analysers) {
+            if (a.portDevice && !fw::PortsByDevicePath()) {
+                return Usage(QString::fromStdString(a.name + ": this system names its serial "
+                                                             "ports COMn, not by a device path"));
+            }
+        }
         for (auto a = options.analysers.begin(); a != options.analysers.end(); ++a) {
             if (std::any_of(options.analysers.begin(), a,
                             [&a](const Analyser& b) { return b.name == a->name; })) {
@@ -278,8 +318,8 @@ int main(int argc, char** argv) {
             }
         }
         if (parser.isSet(port)) {
-            const std::string text = parser.value(port).toStdString();
-            if (text.find('/') != std::string::npos) {
+            const std::string text = PortText(parser.value(port)).toStdString();
+            if (text.find('/') != std::string::npos && fw::PortsByDevicePath()) {
                 options.portDevice = ParsePortDevice(text);
                 if (!options.portDevice) {
                     return Usage(
@@ -319,9 +359,7 @@ int main(int argc, char** argv) {
         if (path.empty()) {
             return Usage("--file needs a path");
         }
-        std::error_code ec;
-        const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
-        options.file = ec ? path : absolute.lexically_normal().string();
+        options.file = AbsolutePath(path);
     }
     std::string bad;
     const std::optional<OperationSet> operations = ParseOperations(

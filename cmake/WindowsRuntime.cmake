@@ -27,7 +27,8 @@ install(FILES ${FW_QT_PREFIX}/plugins/platforms/qwindows.dll DESTINATION platfor
 install(FILES ${FW_QT_PREFIX}/plugins/styles/qwindowsvistastyle.dll DESTINATION styles)
 
 # The setup program (NSIS): `cmake --build <dir> --target setup` installs into
-# <dir>/stage and packs that into <dir>/flashwright-<version>-setup.exe.
+# <dir>/stage (the wizard, flashwright-cli.exe beside it, their DLLs) and packs
+# that into <dir>/flashwright-<version>-setup.exe.
 find_program(FW_MAKENSIS makensis)
 if(FW_MAKENSIS)
     set(FW_SETUP ${PROJECT_BINARY_DIR}/flashwright-${PROJECT_VERSION}-setup.exe)
@@ -37,7 +38,7 @@ if(FW_MAKENSIS)
         COMMAND ${CMAKE_COMMAND} --install ${PROJECT_BINARY_DIR} --prefix ${PROJECT_BINARY_DIR}/stage
         COMMAND ${FW_MAKENSIS} -V2 -DSTAGE=${PROJECT_BINARY_DIR}/stage -DVERSION=${PROJECT_VERSION}
                 -DOUTFILE=${FW_SETUP} ${PROJECT_SOURCE_DIR}/data/windows/flashwright.nsi
-        DEPENDS flashwright ${PROJECT_SOURCE_DIR}/data/windows/flashwright.nsi
+        DEPENDS flashwright flashwright-cli ${PROJECT_SOURCE_DIR}/data/windows/flashwright.nsi
         VERBATIM)
     add_custom_target(setup DEPENDS ${FW_SETUP})
 endif()

@@ -23,7 +23,7 @@ extern "C" void OnStopSignal(int sig) {
 
 } // namespace
 
-int CatchStopSignals() {
+std::intptr_t CatchStopSignals() {
     if (gPipe[0] < 0 && ::pipe2(gPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         return -1;
     }
@@ -52,6 +52,9 @@ int TakeStopSignal() {
         last = byte;
     }
     return last;
+}
+
+void StopSignalHandled() {
 }
 
 void ReleaseStopSignals() {

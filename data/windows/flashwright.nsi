@@ -1,6 +1,9 @@
-; The Windows setup program: Flashwright, its DLLs and Qt plugins in one
-; folder below Program Files, a Start-menu entry and an uninstaller, for every
-; user of the machine (the settings live below HKEY_LOCAL_MACHINE).
+; The Windows setup program: Flashwright and flashwright-cli, their DLLs and
+; Qt plugins in one folder below Program Files, two Start-menu entries (the
+; wizard, and a command prompt that finds flashwright-cli) and an uninstaller,
+; for every user of the machine (the settings live below HKEY_LOCAL_MACHINE).
+; Neither the machine's nor the user's PATH is touched: the prompt's entry
+; puts the program's folder on the PATH of that prompt only.
 ;
 ;   makensis -DSTAGE=<installed tree> -DVERSION=4.1.0 -DOUTFILE=<setup.exe> flashwright.nsi
 ;
@@ -45,6 +48,7 @@ FunctionEnd
 Section "Flashwright"
   SetOutPath "$INSTDIR"
   File "${STAGE}\flashwright.exe"
+  File "${STAGE}\flashwright-cli.exe"
   File "${STAGE}\*.dll"
   SetOutPath "$INSTDIR\platforms"
   File "${STAGE}\platforms\qwindows.dll"
@@ -53,6 +57,11 @@ Section "Flashwright"
   SetOutPath "$INSTDIR"
   WriteUninstaller "$INSTDIR\uninstall.exe"
   CreateShortcut "$SMPROGRAMS\Flashwright.lnk" "$INSTDIR\flashwright.exe"
+  ; cmd's /k runs the line and stays open; the quotes keep a folder with
+  ; blanks whole. %PATH% is the prompt's own, read when it starts.
+  CreateShortcut "$SMPROGRAMS\Flashwright Command Prompt.lnk" "$SYSDIR\cmd.exe" \
+    '/k "set "PATH=$INSTDIR;%PATH%" && cd /d "%USERPROFILE%" && flashwright-cli --version"' \
+    "$INSTDIR\flashwright.exe" 0
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "Flashwright"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "Tarnvel"
@@ -68,11 +77,13 @@ SectionEnd
 ; other files. The settings stay for the next installation.
 Section "Uninstall"
   Delete "$SMPROGRAMS\Flashwright.lnk"
+  Delete "$SMPROGRAMS\Flashwright Command Prompt.lnk"
   Delete "$INSTDIR\platforms\qwindows.dll"
   RMDir "$INSTDIR\platforms"
   Delete "$INSTDIR\styles\qwindowsvistastyle.dll"
   RMDir "$INSTDIR\styles"
   Delete "$INSTDIR\flashwright.exe"
+  Delete "$INSTDIR\flashwright-cli.exe"
   Delete "$INSTDIR\Qt6Core.dll"
   Delete "$INSTDIR\Qt6Gui.dll"
   Delete "$INSTDIR\Qt6Widgets.dll"

@@ -454,23 +454,97 @@ TEST_F(CliE2e, CtrlCDuringTheConnect) {
 INSTANTIATE_TEST_SUITE_P(Signals, CliStop, ::testing::ValuesIn(kStopCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// `flashwright-cli flash ... 2>&1 | head -c 1`: the reader goes after one
-// byte, and the run still ends as it would have.
-TEST_F(CliE2e, OutputClosedEarly) {
-    const std::string image = Image(rig, 3);
-    ASSERT_EQ(rig.StartSim({"--baud", "115200"}), "");
+// Standard output and error into one pipe, and what its reader does: `| head
+// -c 1` goes after one byte; a `| less` that stopped reading leaves the pipe
+// full. Neither holds the upload up or keeps a stop signal from ending it; the
+// progress that could not be written waits, whole lines only, or is dropped.
+struct PipeCase {
+    const char* name;
+    bool closesAfterOneByte; // else: full before the program starts, never read
+    int sig;                 // sent mid-upload; 0: none
+};
+const PipeCase kPipeCases[] = {
+    {"ClosedAfterOneByte", true, 0},
+    {"FullAndUnread", false, 0},
+    {"FullAndUnreadThenSigterm", false, SIGTERM},
+};
+
+void PrintTo(const PipeCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CliPipe : public CliE2e, public ::testing::WithParamInterface<PipeCase> {};
+
+TEST_P(CliPipe, NeverHoldsTheRunUp) {
+    const PipeCase& c = GetParam();
+    // 16 KiB at 38400 baud: 5.3 s on the wire.
+    const std::string image = Image(rig, 3, "big.sx", 0x4000);
+    ASSERT_EQ(rig.StartSim({"--baud", "38400"}), "");
     int pipe[2];
     ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+    if (!c.closesAfterOneByte) {
+        ASSERT_EQ(::fcntl(pipe[1], F_SETFL, O_NONBLOCK), 0);
+        const std::string lines(4096, '\n');
+        while (::write(pipe[1], lines.data(), lines.size()) > 0) {
+        }
+        ASSERT_EQ(errno, EAGAIN);
+    }
     const std::string writeEnd = "/dev/fd/" + std::to_string(pipe[1]);
+    const auto began = Clock::now();
     const pid_t cli = rig.Start({"flash", "--port", "7", "--file", image}, writeEnd, writeEnd);
     ::close(pipe[1]);
-    char first = 0;
-    EXPECT_EQ(::read(pipe[0], &first, 1), 1);
-    ::close(pipe[0]);
-    ASSERT_EQ(rig.Finish(cli, Millis(30000)), 0);
+    if (c.closesAfterOneByte) {
+        char first = 0;
+        EXPECT_EQ(::read(pipe[0], &first, 1), 1);
+        ::close(pipe[0]);
+        ASSERT_EQ(rig.Finish(cli, Millis(30000)), 0);
+        EXPECT_EQ(rig.OnlyRun()["result"], "success") << rig.OnlyRun();
+        EXPECT_TRUE(rig.Received(image)) << rig.sim.Stderr();
+        return;
+    }
+    if (c.sig != 0) {
+        ASSERT_TRUE(WaitUntil([&] { return Has(rig.sim.Stderr(), "record 100 "); }))
+            << rig.sim.Stderr();
+        const auto stopped = Clock::now();
+        ::kill(cli, c.sig);
+        EXPECT_EQ(rig.Finish(cli, Millis(10000)), 128 + c.sig);
+        // At once, not when the pipe is read; the margin is for a busy machine.
+        EXPECT_LT(Clock::now() - stopped, Millis(3000));
+        EXPECT_EQ(rig.OnlyRun()["result"], "abandoned") << rig.OnlyRun();
+        ::close(pipe[0]);
+        return;
+    }
+    // The whole upload while nobody reads: a run held up by its output would
+    // not end at all. The margin is for a busy machine.
+    ASSERT_TRUE(WaitUntil([&] { return rig.Runs().size() == 1; }, Millis(30000)));
+    EXPECT_LT(Clock::now() - began, Millis(20000));
     EXPECT_EQ(rig.OnlyRun()["result"], "success") << rig.OnlyRun();
+    EXPECT_EQ(rig.OnlyRun()["records_passed"], 512);
+    // Only what comes after the run waits for the reader: every line whole.
+    std::string out;
+    char bytes[4096];
+    for (ssize_t n; (n = ::read(pipe[0], bytes, sizeof bytes)) > 0;) {
+        out.append(bytes, static_cast<std::size_t>(n));
+    }
+    ::close(pipe[0]);
+    EXPECT_EQ(rig.Finish(cli, Millis(10000)), 0);
     EXPECT_TRUE(rig.Received(image)) << rig.sim.Stderr();
+    const std::regex whole("(Connect to Analyser|Enter Bootloader|Erase Flash ROM|Erase EEPROM|"
+                           "Erase RAM|Upload Firmware|Verify Upload|Run Firmware): [^:]*");
+    std::istringstream lines(out);
+    int count = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty()) {
+            EXPECT_TRUE(std::regex_match(line, whole)) << line;
+            ++count;
+        }
+    }
+    EXPECT_TRUE(Has(out, "Run Firmware: OK\n"));
+    EXPECT_GT(count, 10);
 }
+
+INSTANTIATE_TEST_SUITE_P(Readers, CliPipe, ::testing::ValuesIn(kPipeCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // A FIFO at the run log's place is refused at once, in one line; the run is
 // not held up by it.
