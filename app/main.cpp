@@ -4,6 +4,7 @@
 // arguments but --version and --help, which answer and exit without a window.
 #include "app/Wizard.h"
 #include "engine/RunRecord.h"
+#include "link/net/QtNetPort.h"
 #include "link/usb/UsbDriverFactory.h"
 #include "pages/Platform.h"
 #include "pages/QtMessageBox.h"
@@ -73,5 +74,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "flashwright: cannot catch SIGTERM: %s\n", std::strerror(errno));
     }
     wizard.Start();
-    return QApplication::exec();
+    const int code = QApplication::exec();
+    // A device server's name lookup still out holds no close.
+    fw::ExitWithoutWaitingForLookups(code);
+    return code;
 }

@@ -5,6 +5,7 @@
 #include "cli/Commands.h"
 #include "cli/Terminal.h"
 #include "link/net/NetAddress.h"
+#include "link/net/QtNetPort.h"
 #include "pages/Platform.h"
 #include "settings/Text.h"
 
@@ -382,5 +383,9 @@ int main(int argc, char** argv) {
     }
     options.save = parser.isSet(save);
     options.json = parser.isSet(json);
-    return batch ? BatchCommand(options) : FlashCommand(options);
+    const int code = batch ? BatchCommand(options) : FlashCommand(options);
+    // Every run has ended and is on record: a device server's name lookup
+    // that was never answered holds no exit.
+    fw::ExitWithoutWaitingForLookups(code);
+    return code;
 }

@@ -1,9 +1,13 @@
 #include "link/net/QtNetPort.h"
 
+#include <QCoreApplication>
 #include <QHostInfo>
+#include <QPointer>
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
+#include <cstdlib>
 #ifdef __linux__
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
@@ -27,14 +31,40 @@ constexpr std::uint32_t kLineBaud = 38400;
 // taken waits in the kernel.
 constexpr qint64 kReadBufferBytes = 16 * 1024;
 
+namespace {
+
+// Name lookups asked of the system and not yet answered.
+int gLookupsInFlight = 0;
+
+} // namespace
+
 NetResolver SystemResolver() {
     return [](const QString& host, QObject* context,
               std::function<void(const QList<QHostAddress>&, const QString&)> done) {
-        QHostInfo::lookupHost(host, context, [done = std::move(done)](const QHostInfo& info) {
-            done(info.addresses(),
-                 info.error() == QHostInfo::NoError ? QString() : info.errorString());
-        });
+        // The answer comes to the application, so that every lookup is
+        // counted out again, also one whose port has gone meanwhile.
+        ++gLookupsInFlight;
+        QHostInfo::lookupHost(
+            host, QCoreApplication::instance(),
+            [alive = QPointer<QObject>(context), done = std::move(done)](const QHostInfo& info) {
+                --gLookupsInFlight;
+                if (alive) {
+                    done(info.addresses(),
+                         info.error() == QHostInfo::NoError ? QString() : info.errorString());
+                }
+            });
     };
+}
+
+int LookupsInFlight() {
+    return gLookupsInFlight;
+}
+
+void ExitWithoutWaitingForLookups(int code) {
+    if (gLookupsInFlight > 0) {
+        std::fflush(nullptr);
+        std::_Exit(code);
+    }
 }
 
 QtNetPort::QtNetPort(NetResolver resolver) : resolver_(std::move(resolver)) {

@@ -39,6 +39,16 @@ using NetResolver = std::function<void(
 // caller.
 NetResolver SystemResolver();
 
+// The system's name lookups run on threads of their own, which Qt waits for
+// when the program ends: one that gets no answer (a name server that never
+// replies) would hold the exit for as long as the resolver's own time-outs,
+// long after the run has ended and is on record. How many are still out, and
+// an exit with `code` that does not wait for them when there are some (the
+// output is flushed first; when none are out, it returns and the program
+// ends as usual).
+int LookupsInFlight();
+void ExitWithoutWaitingForLookups(int code);
+
 class QtNetPort : public INetPort {
 public:
     explicit QtNetPort(NetResolver resolver = SystemResolver());
