@@ -11,6 +11,7 @@
 #include "link/serial/ComPortNames.h"
 #include "link/usb/UsbDriverFactory.h"
 #include "pages/Platform.h"
+#include "platform/WholeFile.h"
 #include "run/Bench.h"
 #include "settings/MemoryRegistry.h"
 #include "settings/Settings.h"
@@ -28,6 +29,8 @@ namespace {
 
 // The terminal's lines are redrawn at most this often.
 constexpr int kRedrawMs = 100;
+// How many of the analysers that are not OK the last line names.
+constexpr std::size_t kNamesInCount = 32;
 // A name longer than this is cut in the live lines (the table shows it whole).
 constexpr std::size_t kMaxNameColumns = 24;
 
@@ -71,7 +74,9 @@ public:
                                  [this](const BenchRun& run) { return MakeScreen(run); },
                                  PostToEventLoop, [] { return EngineClock::now(); }, &runLog_,
                                  true}) {
-        bench_.SetJobs(o_.jobs ? static_cast<std::size_t>(*o_.jobs) : 0);
+        bench_.SetJobs(o_.jobs ? static_cast<std::size_t>(*o_.jobs) : DefaultJobs(OpenFileLimit()));
+        // Records are written however short of handles the runs leave us.
+        runLog_.KeepOpen();
         if (o_.timeoutSeconds) {
             bench_.SetTimeout(std::chrono::duration_cast<EngineClock::duration>(
                 std::chrono::duration<double>(*o_.timeoutSeconds)));
@@ -246,7 +251,12 @@ private:
         }
         std::string last = std::to_string(bench_.Runs().size() - notOk.size()) + " of " +
                            std::to_string(bench_.Runs().size()) + " analysers OK";
+        // The table names them all; the last line the first few.
         for (std::size_t i = 0; i < notOk.size(); ++i) {
+            if (i == kNamesInCount) {
+                last += ", and " + std::to_string(notOk.size() - i) + " more";
+                break;
+            }
             last += (i == 0 ? "; not OK: " : ", ") + notOk[i];
         }
         WriteProgress(out_, table + last + "\n");

@@ -152,7 +152,89 @@ std::string DefaultRunLogPath() {
 #endif
 }
 
+#ifndef _WIN32
+namespace {
+
+// Opens the run log to append to it; -1, with why in `error`, when it cannot.
+int OpenLog(const std::string& path, std::string& error) {
+    namespace fs = std::filesystem;
+    if (path.empty()) {
+        error = "no place for the run log (no home folder)";
+        return -1;
+    }
+    std::error_code ec;
+    const fs::path parent = FilePath(path).parent_path();
+    if (!parent.empty()) {
+        fs::create_directories(parent, ec);
+    }
+    // O_NONBLOCK: a FIFO at the path fails the open when nobody reads it, and
+    // nothing else that is no regular file is written (below). Read access is
+    // for the last byte only; O_APPEND puts each write at the end.
+    const int fd =
+        ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
+    if (fd < 0) {
+        // ENXIO: a FIFO without a reader.
+        error = errno == ENXIO ? path + " is not a regular file"
+                               : "cannot open " + path + ": " + std::strerror(errno);
+        return -1;
+    }
+    struct stat opened {};
+    if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+        ::close(fd);
+        error = path + " is not a regular file";
+        return -1;
+    }
+    return fd;
+}
+
+// Appends `line` and a line feed to the open log; empty on success, else
+// what went wrong.
+std::string AppendTo(int fd, const std::string& path, const std::string& line) {
+    std::string data = line + "\n";
+    struct stat before {};
+    if (::fstat(fd, &before) != 0) {
+        return "cannot look at " + path + ": " + std::strerror(errno);
+    }
+    // A file cut short in the middle of a line (by hand, or by a crash before
+    // this writer undid its short writes) would swallow this record.
+    char last = '\n';
+    if (before.st_size > 0 && ::pread(fd, &last, 1, before.st_size - 1) == 1 && last != '\n') {
+        data.insert(data.begin(), '\n');
+    }
+    // One write: lines of runs ending at once in two programs never interleave.
+    const ssize_t written = ::write(fd, data.data(), data.size());
+    const int writeError = errno;
+    bool undone = false;
+    if (written > 0 && written != static_cast<ssize_t>(data.size())) {
+        // A full disk or a file size limit: take the torn line back, unless
+        // another program has appended since (its line is worth more).
+        const off_t end = ::lseek(fd, 0, SEEK_CUR);
+        struct stat after {};
+        if (end >= written && ::fstat(fd, &after) == 0 && after.st_size == end) {
+            undone = ::ftruncate(fd, end - written) == 0;
+        }
+    }
+    const bool synced = ::fsync(fd) == 0;
+    const int syncError = errno;
+    if (written != static_cast<ssize_t>(data.size())) {
+        if (written < 0) {
+            return "cannot write " + path + ": " + std::strerror(writeError);
+        }
+        return "cannot write " + path + ": only " + std::to_string(written) + " of " +
+               std::to_string(data.size()) + " bytes fit" +
+               (undone ? "; they were taken back" : "; a torn line is left");
+    }
+    if (!synced) {
+        return "cannot sync " + path + ": " + std::strerror(syncError);
+    }
+    return {};
+}
+
+} // namespace
+#endif
+
 std::string AppendLine(const std::string& path, const std::string& line) {
+#ifdef _WIN32
     namespace fs = std::filesystem;
     if (path.empty()) {
         return "no place for the run log (no home folder)";
@@ -163,7 +245,6 @@ std::string AppendLine(const std::string& path, const std::string& line) {
         fs::create_directories(parent, ec);
     }
     std::string data = line + "\n";
-#ifdef _WIN32
     // Read access only to look at the last byte; FILE_APPEND_DATA alone makes
     // every write go to the end of the file.
     HANDLE h = CreateFileW(FilePath(path).c_str(), FILE_APPEND_DATA | FILE_READ_DATA,
@@ -195,61 +276,53 @@ std::string AppendLine(const std::string& path, const std::string& line) {
     if (!ok || written != data.size()) {
         return "cannot write " + path + " (error " + std::to_string(error) + ")";
     }
+    return {};
 #else
-    // O_NONBLOCK: a FIFO at the path fails the open when nobody reads it, and
-    // nothing else that is no regular file is written (below). Read access is
-    // for the last byte only; O_APPEND puts each write at the end.
-    const int fd =
-        ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
+    std::string error;
+    const int fd = OpenLog(path, error);
     if (fd < 0) {
-        // ENXIO: a FIFO without a reader.
-        return errno == ENXIO ? path + " is not a regular file"
-                              : "cannot open " + path + ": " + std::strerror(errno);
+        return error;
     }
-    struct stat before {};
-    if (::fstat(fd, &before) != 0 || !S_ISREG(before.st_mode)) {
-        ::close(fd);
-        return path + " is not a regular file";
-    }
-    // A file cut short in the middle of a line (by hand, or by a crash before
-    // this writer undid its short writes) would swallow this record.
-    char last = '\n';
-    if (before.st_size > 0 && ::pread(fd, &last, 1, before.st_size - 1) == 1 && last != '\n') {
-        data.insert(data.begin(), '\n');
-    }
-    // One write: lines of runs ending at once in two programs never interleave.
-    const ssize_t written = ::write(fd, data.data(), data.size());
-    const int writeError = errno;
-    bool undone = false;
-    if (written > 0 && written != static_cast<ssize_t>(data.size())) {
-        // A full disk or a file size limit: take the torn line back, unless
-        // another program has appended since (its line is worth more).
-        const off_t end = ::lseek(fd, 0, SEEK_CUR);
-        struct stat after {};
-        if (end >= written && ::fstat(fd, &after) == 0 && after.st_size == end) {
-            undone = ::ftruncate(fd, end - written) == 0;
-        }
-    }
-    const bool synced = ::fsync(fd) == 0;
-    const int syncError = errno;
+    error = AppendTo(fd, path, line);
     ::close(fd);
-    if (written != static_cast<ssize_t>(data.size())) {
-        if (written < 0) {
-            return "cannot write " + path + ": " + std::strerror(writeError);
-        }
-        return "cannot write " + path + ": only " + std::to_string(written) + " of " +
-               std::to_string(data.size()) + " bytes fit" +
-               (undone ? "; they were taken back" : "; a torn line is left");
-    }
-    if (!synced) {
-        return "cannot sync " + path + ": " + std::strerror(syncError);
+    return error;
+#endif
+}
+
+FileRunLog::~FileRunLog() {
+#ifndef _WIN32
+    if (fd_ >= 0) {
+        ::close(fd_);
     }
 #endif
-    return {};
+}
+
+void FileRunLog::KeepOpen() {
+#ifndef _WIN32
+    std::string error;
+    if (fd_ < 0) {
+        fd_ = OpenLog(path_, error); // when it cannot be, each record says why
+    }
+#endif
 }
 
 void FileRunLog::Append(const RunRecord& record) {
-    const std::string error = AppendLine(path_, ToJsonLine(record));
+    std::string error;
+#ifndef _WIN32
+    struct stat held {};
+    if (fd_ >= 0 && ::fstat(fd_, &held) == 0 && held.st_nlink == 0) {
+        // Removed (or rotated away) meanwhile: the records go to the new one.
+        ::close(fd_);
+        fd_ = OpenLog(path_, error);
+    }
+    if (fd_ >= 0) {
+        error = AppendTo(fd_, path_, ToJsonLine(record));
+    } else {
+        error = AppendLine(path_, ToJsonLine(record));
+    }
+#else
+    error = AppendLine(path_, ToJsonLine(record));
+#endif
     if (!error.empty()) {
         std::cerr << program_ << ": " << (record.analyser ? *record.analyser + ": " : "")
                   << "run log not written: " << error << "\n";

@@ -82,12 +82,21 @@ class FileRunLog : public IRunLog {
 public:
     explicit FileRunLog(std::string path = DefaultRunLogPath(), std::string program = "flashwright")
         : path_(std::move(path)), program_(std::move(program)) {}
+    ~FileRunLog() override;
+    FileRunLog(const FileRunLog&) = delete;
+    FileRunLog& operator=(const FileRunLog&) = delete;
+
     void Append(const RunRecord& record) override;
     const std::string& Path() const { return path_; }
+    // Keeps the log open from now on (it is opened for every record
+    // otherwise), so that records are written even when the process has no
+    // handle left to open a file with: a bench of a great many analysers.
+    void KeepOpen();
 
 private:
     std::string path_;
     std::string program_;
+    int fd_ = -1; // the log kept open; -1: opened for each record
 };
 
 // Appends `line` (a line feed is added) to `path`, creating the file and its

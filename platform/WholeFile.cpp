@@ -9,6 +9,7 @@
 #include <cstdio>
 #else
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -54,6 +55,18 @@ WholeFile Kind(std::filesystem::file_type type) {
 }
 
 } // namespace
+
+std::size_t OpenFileLimit() {
+#ifdef _WIN32
+    return 0;
+#else
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return 0;
+    }
+    return static_cast<std::size_t>(limit.rlim_cur);
+#endif
+}
 
 WholeFile ReadWholeFile(const std::string& path, std::size_t maxBytes) {
     if (path.empty()) {

@@ -18,6 +18,10 @@ struct WholeFile {
     std::string why; // what the file is or why it was not read, for a message
 };
 
+// How many files the process may have open at once (its soft limit); 0 when
+// there is no such limit to speak of (Windows) or it cannot be told.
+std::size_t OpenFileLimit();
+
 // `path` is UTF-8 (opened by its UTF-16 name on Windows). A file of more than
 // `maxBytes` bytes is TooLarge.
 WholeFile ReadWholeFile(const std::string& path, std::size_t maxBytes);

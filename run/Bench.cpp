@@ -1,5 +1,6 @@
 #include "run/Bench.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <random>
@@ -27,6 +28,14 @@ std::string NewBatchId() {
         id += hex;
     }
     return id;
+}
+
+std::size_t DefaultJobs(std::size_t openFileLimit) {
+    if (openFileLimit == 0) {
+        return kDefaultJobs;
+    }
+    const std::size_t free = openFileLimit > kReservedFiles ? openFileLimit - kReservedFiles : 0;
+    return std::clamp<std::size_t>(free / 4, 1, kDefaultJobs);
 }
 
 UploadCount BenchRun::Upload() const {

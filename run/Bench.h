@@ -184,6 +184,15 @@ private:
     std::shared_ptr<char> alive_ = std::make_shared<char>(); // posted calls check it
 };
 
+// How many runs of a bench go at once when the user does not say: at most
+// kDefaultJobs, so that the one event loop keeps every run's ticks and
+// time-outs on time, and at most a quarter of what `openFileLimit` leaves
+// after kReservedFiles for the program itself (a run holds a port, a socket or
+// a converter, and briefly a lock file); 0: no such limit.
+inline constexpr std::size_t kDefaultJobs = 256;
+inline constexpr std::size_t kReservedFiles = 32;
+std::size_t DefaultJobs(std::size_t openFileLimit);
+
 // A new batch id: 128 random bits as a version 4 UUID in lower case, without
 // braces ("1b4e28ba-2fa1-41d2-883f-0016d3cca427").
 std::string NewBatchId();

@@ -38,6 +38,9 @@ int gLookupsInFlight = 0;
 
 } // namespace
 
+// What a connect that found no free file handle says.
+constexpr const char* kMsgNoHandles = "no file handle left for the connection: too many open files";
+
 NetResolver SystemResolver() {
     return [](const QString& host, QObject* context,
               std::function<void(const QList<QHostAddress>&, const QString&)> done) {
@@ -285,7 +288,10 @@ void QtNetPort::Close() {
 void QtNetPort::OnError(QAbstractSocket::SocketError error) {
     if (phase_ == Phase::Connecting) {
         // This address failed: the next one, once this signal has returned.
-        lastError_ = socket_.errorString().toStdString();
+        // (Qt says "Out of resources" when the process has no handle left.)
+        lastError_ = error == QAbstractSocket::SocketResourceError
+                         ? std::string(kMsgNoHandles)
+                         : socket_.errorString().toStdString();
         attemptTimer_.stop();
         const unsigned attempt = attempt_;
         QMetaObject::invokeMethod(

@@ -436,6 +436,30 @@ TEST_P(CliStop, MidUpload) {
 
 // Ctrl-C while a device server that never answers is being connected to:
 // the run is abandoned at once, not when the connect gives up.
+// A bench wider than the file handles the process may have: the analysers it
+// cannot open end with that reason, and every one of them is on record (the
+// log was opened before the runs took the handles). The default --jobs keeps
+// within the limit and runs out of nothing.
+TEST_F(CliE2e, ShortOfFileHandlesEveryAnalyserIsRecorded) {
+    std::string list;
+    for (int i = 0; i < 60; ++i)
+        list += "127.0.0.1:" + std::to_string(test::Ser2net::FreePort()) + "\n";
+    WriteFile(rig.dir.File("bench.txt"), list);
+    rig.env = {"prlimit", "--nofile=48", "--"};
+    for (const bool wide : {true, false}) {
+        std::vector<std::string> args{"flash", "--analysers", rig.dir.File("bench.txt"), "--file",
+                                      Image(rig, 3)};
+        if (wide)
+            args.insert(args.end(), {"--jobs", "60"});
+        const std::size_t before = rig.Runs().size();
+        ASSERT_EQ(rig.Run(args), 1) << rig.Both();
+        EXPECT_EQ(rig.Runs().size(), before + 60) << rig.Err();
+        EXPECT_EQ(Has(rig.Out(), "no file handle left for the connection"), wide);
+        EXPECT_FALSE(Has(rig.Err(), "run log not written"));
+        EXPECT_TRUE(Has(rig.Out(), "0 of 60 analysers OK"));
+    }
+}
+
 // A connect that is still under way, to a device server that takes no
 // connection or behind a name the name server never answers: Ctrl-C ends the
 // run at once, and neither the connect nor the unanswered lookup (which the
