@@ -152,8 +152,11 @@ int main(int argc, char** argv) {
         "sha256",
         "Refuse a firmware file whose SHA-256 is not HEX, before any analyser is touched (flash).",
         "HEX");
-    const QList<QCommandLineOption> flashOptions{type, port, usb,     address,   file, ops,
-                                                 save, json, timeout, analysers, jobs, sha256};
+    const QCommandLineOption watch(
+        "watch", "Flash every serial port (with --type USB: converter) that appears, once each "
+                 "time it is plugged in, until Ctrl-C; then the table (flash).");
+    const QList<QCommandLineOption> flashOptions{
+        type, port, usb, address, file, ops, save, json, timeout, analysers, jobs, sha256, watch};
     parser.addOptions(flashOptions);
 
     if (!parser.parse(QCoreApplication::arguments())) {
@@ -343,5 +346,13 @@ int main(int argc, char** argv) {
     }
     options.save = parser.isSet(save);
     options.json = parser.isSet(json);
+    if (parser.isSet(watch)) {
+        if (batch || options.port || options.portDevice || options.usb || options.address ||
+            options.save) {
+            return Usage("--watch flashes the ports that appear; it takes no --port, --usb, "
+                         "--address, --analysers, --jobs or --save");
+        }
+        return WatchCommand(options);
+    }
     return batch ? BatchCommand(options) : FlashCommand(options);
 }
