@@ -164,6 +164,41 @@ private:
     std::string box_;
 };
 
+// What a run is doing: the step of the engine's state, or while it connects
+// what the connection row says.
+static std::string StepOf(const BenchRun& run, const BenchPage::Screen& screen) {
+    using enum UpdateState;
+    const UpdateState state = run.Run()->engine.State().nUpdateState;
+    const auto row = [](StatusLabel label) {
+        return std::string(kRowCaptions[static_cast<std::size_t>(label)]) + "...";
+    };
+    switch (state) {
+    case Idle:
+        return screen.Step();
+    case Start:
+    case WaitReboot:
+    case EnterBootloader:
+    case WaitBanner:
+        return row(StatusLabel::Bootloader);
+    case EraseFlash:
+    case ErasingFlash:
+        return row(StatusLabel::Erase);
+    case EraseEeprom:
+    case ErasingEeprom:
+        return row(StatusLabel::EraseEEPROM);
+    case EraseRam:
+    case ErasingRam:
+        return row(StatusLabel::EraseRAM);
+    case UploadStart:
+    case Uploading:
+        return row(StatusLabel::Upload);
+    case WaitAcks:
+        return row(StatusLabel::Verify);
+    default:
+        return row(StatusLabel::RUN);
+    }
+}
+
 struct BenchPage::Row {
     std::string name;
     bool station = false;   // added by the station
@@ -234,7 +269,7 @@ PickBenchWithDialog(QWidget* parent, const std::vector<BenchEntry>& entries) {
 
 // --- The page ------------------------------------------------------------------
 
-BenchPage::BenchPage(Services services) : QtPage("frmBench", 8160, 5505), s_(std::move(services)) {
+BenchPage::BenchPage(Services services) : QtPage("frmBench", 10800, 5505), s_(std::move(services)) {
 }
 
 BenchPage::~BenchPage() {
@@ -244,10 +279,10 @@ BenchPage::~BenchPage() {
 void BenchPage::BuildControls(QWidget* window) {
     auto* frame = new QGroupBox(window);
     frame->setObjectName("fraBench");
-    PlaceTwips(frame, 120, 0, 7935, 4455);
+    PlaceTwips(frame, 120, 0, 10575, 4455);
 
     const std::array<std::pair<const char*, int>, 4> heads{
-        {{"Analyser", 240}, {"Step", 1560}, {"Confirmed records", 3840}, {"Result", 5760}}};
+        {{"Analyser", 240}, {"Step", 1560}, {"Confirmed records", 4140}, {"Result", 6060}}};
     for (const auto& [text, left] : heads) {
         PlaceTwips(MakeLabel("lblBenchHead", text, frame), left, 120, 1800, 255);
     }
@@ -256,7 +291,7 @@ void BenchPage::BuildControls(QWidget* window) {
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidgetResizable(true);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    PlaceTwips(scroll, 120, 390, 7740, 3240);
+    PlaceTwips(scroll, 120, 390, 10380, 3240);
     rowArea_ = new QWidget;
     rowArea_->setObjectName("rowArea");
     auto* grid = new QGridLayout(rowArea_);
@@ -264,14 +299,14 @@ void BenchPage::BuildControls(QWidget* window) {
     grid->setHorizontalSpacing(TwipsToPx(60));
     grid->setVerticalSpacing(TwipsToPx(30));
     grid->setColumnMinimumWidth(0, TwipsToPx(1260));
-    grid->setColumnMinimumWidth(1, TwipsToPx(2220));
+    grid->setColumnMinimumWidth(1, TwipsToPx(2520));
     grid->setColumnMinimumWidth(2, TwipsToPx(1860));
     grid->setColumnStretch(3, 1);
     grid->setAlignment(Qt::AlignTop);
     scroll->setWidget(rowArea_);
 
     count_ = MakeLabel("lblBenchCount", "", frame);
-    PlaceTwips(count_, 240, 3720, 7560, 255);
+    PlaceTwips(count_, 240, 3720, 10200, 255);
     station_ = new QCheckBox("&Station: flash each analyser plugged in", frame);
     station_->setObjectName("chkStation");
     PlaceTwips(station_, 240, 4050, 3975, 255);
@@ -285,10 +320,10 @@ void BenchPage::BuildControls(QWidget* window) {
     QObject::connect(station_, &QCheckBox::toggled, station_, stationChanged);
     QObject::connect(stationKind_, &QComboBox::activated, stationKind_, stationChanged);
 
-    again_ = AddButton(window, "btnAgain", "Flash &Again", 5160, 4560, 1455, 375,
+    again_ = AddButton(window, "btnAgain", "Flash &Again", 7770, 4560, 1455, 375,
                        [this] { btnAgain_Click(); });
     again_->setEnabled(false);
-    auto* previous = AddButton(window, "btnPrevious", "&Previous", 6720, 4560, 1335, 375,
+    auto* previous = AddButton(window, "btnPrevious", "&Previous", 9345, 4560, 1335, 375,
                                [this] { btnPrevious_Click(); });
     previous->setFocus();
 
@@ -301,6 +336,7 @@ void BenchPage::BuildControls(QWidget* window) {
 }
 
 void BenchPage::FormUnload() {
+    toLaunch_.clear();
     if (bench_) {
         bench_->StopAll();
         bench_->on = {};
@@ -322,6 +358,7 @@ void BenchPage::FormUnload() {
 }
 
 void BenchPage::QueryClose() {
+    toLaunch_.clear();
     if (bench_) {
         bench_->StopAll();
     }
@@ -358,9 +395,12 @@ void BenchPage::StartBench() {
     bench_->on.ended = [this](BenchRun& run) { Ended(run); };
     bench_->on.idle = [this] { UpdateCount(); };
     bench_->Start();
+    // Every row at once; the runs one per turn of the event loop, so that
+    // opening many ports never holds the window up for long.
     for (const std::string& name : names_) {
-        Launch(AddRow(name, false));
+        toLaunch_.push_back(&AddRow(name, false));
     }
+    LaunchNext();
     redraw_->start();
     UpdateCount();
     // A bench of none is a station.
@@ -377,8 +417,10 @@ BenchPage::Row& BenchPage::AddRow(const std::string& name, bool station) {
     const int at = gridRows_++;
     row->nameLabel = new QLabel(QString::fromStdString(name), rowArea_);
     row->nameLabel->setObjectName("lblBenchName");
+    row->nameLabel->setFixedWidth(TwipsToPx(1260));
     row->step = new QLabel(rowArea_);
     row->step->setObjectName("lblBenchStep");
+    row->step->setFixedWidth(TwipsToPx(2520));
     row->bar = new QProgressBar(rowArea_);
     row->bar->setObjectName("barBench");
     row->bar->setFixedHeight(TwipsToPx(240));
@@ -394,6 +436,18 @@ BenchPage::Row& BenchPage::AddRow(const std::string& name, bool station) {
     grid->addWidget(row->result, at, 3);
     rows_.push_back(std::move(row));
     return *rows_.back();
+}
+
+void BenchPage::LaunchNext() {
+    if (toLaunch_.empty() || !bench_) {
+        return;
+    }
+    Row* row = toLaunch_.front();
+    toLaunch_.pop_front();
+    Launch(*row);
+    if (!toLaunch_.empty()) {
+        QTimer::singleShot(0, rowArea_, [this] { LaunchNext(); });
+    }
 }
 
 void BenchPage::Launch(Row& row) {
@@ -420,7 +474,7 @@ void BenchPage::Redraw() {
         if (screen == nullptr) {
             continue;
         }
-        row->step->setText(QString::fromStdString(screen->Step()));
+        row->step->setText(QString::fromStdString(StepOf(*run, *screen)));
         row->box = screen->LastBox();
         const UploadCount upload = run->Upload();
         if (upload.total <= 0) {
@@ -472,11 +526,14 @@ void BenchPage::Ended(BenchRun& run) {
     row.result->setToolTip(QString::fromStdString(reason));
     SetColour(row.result, OutcomeColour(run));
     if (const RunRecord* record = run.Record()) {
-        // The step the run ended at, as its rows have it.
+        // The step the run ended at, as its rows have it (top to bottom):
+        // the first that failed, else the last it reached.
         std::string step;
-        for (const auto& [caption, status] : record->rows) {
-            if (!status.empty()) {
-                step = caption + ": " + status;
+        for (const char* caption : kRowCaptions) {
+            for (const auto& [name, status] : record->rows) {
+                if (name == caption && !status.empty() && !step.ends_with(": FAILED")) {
+                    step = name + ": " + status;
+                }
             }
         }
         row.step->setText(QString::fromStdString(step));
@@ -551,7 +608,7 @@ void BenchPage::UpdateCount() {
                 " OK";
     }
     count_->setText(QString::fromStdString(text));
-    const bool busy = bench_ && bench_->Running() + bench_->Waiting() > 0;
+    const bool busy = !Done();
     const bool anyNotOk = std::any_of(rows_.begin(), rows_.end(), [](const auto& row) {
         return !row->station && row->run != nullptr && !Ok(row->run);
     });
@@ -572,6 +629,7 @@ void BenchPage::btnAgain_Click() {
 }
 
 void BenchPage::btnPrevious_Click() {
+    toLaunch_.clear();
     if (bench_) {
         bench_->StopAll();
     }
@@ -647,6 +705,10 @@ void BenchPage::LookAtPorts() {
         Launch(*row);
     }
     UpdateCount();
+}
+
+bool BenchPage::Done() const {
+    return bench_ && bench_->Idle() && toLaunch_.empty();
 }
 
 std::vector<BenchPage::RowText> BenchPage::Rows() const {

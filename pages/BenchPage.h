@@ -17,6 +17,7 @@
 #include "run/Bench.h"
 
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -63,6 +64,8 @@ public:
         PortListSource portList; // the serial ports the station watches
         IUsbDriver& usb;         // the converters it watches
     };
+    class Screen; // one run's screen
+
     explicit BenchPage(Services services);
     ~BenchPage() override;
 
@@ -88,6 +91,8 @@ public:
     std::vector<RowText> Rows() const;
     std::string CountText() const;
     Bench* Runs() const { return bench_.get(); }
+    // Every run started has ended, and none waits to start.
+    bool Done() const;
     // Units the station has flashed (ended runs), and of those OK.
     int StationDone() const { return stationDone_; }
     int StationOk() const { return stationOk_; }
@@ -99,9 +104,9 @@ protected:
 
 private:
     struct Row;
-    class Screen;
     Row& AddRow(const std::string& name, bool station);
     void Launch(Row& row);
+    void LaunchNext();
     void RemoveRow(Row& row);
     void Redraw();
     void Ended(BenchRun& run);
@@ -114,6 +119,7 @@ private:
     std::unique_ptr<Bench> bench_;
     bool refused_ = false;
     std::vector<std::unique_ptr<Row>> rows_;
+    std::deque<Row*> toLaunch_;         // rows whose runs start at the next turns
     std::map<std::size_t, Row*> byRun_; // the bench's run index -> its row
     int gridRows_ = 0;
     PortWatch watch_;

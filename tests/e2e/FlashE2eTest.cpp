@@ -827,9 +827,7 @@ protected:
         return wizard->bench;
     }
     bool RunToIdle(Millis timeout = Millis(30000)) {
-        return rig.RunUntil(
-            [&] { return wizard->bench.Runs() != nullptr && wizard->bench.Runs()->Idle(); },
-            timeout);
+        return rig.RunUntil([&] { return wizard->bench.Done(); }, timeout);
     }
     // Each row as "NAME RESULT", the result cut at its reason.
     std::vector<std::string> Results() {
@@ -856,7 +854,7 @@ TEST_F(WizardBench, EightAtOnceEachEndsAloneAndAgainRunsOnlyTheFailed) {
                                          "COM5", "COM6", "COM7", "COM8"};
     BenchPage& page = StartBench(names);
     EXPECT_EQ(rig.settings.GetSettingValue(kSection, kBench, ""), JoinBenchNames(names));
-    ASSERT_NE(page.Runs(), nullptr);
+    ASSERT_TRUE(rig.RunUntil([&] { return page.Runs()->Runs().size() == 8; }, Millis(2000)));
     const fw::BenchRun& eighth = page.Runs()->Runs()[7];
     ASSERT_TRUE(rig.RunUntil([&] { return eighth.Upload().confirmed >= 10; }, Millis(20000)));
     sims[8]->Signal(SIGKILL);
@@ -946,7 +944,8 @@ TEST_F(WizardBench, RefusedFileReachesNoneAndPreviousAbandonsEach) {
         ASSERT_TRUE(rig.RunUntil(
             [&] {
                 const auto& runs = wizard->bench.Runs()->Runs();
-                return std::all_of(runs.begin(), runs.end(),
+                return runs.size() == 3 &&
+                       std::all_of(runs.begin(), runs.end(),
                                    [](const fw::BenchRun& r) { return r.Upload().sent >= 5; });
             },
             Millis(20000)));
