@@ -17,7 +17,10 @@
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollArea>
+#include <QStyle>
+#include <QStyleFactory>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -294,6 +297,12 @@ void BenchPage::BuildControls(QWidget* window) {
     PlaceTwips(scroll, 120, 390, 10380, 3240);
     rowArea_ = new QWidget;
     rowArea_->setObjectName("rowArea");
+    // The bars in one style everywhere: some platform styles draw a bar with
+    // text as text alone.
+    barStyle_ = QStyleFactory::create("Fusion");
+    if (barStyle_ != nullptr) {
+        barStyle_->setParent(window);
+    }
     auto* grid = new QGridLayout(rowArea_);
     grid->setContentsMargins(TwipsToPx(120), 0, 0, 0);
     grid->setHorizontalSpacing(TwipsToPx(60));
@@ -349,6 +358,7 @@ void BenchPage::FormUnload() {
     gridRows_ = 0;
     watch_.Reset();
     rowArea_ = nullptr;
+    barStyle_ = nullptr;
     count_ = nullptr;
     again_ = nullptr;
     station_ = nullptr;
@@ -366,6 +376,17 @@ void BenchPage::QueryClose() {
 
 void BenchPage::StartBench() {
     EnsureLoaded();
+    // The page is wider than the one whose place it took: kept on the screen.
+    if (const QScreen* screen = Window()->screen()) {
+        const QRect room = screen->availableGeometry();
+        const QRect frame = Window()->frameGeometry();
+        QPoint at = Window()->pos();
+        at.rx() -= std::max(0, frame.right() - room.right());
+        at.ry() -= std::max(0, frame.bottom() - room.bottom());
+        at.rx() = std::max(at.x(), room.left());
+        at.ry() = std::max(at.y(), room.top());
+        Window()->move(at);
+    }
     stationDone_ = stationOk_ = 0;
     // The file once, before any analyser is touched; a refused file reaches none.
     refused_ = false;
@@ -423,6 +444,9 @@ BenchPage::Row& BenchPage::AddRow(const std::string& name, bool station) {
     row->step->setFixedWidth(TwipsToPx(2520));
     row->bar = new QProgressBar(rowArea_);
     row->bar->setObjectName("barBench");
+    if (barStyle_ != nullptr) {
+        row->bar->setStyle(barStyle_);
+    }
     row->bar->setFixedHeight(TwipsToPx(240));
     row->bar->setMaximumWidth(TwipsToPx(1860));
     row->bar->setRange(0, 1);
@@ -690,13 +714,15 @@ void BenchPage::LookAtPorts() {
     }
     for (const std::string& name : change.appeared) {
         Row* row = nullptr;
+        bool going = false; // a run on that port still going: not a second one
         for (const auto& r : rows_) {
-            if (r->name == name && r->station) {
-                row = r.get();
+            if (r->name == name) {
+                row = r->station ? r.get() : row;
+                going = going || (r->run != nullptr && r->run->Phase() != BenchPhase::Ended);
             }
         }
-        if (row != nullptr && row->run != nullptr && row->run->Phase() != BenchPhase::Ended) {
-            continue; // still flashing from its last appearance
+        if (going) {
+            continue;
         }
         if (row == nullptr) {
             row = &AddRow(name, true);

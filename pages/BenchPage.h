@@ -29,6 +29,7 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QProgressBar;
+class QStyle;
 class QPushButton;
 class QTimer;
 class QWidget;
@@ -128,6 +129,7 @@ private:
     int stationOk_ = 0;
 
     QWidget* rowArea_ = nullptr;
+    QStyle* barStyle_ = nullptr; // of the bars, owned by the window
     QLabel* count_ = nullptr;
     QPushButton* again_ = nullptr;
     QCheckBox* station_ = nullptr;

@@ -15,7 +15,10 @@
 #      firmware": the run fails, its message box and its record say "The
 #      connection to the analyser was lost.";
 #   4. the port search lists COM7 "(In Use)" while another program holds it,
-#      and a run on it fails saying so.
+#      and a run on it fails saying so;
+#   7. (after the converter's) a bench of two COM ports chosen before in the
+#      bench's checklist: both flashed at once, both images whole, one record
+#      each with the bench's id and the port's name.
 # Every message box is waited for by its window, its text read and checked,
 # and answered; after each run the progress page's rows, as the screen shows
 # them, have to be the rows of its run record.
@@ -172,7 +175,8 @@ pages() {
     local id WIDTH HEIGHT X Y SCREEN WINDOW
     for id in $(xdotool search --onlyvisible --name '^Flashwright$' 2>/dev/null); do
         eval "$(xdotool getwindowgeometry --shell "$id" 2>/dev/null)" || continue
-        if ((WIDTH >= 290 && WIDTH <= 360 && HEIGHT >= 280 && HEIGHT <= 370)); then
+        # A window going away may answer with no geometry.
+        if ((${WIDTH:-0} >= 290 && ${WIDTH:-0} <= 360 && ${HEIGHT:-0} >= 280 && ${HEIGHT:-0} <= 370)); then
             echo "$id"
         fi
     done
@@ -464,6 +468,59 @@ if [ -n "$converter" ]; then
     # Not the setup program's file: its uninstaller leaves it, and the folder.
     rm -f "$program_dir/TVD2XX.DLL"
 fi
+
+# --- 7. A bench of two COM ports ----------------------------------------------
+# COM7 and COM8 were chosen before in the bench's checklist (the "Bench" value):
+# Alt+B opens it with both ticked, Return takes them, and the operations
+# page's Next starts both runs at once on the bench page.
+received7=$tmp/received7.srec
+received8=$tmp/received8.srec
+start_sim sim7 --bootloader-version 1.2 --baud 115200 --out "$received7" --exit-after-run
+dev7=$sim_device
+start_sim sim8 --bootloader-version 1.2 --baud 115200 --out "$received8" --exit-after-run
+preset "$firmware" "$dev7" "$sim_device"
+win reg add "$settings_key" /v Bench /d "COM$com;COM$((com + 1))" /f /reg:32 >>"$tmp/reg.log" 2>&1 ||
+    fail "reg add Bench failed"
+runs_before=$(run_count)
+start_wizard wizard7
+page=$(wait_page "")
+checklist=
+for ((try = 0; try < 10; try++)); do
+    [ -z "$checklist" ] || break
+    sleep 1
+    page=$(pages | sed -n 1p)
+    xdotool windowfocus --sync "$page" key --delay 50 alt+b 2>/dev/null || continue
+    poll 30 bash -c 'xdotool search --onlyvisible --name "^Bench\$" 2>/dev/null | grep -q .' || continue
+    checklist=$(xdotool search --onlyvisible --name '^Bench$' | sed -n 1p)
+done
+[ -n "$checklist" ] || fail "Alt+B opened no bench checklist"
+sleep 0.5
+xdotool windowfocus --sync "$checklist" key Return 2>/dev/null || true
+page=$(wait_page "$page") # the firmware page
+page=$(next "$page")      # the operations page
+# Its Next starts the bench (a page wider than the others; its count says so).
+# The page is looked up afresh for each try, as next() does.
+for ((try = 0; try < 10; try++)); do
+    sleep 1
+    page=$(pages | sed -n 1p)
+    [ -z "$page" ] || xdotool windowfocus --sync "$page" key --delay 50 alt+n 2>/dev/null || true
+    poll 50 says_line '^ *StaticText "[0-9]+ of 2 analysers' && break
+done
+two_more_runs() { [ "$(run_count)" -ge $((runs_before + 2)) ]; }
+poll 900 two_more_runs || fail "the bench left no two records"
+wait_says '^ *StaticText "2 of 2 analysers OK"' "the bench's count"
+srec_cmp "$firmware" "$received7" 2>"$tmp/srec_cmp7.log" || fail "COM$com's image differs"
+srec_cmp "$firmware" "$received8" 2>"$tmp/srec_cmp8.log" || fail "COM$((com + 1))'s image differs"
+tail -n 2 "$(runs_file)" | jq -se --arg a "COM$com" --arg b "COM$((com + 1))" \
+    'all(.result == "success") and .[0].batch == .[1].batch and (.[0].batch | length) == 36
+     and ([.[].analyser] | sort) == [$a, $b]' >/dev/null ||
+    fail "the bench's records do not say it: $(tail -n 2 "$(runs_file)")"
+for id in $(xdotool search --onlyvisible --name '^Flashwright$' 2>/dev/null); do # the bench page
+    eval "$(xdotool getwindowgeometry --shell "$id" 2>/dev/null)" || continue
+    ((${WIDTH:-0} < 600)) || { import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$out/windows-bench.png"; break; }
+done
+echo "7. bench of COM$com and COM$((com + 1)): both OK, images equal, one record each of one batch"
+stop_wizard
 
 # --- Uninstall ----------------------------------------------------------------
 if [ -n "$setup" ]; then
