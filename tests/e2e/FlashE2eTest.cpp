@@ -154,18 +154,23 @@ protected:
 
     // The wizard itself over the rig's settings and devices, started.
     // `bench`: what the connection page's bench checklist answers.
+    // `ticked` takes the names the checklist came up with ticked.
     static std::unique_ptr<Wizard> StartWizard(Rig& r, bool net = false,
-                                               std::vector<std::string> bench = {}) {
+                                               std::vector<std::string> bench = {},
+                                               std::vector<std::string>* ticked = nullptr) {
         auto wizard = std::make_unique<Wizard>(WizardServices{
             r.registry, r.usb, r.box, [&r] { return std::make_unique<QtSerialPort>(r.names); },
             net ? NetPortFactory([] { return std::make_unique<QtNetPort>(); }) : nullptr,
             [&r] { return r.names.PlatformList(); },
             [&r] { return MakePlatformVersionFacility(r.registry); }, ChooseFileWithDialog,
             &r.runLog, nullptr,
-            [bench](QWidget*, const std::vector<BenchEntry>& entries) {
+            [bench, ticked](QWidget*, const std::vector<BenchEntry>& entries) {
                 std::vector<std::string> offered;
-                for (const BenchEntry& e : entries)
+                for (const BenchEntry& e : entries) {
                     offered.push_back(e.label);
+                    if (ticked != nullptr && e.chosen)
+                        ticked->push_back(e.name);
+                }
                 EXPECT_TRUE(std::all_of(bench.begin(), bench.end(), [&](const std::string& n) {
                     return std::find(offered.begin(), offered.end(), n) != offered.end();
                 })) << "not offered";
@@ -820,7 +825,8 @@ protected:
     }
     // The wizard through its bench: the checklist answers `names`.
     BenchPage& StartBench(std::vector<std::string> names) {
-        wizard = StartWizard(rig, false, std::move(names));
+        ticked.clear();
+        wizard = StartWizard(rig, false, std::move(names), &ticked);
         wizard->connection.Window()->findChild<QPushButton*>("btnBench")->click();
         ClickNext(wizard->firmware);
         ClickNext(wizard->operations);
@@ -839,6 +845,7 @@ protected:
 
     std::map<int, std::unique_ptr<SimProcess>> sims;
     std::unique_ptr<Wizard> wizard;
+    std::vector<std::string> ticked; // in the checklist as it came up
 };
 
 // Eight analysers: six complete byte for byte, one rejects the fifth record,
@@ -933,6 +940,8 @@ TEST_F(WizardBench, RefusedFileReachesNoneAndPreviousAbandonsEach) {
             for (int n = 1; n <= 3; ++n)
                 Plug(n, {"--baud", "38400"});
             StartBench({"COM1", "COM2", "COM3"});
+            // The choice kept as "Bench" comes back ticked at the next start.
+            EXPECT_EQ(ticked, (std::vector<std::string>{"COM1", "COM2", "COM3"}));
         } else {
             page.Window()->findChild<QPushButton*>("btnPrevious")->click();
             // Back to the firmware page, which shows the stored file again.
@@ -973,9 +982,11 @@ TEST_F(WizardBench, StationFlashesEachUnitPluggedInOnce) {
     Plug(1, {}, false);               // there before the station looks: left alone
     BenchPage& page = StartBench({}); // a bench of none is a station
     ASSERT_TRUE(page.Window()->findChild<QCheckBox*>("chkStation")->isChecked());
-    for (int n : {12, 10, 11}) {
+    std::size_t seen = 0;
+    for (int n : {12, 10, 11}) { // each seen before the next comes
         Plug(n, {}, false);
-        rig.RunFor(Millis(800));
+        ASSERT_TRUE(rig.RunUntil([&] { return page.Rows().size() > seen; }, Millis(10000)));
+        seen = page.Rows().size();
     }
     ASSERT_TRUE(rig.RunUntil([&] { return page.StationDone() == 3; }, Millis(20000)));
     rig.RunFor(Millis(1500)); // still plugged: not again
