@@ -400,7 +400,10 @@ void BenchPage::StartBench() {
             }
             UpdateCount();
             station_->setEnabled(false);
-            s_.box.Show(RefusalMessage(check), MsgIcon::Critical, kTitleLoadFirmwareError);
+            // Once the page has taken over, as the single run shows it.
+            QTimer::singleShot(0, rowArea_, [this, message = RefusalMessage(check)] {
+                s_.box.Show(message, MsgIcon::Critical, kTitleLoadFirmwareError);
+            });
             return;
         }
         digest = check.summary.sha256;
