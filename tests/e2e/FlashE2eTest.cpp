@@ -976,7 +976,7 @@ TEST_F(WizardBench, RefusedFileReachesNoneAndPreviousAbandonsEach) {
 
 // The station: analysers plugged in one after another are each flashed once,
 // in the order they came, none twice while it stays; an unplugged unit's row
-// goes.
+// goes; a converter is flashed by its serial number.
 TEST_F(WizardBench, StationFlashesEachUnitPluggedInOnce) {
     rig.Store("COM", Image(rig.dir, "S1"));
     Plug(1, {}, false);               // there before the station looks: left alone
@@ -1005,6 +1005,15 @@ TEST_F(WizardBench, StationFlashesEachUnitPluggedInOnce) {
     Plug(10, {}, false); // back: flashed again
     ASSERT_TRUE(rig.RunUntil([&] { return page.StationDone() == 4; }, Millis(20000)));
     EXPECT_EQ(rig.Runs().back()["analyser"], "COM10");
+    EXPECT_EQ(rig.Runs().back()["result"], "success");
+
+    // Watching converters: one plugged in is flashed under its serial number.
+    page.SetStation(true, true);
+    StartSim(rig, {});
+    FakeConverter(rig);
+    ASSERT_TRUE(rig.RunUntil([&] { return page.StationDone() == 5; }, Millis(20000)));
+    EXPECT_EQ(rig.Runs().back()["analyser"], "usb:MA0042");
+    EXPECT_EQ(rig.Runs().back()["connection"]["usb_serial"], "MA0042");
     EXPECT_EQ(rig.Runs().back()["result"], "success");
 }
 
