@@ -6,6 +6,7 @@
 
 #include "engine/MessageBox.h"
 #include "link/usb/UsbDriver.h"
+#include "pages/BenchPage.h"
 #include "pages/ConnectionPage.h"
 #include "pages/FirmwarePage.h"
 #include "pages/OperationsPage.h"
@@ -36,6 +37,24 @@ struct WizardServices {
     IRunLog* runLog = nullptr;
     // Held while the connection page searches the ports; empty: nothing.
     PortSearchHold portSearchHold = nullptr;
+    // The bench's checklist on the connection page; null: no bench.
+    BenchPicker pickBench = PickBenchWithDialog;
+};
+
+// Where the operations page's Next goes: the progress page of the one run, or
+// the bench page when the connection page chose a bench.
+class RunPageSwitch : public IPage {
+public:
+    explicit RunPageSwitch(std::function<IPage&()> target) : target_(std::move(target)) {}
+    int Left() override { return target_().Left(); }
+    int Top() override { return target_().Top(); }
+    void SetLeft(int left) override { target_().SetLeft(left); }
+    void SetTop(int top) override { target_().SetTop(top); }
+    void Show() override { target_().Show(); }
+    void Unload() override { target_().Unload(); }
+
+private:
+    std::function<IPage&()> target_;
 };
 
 class Wizard {
@@ -60,6 +79,8 @@ public:
     RunConfig choices;
     ProgressPage progress;
     AnalyserRun run;
+    BenchPage bench;
+    RunPageSwitch runPage;
     PortDiscovery discovery;
     OperationsPage operations;
     FirmwarePage firmware;

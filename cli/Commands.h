@@ -23,6 +23,9 @@ int CheckCommand(const std::string& path);
 int FlashCommand(const FlashOptions& options);
 // Runs of the chosen operations over every analyser named, at once.
 int BatchCommand(const FlashOptions& options);
+// Runs of the chosen operations over every serial port (--type USB: converter)
+// that appears, until a stop signal; then the table (flash --watch).
+int WatchCommand(const FlashOptions& options);
 
 // How a stop signal is named to the user: "Ctrl-C", "SIGTERM", "Ctrl-Break"
 // (with the console, in Terminal*.cpp).

@@ -35,7 +35,7 @@ TransportMakers MachineTransports(const PlatformParts& parts, IUsbDriver& usb) {
     return TransportMakers{parts.makeSerialPort, parts.makeNetPort, usb};
 }
 
-int RunBenchToEnd(Bench& bench, const std::function<void(int signal)>& stopped) {
+int RunBenchToEnd(Bench& bench, const std::function<void(int signal)>& stopped, bool untilStopped) {
     // Ctrl-C, a kill, a closed terminal or Ctrl-\ (on Windows: Ctrl-C,
     // Ctrl-Break, the console closed, log-off, shut-down) do what Previous
     // does; a closed stdout or stderr only loses the output, the runs go on.
@@ -61,8 +61,10 @@ int RunBenchToEnd(Bench& bench, const std::function<void(int signal)>& stopped) 
         if (before) {
             before();
         }
-        idle = true;
-        QCoreApplication::exit(0);
+        if (!untilStopped) {
+            idle = true;
+            QCoreApplication::exit(0);
+        }
     };
     bench.Start();
     if (!idle && signalNumber == 0) {

@@ -46,6 +46,9 @@ TransportMakers MachineTransports(const PlatformParts& parts, IUsbDriver& usb);
 // number. Returns the signal's number, or 0 when none came. Either way the
 // stop signals end the program again afterwards; when none came, the output
 // waits again too (FinishProgress).
-int RunBenchToEnd(Bench& bench, const std::function<void(int signal)>& stopped);
+// With `untilStopped` an idle bench goes on waiting for more runs (a station)
+// until a stop signal comes.
+int RunBenchToEnd(Bench& bench, const std::function<void(int signal)>& stopped,
+                  bool untilStopped = false);
 
 } // namespace fw::cli

@@ -187,8 +187,11 @@ int main(int argc, char** argv) {
         "sha256",
         "Refuse a firmware file whose SHA-256 is not HEX, before any analyser is touched (flash).",
         "HEX");
-    const QList<QCommandLineOption> flashOptions{type, port, usb,     address,   file, ops,
-                                                 save, json, timeout, analysers, jobs, sha256};
+    const QCommandLineOption watch(
+        "watch", "Flash every serial port (with --type USB: converter) that appears, once each "
+                 "time it is plugged in, until Ctrl-C; then the table (flash).");
+    const QList<QCommandLineOption> flashOptions{
+        type, port, usb, address, file, ops, save, json, timeout, analysers, jobs, sha256, watch};
     parser.addOptions(flashOptions);
 
     if (!parser.parse(QCoreApplication::arguments())) {
@@ -383,7 +386,16 @@ int main(int argc, char** argv) {
     }
     options.save = parser.isSet(save);
     options.json = parser.isSet(json);
-    const int code = batch ? BatchCommand(options) : FlashCommand(options);
+    if (parser.isSet(watch)) {
+        if (batch || options.port || options.portDevice || options.usb || options.address ||
+            options.save) {
+            return Usage("--watch flashes the ports that appear; it takes no --port, --usb, "
+                         "--address, --analysers, --jobs or --save");
+        }
+    }
+    const int code = parser.isSet(watch) ? WatchCommand(options)
+                     : batch             ? BatchCommand(options)
+                                         : FlashCommand(options);
     // Every run has ended and is on record: a device server's name lookup
     // that was never answered holds no exit.
     fw::ExitWithoutWaitingForLookups(code);

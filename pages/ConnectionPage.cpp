@@ -6,6 +6,7 @@
 #include "FlashwrightVersion.h"
 #include "link/LinkOperations.h"
 #include "link/usb/ConverterList.h"
+#include "pages/BenchNames.h"
 #include "pages/ChoiceSaver.h"
 #include "platform/OperatingSystem.h"
 
@@ -18,6 +19,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 
@@ -144,10 +146,19 @@ void ConnectionPage::BuildControls(QWidget* window) {
 
     PlaceTwips(MakeLabel("lblVersion", "", window), 120, 4200, 1695, 375);
 
+    QPushButton* btnBench = nullptr;
+    if (s_.pickBench) {
+        btnBench = AddButton(window, "btnBench", "&Bench...", 1920, 4200, 1335, 375,
+                             [this] { btnBench_Click(); });
+    }
+
     QWidget::setTabOrder(cboConnection_Type_, txtConnection_IP_);
     QWidget::setTabOrder(txtConnection_IP_, cboConnection_USB_);
     QWidget::setTabOrder(cboConnection_USB_, cboConnection_Serial_);
     QWidget::setTabOrder(cboConnection_Serial_, btnNext);
+    if (btnBench != nullptr) {
+        QWidget::setTabOrder(btnNext, btnBench);
+    }
     cboConnection_Type_->setFocus();
 
     MSComm1_ = s_.makeSerialPort();
@@ -259,7 +270,50 @@ void ConnectionPage::loadUsbDevices() {
     }
 }
 
+void ConnectionPage::btnBench_Click() {
+    const std::vector<std::string> stored =
+        SplitBenchNames(s_.settings.GetSettingValue(kSection, kBench, ""));
+    std::vector<BenchEntry> entries;
+    const auto add = [&](const std::string& label, const std::string& name) {
+        for (const BenchEntry& e : entries) {
+            if (e.name == name) {
+                return;
+            }
+        }
+        entries.push_back(
+            {label, name, std::find(stored.begin(), stored.end(), name) != stored.end()});
+    };
+    // The serial ports as the list shows them (searched when it is empty).
+    if (cboConnection_Serial_->count() == 0) {
+        s_.discovery.loadComPortAndBaud(*MSComm1_, *serialList_, 1, kFalse);
+    }
+    for (int i = 0; i < cboConnection_Serial_->count(); ++i) {
+        const std::string entry = cboConnection_Serial_->itemText(i).toStdString();
+        add(entry, "COM" + std::to_string(EntryPortNumber(entry)));
+    }
+    for (const Converter& c : ListConverters(s_.usb).converters) {
+        add(c.description + " : " + c.serial, kUsbNamePrefix + c.serial);
+    }
+    // What was chosen before and is not listed now (unplugged, or an address).
+    for (const std::string& name : stored) {
+        add(name, name);
+    }
+    const std::optional<std::vector<std::string>> chosen = s_.pickBench(Window(), entries);
+    if (!chosen) {
+        return;
+    }
+    ChoiceSaver saver(s_.settings);
+    saver.Save(kBench, JoinBenchNames(*chosen), "bench");
+    saver.Report(s_.box);
+    benchNames_ = *chosen;
+    benchChosen_ = true;
+    if (next_ != nullptr) {
+        HandOver(*this, *next_);
+    }
+}
+
 void ConnectionPage::btnNext_Click() {
+    benchChosen_ = false;
     RunConfig& run = s_.choices;
     ChoiceSaver saver(s_.settings);
     switch (cboConnection_Type_->currentIndex()) {

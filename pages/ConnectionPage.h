@@ -9,6 +9,7 @@
 #include "engine/RunConfig.h"
 #include "link/Transport.h"
 #include "link/usb/UsbDriver.h"
+#include "pages/BenchPage.h"
 #include "pages/ComboListBox.h"
 #include "pages/PortDiscovery.h"
 #include "pages/QtPage.h"
@@ -44,6 +45,8 @@ public:
         PortDiscovery& discovery;
         SerialPortFactory makeSerialPort;
         VersionFacilityFactory makeVersionFacility;
+        // The bench's checklist; null: the page offers no bench.
+        BenchPicker pickBench = nullptr;
     };
 
     explicit ConnectionPage(Services services);
@@ -54,6 +57,13 @@ public:
     void cboConnection_Type_Change();
     void loadUsbDevices();
     void btnNext_Click();
+    // Several analysers at once: the checklist of the listed ports, the
+    // listed converters and typed addresses; once chosen (and stored as
+    // "Bench"), on to the firmware page as Next goes.
+    void btnBench_Click();
+    // The last hand-over to the firmware page was the bench's, with these.
+    bool BenchChosen() const { return benchChosen_; }
+    const std::vector<std::string>& BenchNames() const { return benchNames_; }
 
 protected:
     void BuildControls(QWidget* window) override;
@@ -65,6 +75,8 @@ private:
 
     Services s_;
     IPage* next_ = nullptr;
+    bool benchChosen_ = false;
+    std::vector<std::string> benchNames_;
 
     QComboBox* cboConnection_Type_ = nullptr;
     QComboBox* cboConnection_Serial_ = nullptr;

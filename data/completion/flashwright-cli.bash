@@ -85,7 +85,7 @@ _flashwright_cli() {
         # Each option once, but those naming one analyser each.
         local option word options=""
         for option in --type --port --usb --address --file --ops --save --json --timeout --analysers \
-            --jobs --sha256 --help; do
+            --jobs --sha256 --watch --help; do
             case $option in
             --port | --usb | --address) ;;
             *)

@@ -861,6 +861,47 @@ TEST_F(CliE2e, FleetOnATerminal) {
 // The file is checked once, before any analyser is touched: a refused file,
 // or one whose digest is not the one --sha256 pins, reaches none of them,
 // with one analyser as with several.
+// flash --watch: a unit there at the start is left alone; units plugged in one
+// after another are flashed once each, in the order they came, none twice
+// while it stays; Ctrl-C ends it with the table. One record a unit.
+TEST_F(CliE2e, WatchFlashesEachUnitPluggedIn) {
+    const std::string image = Image(rig, 2);
+    std::vector<std::unique_ptr<SimProcess>> units;
+    const auto plug = [&](int com) {
+        units.push_back(std::make_unique<SimProcess>());
+        return units.back()->Start({FW_ANALYSER_SIM, "--registry", rig.Registry(), "--com",
+                                    std::to_string(com), "--baud", "0", "--reboot-ms", "20",
+                                    "--erase-ms", "20", "--verbose", "--out",
+                                    rig.dir.File("received" + std::to_string(com))},
+                                   rig.dir.File("unit" + std::to_string(com)));
+    };
+    ASSERT_EQ(plug(30), "");
+    const pid_t cli = rig.Start({"flash", "--watch", "--file", image});
+    ASSERT_TRUE(WaitUntil([&] { return rig.Out().find("watching") != std::string::npos; }))
+        << rig.Both();
+    for (int com : {12, 10, 11}) {
+        ASSERT_EQ(plug(com), "");
+        ASSERT_TRUE(WaitUntil([&] { return rig.Runs().size() == units.size() - 1; })) << rig.Both();
+    }
+    ::usleep(1'500'000); // still plugged: not again
+    ::kill(cli, SIGINT);
+    EXPECT_EQ(rig.Finish(cli, Millis(10000)), 0) << rig.Both();
+    std::vector<std::string> order;
+    for (const nlohmann::json& run : rig.Runs()) {
+        order.push_back(run["analyser"]);
+        EXPECT_EQ(run["batch"], rig.Runs().front()["batch"]);
+        EXPECT_EQ(run["result"], "success");
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"COM12", "COM10", "COM11"}));
+    for (int com : {10, 11, 12})
+        EXPECT_EQ(
+            WaitExit(Spawn({FW_SREC_CMP, image, rig.dir.File("received" + std::to_string(com))})),
+            0);
+    EXPECT_EQ(units[0]->Stderr(), ""); // COM30 heard nothing
+    EXPECT_TRUE(Has(rig.Out(), "3 of 3 units OK"));
+    EXPECT_EQ(TableRow(rig.Out(), "COM10").substr(0, 12), "COM10     OK");
+}
+
 TEST_F(CliE2e, FileCheckedBeforeAnyAnalyser) {
     const std::string bad = BadImage(rig), image = rig.dir.File("fw.sx");
     ASSERT_EQ(WaitExit(Spawn({"sha256sum", image}, rig.dir.File("sum"))), 0);

@@ -40,10 +40,10 @@ check() { # expected (one a line, sorted), then the words; the last is completed
 check $'check\nflash\nhelp\nlist' ""
 check $'--help\n--version' "--"
 check $'flash' "fl"
-check $'--address\n--analysers\n--file\n--help\n--jobs\n--json\n--ops\n--port\n--save\n--sha256\n--timeout\n--type\n--usb' flash --port 7 --
-check $'--address\n--analysers\n--file\n--help\n--jobs\n--json\n--ops\n--port\n--save\n--sha256\n--timeout\n--type\n--usb' flash --address h:1 --
+check $'--address\n--analysers\n--file\n--help\n--jobs\n--json\n--ops\n--port\n--save\n--sha256\n--timeout\n--type\n--usb\n--watch' flash --port 7 --
+check $'--address\n--analysers\n--file\n--help\n--jobs\n--json\n--ops\n--port\n--save\n--sha256\n--timeout\n--type\n--usb\n--watch' flash --address h:1 --
 check "" flash --address ""
-check $'--address\n--analysers\n--file\n--help\n--jobs\n--json\n--port\n--save\n--sha256\n--timeout\n--type\n--usb' flash --port 7 --usb A1 --ops run --
+check $'--address\n--analysers\n--file\n--help\n--jobs\n--json\n--port\n--save\n--sha256\n--timeout\n--type\n--usb\n--watch' flash --port 7 --usb A1 --ops run --
 check $'a.sx' flash --analysers a
 check "" flash --port 7 --jobs ""
 check "" flash --sha256 ""

@@ -4,12 +4,14 @@
 #include "app/Wizard.h"
 #include "link/net/QtNetPort.h"
 #include "link/serial/QtSerialPort.h"
+#include "pages/BenchNames.h"
 #include "tests/e2e/E2eRig.h"
 #include "tests/support/Ser2net.h"
 
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QKeyEvent>
@@ -21,6 +23,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
+#include <set>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -150,13 +153,29 @@ protected:
     }
 
     // The wizard itself over the rig's settings and devices, started.
-    static std::unique_ptr<Wizard> StartWizard(Rig& r, bool net = false) {
+    // `bench`: what the connection page's bench checklist answers.
+    // `ticked` takes the names the checklist came up with ticked.
+    static std::unique_ptr<Wizard> StartWizard(Rig& r, bool net = false,
+                                               std::vector<std::string> bench = {},
+                                               std::vector<std::string>* ticked = nullptr) {
         auto wizard = std::make_unique<Wizard>(WizardServices{
             r.registry, r.usb, r.box, [&r] { return std::make_unique<QtSerialPort>(r.names); },
             net ? NetPortFactory([] { return std::make_unique<QtNetPort>(); }) : nullptr,
             [&r] { return r.names.PlatformList(); },
             [&r] { return MakePlatformVersionFacility(r.registry); }, ChooseFileWithDialog,
-            &r.runLog});
+            &r.runLog, nullptr,
+            [bench, ticked](QWidget*, const std::vector<BenchEntry>& entries) {
+                std::vector<std::string> offered;
+                for (const BenchEntry& e : entries) {
+                    offered.push_back(e.label);
+                    if (ticked != nullptr && e.chosen)
+                        ticked->push_back(e.name);
+                }
+                EXPECT_TRUE(std::all_of(bench.begin(), bench.end(), [&](const std::string& n) {
+                    return std::find(offered.begin(), offered.end(), n) != offered.end();
+                })) << "not offered";
+                return std::optional(bench);
+            }});
         wizard->Start();
         return wizard;
     }
@@ -771,6 +790,231 @@ TEST_F(FlashE2e, PortHeldByAnotherProgramStaysChosenAndTheRunNamesIt) {
     EXPECT_EQ(other.Stderr(), "");
     EXPECT_EQ(rig.sim.Stderr(), "");
     EXPECT_EQ(rig.Runs().back()["rows"]["Connect to Analyser"], "FAILED");
+}
+
+// --- The wizard's bench ------------------------------------------------------------
+
+class WizardBench : public FlashE2e {
+protected:
+    // An analyser on COM`n` of the rig's registry, writing its image to
+    // received-`n`.srec; paced at `baud` (0: as fast as the pty goes).
+    void Plug(int n, std::vector<std::string> args = {}, bool exitAfterRun = true) {
+        auto& sim = sims[n];
+        sim = std::make_unique<SimProcess>();
+        std::vector<std::string> argv{FW_ANALYSER_SIM,
+                                      "--registry",
+                                      rig.dir.File("flashwright.reg"),
+                                      "--com",
+                                      std::to_string(n),
+                                      "--baud",
+                                      "0",
+                                      "--reboot-ms",
+                                      "20",
+                                      "--erase-ms",
+                                      "20",
+                                      "--out",
+                                      rig.dir.File("received-" + std::to_string(n) + ".srec")};
+        if (exitAfterRun)
+            argv.push_back("--exit-after-run");
+        argv.insert(argv.end(), args.begin(), args.end());
+        ASSERT_EQ(sim->Start(argv, rig.dir.File("sim-" + std::to_string(n))), "");
+    }
+    bool SameImage(int n) {
+        return WaitExit(Spawn({FW_SREC_CMP, rig.dir.File("S1.src.srec"),
+                               rig.dir.File("received-" + std::to_string(n) + ".srec")})) == 0;
+    }
+    // The wizard through its bench: the checklist answers `names`.
+    BenchPage& StartBench(std::vector<std::string> names) {
+        ticked.clear();
+        wizard = StartWizard(rig, false, std::move(names), &ticked);
+        wizard->connection.Window()->findChild<QPushButton*>("btnBench")->click();
+        ClickNext(wizard->firmware);
+        ClickNext(wizard->operations);
+        return wizard->bench;
+    }
+    bool RunToIdle(Millis timeout = Millis(30000)) {
+        return rig.RunUntil([&] { return wizard->bench.Done(); }, timeout);
+    }
+    // Each row as "NAME RESULT", the result cut at its reason.
+    std::vector<std::string> Results() {
+        std::vector<std::string> rows;
+        for (const BenchPage::RowText& row : wizard->bench.Rows())
+            rows.push_back(row.name + " " + row.result.substr(0, row.result.find(" (")));
+        return rows;
+    }
+
+    std::map<int, std::unique_ptr<SimProcess>> sims;
+    std::unique_ptr<Wizard> wizard;
+    std::vector<std::string> ticked; // in the checklist as it came up
+};
+
+// Eight analysers: six complete byte for byte, one rejects the fifth record,
+// one goes away mid-upload. Each ends alone, the rows and the records say
+// which; "Flash Again" runs only the two again.
+TEST_F(WizardBench, EightAtOnceEachEndsAloneAndAgainRunsOnlyTheFailed) {
+    rig.Store("COM", Image(rig.dir, "S1"));
+    for (int n = 1; n <= 6; ++n)
+        Plug(n);
+    Plug(7, {"--reject-record", "5"});
+    Plug(8, {"--baud", "38400"}); // paced: still uploading when it dies
+    const std::vector<std::string> names{"COM1", "COM2", "COM3", "COM4",
+                                         "COM5", "COM6", "COM7", "COM8"};
+    BenchPage& page = StartBench(names);
+    EXPECT_EQ(rig.settings.GetSettingValue(kSection, kBench, ""), JoinBenchNames(names));
+    ASSERT_TRUE(rig.RunUntil([&] { return page.Runs()->Runs().size() == 8; }, Millis(2000)));
+    const fw::BenchRun& eighth = page.Runs()->Runs()[7];
+    ASSERT_TRUE(rig.RunUntil([&] { return eighth.Upload().confirmed >= 10; }, Millis(20000)));
+    sims[8]->Signal(SIGKILL);
+    ASSERT_TRUE(RunToIdle());
+    rig.RunFor(Millis(200)); // the redraw
+
+    EXPECT_EQ(Results(),
+              (std::vector<std::string>{"COM1 OK", "COM2 OK", "COM3 OK", "COM4 OK", "COM5 OK",
+                                        "COM6 OK", "COM7 FAILED", "COM8 FAILED"}));
+    const auto rows = page.Rows();
+    EXPECT_EQ(rows[6].result, "FAILED (Failed Sx! The analyser rejected record 5.)");
+    EXPECT_EQ(rows[7].result.rfind("FAILED (The connection to the analyser was lost. COM8", 0), 0u)
+        << rows[7].result;
+    EXPECT_EQ(rows[0].step, "Run Firmware: OK");
+    EXPECT_EQ(rows[0].bar.substr(0, 7), "128/128");
+    EXPECT_EQ(page.CountText(), "6 of 8 analysers OK; not OK: COM7, COM8");
+    EXPECT_TRUE(rig.box.shown.empty()) << "a modal box: " << rig.box.shown.front().text;
+    for (int n = 1; n <= 6; ++n)
+        EXPECT_TRUE(SameImage(n)) << "COM" << n;
+    const std::vector<nlohmann::json> records = rig.Runs();
+    ASSERT_EQ(records.size(), 8u);
+    // In the order they ended, one each, of the one batch.
+    std::map<std::string, std::string> results;
+    for (const auto& record : records) {
+        EXPECT_EQ(record["batch"], page.Runs()->Id());
+        results[record["analyser"]] = record["result"];
+    }
+    EXPECT_EQ(results.size(), 8u);
+    EXPECT_EQ(results["COM1"], "success");
+    EXPECT_EQ(results["COM7"], "failed");
+    EXPECT_EQ(results["COM8"], "failed");
+
+    // New units where the two failed; only they are flashed again.
+    Plug(7);
+    Plug(8);
+    auto* again = page.Window()->findChild<QPushButton*>("btnAgain");
+    ASSERT_TRUE(again->isEnabled());
+    again->click();
+    ASSERT_TRUE(RunToIdle());
+    rig.RunFor(Millis(200));
+    EXPECT_EQ(page.CountText(), "8 of 8 analysers OK");
+    EXPECT_FALSE(again->isEnabled());
+    ASSERT_EQ(rig.Runs().size(), 10u);
+    std::set<std::string> flashedAgain;
+    for (std::size_t i = 8; i < 10; ++i) {
+        flashedAgain.insert(rig.Runs()[i]["analyser"].get<std::string>());
+        EXPECT_EQ(rig.Runs()[i]["result"], "success");
+    }
+    EXPECT_EQ(flashedAgain, (std::set<std::string>{"COM7", "COM8"}));
+    EXPECT_TRUE(SameImage(7) && SameImage(8));
+}
+
+// A refused file reaches no analyser; Previous mid-run abandons every run and
+// records each; the close box does the same.
+TEST_F(WizardBench, RefusedFileReachesNoneAndPreviousAbandonsEach) {
+    const std::string image = Image(rig.dir, "S1");
+    WriteFile(rig.dir.File("bad.sx"), "S1051000AA55EB\nR1051000AA55EB\n");
+    rig.Store("COM", rig.dir.File("bad.sx"));
+    for (int n = 1; n <= 3; ++n)
+        Plug(n, {"--baud", "38400"});
+    BenchPage& page = StartBench({"COM1", "COM2", "COM3"});
+    rig.RunFor(Millis(300));
+    ASSERT_EQ(rig.box.shown.size(), 1u);
+    EXPECT_NE(rig.box.shown[0].text.find("line 2 is not an S-record"), std::string::npos);
+    EXPECT_EQ(rig.box.shown[0].title, "Load Firmware Error");
+    EXPECT_EQ(page.CountText(), kBenchRefused);
+    EXPECT_TRUE(rig.Runs().empty());
+    for (int n = 1; n <= 3; ++n)
+        EXPECT_EQ(sims[n]->Stderr(), "") << "COM" << n << " heard something";
+
+    for (const bool closeBox : {false, true}) {
+        SCOPED_TRACE(closeBox ? "close box" : "Previous");
+        rig.box.shown.clear();
+        rig.Store("COM", image);
+        if (closeBox) {
+            for (int n = 1; n <= 3; ++n)
+                Plug(n, {"--baud", "38400"});
+            StartBench({"COM1", "COM2", "COM3"});
+            // The choice kept as "Bench" comes back ticked at the next start.
+            EXPECT_EQ(ticked, (std::vector<std::string>{"COM1", "COM2", "COM3"}));
+        } else {
+            page.Window()->findChild<QPushButton*>("btnPrevious")->click();
+            // Back to the firmware page, which shows the stored file again.
+            wizard->operations.Window()->findChild<QPushButton*>("btnPrevious")->click();
+            ClickNext(wizard->firmware);
+            ClickNext(wizard->operations);
+        }
+        const std::size_t before = rig.Runs().size();
+        ASSERT_TRUE(rig.RunUntil(
+            [&] {
+                const auto& runs = wizard->bench.Runs()->Runs();
+                return runs.size() == 3 &&
+                       std::all_of(runs.begin(), runs.end(),
+                                   [](const fw::BenchRun& r) { return r.Upload().sent >= 5; });
+            },
+            Millis(20000)));
+        if (closeBox) {
+            wizard->bench.Window()->close();
+            EXPECT_FALSE(wizard->AnyPageLoaded());
+        } else {
+            wizard->bench.Window()->findChild<QPushButton*>("btnPrevious")->click();
+            EXPECT_TRUE(wizard->operations.IsLoaded());
+        }
+        rig.RunFor(Millis(100));
+        const std::vector<nlohmann::json> records = rig.Runs();
+        ASSERT_EQ(records.size(), before + 3);
+        for (std::size_t i = before; i < records.size(); ++i)
+            EXPECT_EQ(records[i]["result"], "abandoned") << records[i]["analyser"];
+        EXPECT_TRUE(rig.box.shown.empty());
+    }
+}
+
+// The station: analysers plugged in one after another are each flashed once,
+// in the order they came, none twice while it stays; an unplugged unit's row
+// goes; a converter is flashed by its serial number.
+TEST_F(WizardBench, StationFlashesEachUnitPluggedInOnce) {
+    rig.Store("COM", Image(rig.dir, "S1"));
+    Plug(1, {}, false);               // there before the station looks: left alone
+    BenchPage& page = StartBench({}); // a bench of none is a station
+    ASSERT_TRUE(page.Window()->findChild<QCheckBox*>("chkStation")->isChecked());
+    std::size_t seen = 0;
+    for (int n : {12, 10, 11}) { // each seen before the next comes
+        Plug(n, {}, false);
+        ASSERT_TRUE(rig.RunUntil([&] { return page.Rows().size() > seen; }, Millis(10000)));
+        seen = page.Rows().size();
+    }
+    ASSERT_TRUE(rig.RunUntil([&] { return page.StationDone() == 3; }, Millis(20000)));
+    rig.RunFor(Millis(1500)); // still plugged: not again
+    EXPECT_EQ(page.StationDone(), 3);
+    EXPECT_EQ(Results(), (std::vector<std::string>{"COM12 OK", "COM10 OK", "COM11 OK"}));
+    EXPECT_EQ(page.CountText(), "Station: 3 units done, 3 OK");
+    std::vector<std::string> order;
+    for (const auto& record : rig.Runs()) {
+        order.push_back(record["analyser"]);
+        EXPECT_EQ(record["batch"], page.Runs()->Id());
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"COM12", "COM10", "COM11"}));
+    EXPECT_EQ(sims[1]->Stderr(), "");
+    sims[10]->Stop();
+    ASSERT_TRUE(rig.RunUntil([&] { return page.Rows().size() == 2; }, Millis(3000)));
+    Plug(10, {}, false); // back: flashed again
+    ASSERT_TRUE(rig.RunUntil([&] { return page.StationDone() == 4; }, Millis(20000)));
+    EXPECT_EQ(rig.Runs().back()["analyser"], "COM10");
+    EXPECT_EQ(rig.Runs().back()["result"], "success");
+
+    // Watching converters: one plugged in is flashed under its serial number.
+    page.SetStation(true, true);
+    StartSim(rig, {});
+    FakeConverter(rig);
+    ASSERT_TRUE(rig.RunUntil([&] { return page.StationDone() == 5; }, Millis(20000)));
+    EXPECT_EQ(rig.Runs().back()["analyser"], "usb:MA0042");
+    EXPECT_EQ(rig.Runs().back()["connection"]["usb_serial"], "MA0042");
+    EXPECT_EQ(rig.Runs().back()["result"], "success");
 }
 
 } // namespace

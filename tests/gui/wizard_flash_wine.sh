@@ -175,7 +175,8 @@ pages() {
     local id WIDTH HEIGHT X Y SCREEN WINDOW
     for id in $(xdotool search --onlyvisible --name '^Flashwright$' 2>/dev/null); do
         eval "$(xdotool getwindowgeometry --shell "$id" 2>/dev/null)" || continue
-        if ((WIDTH >= 290 && WIDTH <= 360 && HEIGHT >= 280 && HEIGHT <= 370)); then
+        # A window going away may answer with no geometry.
+        if ((${WIDTH:-0} >= 290 && ${WIDTH:-0} <= 360 && ${HEIGHT:-0} >= 280 && ${HEIGHT:-0} <= 370)); then
             echo "$id"
         fi
     done
@@ -484,7 +485,8 @@ runs_before=$(run_count)
 start_wizard wizard7
 page=$(wait_page "")
 checklist=
-for ((try = 0; try < 10 && -z "$checklist"; try++)); do
+for ((try = 0; try < 10; try++)); do
+    [ -z "$checklist" ] || break
     sleep 1
     page=$(pages | sed -n 1p)
     xdotool windowfocus --sync "$page" key --delay 50 alt+b 2>/dev/null || continue
@@ -496,12 +498,16 @@ sleep 0.5
 xdotool windowfocus --sync "$checklist" key Return 2>/dev/null || true
 page=$(wait_page "$page") # the firmware page
 page=$(next "$page")      # the operations page
-# Its Next leaves no page of that size: the bench page is wider.
+# Its Next starts the bench (a page wider than the others; its count says so).
+# The page is looked up afresh for each try, as next() does.
 for ((try = 0; try < 10; try++)); do
-    xdotool windowfocus --sync "$page" key --delay 50 alt+n 2>/dev/null || true
-    poll 30 bash -c "! xdotool getwindowname $page >/dev/null 2>&1 || [ -z \"\$(xdotool search --onlyvisible --name '^Flashwright\$' | grep -x $page)\" ]" && break
+    sleep 1
+    page=$(pages | sed -n 1p)
+    [ -z "$page" ] || xdotool windowfocus --sync "$page" key --delay 50 alt+n 2>/dev/null || true
+    poll 50 says_line '^ *StaticText "[0-9]+ of 2 analysers' && break
 done
-poll 900 bash -c "[ \$(wc -l <'$(runs_file)') -ge $((runs_before + 2)) ]" || fail "the bench left no two records"
+two_more_runs() { [ "$(run_count)" -ge $((runs_before + 2)) ]; }
+poll 900 two_more_runs || fail "the bench left no two records"
 wait_says '^ *StaticText "2 of 2 analysers OK"' "the bench's count"
 srec_cmp "$firmware" "$received7" 2>"$tmp/srec_cmp7.log" || fail "COM$com's image differs"
 srec_cmp "$firmware" "$received8" 2>"$tmp/srec_cmp8.log" || fail "COM$((com + 1))'s image differs"
@@ -509,6 +515,10 @@ tail -n 2 "$(runs_file)" | jq -se --arg a "COM$com" --arg b "COM$((com + 1))" \
     'all(.result == "success") and .[0].batch == .[1].batch and (.[0].batch | length) == 36
      and ([.[].analyser] | sort) == [$a, $b]' >/dev/null ||
     fail "the bench's records do not say it: $(tail -n 2 "$(runs_file)")"
+for id in $(xdotool search --onlyvisible --name '^Flashwright$' 2>/dev/null); do # the bench page
+    eval "$(xdotool getwindowgeometry --shell "$id" 2>/dev/null)" || continue
+    ((${WIDTH:-0} < 600)) || { import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$out/windows-bench.png"; break; }
+done
 echo "7. bench of COM$com and COM$((com + 1)): both OK, images equal, one record each of one batch"
 stop_wizard
 

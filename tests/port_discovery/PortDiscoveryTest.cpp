@@ -1,4 +1,6 @@
 #include "pages/PortDiscovery.h"
+#include "pages/BenchNames.h"
+#include "pages/PortWatch.h"
 #include "settings/MemoryRegistry.h"
 #include "settings/UsefulUtils.h"
 #include "tests/port_discovery/SerialLine.h"
@@ -84,6 +86,60 @@ TEST(PortDiscovery, ListsSelectsTellsAndWrites) {
             c.alarm);
         EXPECT_TRUE(line.open.empty()) << "a test open was left open";
     }
+}
+
+// The station's looks: each a port list as the platform gives it, and what
+// appeared and went since the look before ("+COM3 -COM1"). The first look
+// only notes what is there.
+TEST(PortWatch, EachPluggingAppearsOnceInTheOrderItCame) {
+    const struct {
+        const char* name;
+        std::vector<std::string> looks;
+        std::vector<std::string> changes;
+    } cases[] = {
+        {"there at the start: never", {"COM1\0COM2\0"s, "COM1\0COM2\0"s}, {"", ""}},
+        {"one after another, none twice while it stays",
+         {""s, "COM7\0"s, "COM7\0COM3\0"s, "COM3\0COM7\0COM9\0"s, "COM3\0COM7\0COM9\0"s},
+         {"", "+COM7", "+COM3", "+COM9", ""}},
+        {"unplugged and back: again", {"COM4\0"s, ""s, "COM4\0"s}, {"", "-COM4", "+COM4"}},
+        {"two in one look: in list order, a repeat once",
+         {""s, "COM9\0COM2\0COM9\0"s, "COM2\0"s},
+         {"", "+COM9 +COM2", "-COM9"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        PortWatch watch;
+        std::vector<std::string> changes;
+        for (const std::string& look : c.looks) {
+            const PortWatch::Change change = watch.Look(SplitPortList(look));
+            std::string said;
+            for (const std::string& name : change.appeared)
+                said += (said.empty() ? "+" : " +") + name;
+            for (const std::string& name : change.gone)
+                said += (said.empty() ? "-" : " -") + name;
+            changes.push_back(said);
+        }
+        EXPECT_EQ(changes, c.changes);
+    }
+}
+
+// The "Bench" setting and the run each name stands for.
+TEST(BenchNames, StoredValueAndRuns) {
+    EXPECT_EQ(SplitBenchNames(" COM7;usb:FT01 ;;COM7; rfc2217://lab:4002"),
+              (std::vector<std::string>{"COM7", "usb:FT01", "rfc2217://lab:4002"}));
+    EXPECT_EQ(JoinBenchNames({"COM7", "lab:4001"}), "COM7;lab:4001");
+    RunConfig shared;
+    shared.filename = "/fw.sx";
+    const RunConfig com = BenchRunConfig("COM12", shared);
+    EXPECT_EQ(com.type, ConnectionType::Serial);
+    EXPECT_EQ(com.comPort, "12");
+    EXPECT_EQ(com.filename, "/fw.sx");
+    const RunConfig usb = BenchRunConfig("usb:FT01", shared);
+    EXPECT_EQ(usb.type, ConnectionType::Usb);
+    EXPECT_EQ(usb.usbSerial, "FT01");
+    const RunConfig net = BenchRunConfig("[fd00::7]:4001", shared);
+    EXPECT_EQ(net.type, ConnectionType::Tcp);
+    EXPECT_EQ(net.address, "[fd00::7]:4001");
 }
 
 } // namespace
