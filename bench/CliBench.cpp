@@ -34,6 +34,18 @@
 // run five times:
 //
 //   list entries= median_ms= worst_ms=
+//
+// --refused N,... : a batch of N device servers that refuse at once (loopback
+// addresses nobody listens on), with the default --jobs; one line per N:
+//
+//   refused n= process_s= records= said_refused= said_no_answer= peak_rss_mb=
+//
+// --hang: one device server behind a name the name server never answers (a
+// preloaded resolver holds it 30 s), alone and after Ctrl-C: the time from
+// the run's end (its "Connect to Analyser: FAILED" line, or the signal) to the
+// program's exit.
+//
+//   hang case= exit_after_end_s= process_s=
 #include "engine/RecordForm.h"
 #include "tests/e2e/E2eRig.h"
 
@@ -41,6 +53,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -85,6 +98,8 @@ Process RunLines(const std::vector<std::string>& args,
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
         posix_spawn_file_actions_addclose(&actions, out[0]);
         posix_spawn_file_actions_addclose(&actions, out[1]);
+        // Its messages are no figures.
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     });
     ::close(out[1]);
     if (pid < 0) {
@@ -213,6 +228,85 @@ int List(const std::string& cli, int entries) {
     return 0;
 }
 
+// N device servers that refuse at once, in one batch.
+int Refused(const std::string& cli, int n) {
+    TempDir dir;
+    std::string list;
+    for (int i = 0; i < n; ++i) // port 9 (discard): nothing listens on loopback
+        list += "127.1." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1) + ":9\n";
+    WriteFile(dir.File("bench.txt"), list);
+    WriteFile(dir.File("fw.sx"), "S1130000000102030405060708090A0B0C0D0E0F74\nS9030000FC\n");
+    const Process p = RunLines({"env", "XDG_CONFIG_HOME=" + dir.File("config"),
+                                "XDG_STATE_HOME=" + dir.File("state"), cli, "flash", "--analysers",
+                                dir.File("bench.txt"), "--file", dir.File("fw.sx")},
+                               [](const std::string&, Clock::time_point) {});
+    const std::string out = p.output;
+    const auto count = [&out](const std::string& part) {
+        std::size_t found = 0;
+        for (std::size_t at = 0; (at = out.find(part, at)) != std::string::npos; ++at)
+            ++found;
+        return found;
+    };
+    const std::size_t records = ReadRuns(dir.File("state/Tarnvel/Flashwright/runs.jsonl")).size();
+    // Each failure's row in the table (its message went to standard error).
+    std::printf("refused n=%d process_s=%.3f records=%zu said_refused=%zu said_no_answer=%zu "
+                "peak_rss_mb=%.1f\n",
+                n, p.lifetime, records, count("(Connection refused)"), count("no answer within"),
+                static_cast<double>(p.usage.ru_maxrss) / 1024.0);
+    std::fflush(stdout);
+    return records == static_cast<std::size_t>(n) ? 0 : 1;
+}
+
+// A name that is never answered: how long the exit comes after the run's end.
+int Hang(const std::string& cli) {
+    for (const bool interrupt : {false, true}) {
+        TempDir dir;
+        WriteFile(dir.File("fw.sx"), "S1130000000102030405060708090A0B0C0D0E0F74\nS9030000FC\n");
+        std::optional<Clock::time_point> ended;
+        const auto spawned = Clock::now();
+        pid_t pid = -1;
+        int out[2];
+        if (::pipe(out) != 0)
+            return 1;
+        pid = SpawnWith(
+            {"env", "XDG_CONFIG_HOME=" + dir.File("config"), "XDG_STATE_HOME=" + dir.File("state"),
+             std::string("LD_PRELOAD=") + FW_SLOW_RESOLVER, cli, "flash", "--address",
+             "analyser.hang.test:4001", "--file", dir.File("fw.sx")},
+            [&](posix_spawn_file_actions_t& actions) {
+                posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+                posix_spawn_file_actions_addclose(&actions, out[0]);
+                posix_spawn_file_actions_addclose(&actions, out[1]);
+                posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+            });
+        ::close(out[1]);
+        std::string text;
+        char buffer[4096];
+        for (ssize_t got; (got = ::read(out[0], buffer, sizeof buffer)) > 0;) {
+            text.append(buffer, static_cast<std::size_t>(got));
+            if (interrupt && !ended && text.find("Connecting...") != std::string::npos) {
+                ::usleep(500'000);
+                ended = Clock::now();
+                ::kill(pid, SIGINT);
+            }
+            if (!interrupt && !ended &&
+                text.find("Connect to Analyser: FAILED") != std::string::npos)
+                ended = Clock::now();
+        }
+        ::close(out[0]);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        const auto exited = Clock::now();
+        if (!ended)
+            return 1;
+        std::printf("hang case=%s exit_after_end_s=%.3f process_s=%.3f\n",
+                    interrupt ? "ctrl-c" : "no-link",
+                    std::chrono::duration<double>(exited - *ended).count(),
+                    std::chrono::duration<double>(exited - spawned).count());
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
 // N analysers flashed by one flashwright-cli process.
 int Fleet(const std::string& cli, const std::string& sim, const std::string& srecCat, int n,
           long kib) {
@@ -290,6 +384,8 @@ int main(int argc, char** argv) {
     std::vector<int> fleet;
     long fleetKib = 64;
     std::vector<int> lists;
+    std::vector<int> refused;
+    bool hang = false;
     std::string cli = FW_CLI;
     std::string sim = FW_ANALYSER_SIM;
     std::string srecCat = FW_SREC_CAT;
@@ -304,6 +400,12 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "cli-bench: --fleet wants N[,N...], each 1 to 200\n");
                 return 2;
             }
+        } else if (i + 1 < argc && arg == "--refused") {
+            std::istringstream list(argv[++i]);
+            for (std::string n; std::getline(list, n, ',');)
+                refused.push_back(std::atoi(n.c_str()));
+        } else if (arg == "--hang") {
+            hang = true;
         } else if (i + 1 < argc && arg == "--list") {
             lists.push_back(std::atoi(argv[++i]));
             if (lists.back() < 0 || lists.back() > 255) {
@@ -327,7 +429,8 @@ int main(int argc, char** argv) {
             std::fprintf(
                 stderr,
                 "usage: cli-bench [--runs KIB@BAUD,...] [--fleet N,...] "
-                "[--fleet-kib KIB] [--list N] [--cli PATH] [--sim PATH] [--srec-cat PATH]\n");
+                "[--fleet-kib KIB] [--list N] [--refused N,...] [--hang] [--cli PATH] [--sim PATH] "
+                "[--srec-cat PATH]\n");
             return 2;
         }
     }
@@ -340,7 +443,13 @@ int main(int argc, char** argv) {
     for (const int entries : lists) {
         failures += fw::e2e::List(cli, entries) != 0 ? 1 : 0;
     }
-    if ((fleet.empty() && lists.empty()) || runsGiven) {
+    for (const int n : refused) {
+        failures += fw::e2e::Refused(cli, n) != 0 ? 1 : 0;
+    }
+    if (hang) {
+        failures += fw::e2e::Hang(cli) != 0 ? 1 : 0;
+    }
+    if ((fleet.empty() && lists.empty() && refused.empty() && !hang) || runsGiven) {
         for (const fw::e2e::BenchRun& run : *parsed) {
             failures += fw::e2e::OneRun(cli, sim, srecCat, run.kib, run.baud) != 0 ? 1 : 0;
         }
