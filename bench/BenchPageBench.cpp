@@ -44,16 +44,6 @@ namespace {
 
 constexpr long kBaud = 38400;
 
-std::size_t WireBytes(const std::string& image) {
-    std::ifstream in(image);
-    std::size_t bytes = 0;
-    for (std::string line; std::getline(in, line);) {
-        if (const auto binary = BinaryForm(line))
-            bytes += binary->size();
-    }
-    return bytes;
-}
-
 double CpuSeconds() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);

@@ -68,16 +68,6 @@
 namespace fw::e2e {
 namespace {
 
-std::size_t WireBytes(const std::string& image) {
-    std::ifstream in(image);
-    std::size_t bytes = 0;
-    for (std::string line; std::getline(in, line);) {
-        if (const auto binary = BinaryForm(line))
-            bytes += binary->size();
-    }
-    return bytes;
-}
-
 // The program run to its end with its standard output read line by line, each
 // handed to `onLine` with the time it came.
 struct Process {

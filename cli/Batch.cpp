@@ -34,30 +34,6 @@ constexpr std::size_t kNamesInCount = 32;
 // A name longer than this is cut in the live lines (the table shows it whole).
 constexpr std::size_t kMaxNameColumns = 24;
 
-const char* OutcomeText(const BenchRun& run) {
-    switch (run.Phase()) {
-    case BenchPhase::Waiting:
-        return "waiting";
-    case BenchPhase::Running:
-        return "running";
-    case BenchPhase::Ended:
-        break;
-    }
-    switch (run.Result()) {
-    case RunResult::Success:
-        return "OK";
-    case RunResult::Failed:
-        return "FAILED";
-    case RunResult::NoLink:
-        return "NO LINK";
-    case RunResult::Abandoned:
-        return "ABANDONED";
-    case RunResult::NotStarted:
-        return "NOT STARTED";
-    }
-    return "";
-}
-
 bool Ok(const BenchRun& run) {
     return run.Phase() == BenchPhase::Ended && run.Result() == RunResult::Success;
 }

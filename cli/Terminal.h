@@ -17,8 +17,10 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 namespace fw::cli {
@@ -36,6 +38,18 @@ void SetUpConsole();
 // Whether `fd` shows live lines: a terminal on Linux; on Windows a console
 // that takes virtual-terminal sequences. A file or a pipe never does.
 bool IsTerminal(int fd);
+
+// COLUMNS when it is set (and exported) to a sensible number of columns.
+inline std::optional<int> ColumnsFromEnvironment() {
+    if (const char* env = std::getenv("COLUMNS"); env != nullptr && *env != '\0') {
+        char* end = nullptr;
+        const long columns = std::strtol(env, &end, 10);
+        if (*end == '\0' && columns > 0 && columns <= 10000) {
+            return static_cast<int>(columns);
+        }
+    }
+    return std::nullopt;
+}
 
 // The width of the terminal on `fd` in columns: COLUMNS when it is set to a
 // number, else what the terminal says; 0 when unknown (not a terminal).

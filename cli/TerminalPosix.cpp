@@ -132,12 +132,8 @@ bool IsTerminal(int fd) {
 }
 
 int TerminalColumns(int fd) {
-    if (const char* env = std::getenv("COLUMNS"); env != nullptr && *env != '\0') {
-        char* end = nullptr;
-        const long columns = std::strtol(env, &end, 10);
-        if (*end == '\0' && columns > 0 && columns <= 10000) {
-            return static_cast<int>(columns);
-        }
+    if (const std::optional<int> columns = ColumnsFromEnvironment()) {
+        return *columns;
     }
     winsize size{};
     if (fd >= 0 && ::ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {

@@ -149,12 +149,8 @@ bool IsTerminal(int fd) {
 }
 
 int TerminalColumns(int fd) {
-    if (const char* env = std::getenv("COLUMNS"); env != nullptr && *env != '\0') {
-        char* end = nullptr;
-        const long columns = std::strtol(env, &end, 10);
-        if (*end == '\0' && columns > 0 && columns <= 10000) {
-            return static_cast<int>(columns);
-        }
+    if (const std::optional<int> columns = ColumnsFromEnvironment()) {
+        return *columns;
     }
     CONSOLE_SCREEN_BUFFER_INFO info{};
     if (ScreenInfo(fd, info)) {

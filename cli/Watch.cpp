@@ -32,25 +32,6 @@ namespace {
 
 constexpr int kPollMs = 300;
 
-const char* Outcome(const BenchRun& run) {
-    if (run.Phase() != BenchPhase::Ended) {
-        return run.Phase() == BenchPhase::Running ? "running" : "waiting";
-    }
-    switch (run.Result()) {
-    case RunResult::Success:
-        return "OK";
-    case RunResult::Failed:
-        return "FAILED";
-    case RunResult::NoLink:
-        return "NO LINK";
-    case RunResult::Abandoned:
-        return "ABANDONED";
-    case RunResult::NotStarted:
-        return "NOT STARTED";
-    }
-    return "";
-}
-
 } // namespace
 
 int WatchCommand(const FlashOptions& o) {
@@ -141,7 +122,7 @@ int WatchCommand(const FlashOptions& o) {
     std::size_t ok = 0;
     for (const BenchRun& r : bench.Runs()) {
         ok += r.Result() == RunResult::Success ? 1 : 0;
-        table += row(Printable(r.name), Outcome(r), OneLine(r.Reason()));
+        table += row(Printable(r.name), OutcomeText(r), OneLine(r.Reason()));
     }
     table += std::to_string(ok) + " of " + std::to_string(bench.Runs().size()) + " units OK\n";
     WriteProgress(out, table);

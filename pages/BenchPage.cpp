@@ -36,30 +36,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kRedrawMs = 100;
 constexpr Rgb kGrey{96, 96, 96};
 
-const char* OutcomeText(const BenchRun& run) {
-    switch (run.Phase()) {
-    case BenchPhase::Waiting:
-        return "waiting";
-    case BenchPhase::Running:
-        return "";
-    case BenchPhase::Ended:
-        break;
-    }
-    switch (run.Result()) {
-    case RunResult::Success:
-        return "OK";
-    case RunResult::Failed:
-        return "FAILED";
-    case RunResult::NoLink:
-        return "NO LINK";
-    case RunResult::Abandoned:
-        return "ABANDONED";
-    case RunResult::NotStarted:
-        return "NOT STARTED";
-    }
-    return "";
-}
-
 Rgb OutcomeColour(const BenchRun& run) {
     if (run.Phase() != BenchPhase::Ended) {
         return kBlack;
@@ -546,7 +522,7 @@ void BenchPage::Ended(BenchRun& run) {
     if (reason.empty() && run.Result() != RunResult::Success) {
         reason = row.box;
     }
-    std::string text = OutcomeText(run);
+    std::string text = run.Phase() == BenchPhase::Running ? "" : OutcomeText(run);
     if (!reason.empty()) {
         text += " (" + OneLine(reason) + ")";
     }

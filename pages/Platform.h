@@ -7,6 +7,7 @@
 
 #include "link/Transport.h"
 #include "pages/PortDiscovery.h"
+#include "platform/StopSignals.h"
 #include "settings/Registry.h"
 
 #include <QObject>
@@ -71,5 +72,14 @@ std::string SaveSettingsAtOnce(IRegistry& store,
 // runs it stopped are taken to be on record (a console being closed waits for
 // that). Null (errno set) when they cannot be caught.
 std::unique_ptr<QObject> WatchStopSignals(std::function<void(int signal)> stopped);
+
+// What the watch does when the signals' pipe or event is raised: the signal
+// taken, `stopped` told, and the signal handled.
+inline void HandleStopSignal(const std::function<void(int signal)>& stopped) {
+    if (const int sig = TakeStopSignal(); sig != 0) {
+        stopped(sig);
+        StopSignalHandled();
+    }
+}
 
 } // namespace fw

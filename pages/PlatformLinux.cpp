@@ -88,12 +88,7 @@ std::unique_ptr<QObject> WatchStopSignals(std::function<void(int signal)> stoppe
     auto notifier =
         std::make_unique<QSocketNotifier>(static_cast<qintptr>(pipe), QSocketNotifier::Read);
     QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(),
-                     [stopped = std::move(stopped)] {
-                         if (const int sig = TakeStopSignal(); sig != 0) {
-                             stopped(sig);
-                             StopSignalHandled();
-                         }
-                     });
+                     [stopped = std::move(stopped)] { HandleStopSignal(stopped); });
     return notifier;
 }
 

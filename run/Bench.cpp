@@ -30,6 +30,30 @@ std::string NewBatchId() {
     return id;
 }
 
+const char* OutcomeText(const BenchRun& run) {
+    switch (run.Phase()) {
+    case BenchPhase::Waiting:
+        return "waiting";
+    case BenchPhase::Running:
+        return "running";
+    case BenchPhase::Ended:
+        break;
+    }
+    switch (run.Result()) {
+    case RunResult::Success:
+        return "OK";
+    case RunResult::Failed:
+        return "FAILED";
+    case RunResult::NoLink:
+        return "NO LINK";
+    case RunResult::Abandoned:
+        return "ABANDONED";
+    case RunResult::NotStarted:
+        return "NOT STARTED";
+    }
+    return "";
+}
+
 std::size_t DefaultJobs(std::size_t openFileLimit) {
     if (openFileLimit == 0) {
         return kDefaultJobs;

@@ -184,6 +184,10 @@ private:
     std::shared_ptr<char> alive_ = std::make_shared<char>(); // posted calls check it
 };
 
+// How a run stands, as a table shows it: "waiting", "running", then "OK",
+// "FAILED", "NO LINK", "ABANDONED" or "NOT STARTED".
+const char* OutcomeText(const BenchRun& run);
+
 // How many runs of a bench go at once when the user does not say: at most
 // kDefaultJobs, so that the one event loop keeps every run's ticks and
 // time-outs on time, and at most a quarter of what `openFileLimit` leaves

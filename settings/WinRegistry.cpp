@@ -20,24 +20,7 @@ const Root kRoots[] = {
 
 } // namespace
 
-#undef HKEY_CLASSES_ROOT
-#undef HKEY_CURRENT_USER
-#undef HKEY_LOCAL_MACHINE
-#undef HKEY_USERS
-#undef ERROR_SUCCESS
-#undef ERROR_FILE_NOT_FOUND
-#undef ERROR_ACCESS_DENIED
-#undef ERROR_INVALID_HANDLE
-#undef ERROR_WRITE_FAULT
-#undef ERROR_MORE_DATA
-#undef ERROR_NO_MORE_ITEMS
-#undef REG_NONE
-#undef REG_SZ
-#undef REG_EXPAND_SZ
-#undef REG_BINARY
-#undef REG_DWORD
-#undef REG_MULTI_SZ
-#undef KEY_QUERY_VALUE
+#include "settings/WinNamesDropped.h"
 
 #include "settings/WinRegistry.h"
 

@@ -1,5 +1,7 @@
 #include "tests/e2e/E2eRig.h"
 
+#include "engine/RecordForm.h"
+
 #include "link/net/QtNetPort.h"
 #include "link/serial/QtSerialPort.h"
 
@@ -68,6 +70,16 @@ int WaitExit(pid_t pid) {
             return -1;
     }
     return pid > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::size_t WireBytes(const std::string& image) {
+    std::ifstream in(image);
+    std::size_t bytes = 0;
+    for (std::string line; std::getline(in, line);) {
+        if (const auto binary = BinaryForm(line))
+            bytes += binary->size();
+    }
+    return bytes;
 }
 
 std::string ReadFile(const std::string& path) {

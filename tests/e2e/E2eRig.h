@@ -67,6 +67,9 @@ std::vector<nlohmann::json> ReadRuns(const std::string& path);
 bool MakeImage(const std::string& srecCat, const std::string& path, std::uint32_t start,
                std::uint32_t size, int addressBytes);
 
+// The bytes the binary forms of the image's records take on the line.
+std::size_t WireBytes(const std::string& image);
+
 // One upload a benchmark makes: the image size and the line speed.
 struct BenchRun {
     long kib = 0;
