@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
@@ -434,8 +435,6 @@ TEST_P(CliStop, MidUpload) {
     EXPECT_FALSE(Has(rig.sim.Stderr(), "run:"));
 }
 
-// Ctrl-C while a device server that never answers is being connected to:
-// the run is abandoned at once, not when the connect gives up.
 // A bench wider than the file handles the process may have: the analysers it
 // cannot open end with that reason, and every one of them is on record (the
 // log was opened before the runs took the handles). The default --jobs keeps
@@ -447,6 +446,13 @@ TEST_F(CliE2e, ShortOfFileHandlesEveryAnalyserIsRecorded) {
     WriteFile(rig.dir.File("bench.txt"), list);
     rig.env = {"prlimit", "--nofile=48", "--"};
     for (const bool wide : {true, false}) {
+#ifdef FW_SANITIZED
+        // The sanitizer's own check of a virtual call opens a pipe; in a
+        // process with no handle left that check fails and reports a fault
+        // that is not there. The plain build runs this case.
+        if (wide)
+            continue;
+#endif
         std::vector<std::string> args{"flash", "--analysers", rig.dir.File("bench.txt"), "--file",
                                       Image(rig, 3)};
         if (wide)
@@ -470,7 +476,11 @@ TEST_F(CliE2e, ConnectThatHangsHoldsNoExit) {
     const std::string silent = "127.0.0.1:" + std::to_string(off.Port());
     const std::string hangs = "analyser.hang.test:4001";
     const std::string image = Image(rig, 3);
-    rig.env = {std::string("LD_PRELOAD=") + FW_SLOW_RESOLVER};
+    // A sanitized program wants its runtime loaded first; the preloaded name
+    // server comes before it, which is sound here.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    rig.env = {std::string("LD_PRELOAD=") + FW_SLOW_RESOLVER,
+               std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
     const struct {
         std::vector<std::string> addresses;
         bool interrupt;
