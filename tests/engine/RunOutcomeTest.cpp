@@ -182,26 +182,6 @@ TEST_F(RunOutcomeTest, LineLostMidRunEndsTheRun) {
     }
 }
 
-// An analyser that re-enumerates when it restarts takes its device away for a
-// moment: the wait for the restart goes on, on the device once it is back.
-TEST_F(RunOutcomeTest, DeviceGoneDuringTheRestartIsTakenBackAndTheWaitGoesOn) {
-    Connect();
-    Tick(2);
-    ASSERT_EQ(state.nUpdateState, WaitReboot);
-    view.port.Vanish();
-    view.port.openError = kCommErrInvalidPort; // not back yet
-    Tick(30);
-    EXPECT_EQ(state.nUpdateState, WaitReboot);
-    view.port.openError = 0;
-    view.port.output.clear();
-    Tick(12);
-    EXPECT_TRUE(view.port.open);
-    EXPECT_NE(Sent().find('@'), std::string::npos);
-    Play([this] { return state.nUpdateState == Finished; });
-    EXPECT_EQ(runLog.runs.at(0).result, RunResult::Success);
-    EXPECT_TRUE(box.shown.empty());
-}
-
 // A front end's time limit ends a run that waits for ever on a silent analyser.
 TEST_F(RunOutcomeTest, RunFailedFromOutsideClosesTheLinkAndSaysWhy) {
     Connect();

@@ -158,8 +158,7 @@ TEST(NetPort, TelnetServersThatAgreeLateRefuseOrStaySilent) {
 }
 
 // Once open: the server suspends the flow (nothing goes out until it
-// resumes), breaks the protocol with an endless subnegotiation, or keeps
-// toggling BINARY while reading nothing.
+// resumes), or breaks the protocol while reading nothing.
 TEST(NetPort, TelnetServerSuspendsAndBreaksTheProtocolOnceOpen) {
     {
         TelnetServer server;
@@ -185,85 +184,35 @@ TEST(NetPort, TelnetServerSuspendsAndBreaksTheProtocolOnceOpen) {
         EXPECT_TRUE(server.got.endsWith(Raw(record)));
         EXPECT_TRUE(port.IsOpen());
     }
+    // An endless subnegotiation to a client whose server reads nothing: the
+    // port fails, and what it owed the server stayed small. (Every other
+    // breach of the protocol: Rfc2217.FollowsTheNegotiationWhereverTheReadsAreCut.)
+    TelnetServer server;
+    QtNetPort port;
+    Open(port, Rfc2217(server.Address()));
+    ASSERT_TRUE(port.IsOpen());
+    server.reading = false;
+    server.peer->setReadBufferSize(1);
     Bytes endless{255, 250, 44, 107};
     endless.resize(400, 'x');
-    Bytes toggling;
-    for (int i = 0; i < 100000; ++i)
-        toggling.insert(toggling.end(), {255, 252, 0, 255, 251, 0});
-    struct Case {
-        const char* name;
-        Bytes flood;
-        const char* note;
-    };
-    const Case cases[] = {
-        {"SB without SE", endless,
-         "protocol error: the device server sent a subnegotiation longer than 256 bytes"},
-        {"toggles BINARY, never reads", toggling,
-         "protocol error: the device server refused binary transmission (WONT BINARY)"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        TelnetServer server;
-        QtNetPort port;
-        Open(port, Rfc2217(server.Address()));
-        ASSERT_TRUE(port.IsOpen());
-        server.reading = false;
-        server.peer->setReadBufferSize(1);
-        server.Send(Raw(c.flood));
-        ASSERT_TRUE(WaitFor([&] { return port.Lost(); }, 2000));
-        EXPECT_FALSE(port.IsOpen());
-        EXPECT_EQ(port.Opening().note, c.note);
-        // What the client owed the server stayed small.
-        const qsizetype sent = server.got.size();
-        server.reading = true;
-        server.peer->setReadBufferSize(0);
-        QTest::qWait(200);
-        server.Read();
-        EXPECT_LT(server.got.size() - sent, 1024);
-    }
+    server.Send(Raw(endless));
+    ASSERT_TRUE(WaitFor([&] { return port.Lost(); }, 2000));
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(port.Opening().note,
+              "protocol error: the device server sent a subnegotiation longer than 256 bytes");
+    const qsizetype sent = server.got.size();
+    server.reading = true;
+    server.peer->setReadBufferSize(0);
+    QTest::qWait(200);
+    server.Read();
+    EXPECT_LT(server.got.size() - sent, 1024);
 }
 
-// Serves the event loop's timers while a connect goes nowhere: the longest
-// gap between two 10 ms ticks.
-qint64 LongestGap(const std::function<bool()>& done, int ms) {
-    QElapsedTimer clock;
-    clock.start();
-    qint64 last = 0;
-    qint64 longest = 0;
-    QTimer tick;
-    QObject::connect(&tick, &QTimer::timeout, &tick, [&] {
-        longest = std::max(longest, clock.elapsed() - last);
-        last = clock.elapsed();
-    });
-    tick.start(10);
-    WaitFor(done, ms);
-    return longest;
-}
-
+// A connect returns at once and ends within its 3 s bound: a name (resolved
+// by a stub) with two loopback addresses, the first silent; and a name whose
+// lookup never comes back. (A server that never accepts, and the event loop
+// going on meanwhile: CliE2e.LinkThatDoesNotOpen, CliE2e.ConnectThatHangsHoldsNoExit.)
 TEST(NetPort, ConnectNeverBlocksAndTriesEachAddressWithinTheBound) {
-    {
-        SCOPED_TRACE("a server that never accepts");
-        test::SilentListener silent;
-        QtNetPort port;
-        QElapsedTimer t;
-        t.start();
-        ASSERT_FALSE(port.OpenAddress(
-            *ParseNetAddress("127.0.0.1:" + std::to_string(silent.Port())), kNetConnectTimeoutMs));
-        EXPECT_EQ(port.Opening().state, State::Connecting); // returned without waiting
-        const qint64 gap =
-            LongestGap([&] { return port.Opening().state != State::Connecting; }, 8000);
-        std::printf("bench: longest event loop gap during a silent connect: %lld ms\n",
-                    static_cast<long long>(gap));
-        // A connect that blocked would hold the loop for the whole 3 s; a
-        // loaded machine may delay a tick by some 100 ms.
-        EXPECT_LT(gap, 1500);
-        EXPECT_EQ(port.Opening().state, State::Failed);
-        EXPECT_EQ(port.Opening().note, "no answer within 3 s");
-        EXPECT_GE(t.elapsed(), 2500); // the bound, give or take a coarse timer
-        EXPECT_LT(t.elapsed(), 5500);
-    }
-    // A name (resolved by a stub) with two loopback addresses, the first
-    // silent; and a name whose lookup never comes back.
     test::SilentListener silent("127.0.0.2");
     QTcpServer live;
     ASSERT_TRUE(live.listen(QHostAddress("127.0.0.3"), static_cast<quint16>(silent.Port())));
