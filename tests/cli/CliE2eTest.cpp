@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -427,9 +428,14 @@ TEST_P(CliStop, MidUpload) {
 // log was opened before the runs took the handles). The default --jobs keeps
 // within the limit and runs out of nothing.
 TEST_F(CliE2e, ShortOfFileHandlesEveryAnalyserIsRecorded) {
+    // Sixty ports nothing listens on, each once: the system may hand the same
+    // free port out twice, and a name given twice is a usage error.
+    std::set<int> ports;
+    while (ports.size() < 60)
+        ports.insert(test::Ser2net::FreePort());
     std::string list;
-    for (int i = 0; i < 60; ++i)
-        list += "127.0.0.1:" + std::to_string(test::Ser2net::FreePort()) + "\n";
+    for (const int port : ports)
+        list += "127.0.0.1:" + std::to_string(port) + "\n";
     WriteFile(rig.dir.File("bench.txt"), list);
     rig.env = {"prlimit", "--nofile=48", "--"};
     for (const bool wide : {true, false}) {
