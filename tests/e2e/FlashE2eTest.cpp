@@ -6,6 +6,7 @@
 #include "link/serial/QtSerialPort.h"
 #include "pages/BenchNames.h"
 #include "tests/e2e/E2eRig.h"
+#include "tests/link_devices/DeviceFixtures.h"
 #include "tests/support/Ser2net.h"
 
 #include <gtest/gtest.h>
@@ -49,25 +50,10 @@ std::string Image(const TempDir& dir, const std::string& kind) {
 }
 
 // A USB converter whose terminal is the simulator's pty, found through a fake
-// sysfs tree laid out as the kernel lays out an ftdi_sio port.
+// sysfs tree laid out as the kernel lays out a usb-serial port.
 void FakeConverter(Rig& rig) {
-    const fs::path sys = rig.dir.File("sys");
-    const fs::path device = sys / "devices/pci0000:00/usb1/1-1";
-    const fs::path interface = device / "1-1:1.0";
-    const fs::path port = interface / "ttyUSB0";
-    const fs::path tty = port / "tty/ttyUSB0";
-    for (const fs::path& p : {sys / "bus/usb-serial", sys / "bus/usb/drivers/ftdi_sio", tty,
-                              sys / "class/tty", fs::path(rig.dir.File("dev"))})
-        fs::create_directories(p);
-    WriteFile(device / "product", "Merlane Analyser\n");
-    WriteFile(device / "serial", "MA0042\n");
-    WriteFile(interface / "bInterfaceNumber", "00\n");
-    WriteFile(tty / "dev", "188:0\n");
-    fs::create_directory_symlink(sys / "bus/usb/drivers/ftdi_sio", interface / "driver");
-    fs::create_directory_symlink(sys / "bus/usb-serial", port / "subsystem");
-    fs::create_directory_symlink(port, tty / "device");
-    fs::create_directory_symlink(tty, sys / "class/tty/ttyUSB0");
-    fs::create_symlink(rig.sim.Device(), rig.dir.File("dev/ttyUSB0"));
+    test::AddSysfsConverter(rig.dir.File("sys"), "ttyUSB0", "1-1", 0, "Merlane Analyser", "MA0042");
+    test::Link(rig.sim.Device(), rig.dir.File("dev/ttyUSB0"));
 }
 
 // Peak resident memory of this process so far, in kB.
@@ -129,18 +115,6 @@ protected:
         const std::string out = dir.File("sha256sum.out");
         EXPECT_EQ(WaitExit(Spawn({"sha256sum", file}, out)), 0);
         return ReadFile(out).substr(0, 64);
-    }
-
-    // The run ended in the failed state with the firmware never started.
-    static void ExpectFailedNotRun(Rig& r) {
-        r.RunToEnd();
-        ASSERT_EQ(r.State(), Failed) << r.sim.Stderr();
-        r.RunFor(Millis(100));
-        EXPECT_EQ(r.view.At(StatusLabel::Verify).caption, "FAILED");
-        EXPECT_EQ(r.view.At(StatusLabel::Verify).colour, kRed);
-        EXPECT_EQ(r.sim.Stderr().find("run:"), std::string::npos) << "the firmware was started";
-        ASSERT_FALSE(r.Runs().empty());
-        EXPECT_EQ(r.Runs().back()["result"], "failed");
     }
 
     // The wizard itself over the rig's settings and devices, started.
@@ -232,53 +206,48 @@ const std::vector<Run> kRuns{
 INSTANTIATE_TEST_SUITE_P(E2e, FlashRuns, ::testing::ValuesIn(kRuns),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// --- The last verdicts: all in one write, a rejection after the others -----------
+// --- The verdicts of 512 records (16 KiB) -----------------------------------------
 
-struct Verdicts {
-    const char* name;
-    std::vector<std::string> args;
-    bool completes;          // else the run fails and the firmware is never started
-    bool stopsEarly = false; // the upload ends at the rejection, before the last record
-    friend void PrintTo(const Verdicts& v, std::ostream* os) { *os << v.name; }
-};
-
-class LastVerdicts : public FlashE2e, public ::testing::WithParamInterface<Verdicts> {};
-
-// 512 records (16 KiB): all 512 verdicts in one write are 4 KiB, four times
-// the reply buffer.
-TEST_P(LastVerdicts, CountEveryOne) {
-    StartSim(rig, GetParam().args);
-    const std::string file = rig.dir.File("big.sx");
-    ASSERT_TRUE(MakeImage(FW_SREC_CAT, file, 0x1000, 0x4000, 2));
-    rig.Store("COM", file);
-    rig.Next();
-    if (!GetParam().completes) {
-        rig.RunToEnd();
-        const std::size_t sent = rig.Port().bytesOut; // nothing more goes out after the failure
-        ExpectFailedNotRun(rig);
-        ASSERT_EQ(rig.box.shown.size(), 1u);
-        EXPECT_EQ(rig.box.shown[0].text, kMsgFailedSx);
-        EXPECT_EQ(rig.Port().bytesOut, sent);
-        EXPECT_TRUE(!GetParam().stopsEarly || rig.fields.nRecordsSent < 512);
-        EXPECT_FALSE(rig.engine.FirmwareOpen());
-        return;
+// All 512 verdicts in one write are 4 KiB, four times the reply buffer, and
+// each counts. A rejected record (the fifth, or the last, its verdict after
+// every record went out) fails the run there: nothing more goes out, and the
+// firmware is never started.
+TEST_F(FlashE2e, EveryVerdictOfABigImageCounts) {
+    const std::pair<int, std::vector<std::string>> cases[] = {
+        {0, {"--verdicts-at-once", "300"}},
+        // Paced, so that the records still go out ahead of their verdicts.
+        {512, {"--baud", "115200", "--reject-record", "512"}},
+        {5, {"--reject-record", "5"}}};
+    for (const auto& [rejected, args] : cases) {
+        SCOPED_TRACE(rejected);
+        Rig r;
+        StartSim(r, args);
+        const std::string file = r.dir.File("big.sx");
+        ASSERT_TRUE(MakeImage(FW_SREC_CAT, file, 0x1000, 0x4000, 2));
+        r.Store("COM", file);
+        r.Next();
+        r.RunToEnd();
+        if (rejected == 0) {
+            ASSERT_EQ(r.State(), Finished) << r.sim.Stderr();
+            EXPECT_EQ(r.fields.nRecordsPassed, 512);
+            EXPECT_EQ(r.Runs().back()["records_unconfirmed"], 0);
+            EXPECT_EQ(r.sim.Wait(Millis(5000)), 0) << r.sim.Stderr();
+            EXPECT_EQ(WaitExit(Spawn({FW_SREC_CMP, file, r.dir.File("received.srec")})), 0);
+            continue;
+        }
+        ASSERT_EQ(r.State(), Failed) << r.sim.Stderr();
+        const std::size_t sent = r.Port().bytesOut;
+        r.RunFor(Millis(100));
+        EXPECT_EQ(r.Port().bytesOut, sent);
+        EXPECT_EQ(r.fields.nRecordsSent < 512, rejected == 5); // the upload stopped there
+        EXPECT_EQ(r.view.At(StatusLabel::Verify).caption, "FAILED");
+        EXPECT_EQ(r.sim.Stderr().find("run:"), std::string::npos) << "the firmware was started";
+        EXPECT_EQ(r.Runs().back()["result"], "failed");
+        ASSERT_EQ(r.box.shown.size(), 1u);
+        EXPECT_EQ(r.box.shown[0].text, kMsgFailedSx);
+        EXPECT_FALSE(r.engine.FirmwareOpen());
     }
-    rig.RunToEnd();
-    ASSERT_EQ(rig.State(), Finished) << rig.sim.Stderr();
-    EXPECT_EQ(rig.fields.nRecordsPassed, 512);
-    EXPECT_EQ(rig.Runs().back()["records_unconfirmed"], 0);
-    EXPECT_EQ(rig.sim.Wait(Millis(5000)), 0) << rig.sim.Stderr();
-    EXPECT_EQ(WaitExit(Spawn({FW_SREC_CMP, file, rig.dir.File("received.srec")})), 0);
 }
-
-const std::vector<Verdicts> kVerdicts{
-    {"AllInOneWrite", {"--verdicts-at-once", "300"}, true},
-    // Paced, so that the records still go out ahead of their verdicts.
-    {"LastRecordRejected", {"--baud", "115200", "--reject-record", "512"}, false},
-    {"FifthRejected", {"--reject-record", "5"}, false, true},
-};
-INSTANTIATE_TEST_SUITE_P(E2e, LastVerdicts, ::testing::ValuesIn(kVerdicts),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 // --- Runs that stop -------------------------------------------------------------
 
