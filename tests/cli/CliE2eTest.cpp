@@ -289,17 +289,6 @@ TEST_P(CliFlash, Run) {
 INSTANTIATE_TEST_SUITE_P(Cases, CliFlash, ::testing::ValuesIn(kFlashCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// A refused file: the run ends before the first byte goes out.
-TEST_F(CliE2e, RefusedFileSendsNothing) {
-    ASSERT_EQ(rig.StartSim({"--baud", "0"}), "");
-    ASSERT_EQ(rig.Run({"flash", "--port", "7", "--file", BadImage(rig)}), 1) << rig.Both();
-    EXPECT_TRUE(Has(rig.Err(), "Load Firmware Error: The firmware file cannot be loaded: line 3"));
-    EXPECT_TRUE(Has(rig.Out(), "Upload Firmware: FAILED"));
-    rig.sim.Stop();
-    EXPECT_EQ(rig.sim.Stderr(), "") << "the analyser heard something";
-    EXPECT_EQ(rig.OnlyRun()["result"], "failed");
-}
-
 // The stored settings are the defaults; --save stores what was given.
 TEST_F(CliE2e, StoredSettingsAndSave) {
     // A COM type stored without a port runs on COM1, as the wizard's page does.

@@ -34,16 +34,6 @@ struct UploadTest : EngineRig {
             Tick();
         }
     }
-    void ExpectUploadFailed(const std::string& message) {
-        SCOPED_TRACE(message);
-        EXPECT_FALSE(engine.FirmwareOpen());
-        ExpectLabel(StatusLabel::Upload, "FAILED", kRed);
-        ExpectBox(message, MsgIcon::Critical, kTitleLoadFirmwareError);
-        Tick(3); // the run stays failed, shows it on every tick and never starts the firmware
-        EXPECT_EQ(state.nUpdateState, Failed);
-        ExpectLabel(StatusLabel::Verify, "FAILED", kRed);
-        EXPECT_EQ(Sent().find("RUNANYWAY"), std::string::npos);
-    }
 };
 
 // Text records go out as they stand, every line end counts and the last line
