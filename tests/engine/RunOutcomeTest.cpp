@@ -114,31 +114,6 @@ TEST_F(RunOutcomeTest, VerdictsCountOnlyForRecordsWaitingForOne) {
     }
 }
 
-// The quiet second after the last record runs from the end of the file: a
-// short file answered late with a rejection still fails, however far the
-// clock stood before.
-TEST_F(RunOutcomeTest, LateRejectionOfAShortFileFailsTheRun) {
-    for (const char* content : {"S1030000FC\r\n", "S1030000FC\r\nS1030000FC\r\n"}) {
-        SCOPED_TRACE(content);
-        NewRun();
-        Firmware(content);
-        clock += std::chrono::hours(5);
-        withhold = 1;
-        Connect();
-        Play([this] { return state.nUpdateState == WaitAcks; });
-        ASSERT_EQ(state.nUpdateState, WaitAcks);
-        clock += kQuietTime - std::chrono::milliseconds(1);
-        Tick(3);
-        ASSERT_EQ(state.nUpdateState, WaitAcks);
-        Arrive("Sx Fail ");
-        Tick(3);
-        EXPECT_EQ(state.nUpdateState, Failed);
-        EXPECT_EQ(Sent().find("RUNANYWAY"), std::string::npos);
-        ASSERT_EQ(runLog.runs.size(), 1u);
-        EXPECT_EQ(runLog.runs[0].result, RunResult::Failed);
-    }
-}
-
 // The line goes away mid-run (the serial device vanishes, the converter fails
 // its poll): the run fails at once naming the line, sends nothing more and
 // never starts the firmware, also while the upload is being confirmed.
