@@ -1,4 +1,5 @@
 #include "tests/engine/EngineRig.h"
+#include "tests/settings/TestHelpers.h"
 
 #include <nlohmann/json.hpp>
 
@@ -181,21 +182,13 @@ struct RunLogCase {
     const char* error = ""; // part of what a failed record says
 };
 
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void Put(const std::string& path, const std::string& text) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-}
-
 const RunLogCase kRunLogCases[] = {
     {"NewFileInNewFolders", [](const std::string&) {}, -1, true},
-    {"AfterARecord", [](const std::string& p) { Put(p, "{\"result\":\"failed\"}\n"); }, -1, true},
+    {"AfterARecord", [](const std::string& p) { WriteAll(p, "{\"result\":\"failed\"}\n"); }, -1,
+     true},
     // A line cut short by hand or by a crash: the record starts a line of its own.
-    {"NoFinalLineFeed", [](const std::string& p) { Put(p, "{\"result\":\"failed\"}"); }, -1, true},
+    {"NoFinalLineFeed", [](const std::string& p) { WriteAll(p, "{\"result\":\"failed\"}"); }, -1,
+     true},
     {"Directory", [](const std::string& p) { std::filesystem::create_directories(p); }, -1, false},
 #ifndef _WIN32
     // Nobody reads the FIFO: a blocking open would wait for ever.
@@ -205,9 +198,9 @@ const RunLogCase kRunLogCases[] = {
          ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0);
      },
      -1, false, "is not a regular file"},
-    {"DiskFullPartWay", [](const std::string& p) { Put(p, "{\"result\":\"failed\"}\n"); }, 10,
+    {"DiskFullPartWay", [](const std::string& p) { WriteAll(p, "{\"result\":\"failed\"}\n"); }, 10,
      false},
-    {"DiskFull", [](const std::string& p) { Put(p, "{\"result\":\"failed\"}\n"); }, 0, false},
+    {"DiskFull", [](const std::string& p) { WriteAll(p, "{\"result\":\"failed\"}\n"); }, 0, false},
 #endif
 };
 
@@ -224,7 +217,7 @@ TEST_P(RunLogWrite, HoldsWholeLinesOnly) {
     std::filesystem::remove_all(dir);
     c.prepare(file);
     const bool regular = std::filesystem::is_regular_file(file);
-    const std::string before = regular ? Slurp(file) : "";
+    const std::string before = regular ? ReadAll(file) : "";
     RunRecord record;
     record.result = RunResult::Success;
     const std::string line = ToJsonLine(record);
@@ -256,11 +249,11 @@ TEST_P(RunLogWrite, HoldsWholeLinesOnly) {
     if (!c.written) {
         EXPECT_NE(error, "");
         EXPECT_NE(error.find(c.error), std::string::npos) << error;
-        EXPECT_EQ(regular ? Slurp(file) : "", before) << "a failed record left bytes behind";
+        EXPECT_EQ(regular ? ReadAll(file) : "", before) << "a failed record left bytes behind";
     } else {
         EXPECT_EQ(error, "");
         FileRunLog(file).Append(record); // the file's own writer, once more
-        const std::string after = Slurp(file);
+        const std::string after = ReadAll(file);
         ASSERT_EQ(after.substr(0, before.size()), before);
         std::istringstream lines(after);
         std::vector<nlohmann::json> runs;
