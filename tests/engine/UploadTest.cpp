@@ -215,6 +215,7 @@ TEST_F(UploadTest, LastAcknowledgementsAreListenedForUntilTheLineIsQuiet) {
         box.shown.clear();
         EXPECT_EQ(Sent().find("RUNANYWAY") != std::string::npos,
                   std::string(c.result) == "success");
+        EXPECT_FALSE(engine.FirmwareOpen()); // every record went: the image is let go
         if (*c.result == '\0') {
             EXPECT_TRUE(runLog.runs.empty());
             engine.AbandonRun();
