@@ -1,11 +1,10 @@
 // The device server's connection (QtNetPort) against servers on the loopback
 // interface: scripted telnet servers that agree late, confirm other settings
-// or none, suspend the flow or break the protocol; connects to a name with
-// two addresses, or whose lookup never answers; a peer that reads nothing;
-// and ser2net, whose serial side (a pseudo-terminal of the test's) must end
-// up at 38400 8N1. (A server that never agrees to COM-PORT-OPTION:
-// CliE2e.Rfc2217ServerThatStaysSilentIsAWarning; each refusal and breach of
-// the protocol: Rfc2217.FollowsTheNegotiationWhereverTheReadsAreCut.)
+// or none, suspend the flow or break the protocol; a connect to a name with
+// two addresses; a peer that reads nothing; and ser2net, whose serial side
+// (a pseudo-terminal of the test's) must end up at 38400 8N1. (A server that
+// never agrees to COM-PORT-OPTION: CliE2e.Rfc2217ServerThatStaysSilentIsAWarning;
+// each refusal and breach of the protocol: Rfc2217.FollowsTheNegotiation...)
 #include "link/net/QtNetPort.h"
 #include "tests/link_devices/DeviceFixtures.h"
 #include "tests/support/Ser2net.h"
@@ -201,45 +200,31 @@ TEST(NetPort, TelnetServerSuspendsAndBreaksTheProtocolOnceOpen) {
     EXPECT_LT(server.got.size() - sent, 1024);
 }
 
-// A connect returns at once and ends within its 3 s bound: a name (resolved
-// by a stub) with two loopback addresses, the first silent; and a name whose
-// lookup never comes back. (A server that never accepts, and the event loop
-// going on meanwhile: CliE2e.LinkThatDoesNotOpen, CliE2e.ConnectThatHangsHoldsNoExit.)
+// A connect returns at once and goes on to the next address of a name (here
+// resolved by a stub) when the first is silent. (The 3 s bound on a server that
+// never accepts and on a lookup that never answers, with the event loop going on
+// meanwhile: CliE2e.LinkThatDoesNotOpen and CliE2e.ConnectThatHangsHoldsNoExit.)
 TEST(NetPort, ConnectNeverBlocksAndTriesEachAddressWithinTheBound) {
     test::SilentListener silent("127.0.0.2");
     QTcpServer live;
     ASSERT_TRUE(live.listen(QHostAddress("127.0.0.3"), static_cast<quint16>(silent.Port())));
-    const QList<QHostAddress> two{QHostAddress("127.0.0.2"), QHostAddress("127.0.0.3")};
-    struct Case {
-        const char* name;
-        int answerAfterMs; // -1: never
-        State state;
-        const char* note;
-    };
-    const Case cases[] = {
-        {"the second address answers", 0, State::Open, ""},
-        {"the lookup answers after 6 s", 6000, State::Failed, "no answer within 3 s"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        QtNetPort port([&](const QString& host, QObject* context, auto done) {
-            EXPECT_EQ(host, "analyser.test");
-            QTimer::singleShot(c.answerAfterMs, context, [done, &two] { done(two, {}); });
+    QtNetPort port([](const QString& host, QObject* context, auto done) {
+        EXPECT_EQ(host, "analyser.test");
+        QTimer::singleShot(0, context, [done] {
+            done({QHostAddress("127.0.0.2"), QHostAddress("127.0.0.3")}, {});
         });
-        QElapsedTimer t;
-        t.start();
-        ASSERT_FALSE(
-            port.OpenAddress(*ParseNetAddress("analyser.test:" + std::to_string(silent.Port())),
-                             kNetConnectTimeoutMs));
-        EXPECT_EQ(port.Opening().state, State::Connecting);
-        WaitFor([&] { return port.Opening().state != State::Connecting; }, 8000);
-        EXPECT_EQ(port.Opening().state, c.state);
-        EXPECT_EQ(port.Opening().note, c.note);
-        EXPECT_LT(t.elapsed(), 5500); // the 3 s bound, not the lookup's 6 s
-        EXPECT_EQ(live.hasPendingConnections(), c.state == State::Open);
-        while (live.hasPendingConnections())
-            delete live.nextPendingConnection();
-    }
+    });
+    QElapsedTimer t;
+    t.start();
+    ASSERT_FALSE(port.OpenAddress(
+        *ParseNetAddress("analyser.test:" + std::to_string(silent.Port())), kNetConnectTimeoutMs));
+    EXPECT_EQ(port.Opening().state, State::Connecting);
+    WaitFor([&] { return port.Opening().state != State::Connecting; }, 8000);
+    EXPECT_EQ(port.Opening().state, State::Open);
+    EXPECT_LT(t.elapsed(), 5500); // within the 3 s bound, given a busy machine
+    EXPECT_TRUE(live.hasPendingConnections());
+    while (live.hasPendingConnections())
+        delete live.nextPendingConnection();
 }
 
 // What the kernel's send queue holds counts as not yet on the line: with a
