@@ -226,10 +226,7 @@ TEST_P(CliFlash, Run) {
     const auto start = Clock::now();
     ASSERT_EQ(rig.Run(args), c.exitCode) << rig.Both() << rig.sim.Stderr();
 
-    // Not a terminal: plain lines, one per change of a row.
-    const std::string out = rig.Out();
-    EXPECT_FALSE(HasControlCharacters(out)) << out;
-    EXPECT_TRUE(Has(out, "Connect to Analyser: OK\n"));
+    EXPECT_TRUE(Has(rig.Out(), "Connect to Analyser: OK\n"));
     if (c.stderrHas[0] == '\0') {
         EXPECT_EQ(rig.Err(), "") << rig.Both();
     } else {
@@ -841,7 +838,6 @@ TEST_F(CliE2e, FileCheckedBeforeAnyAnalyser) {
     };
     const FileCase cases[] = {
         {"RefusedFile", bad, "", 2, 1, "refused: line 3"},
-        {"DigestDiffers", image, other, 2, 1, "not " + other + " as --sha256 requires"},
         {"DigestDiffersOneAnalyser", image, other, 1, 1, "no analyser was touched"},
         {"DigestMatchesOneAnalyser", image, digest, 1, 0, ""},
     };

@@ -18,14 +18,11 @@
 
 #include <csignal>
 #include <ctime>
-#include <filesystem>
 #include <set>
 #include <unistd.h>
 
 namespace fw::e2e {
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr int kRecords = 128; // 4 KiB in 32-byte records
 const std::vector<std::int32_t> kFullWalk{1, 2, 3, 4, 5, 6, 7, 9, 11, 12, 13, 14, 15};
@@ -127,11 +124,6 @@ protected:
     }
     static void ClickNext(QtPage& page) {
         page.Window()->findChild<QPushButton*>("btnNext")->click();
-    }
-    static void NextThroughThePages(Wizard& w) {
-        ClickNext(w.connection);
-        ClickNext(w.firmware);
-        ClickNext(w.operations);
     }
 
     Rig rig;
@@ -358,7 +350,9 @@ TEST_F(FlashE2e, WizardFlashesThroughADeviceServer) {
     rig.settings.SaveSettingValue(kSection, kAddress,
                                   "rfc2217://127.0.0.1:" + std::to_string(server.Port()));
     const auto wizard = StartWizard(rig, true);
-    NextThroughThePages(*wizard);
+    ClickNext(wizard->connection);
+    ClickNext(wizard->firmware);
+    ClickNext(wizard->operations);
     ASSERT_TRUE(rig.RunUntil([&] { return wizard->run.engine.State().nUpdateState == Finished; },
                              Millis(20000)))
         << rig.sim.Stderr();
@@ -378,25 +372,17 @@ protected:
     // An analyser on COM`n` of the rig's registry, writing its image to
     // received-`n`.srec; paced at `baud` (0: as fast as the pty goes).
     void Plug(int n, std::vector<std::string> args = {}, bool exitAfterRun = true) {
-        auto& sim = sims[n];
-        sim = std::make_unique<SimProcess>();
-        std::vector<std::string> argv{FW_ANALYSER_SIM,
-                                      "--registry",
-                                      rig.dir.File("flashwright.reg"),
-                                      "--com",
-                                      std::to_string(n),
-                                      "--baud",
-                                      "0",
-                                      "--reboot-ms",
-                                      "20",
-                                      "--erase-ms",
-                                      "20",
-                                      "--out",
-                                      rig.dir.File("received-" + std::to_string(n) + ".srec")};
+        const std::string com = std::to_string(n);
+        const std::string registry = rig.dir.File("flashwright.reg");
+        const std::string out = rig.dir.File("received-" + com + ".srec");
+        std::vector<std::string> argv{
+            FW_ANALYSER_SIM, "--registry", registry,     "--com", com,     "--baud", "0",
+            "--reboot-ms",   "20",         "--erase-ms", "20",    "--out", out};
         if (exitAfterRun)
             argv.push_back("--exit-after-run");
         argv.insert(argv.end(), args.begin(), args.end());
-        ASSERT_EQ(sim->Start(argv, rig.dir.File("sim-" + std::to_string(n))), "");
+        sims[n] = std::make_unique<SimProcess>();
+        ASSERT_EQ(sims[n]->Start(argv, rig.dir.File("sim-" + com)), "");
     }
     bool SameImage(int n) {
         return WaitExit(Spawn({FW_SREC_CMP, rig.dir.File("S1.src.srec"),

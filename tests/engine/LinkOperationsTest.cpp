@@ -71,12 +71,6 @@ TEST_F(LinkTest, UsbDeviceMissingUnopenableOrDriverThrowing) {
     }
 }
 
-TEST_F(LinkTest, SendsEveryCharacterAsItsByteValue) {
-    link.SendText(std::string("A\xE9", 2)); // a Latin-1 character
-    link.SendBytes({0xFF, 0x00});
-    EXPECT_EQ(view.port.output, (Bytes{0x41, 0xE9, 0xFF, 0x00}));
-}
-
 // A whole run over a converter that goes away while the analyser restarts (and
 // stays away for `awayTicks`), or whose driver cannot tell its transmit queue.
 TEST_F(LinkTest, ConverterRunEndsWithTheFileConfirmedAndNoMessage) {

@@ -3,7 +3,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <algorithm>
 #include <filesystem>
 #include <functional>
 

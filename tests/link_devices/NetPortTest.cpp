@@ -15,11 +15,8 @@
 
 #include <gtest/gtest.h>
 
-#include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-
-#include <cstdlib>
 
 namespace fw {
 namespace {

@@ -150,7 +150,6 @@ TEST_F(Pages, FirstRunShowsSerialPortOneAndNextStoresATrimmedAddress) {
     EXPECT_EQ(Address()->text(), "192.168.0.1");
     EXPECT_EQ(FrontFrame(), "fraConnection_Serial");
     EXPECT_TRUE(box.shown.empty());
-    EXPECT_TRUE(line.open.empty()); // every test open closed again
 
     QTest::keyClick(Combo("cboConnection_Type"), Qt::Key_T);
     EXPECT_EQ(FrontFrame(), "fraConnection_TCPIP");
