@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -180,7 +181,10 @@ protected:
     CliRig rig;
 };
 
-// --- Whole runs: exit code, output, the record, and what the analyser got ---
+// --- Single runs that never start the firmware: exit code, output, the record ---
+// (Whole flashes by this program: FleetOnATerminal, CliPipe, SignalMidUpload;
+// through a device server: FleetOnATerminal raw, the wizard's e2e test over
+// RFC 2217.)
 
 struct FlashCase {
     const char* name;
@@ -191,8 +195,6 @@ struct FlashCase {
     const char* result;
     const char* reason;    // part of the record's reason; "" for none
     const char* stderrHas; // "": standard error stays empty
-    bool imageArrives;
-    const char* server = ""; // "raw" / "rfc2217": through ser2net with --address
 };
 
 // ctest lists a case by its name, not its bytes.
@@ -202,19 +204,13 @@ void PrintTo(const FlashCase& c, std::ostream* os) {
 
 // clang-format off
 const FlashCase kFlashCases[] = {
-    {"TextRecords", {"--bootloader-version", "1.1", "--strict-form"}, 2, {}, 0, "success", "", "", true},
-    {"BinaryRecords", {"--bootloader-version", "1.2", "--strict-form"}, 3, {}, 0, "success", "", "", true},
     {"AllErasesAndNoRun", {}, 3, {"--ops", "bootloader,erase-flash,erase-eeprom,erase-ram,upload"},
-     0, "success", "", "", false},
-    {"RejectedRecord", {"--reject-record", "5"}, 3, {}, 1, "failed", "rejected record 5",
-     "Flashwright: Failed Sx!", false},
+     0, "success", "", ""},
+    // Paced, so that the records still go out well after the fifth's verdict.
+    {"RejectedRecord", {"--baud", "38400", "--reject-record", "5"}, 3, {}, 1, "failed",
+     "rejected record 5", "Flashwright: Failed Sx!"},
     {"SilentAnalyserTimesOut", {"--silent"}, 3, {"--timeout", "1"}, 1, "failed", "timed out",
-     "did not end within 1 s", false},
-    // The simulator's --version: its option as scripts wrote it before --bootloader-version.
-    {"BinaryRecordsThroughSer2net", {"--version", "1.2", "--strict-form"}, 3, {}, 0, "success", "",
-     "", true, "raw"},
-    {"BinaryRecordsThroughSer2netRfc2217", {"--version", "1.2", "--strict-form"}, 3, {"--save"}, 0,
-     "success", "", "", true, "rfc2217"},
+     "did not end within 1 s"},
 };
 // clang-format on
 
@@ -226,24 +222,12 @@ TEST_P(CliFlash, Run) {
     std::vector<std::string> simArgs{"--baud", "0"};
     simArgs.insert(simArgs.end(), c.simArgs.begin(), c.simArgs.end());
     ASSERT_EQ(rig.StartSim(simArgs), "");
-    const std::string server = c.server;
-    test::Ser2net ser2net;
-    std::string address;
     std::vector<std::string> args{"flash", "--port", "COM7", "--file", image};
-    if (!server.empty()) {
-        ASSERT_EQ(ser2net.Start(rig.dir.File("."), rig.sim.Device(), server == "rfc2217"), "");
-        address = (server == "rfc2217" ? "rfc2217://127.0.0.1:" : "127.0.0.1:") +
-                  std::to_string(ser2net.Port());
-        args = {"flash", "--address", address, "--file", image};
-    }
     args.insert(args.end(), c.extraArgs.begin(), c.extraArgs.end());
     const auto start = Clock::now();
     ASSERT_EQ(rig.Run(args), c.exitCode) << rig.Both() << rig.sim.Stderr();
 
-    // Not a terminal: plain lines, one per change of a row.
-    const std::string out = rig.Out();
-    EXPECT_FALSE(HasControlCharacters(out)) << out;
-    EXPECT_TRUE(Has(out, "Connect to Analyser: OK\n"));
+    EXPECT_TRUE(Has(rig.Out(), "Connect to Analyser: OK\n"));
     if (c.stderrHas[0] == '\0') {
         EXPECT_EQ(rig.Err(), "") << rig.Both();
     } else {
@@ -253,34 +237,16 @@ TEST_P(CliFlash, Run) {
     const std::vector<nlohmann::json> runs = rig.Runs();
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_EQ(runs[0]["result"], c.result);
-    if (server.empty()) {
-        EXPECT_EQ(runs[0]["connection"]["port"], 7);
-    } else {
-        EXPECT_EQ(runs[0]["connection"]["type"], "TCP");
-        EXPECT_EQ(runs[0]["connection"]["device"], address);
-        // --save stores the type and the address, as the connection page's Next.
-        const bool saved =
-            std::find(c.extraArgs.begin(), c.extraArgs.end(), "--save") != c.extraArgs.end();
-        EXPECT_EQ(rig.Setting(kAddress), saved ? address : "<unset>");
-        EXPECT_EQ(rig.Setting(kConnectionType), saved ? "TCP" : "<unset>");
-    }
+    EXPECT_EQ(runs[0]["connection"]["port"], 7);
     EXPECT_EQ(runs[0]["firmware"]["path"], image);
-    if (c.simArgs.size() > 1 && c.simArgs[0].ends_with("version")) {
-        EXPECT_EQ(runs[0]["bootloader"], c.simArgs[1]);
-    }
     if (c.reason[0] != '\0') {
         ASSERT_TRUE(runs[0]["reason"].is_string()) << runs[0];
         EXPECT_TRUE(Has(runs[0]["reason"].get<std::string>(), c.reason)) << runs[0];
     }
 
-    if (c.imageArrives) {
-        EXPECT_TRUE(Has(out, "Verify Upload: OK (128 records"));
-        EXPECT_TRUE(Has(out, "Run Firmware: OK"));
-        // The simulator answers every record, and the run listens until it has.
-        EXPECT_EQ(runs[0]["records_passed"], kRecords);
-        EXPECT_TRUE(rig.Received(image)) << rig.sim.Stderr();
-    } else {
-        EXPECT_FALSE(Has(rig.sim.Stderr(), "run:")) << "the firmware was started";
+    EXPECT_FALSE(Has(rig.sim.Stderr(), "run:")) << "the firmware was started";
+    if (std::string(c.name) == "RejectedRecord") {
+        EXPECT_LT(runs[0]["records_sent"], kRecords) << "the upload went on after the rejection";
     }
     if (std::string(c.name) == "SilentAnalyserTimesOut") {
         EXPECT_LT(Clock::now() - start, Millis(5000));
@@ -290,17 +256,6 @@ TEST_P(CliFlash, Run) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, CliFlash, ::testing::ValuesIn(kFlashCases),
                          [](const auto& info) { return std::string(info.param.name); });
-
-// A refused file: the run ends before the first byte goes out.
-TEST_F(CliE2e, RefusedFileSendsNothing) {
-    ASSERT_EQ(rig.StartSim({"--baud", "0"}), "");
-    ASSERT_EQ(rig.Run({"flash", "--port", "7", "--file", BadImage(rig)}), 1) << rig.Both();
-    EXPECT_TRUE(Has(rig.Err(), "Load Firmware Error: The firmware file cannot be loaded: line 3"));
-    EXPECT_TRUE(Has(rig.Out(), "Upload Firmware: FAILED"));
-    rig.sim.Stop();
-    EXPECT_EQ(rig.sim.Stderr(), "") << "the analyser heard something";
-    EXPECT_EQ(rig.OnlyRun()["result"], "failed");
-}
 
 // The stored settings are the defaults; --save stores what was given.
 TEST_F(CliE2e, StoredSettingsAndSave) {
@@ -330,6 +285,11 @@ TEST_F(CliE2e, StoredSettingsAndSave) {
     EXPECT_EQ(rig.Setting(kConnectionType), "COM");
     EXPECT_EQ(rig.Setting(kComPort), "7");
     EXPECT_EQ(fs::path(rig.Setting(kFilename)), fs::path(image));
+    // An address is stored with its type, before the run (which finds nobody there).
+    const std::string nobody = "127.0.0.1:" + std::to_string(test::Ser2net::FreePort());
+    EXPECT_EQ(rig.Run({"flash", "--address", nobody, "--ops", "", "--save"}), 3) << rig.Both();
+    EXPECT_EQ(rig.Setting(kConnectionType), "TCP");
+    EXPECT_EQ(rig.Setting(kAddress), nobody);
 
     // Another program keeps the settings locked: after a wait of 3 s (not
     // much more even on a busy machine) the program says so, the file stays as
@@ -377,62 +337,46 @@ TEST_F(CliE2e, DevicePathPort) {
         EXPECT_EQ(rig.Setting(kComPort), "97");
         EXPECT_EQ(rig.Runs().back()["connection"]["port"], 97);
     }
-    // Registered (here by hand under another number), it runs under that
-    // number without --save too, and nothing more is registered.
-    ASSERT_TRUE(RegWriteString(registry, ports, "COM97", "/dev/ttyOther", HKEY_LOCAL_MACHINE));
-    ASSERT_TRUE(RegWriteString(registry, ports, "COM45", device, HKEY_LOCAL_MACHINE));
-    const std::string registeredBefore = ReadFile(rig.Registry());
-    ASSERT_EQ(rig.Run({"flash", "--port", device, "--ops", "bootloader"}), 0) << rig.Both();
-    EXPECT_EQ(rig.Runs().back()["connection"]["port"], 45);
-    EXPECT_EQ(ReadFile(rig.Registry()), registeredBefore);
-    EXPECT_EQ(rig.Runs().back()["connection"]["device"], device);
-    EXPECT_EQ(rig.Err(), "");
 }
 
-// Ctrl-C, a kill, a closed terminal or Ctrl-\ mid-upload do what Previous does.
-// Ctrl-Z for two seconds (or a loaded machine) does nothing of the kind: the
-// verdicts that piled up meanwhile arrive at once, and every one counts.
-struct StopCase {
-    const char* name;
-    int sig;
-};
-const StopCase kStopCases[] = {{"SIGINT", SIGINT},
-                               {"SIGTERM", SIGTERM},
-                               {"SIGHUP", SIGHUP},
-                               {"SIGQUIT", SIGQUIT},
-                               {"SIGSTOP", SIGSTOP}};
-
-void PrintTo(const StopCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class CliStop : public CliE2e, public ::testing::WithParamInterface<StopCase> {};
-
-TEST_P(CliStop, MidUpload) {
+// A closed terminal mid-upload does what Previous does. (Ctrl-C, a kill and
+// Ctrl-\\ are caught alike, by the same code as the wizard's: tests/gui's
+// wizard_flash.sh sends all four, CliPipe and ConnectThatHangsHoldsNoExit
+// two of them to this program.) Ctrl-Z for two seconds (or a loaded machine)
+// does nothing of the kind: the verdicts that piled up meanwhile arrive at
+// once, and every one counts.
+TEST_F(CliE2e, SignalMidUpload) {
     // 16 KiB at 38400 baud: about five seconds on the line.
     const std::string image = Image(rig, 3, "big.sx", 0x4000);
-    ASSERT_EQ(rig.StartSim({"--baud", "38400"}), "");
-    const pid_t cli = rig.Start({"flash", "--port", "7", "--file", image});
-    ASSERT_TRUE(WaitUntil([&] {
-        return rig.Out().find("Upload Firmware: 10% sent") != std::string::npos;
-    })) << rig.Both();
-    ::kill(cli, GetParam().sig);
-    if (GetParam().sig == SIGSTOP) {
-        ::usleep(2'000'000);
-        ::kill(cli, SIGCONT);
-        ASSERT_EQ(rig.Finish(cli, Millis(20000)), 0) << rig.Both();
-        EXPECT_EQ(rig.OnlyRun()["result"], "success");
-        EXPECT_EQ(rig.OnlyRun()["records_passed"], 512);
-        EXPECT_TRUE(rig.Received(image)) << rig.sim.Stderr();
-        return;
+    for (const int sig : {SIGHUP, SIGSTOP}) {
+        SCOPED_TRACE(sig);
+        ASSERT_EQ(rig.StartSim({"--baud", "38400"}), "");
+        const std::size_t before = rig.Runs().size();
+        const pid_t cli = rig.Start({"flash", "--port", "7", "--file", image});
+        ASSERT_TRUE(WaitUntil([&] {
+            return rig.Out().find("Upload Firmware: 10% sent") != std::string::npos;
+        })) << rig.Both();
+        ::kill(cli, sig);
+        if (sig == SIGSTOP) {
+            ::usleep(2'000'000);
+            ::kill(cli, SIGCONT);
+        }
+        ASSERT_EQ(rig.Finish(cli, Millis(20000)), sig == SIGSTOP ? 0 : 128 + sig) << rig.Both();
+        ASSERT_EQ(rig.Runs().size(), before + 1);
+        const nlohmann::json run = rig.Runs().back();
+        if (sig == SIGSTOP) {
+            EXPECT_EQ(run["result"], "success");
+            EXPECT_EQ(run["records_passed"], 512);
+            EXPECT_TRUE(rig.Received(image)) << rig.sim.Stderr();
+            continue;
+        }
+        EXPECT_TRUE(Has(rig.Err(), "interrupted (SIGHUP, the terminal closed)"));
+        EXPECT_EQ(run["result"], "abandoned");
+        EXPECT_GT(run["records_sent"].get<int>(), 0);
+        EXPECT_LT(run["records_sent"].get<int>(), 512);
+        rig.sim.Stop();
+        EXPECT_FALSE(Has(rig.sim.Stderr(), "run:"));
     }
-    ASSERT_EQ(rig.Finish(cli, Millis(10000)), 128 + GetParam().sig) << rig.Both();
-    EXPECT_TRUE(Has(rig.Err(), "interrupted"));
-    const nlohmann::json run = rig.OnlyRun();
-    EXPECT_EQ(run["result"], "abandoned");
-    EXPECT_GT(run["records_sent"].get<int>(), 0);
-    EXPECT_LT(run["records_sent"].get<int>(), 512);
-    EXPECT_FALSE(Has(rig.sim.Stderr(), "run:"));
 }
 
 // A bench wider than the file handles the process may have: the analysers it
@@ -440,9 +384,14 @@ TEST_P(CliStop, MidUpload) {
 // log was opened before the runs took the handles). The default --jobs keeps
 // within the limit and runs out of nothing.
 TEST_F(CliE2e, ShortOfFileHandlesEveryAnalyserIsRecorded) {
+    // Sixty ports nothing listens on, each once: the system may hand the same
+    // free port out twice, and a name given twice is a usage error.
+    std::set<int> ports;
+    while (ports.size() < 60)
+        ports.insert(test::Ser2net::FreePort());
     std::string list;
-    for (int i = 0; i < 60; ++i)
-        list += "127.0.0.1:" + std::to_string(test::Ser2net::FreePort()) + "\n";
+    for (const int port : ports)
+        list += "127.0.0.1:" + std::to_string(port) + "\n";
     WriteFile(rig.dir.File("bench.txt"), list);
     rig.env = {"prlimit", "--nofile=48", "--"};
     for (const bool wide : {true, false}) {
@@ -514,9 +463,6 @@ TEST_F(CliE2e, ConnectThatHangsHoldsNoExit) {
         }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(Signals, CliStop, ::testing::ValuesIn(kStopCases),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 // Standard output and error into one pipe, and what its reader does: `| head
 // -c 1` goes after one byte; a `| less` that stopped reading leaves the pipe
@@ -610,23 +556,9 @@ TEST_P(CliPipe, NeverHoldsTheRunUp) {
 INSTANTIATE_TEST_SUITE_P(Readers, CliPipe, ::testing::ValuesIn(kPipeCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// A FIFO at the run log's place is refused at once, in one line; the run is
-// not held up by it.
-TEST_F(CliE2e, RunLogThatIsAFifo) {
-    const std::string image = Image(rig, 3);
-    fs::create_directories(fs::path(rig.RunLog()).parent_path());
-    ASSERT_EQ(::mkfifo(rig.RunLog().c_str(), 0600), 0);
-    ASSERT_EQ(rig.StartSim({"--baud", "0"}), "");
-    ASSERT_EQ(rig.Run({"flash", "--port", "7", "--file", image}), 0) << rig.Both();
-    // An open that waits for a reader never comes back: the run would be killed.
-    const std::string err = rig.Err();
-    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
-    EXPECT_TRUE(Has(err, "run log not written: " + rig.RunLog() + " is not a regular file"));
-    EXPECT_TRUE(Has(rig.Out(), "Run Firmware: OK"));
-}
-
-// --json: the record, the same object as the run log's line, alone on
-// standard output; the rows go to standard error.
+// A link that does not open: exit code 3, and with --json the record (the
+// same object as the run log's line) alone on standard output, the rows on
+// standard error.
 TEST_F(CliE2e, LinkThatDoesNotOpen) {
     const std::string nobody = "127.0.0.1:" + std::to_string(test::Ser2net::FreePort());
     const test::SilentListener off;
@@ -682,18 +614,13 @@ TEST_F(CliE2e, Rfc2217ServerThatStaysSilentIsAWarning) {
 
 // The commands besides flash: each one's exit code, and what it prints (to
 // standard output when it succeeds, else to standard error) and what not.
-// "help COMMAND" and "COMMAND --help" show that command alone. A record that
-// lost its "S" is refused, not skipped (which would leave a hole of its 32
-// bytes in the analyser's image).
+// "COMMAND --help" shows that command alone ("help COMMAND" for each command:
+// options_agree.sh). Which files check refuses, and why, is FirmwareCheckTest's.
 TEST_F(CliE2e, ListCheckHelpAndVersion) {
     ASSERT_EQ(rig.StartSim({"--baud", "0"}), "");
-    const std::string image = Image(rig, 3), lost = rig.dir.File("lost.sx");
+    const std::string image = Image(rig, 3);
     // (A file that is no file is refused at once: Run() kills what hangs.)
     ASSERT_EQ(WaitExit(Spawn({"sha256sum", image}, rig.dir.File("sum"))), 0);
-    std::string text = ReadFile(image);
-    text.erase(text.find("\nS2", text.find("\nS2", text.find("\nS2") + 1) + 1) + 1, 1);
-    WriteFile(lost, text);
-    WriteFile(rig.dir.File("s3.sx"), "S00600004844521B\nS3090000100001020304DC\n");
     ASSERT_EQ(::mkfifo(rig.dir.File("fifo").c_str(), 0600), 0); // nobody writes it
     struct CommandCase {
         std::vector<std::string> args;
@@ -707,17 +634,12 @@ TEST_F(CliE2e, ListCheckHelpAndVersion) {
         {{"check", image}, 0, {"records:    128 S2", "addresses:  0x03F000 to 0x03FFFF",
                                "data bytes: 4096",
                                "sha256:     " + ReadFile(rig.dir.File("sum")).substr(0, 64)}, ""},
-        {{"check", lost}, 1, {"refused: line 4 is not an S-record: it starts with '2', not 'S'"},
-         ""},
-        {{"check", rig.dir.File("s3.sx")}, 1, {"refused: line 2"}, ""},
         {{"check", rig.dir.File("missing.sx")}, 1, {"missing.sx: refused: does not exist"}, ""},
         {{"check", rig.dir.File("fifo")}, 1, {"refused: is a FIFO (a named pipe), not a file"}, ""},
         {{"check", rig.dir.File("")}, 1, {"refused: is a folder, not a file"}, ""},
         {{"help"}, 0, {"help [COMMAND]"}, "Usage: flashwright-cli flash"},
         {{"--help"}, 0, {"--timeout"}, "Usage: flashwright-cli flash"},
-        {{"help", "flash"}, 0, {"Usage: flashwright-cli flash [options]"}, "--help"},
         {{"flash", "--help"}, 0, {"  --timeout SECONDS\n"}, "check FILE"},
-        {{"help", "check"}, 0, {"Usage: flashwright-cli check FILE"}, "--port"},
         {{"list", "--help"}, 0, {"Usage: flashwright-cli list"}, "--port"},
         {{"--version"}, 0, {"flashwright-cli 4."}, ""},
     };
@@ -868,9 +790,6 @@ TEST_F(CliE2e, FleetOnATerminal) {
     EXPECT_EQ(runs.at(silent)["rows"]["Connect to Analyser"], "FAILED") << runs.at(silent);
 }
 
-// The file is checked once, before any analyser is touched: a refused file,
-// or one whose digest is not the one --sha256 pins, reaches none of them,
-// with one analyser as with several.
 // flash --watch: a unit there at the start is left alone; units plugged in one
 // after another are flashed once each, in the order they came, none twice
 // while it stays; Ctrl-C ends it with the table. One record a unit.
@@ -912,6 +831,9 @@ TEST_F(CliE2e, WatchFlashesEachUnitPluggedIn) {
     EXPECT_EQ(TableRow(rig.Out(), "COM10").substr(0, 12), "COM10     OK");
 }
 
+// The file is checked once, before any analyser is touched: a refused file,
+// or one whose digest is not the one --sha256 pins, reaches none of them,
+// with one analyser as with several.
 TEST_F(CliE2e, FileCheckedBeforeAnyAnalyser) {
     const std::string bad = BadImage(rig), image = rig.dir.File("fw.sx");
     ASSERT_EQ(WaitExit(Spawn({"sha256sum", image}, rig.dir.File("sum"))), 0);
@@ -928,7 +850,6 @@ TEST_F(CliE2e, FileCheckedBeforeAnyAnalyser) {
     };
     const FileCase cases[] = {
         {"RefusedFile", bad, "", 2, 1, "refused: line 3"},
-        {"DigestDiffers", image, other, 2, 1, "not " + other + " as --sha256 requires"},
         {"DigestDiffersOneAnalyser", image, other, 1, 1, "no analyser was touched"},
         {"DigestMatchesOneAnalyser", image, digest, 1, 0, ""},
     };
@@ -1005,11 +926,10 @@ TEST_F(CliE2e, UsageErrors) {
     const std::vector<std::vector<std::string>> cases{
         {}, {"frobnicate"}, {"--no-such-option"}, {"check"}, {"list", "--json"},
         {"help", "frobnicate"}, {"help", "list", "check"}, {"check", "--address", "127.0.0.1:2000"},
+        // An option that cannot be read (each reader's cases: FlashOptions.Readers).
         {"flash", "--ops", "bootloader,format"}, {"flash", "--port", "0"},
-        {"flash", "--port", "COM256"}, {"flash", "--port", "dev/ttyUSB0"}, {"flash", "--port", ""},
-        {"flash", "--port", "/dev/"}, {"flash", "--type", "IRDA"},
-        {"flash", "--address", "192.168.0.1"}, // an option that cannot be parsed
-        {"flash", "--address", "[::1]x2000"}, {"flash", "--timeout", "-1"}, {"flash", "extra"},
+        {"flash", "--type", "IRDA"}, {"flash", "--address", "192.168.0.1"},
+        {"flash", "--timeout", "-1"}, {"flash", "extra"},
         {"flash", "--port", "7", "--port", "8", "--type", "COM"},
         {"flash", "--port", "7", "--port", "8", "--save"},
         {"flash", "--port", "7", "--port", "COM7"},

@@ -194,11 +194,9 @@ std::optional<std::vector<BenchRun>> ParseRuns(const std::string& runs) {
 
 // ---------------------------------------------------------------------------
 
-Rig::Rig(std::unique_ptr<IUsbDriver> driver)
+Rig::Rig()
     : registry(dir.File("flashwright.reg")), names(&registry), settings(registry),
-      usbDriver(driver ? std::move(driver)
-                       : std::make_unique<SysfsUsbDriver>(dir.File("sys"), dir.File("dev"))),
-      usb(*usbDriver), runLog(dir.File("runs.jsonl")),
+      usb(dir.File("sys"), dir.File("dev")), runLog(dir.File("runs.jsonl")),
       run(RunServices{
           view, fields, box,
           TransportMakers{[this] { return Counted(std::make_unique<QtSerialPort>(names)); },

@@ -190,9 +190,8 @@ public:
 class Rig {
 public:
     // The registry file and the fake sysfs/dev roots of the converter driver
-    // live in the rig's own folder. `driver`: another converter driver than
-    // the kernel's over those roots.
-    explicit Rig(std::unique_ptr<IUsbDriver> driver = nullptr);
+    // live in the rig's own folder.
+    Rig();
     ~Rig();
 
     // Starts the simulator `program` on COM 7 of this rig's registry, with
@@ -233,8 +232,7 @@ public:
                states.end();
     }
     // The port of the run now connected (a serial port or a device server's
-    // connection); null before the first, and for a converter run.
-    Counting* Control() { return control_; }
+    // connection); none before the first, and for a converter run.
     Counting& Port() { return *control_; }
     bool LinkOpen() const { return control_ != nullptr && control_->LineOpen(); }
 
@@ -242,8 +240,7 @@ public:
     FileRegistry registry;
     ComPortNames names;
     Settings settings;
-    std::unique_ptr<IUsbDriver> usbDriver;
-    IUsbDriver& usb;
+    SysfsUsbDriver usb;
     test::RecordingMessageBox box;
     Operations operations; // the operations page's boxes: the defaults
     ProgressFields fields;

@@ -1,4 +1,3 @@
-#include "link/usb/ConverterList.h"
 #include "tests/engine/EngineRig.h"
 
 #include <algorithm>
@@ -70,28 +69,6 @@ TEST_F(LinkTest, UsbDeviceMissingUnopenableOrDriverThrowing) {
         link.CloseLink();
         EXPECT_FALSE(link.IsOpen());
     }
-}
-
-// The one listing the page, "list" and the transport share: every converter
-// in the driver's order, or why the driver could not be asked.
-TEST_F(LinkTest, ConvertersListedInTheDriversOrderOrWhyNot) {
-    usb.devices = {{"B2", "Merlane Analyser"}, {"A1", "Serial Converter"}};
-    ConverterList list = ListConverters(usb);
-    ASSERT_EQ(list.converters.size(), 2u);
-    EXPECT_EQ(list.converters[0].description + " : " + list.converters[0].serial,
-              "Merlane Analyser : B2");
-    EXPECT_EQ(list.converters[1].serial, "A1");
-    EXPECT_EQ(list.error, "");
-    usb.throwFrom = "FT_ListDevices";
-    list = ListConverters(usb);
-    EXPECT_TRUE(list.converters.empty());
-    EXPECT_EQ(list.error, "driver library not loaded");
-}
-
-TEST_F(LinkTest, SendsEveryCharacterAsItsByteValue) {
-    link.SendText(std::string("A\xE9", 2)); // a Latin-1 character
-    link.SendBytes({0xFF, 0x00});
-    EXPECT_EQ(view.port.output, (Bytes{0x41, 0xE9, 0xFF, 0x00}));
 }
 
 // A whole run over a converter that goes away while the analyser restarts (and

@@ -73,20 +73,6 @@ TEST_F(SequencerTest, ReplyFromBeforeTheRunCountsForNothingInIt) {
     EXPECT_EQ(state.nUpdateState, EnterBootloader);
 }
 
-TEST_F(SequencerTest, VerdictsAreCountedOnceEvenWhenSplitOrBackToBack) {
-    state.nUpdateState = Uploading;
-    fields.nRecordsSent = 4;
-    const std::tuple<const char*, int, const char*> steps[] = {{"Sx Pass Sx Pass ", 2, ""},
-                                                               {"noise Sx Pa", 2, "Sx Pa"},
-                                                               {"ss ", 3, ""},
-                                                               {"Sx Pass tail", 4, "tail"}};
-    for (const auto& [text, passed, left] : steps) {
-        Arrive(text);
-        EXPECT_EQ(fields.nRecordsPassed, passed) << text;
-        EXPECT_EQ(state.sReplyBuffer, left);
-    }
-}
-
 // Converter text is polled at the start of the tick, so the tick acts on it in
 // the state it led to; at most 255 bytes are read per poll.
 TEST_F(SequencerTest, UsbTextIsReadInsideTheTickInChunksOf255) {

@@ -25,6 +25,33 @@ inline void Link(const std::string& target, const std::string& link) {
     std::filesystem::create_symlink(target, link);
 }
 
+// A tty below the fake sysfs root `sys`: class/tty/`tty` links to `classDir`,
+// whose "device" link leads to `device` (all relative to `sys`).
+inline void AddSysfsTty(const std::string& sys, const std::string& tty, const std::string& classDir,
+                        const std::string& device) {
+    Link(sys + "/" + device, sys + "/" + classDir + "/device");
+    Link(sys + "/" + classDir, sys + "/class/tty/" + tty);
+}
+
+// A USB converter's tty as the kernel lays it out: `usbDev` names the USB
+// device's folder (e.g. "1-1"), which carries product and serial, `iface` the
+// interface. A cdc_acm interface (ttyACM) is the tty's device; a usb-serial
+// port (ttyUSB) sits below one.
+inline void AddSysfsConverter(const std::string& sys, const std::string& tty,
+                              const std::string& usbDev, int iface, const std::string& product,
+                              const std::string& serial) {
+    const std::string device = "devices/pci0000:00/usb1/" + usbDev;
+    const std::string interface = device + "/" + usbDev + ":1." + std::to_string(iface);
+    WriteAll(sys + "/" + device + "/product", product + "\n");
+    WriteAll(sys + "/" + device + "/serial", serial + "\n");
+    WriteAll(sys + "/" + interface + "/bInterfaceNumber", "0" + std::to_string(iface) + "\n");
+    const bool acm = tty.rfind("ttyACM", 0) == 0;
+    const std::string port = acm ? interface : interface + "/" + tty;
+    Link(sys + (acm ? "/bus/usb/drivers/cdc_acm" : "/bus/usb-serial"),
+         sys + "/" + port + (acm ? "/driver" : "/subsystem"));
+    AddSysfsTty(sys, tty, port + "/tty/" + tty, port);
+}
+
 // The test talks through the master; the code under test opens the slave.
 struct Pty {
     Pty() {

@@ -55,12 +55,6 @@ TEST(NetAddress, ParsesWhatTheAddressBoxMayHold) {
     // clang-format on
 }
 
-TEST(Rfc2217, EscapesEveryIacItSends) {
-    const Bytes record{0x02, 0xFF, 0x00, 0xFF, 0xFF, 0x0D};
-    EXPECT_EQ(telnet::Escape(record.data(), record.size()),
-              (Bytes{0x02, 0xFF, 0xFF, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0x0D}));
-}
-
 TEST(Rfc2217, GreetingOffersBinarySgaAndComPortButSetsNothingYet) {
     telnet::Session s(38400);
     const Bytes expected{

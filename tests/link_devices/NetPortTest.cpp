@@ -1,9 +1,10 @@
 // The device server's connection (QtNetPort) against servers on the loopback
-// interface: scripted telnet servers that agree late, refuse, confirm other
-// settings, stay silent, suspend the flow or break the protocol; connects
-// that never get an answer, to a name with two addresses; a peer that reads
-// nothing; and ser2net, whose serial side (a pseudo-terminal of the test's)
-// must end up at 38400 8N1.
+// interface: scripted telnet servers that agree late, confirm other settings
+// or none, suspend the flow or break the protocol; a connect to a name with
+// two addresses; a peer that reads nothing; and ser2net, whose serial side
+// (a pseudo-terminal of the test's) must end up at 38400 8N1. (A server that
+// never agrees to COM-PORT-OPTION: CliE2e.Rfc2217ServerThatStaysSilentIsAWarning;
+// each refusal and breach of the protocol: Rfc2217.FollowsTheNegotiation...)
 #include "link/net/QtNetPort.h"
 #include "tests/link_devices/DeviceFixtures.h"
 #include "tests/support/Ser2net.h"
@@ -14,11 +15,8 @@
 
 #include <gtest/gtest.h>
 
-#include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-
-#include <cstdlib>
 
 namespace fw {
 namespace {
@@ -47,8 +45,7 @@ bool WaitFor(const std::function<bool()>& done, int ms) {
 
 // What a scripted server does once the client has spoken.
 struct Script {
-    int agreeAfterMs = 0; // -1: never answers
-    bool refuseBinary = false;
+    int agreeAfterMs = 0;
     bool confirm = true;
     std::uint32_t confirmBaud = 38400;
 };
@@ -76,7 +73,7 @@ struct TelnetServer {
             return;
         const bool first = got.isEmpty();
         got += peer->readAll();
-        if (first && script.agreeAfterMs >= 0)
+        if (first)
             QTimer::singleShot(script.agreeAfterMs, peer, [this] { Agree(); });
         if (script.confirm && got.contains(kSetControl) && gotWhenAgreed >= 0) {
             script.confirm = false;
@@ -88,8 +85,7 @@ struct TelnetServer {
     }
     void Agree() {
         gotWhenAgreed = got.size();
-        Send(script.refuseBinary ? Raw({255, 254, 0, 255, 252, 0})
-                                 : Raw({255, 253, 0, 255, 251, 0}));
+        Send(Raw({255, 253, 0, 255, 251, 0}));
         Send(Raw({255, 253, 3, 255, 251, 3, 255, 253, 44}));
     }
 };
@@ -123,13 +119,9 @@ TEST(NetPort, TelnetServersThatAgreeLateRefuseOrStaySilent) {
     // clang-format off
     const Case cases[] = {
         {"agrees to COM-PORT-OPTION after 300 ms", {300}, State::Open, "", false, 300},
-        {"refuses BINARY", {0, true}, State::Failed, "refused binary transmission (DONT BINARY)",
-         true, 0},
-        {"confirms 9600 instead of 38400", {0, false, true, 9600}, State::Failed,
+        {"confirms 9600 instead of 38400", {0, true, 9600}, State::Failed,
          "confirmed 9600 baud instead of 38400", true, 0},
-        {"never answers", {-1}, State::Open,
-         "did not agree to COM-PORT-OPTION within 1 s; the line settings were not sent", false, 900},
-        {"agrees, never confirms", {0, false, false}, State::Open,
+        {"agrees, never confirms", {0, false}, State::Open,
          "did not confirm the line settings within 1 s", false, 900},
     };
     // clang-format on
@@ -148,18 +140,14 @@ TEST(NetPort, TelnetServersThatAgreeLateRefuseOrStaySilent) {
         EXPECT_GE(ms, c.minMs);
         EXPECT_LT(ms, kNetConnectTimeoutMs);
         // The line settings only once the server agreed, and then exactly.
-        const QByteArray before =
-            server.got.left(server.gotWhenAgreed < 0 ? server.got.size() : server.gotWhenAgreed);
+        const QByteArray before = server.got.left(server.gotWhenAgreed);
         EXPECT_FALSE(before.contains(Raw({255, 250}))) << before.toHex().toStdString();
-        if (c.script.agreeAfterMs >= 0 && !c.script.refuseBinary) {
-            EXPECT_TRUE(server.got.contains(kSetBaudRate)) << server.got.toHex().toStdString();
-        }
+        EXPECT_TRUE(server.got.contains(kSetBaudRate)) << server.got.toHex().toStdString();
     }
 }
 
 // Once open: the server suspends the flow (nothing goes out until it
-// resumes), breaks the protocol with an endless subnegotiation, or keeps
-// toggling BINARY while reading nothing.
+// resumes), or breaks the protocol while reading nothing.
 TEST(NetPort, TelnetServerSuspendsAndBreaksTheProtocolOnceOpen) {
     {
         TelnetServer server;
@@ -185,119 +173,55 @@ TEST(NetPort, TelnetServerSuspendsAndBreaksTheProtocolOnceOpen) {
         EXPECT_TRUE(server.got.endsWith(Raw(record)));
         EXPECT_TRUE(port.IsOpen());
     }
+    // An endless subnegotiation to a client whose server reads nothing: the
+    // port fails, and what it owed the server stayed small. (Every other
+    // breach of the protocol: Rfc2217.FollowsTheNegotiationWhereverTheReadsAreCut.)
+    TelnetServer server;
+    QtNetPort port;
+    Open(port, Rfc2217(server.Address()));
+    ASSERT_TRUE(port.IsOpen());
+    server.reading = false;
+    server.peer->setReadBufferSize(1);
     Bytes endless{255, 250, 44, 107};
     endless.resize(400, 'x');
-    Bytes toggling;
-    for (int i = 0; i < 100000; ++i)
-        toggling.insert(toggling.end(), {255, 252, 0, 255, 251, 0});
-    struct Case {
-        const char* name;
-        Bytes flood;
-        const char* note;
-    };
-    const Case cases[] = {
-        {"SB without SE", endless,
-         "protocol error: the device server sent a subnegotiation longer than 256 bytes"},
-        {"toggles BINARY, never reads", toggling,
-         "protocol error: the device server refused binary transmission (WONT BINARY)"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        TelnetServer server;
-        QtNetPort port;
-        Open(port, Rfc2217(server.Address()));
-        ASSERT_TRUE(port.IsOpen());
-        server.reading = false;
-        server.peer->setReadBufferSize(1);
-        server.Send(Raw(c.flood));
-        ASSERT_TRUE(WaitFor([&] { return port.Lost(); }, 2000));
-        EXPECT_FALSE(port.IsOpen());
-        EXPECT_EQ(port.Opening().note, c.note);
-        // What the client owed the server stayed small.
-        const qsizetype sent = server.got.size();
-        server.reading = true;
-        server.peer->setReadBufferSize(0);
-        QTest::qWait(200);
-        server.Read();
-        EXPECT_LT(server.got.size() - sent, 1024);
-    }
+    server.Send(Raw(endless));
+    ASSERT_TRUE(WaitFor([&] { return port.Lost(); }, 2000));
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(port.Opening().note,
+              "protocol error: the device server sent a subnegotiation longer than 256 bytes");
+    const qsizetype sent = server.got.size();
+    server.reading = true;
+    server.peer->setReadBufferSize(0);
+    QTest::qWait(200);
+    server.Read();
+    EXPECT_LT(server.got.size() - sent, 1024);
 }
 
-// Serves the event loop's timers while a connect goes nowhere: the longest
-// gap between two 10 ms ticks.
-qint64 LongestGap(const std::function<bool()>& done, int ms) {
-    QElapsedTimer clock;
-    clock.start();
-    qint64 last = 0;
-    qint64 longest = 0;
-    QTimer tick;
-    QObject::connect(&tick, &QTimer::timeout, &tick, [&] {
-        longest = std::max(longest, clock.elapsed() - last);
-        last = clock.elapsed();
-    });
-    tick.start(10);
-    WaitFor(done, ms);
-    return longest;
-}
-
+// A connect returns at once and goes on to the next address of a name (here
+// resolved by a stub) when the first is silent. (The 3 s bound on a server that
+// never accepts and on a lookup that never answers, with the event loop going on
+// meanwhile: CliE2e.LinkThatDoesNotOpen and CliE2e.ConnectThatHangsHoldsNoExit.)
 TEST(NetPort, ConnectNeverBlocksAndTriesEachAddressWithinTheBound) {
-    {
-        SCOPED_TRACE("a server that never accepts");
-        test::SilentListener silent;
-        QtNetPort port;
-        QElapsedTimer t;
-        t.start();
-        ASSERT_FALSE(port.OpenAddress(
-            *ParseNetAddress("127.0.0.1:" + std::to_string(silent.Port())), kNetConnectTimeoutMs));
-        EXPECT_EQ(port.Opening().state, State::Connecting); // returned without waiting
-        const qint64 gap =
-            LongestGap([&] { return port.Opening().state != State::Connecting; }, 8000);
-        std::printf("bench: longest event loop gap during a silent connect: %lld ms\n",
-                    static_cast<long long>(gap));
-        // A connect that blocked would hold the loop for the whole 3 s; a
-        // loaded machine may delay a tick by some 100 ms.
-        EXPECT_LT(gap, 1500);
-        EXPECT_EQ(port.Opening().state, State::Failed);
-        EXPECT_EQ(port.Opening().note, "no answer within 3 s");
-        EXPECT_GE(t.elapsed(), 2500); // the bound, give or take a coarse timer
-        EXPECT_LT(t.elapsed(), 5500);
-    }
-    // A name (resolved by a stub) with two loopback addresses, the first
-    // silent; and a name whose lookup never comes back.
     test::SilentListener silent("127.0.0.2");
     QTcpServer live;
     ASSERT_TRUE(live.listen(QHostAddress("127.0.0.3"), static_cast<quint16>(silent.Port())));
-    const QList<QHostAddress> two{QHostAddress("127.0.0.2"), QHostAddress("127.0.0.3")};
-    struct Case {
-        const char* name;
-        int answerAfterMs; // -1: never
-        State state;
-        const char* note;
-    };
-    const Case cases[] = {
-        {"the second address answers", 0, State::Open, ""},
-        {"the lookup answers after 6 s", 6000, State::Failed, "no answer within 3 s"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        QtNetPort port([&](const QString& host, QObject* context, auto done) {
-            EXPECT_EQ(host, "analyser.test");
-            QTimer::singleShot(c.answerAfterMs, context, [done, &two] { done(two, {}); });
+    QtNetPort port([](const QString& host, QObject* context, auto done) {
+        EXPECT_EQ(host, "analyser.test");
+        QTimer::singleShot(0, context, [done] {
+            done({QHostAddress("127.0.0.2"), QHostAddress("127.0.0.3")}, {});
         });
-        QElapsedTimer t;
-        t.start();
-        ASSERT_FALSE(
-            port.OpenAddress(*ParseNetAddress("analyser.test:" + std::to_string(silent.Port())),
-                             kNetConnectTimeoutMs));
-        EXPECT_EQ(port.Opening().state, State::Connecting);
-        WaitFor([&] { return port.Opening().state != State::Connecting; }, 8000);
-        EXPECT_EQ(port.Opening().state, c.state);
-        EXPECT_EQ(port.Opening().note, c.note);
-        EXPECT_LT(t.elapsed(), 5500); // the 3 s bound, not the lookup's 6 s
-        EXPECT_EQ(live.hasPendingConnections(), c.state == State::Open);
-        while (live.hasPendingConnections())
-            delete live.nextPendingConnection();
-    }
+    });
+    QElapsedTimer t;
+    t.start();
+    ASSERT_FALSE(port.OpenAddress(
+        *ParseNetAddress("analyser.test:" + std::to_string(silent.Port())), kNetConnectTimeoutMs));
+    EXPECT_EQ(port.Opening().state, State::Connecting);
+    WaitFor([&] { return port.Opening().state != State::Connecting; }, 8000);
+    EXPECT_EQ(port.Opening().state, State::Open);
+    EXPECT_LT(t.elapsed(), 5500); // within the 3 s bound, given a busy machine
+    EXPECT_TRUE(live.hasPendingConnections());
+    while (live.hasPendingConnections())
+        delete live.nextPendingConnection();
 }
 
 // What the kernel's send queue holds counts as not yet on the line: with a

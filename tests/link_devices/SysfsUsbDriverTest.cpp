@@ -19,25 +19,9 @@ namespace {
 
 class SysfsUsbDriverTest : public ::testing::Test {
 protected:
-    std::string Sys(const std::string& sub) const { return dir / ("sys/" + sub); }
-    void AddTty(const std::string& tty, const std::string& classDir, const std::string& device) {
-        test::Link(Sys(device), Sys(classDir + "/device"));
-        test::Link(Sys(classDir), Sys("class/tty/" + tty));
-    }
-    // `usbDev` names the USB device's folder (e.g. "1-1"), `iface` the interface.
     void AddConverter(const std::string& tty, const std::string& usbDev, int iface,
                       const std::string& product, const std::string& serial) {
-        const std::string device = "devices/pci0000:00/usb1/" + usbDev;
-        const std::string interface = device + "/" + usbDev + ":1." + std::to_string(iface);
-        test::WriteAll(Sys(device + "/product"), product + "\n");
-        test::WriteAll(Sys(device + "/serial"), serial + "\n");
-        test::WriteAll(Sys(interface + "/bInterfaceNumber"), "0" + std::to_string(iface) + "\n");
-        // A cdc_acm interface is the tty's device; a usb-serial port sits below one.
-        const bool acm = tty.rfind("ttyACM", 0) == 0;
-        const std::string port = acm ? interface : interface + "/" + tty;
-        test::Link(Sys(acm ? "bus/usb/drivers/cdc_acm" : "bus/usb-serial"),
-                   Sys(port + (acm ? "/driver" : "/subsystem")));
-        AddTty(tty, port + "/tty/" + tty, port);
+        test::AddSysfsConverter(dir / "sys", tty, usbDev, iface, product, serial);
     }
     std::uint32_t Count() {
         std::uint32_t count = 99;
@@ -54,7 +38,8 @@ TEST_F(SysfsUsbDriverTest, ListsConvertersInNameOrderWithProductAndSerial) {
     std::uint32_t count = 0;
     EXPECT_THROW(SysfsUsbDriver(dir / "nothing").FT_ListDevices(count, FT_LIST_NUMBER_ONLY),
                  UsbDriverError);
-    AddTty("ttyS0", "devices/pnp0/00:00/tty/ttyS0", "devices/pnp0/00:00"); // no converter
+    test::AddSysfsTty(dir / "sys", "ttyS0", "devices/pnp0/00:00/tty/ttyS0",
+                      "devices/pnp0/00:00"); // no converter
     EXPECT_EQ(Count(), 0u);
     AddConverter("ttyUSB10", "1-4", 0, "Converter Ten", "S10");
     AddConverter("ttyUSB2", "1-2", 0, "Merlane Analyser", "MA1234");
@@ -135,7 +120,7 @@ TEST_F(SysfsUsbDriverTest, OpensExclusivelyAt125000MovesEveryByteValueAndFailsWi
 
     // Unplugged: I/O errors until closed, and gone from the list.
     pty.CloseMaster();
-    std::filesystem::remove(Sys("class/tty/ttyUSB0"));
+    std::filesystem::remove(dir / "sys/class/tty/ttyUSB0");
     EXPECT_EQ(driver.FT_Write(second, buffer, 10, n), FT_IO_ERROR);
     EXPECT_EQ(driver.FT_GetQueueStatus(second, n), FT_IO_ERROR);
     EXPECT_EQ(driver.FT_Read(second, buffer, 1, n), FT_IO_ERROR);

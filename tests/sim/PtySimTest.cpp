@@ -1,6 +1,7 @@
 // The real analyser-sim program on a real pseudo-terminal: announcement,
-// registration (stale entries of its own kind pruned), reset and the entry
-// prompt, clean exit on SIGTERM with the registration taken back.
+// registration (stale entries of its own kind pruned), clean exit on SIGTERM
+// with the registration taken back. (What it answers on its terminal: every
+// e2e test's flash; its protocol: AnalyserProtocolTest.)
 #include "settings/FileRegistry.h"
 #include "settings/UsefulUtils.h"
 
@@ -19,13 +20,12 @@
 namespace {
 
 // Reads from `fd` until `text` holds `wanted` or `tries` waits of 20 ms have
-// passed; `poke` (if given) is written before each wait.
-bool ReadUntil(int fd, std::string& text, const std::string& wanted, int tries,
-               const char* poke = nullptr) {
+// passed.
+bool ReadUntil(int fd, std::string& text, const std::string& wanted, int tries) {
     char buffer[256];
     for (; text.find(wanted) == std::string::npos; --tries) {
         pollfd p{fd, POLLIN, 0};
-        if (tries == 0 || (poke != nullptr && write(fd, poke, 1) != 1)) {
+        if (tries == 0) {
             return false;
         }
         const ssize_t n = poll(&p, 1, 20) > 0 ? read(fd, buffer, sizeof buffer) : 0;
@@ -153,17 +153,6 @@ TEST(AnalyserSim, AnswersTheResetOnAPty) {
     ASSERT_TRUE(Announced(sim, "42")) << sim.said;
     EXPECT_EQ(sim.device, own);
     EXPECT_EQ(Entries(registry), kept + "COM42=" + sim.device + "\n");
-
-    const int line = open(sim.device, O_RDWR | O_NOCTTY);
-    ASSERT_GE(line, 0) << sim.device;
-    const std::string reset =
-        std::string("RESET,???\r\n") + std::string("\x02\x00\x06\x03\x06Really/\x04", 13);
-    ASSERT_EQ(write(line, reset.data(), reset.size()), static_cast<ssize_t>(reset.size()));
-    // Like the wizard: "@" until the restarted analyser prompts.
-    std::string replies;
-    EXPECT_TRUE(ReadUntil(line, replies, "Type ###[ENTER] to enter Bootloader.", 150, "@"))
-        << replies;
-    close(line);
 
     // A second simulator on the same number takes it over; the first, when it
     // ends, leaves the newer one's entry alone, which goes when its owner ends.

@@ -114,7 +114,7 @@ public:
     std::string Caption(StatusLabel label) const override { return At(label).caption; }
     void SetForeColor(StatusLabel label, Rgb colour) override { At(label).colour = colour; }
     void SetVisible(StatusLabel, bool) override {}
-    void SetBarVisible(ProgressBar bar, bool visible) override { barVisible[Index(bar)] = visible; }
+    void SetBarVisible(ProgressBar, bool) override {}
     void SetBarWidth(ProgressBar bar, double twips) override { barWidth[Index(bar)] = twips; }
     double BarWidth(ProgressBar bar) const override { return barWidth[Index(bar)]; }
     void SetTimerInterval(int) override {}
@@ -123,7 +123,6 @@ public:
     const Label& At(StatusLabel label) const { return labels[static_cast<std::size_t>(label)]; }
 
     std::array<Label, kStatusLabelCount> labels{};
-    std::array<bool, 2> barVisible{true, true};
     std::array<double, 2> barWidth{2295, 2295};
     FakeSerialPort port; // the serial control of every run
 

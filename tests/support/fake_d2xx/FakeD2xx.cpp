@@ -309,10 +309,6 @@ FAKE_D2XX_API int FakeD2xx_AddDevice(const char* description, const char* serial
     return static_cast<int>(s.devices.size() - 1);
 }
 
-FAKE_D2XX_API void FakeD2xx_SetLine(int device, const char* path) {
-    S().devices.at(static_cast<std::size_t>(device)).linePath = path;
-}
-
 FAKE_D2XX_API void FakeD2xx_Fail(const char* function, unsigned status) {
     if (status == kOk)
         S().failing.erase(function);

@@ -6,11 +6,10 @@
 // status for any call to fail with, how many bytes a write takes. It logs
 // every FT_* call with its arguments, the device given by its index.
 //
-// A device may instead forward its bytes to a line: a terminal on POSIX
-// systems, a COM port on Windows, opened from the path given with
-// FakeD2xx_SetLine when the device is opened. A program that does not script
-// the fake (the installed wizard under Wine) gets one such device from the
-// environment: FAKE_D2XX_DEVICE="description|serial|line".
+// On Windows a device may instead forward its bytes to a COM port, opened
+// when the device is opened: a program that does not script the fake (the
+// installed wizard under Wine) gets one such device from the environment,
+// FAKE_D2XX_DEVICE="description|serial|\\.\COMn".
 #pragma once
 
 #if defined(_WIN32)
@@ -28,9 +27,6 @@
 FAKE_D2XX_API void FakeD2xx_Reset(void);
 // Adds a device; its index.
 FAKE_D2XX_API int FakeD2xx_AddDevice(const char* description, const char* serial);
-// The device forwards to the terminal at `path` (opened by FT_Open, which
-// fails with FT_DEVICE_NOT_OPENED when it cannot). Not on Windows.
-FAKE_D2XX_API void FakeD2xx_SetLine(int device, const char* path);
 // Every later call of `function` ("FT_Open", ...) returns `status` (0: works
 // again) without doing anything.
 FAKE_D2XX_API void FakeD2xx_Fail(const char* function, unsigned status);

@@ -2,19 +2,12 @@
 
 #if defined(_WIN32)
 #include "settings/WinApi.h"
-#else
-#include <cerrno>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <termios.h>
-#include <unistd.h>
 #endif
 
 namespace fake_d2xx {
-namespace {
 
 #if defined(_WIN32)
+namespace {
 
 // A COM port ("\\.\COM7"): reads return at once with what is there.
 class ComLine : public Line {
@@ -50,55 +43,10 @@ private:
     HANDLE handle_;
 };
 
-#else
-
-class TerminalLine : public Line {
-public:
-    explicit TerminalLine(int fd) : fd_(fd) {}
-    ~TerminalLine() override { ::close(fd_); }
-
-    bool Write(const unsigned char* data, unsigned count, unsigned& written) override {
-        written = 0;
-        while (written < count) {
-            const ssize_t n = ::write(fd_, data + written, count - written);
-            if (n > 0) {
-                written += static_cast<unsigned>(n);
-            } else if (n < 0 && errno == EAGAIN) {
-                pollfd p{fd_, POLLOUT, 0};
-                if (::poll(&p, 1, 1000) != 1)
-                    return false;
-            } else if (!(n < 0 && errno == EINTR)) {
-                return false;
-            }
-        }
-        return true;
-    }
-    bool Waiting(unsigned& rx, unsigned& tx) override {
-        int in = 0, out = 0;
-        if (::ioctl(fd_, FIONREAD, &in) != 0 || ::ioctl(fd_, TIOCOUTQ, &out) != 0)
-            return false;
-        rx = static_cast<unsigned>(in);
-        tx = static_cast<unsigned>(out);
-        return true;
-    }
-    bool Read(unsigned char* buffer, unsigned count, unsigned& got) override {
-        got = 0;
-        const ssize_t n = ::read(fd_, buffer, count);
-        if (n < 0)
-            return errno == EAGAIN || errno == EINTR;
-        got = static_cast<unsigned>(n);
-        return n > 0 || count == 0;
-    }
-
-private:
-    int fd_;
-};
-
+} // namespace
 #endif
 
-} // namespace
-
-std::unique_ptr<Line> OpenLine(const std::string& path) {
+std::unique_ptr<Line> OpenLine([[maybe_unused]] const std::string& path) {
 #if defined(_WIN32)
     const HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                         OPEN_EXISTING, 0, nullptr);
@@ -119,17 +67,7 @@ std::unique_ptr<Line> OpenLine(const std::string& path) {
     ::SetCommTimeouts(handle, &timeouts);
     return std::make_unique<ComLine>(handle);
 #else
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return nullptr;
-    termios tio{};
-    if (::tcgetattr(fd, &tio) != 0) {
-        ::close(fd);
-        return nullptr;
-    }
-    ::cfmakeraw(&tio);
-    ::tcsetattr(fd, TCSANOW, &tio);
-    return std::make_unique<TerminalLine>(fd);
+    return nullptr;
 #endif
 }
 

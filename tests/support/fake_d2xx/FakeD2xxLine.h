@@ -1,5 +1,6 @@
-// The terminal a fake device may forward to. Kept apart from the fake's
-// portable part: only FakeD2xxLine.cpp uses the system's terminal calls.
+// The COM port a fake device may forward to (the Wine wizard pass names one
+// in FAKE_D2XX_DEVICE). Kept apart from the fake's portable part: only
+// FakeD2xxLine.cpp uses the system's serial calls.
 #pragma once
 
 #include <memory>
@@ -16,8 +17,8 @@ public:
     virtual bool Read(unsigned char* buffer, unsigned count, unsigned& got) = 0;
 };
 
-// The terminal at `path`, raw; nullptr when it cannot be opened (always on
-// systems without terminals).
+// The COM port at `path` ("\\.\COM7"), raw; nullptr when it cannot be
+// opened (always but on Windows).
 std::unique_ptr<Line> OpenLine(const std::string& path);
 
 } // namespace fake_d2xx
