@@ -46,16 +46,9 @@ tmp=$(mktemp -d "${TMPDIR:-/tmp}/fw-cli-wine.XXXXXX")
 out=${4:-$tmp}
 mkdir -p "$out"
 out=$(readlink -f "$out")
-export WINEPREFIX=$tmp/wineprefix
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES=mscoree,mshtml=
-on_cleanup() { wineserver -k 2>/dev/null || true; }
 # shellcheck source=tests/gui/lib.sh
 source "$(dirname "$0")/../gui/lib.sh"
-# Without CAP_SYS_ADMIN a terminal held in exclusive mode is refused to Wine
-# as a port in use is on Windows.
-win() { setpriv --bounding-set -sys_admin --inh-caps -sys_admin wine "$@"; }
-winpath() { echo "Z:${1//\//\\}"; }
+use_wine
 began=$SECONDS
 
 # --- Prefix, setup, ports ------------------------------------------------------

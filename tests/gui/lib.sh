@@ -80,3 +80,18 @@ start_xvfb() {
     done
     return 1
 }
+
+# For the Windows programs' tests: a Wine prefix of their own in `tmp`, its
+# server ended with the test. Windows programs run without CAP_SYS_ADMIN, so
+# that a terminal held in exclusive mode is refused to them as a port in use
+# is on Windows (Wine itself lets two programs open one COM port); the Wine
+# server is started the same way, by the first of them.
+use_wine() {
+    export WINEPREFIX=$tmp/wineprefix
+    export WINEDEBUG=-all
+    export WINEDLLOVERRIDES=mscoree,mshtml=
+    # shellcheck disable=SC2317 # called by cleanup
+    on_cleanup() { wineserver -k 2>/dev/null || true; }
+}
+win() { setpriv --bounding-set -sys_admin --inh-caps -sys_admin wine "$@"; }
+winpath() { echo "Z:${1//\//\\}"; } # a Unix path as Wine sees it

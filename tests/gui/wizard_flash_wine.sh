@@ -84,18 +84,9 @@ tmp=$(mktemp -d "${TMPDIR:-/tmp}/fw-wine-gui.XXXXXX")
 out=${3:-$tmp}
 mkdir -p "$out"
 out=$(readlink -f "$out")
-export WINEPREFIX=$tmp/wineprefix
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES=mscoree,mshtml=
-on_cleanup() { wineserver -k 2>/dev/null || true; }
 # shellcheck source=tests/gui/lib.sh
 source "$(dirname "$0")/lib.sh"
-# Windows programs run without CAP_SYS_ADMIN, so that a terminal held in
-# exclusive mode is refused to them as a port in use is on Windows (Wine itself
-# lets two programs open one COM port). The Wine server is started the same
-# way, by the first of them.
-win() { setpriv --bounding-set -sys_admin --inh-caps -sys_admin wine "$@"; }
-winpath() { echo "Z:${1//\//\\}"; } # a Unix path as Wine sees it
+use_wine
 
 start_xvfb || fail "Xvfb did not start"
 
