@@ -11,6 +11,7 @@
 #include "cli/Terminal.h"
 
 #include "cli/Commands.h"
+#include "cli/OutputQueue.h"
 #include "platform/StopSignals.h"
 
 #include <QSocketNotifier>
@@ -19,7 +20,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <deque>
 #include <fcntl.h>
 #include <string>
 #include <sys/ioctl.h>
@@ -34,8 +34,7 @@ namespace {
 struct Channel {
     int fd = -1;         // -1: written through the stream as always
     bool socket = false; // written with send(MSG_DONTWAIT)
-    std::deque<std::string> waiting;
-    std::size_t waitingBytes = 0;
+    OutputQueue waiting{kProgressQueueBytes};
 };
 std::array<Channel, 2> gChannels;
 
@@ -49,33 +48,22 @@ Channel* ChannelOf(std::FILE* out) {
     return nullptr;
 }
 
-// Writes what waits, whole texts in order, until the output takes no more.
-// A text taken in part keeps its rest at the front.
+// Writes what waits until the output takes no more.
 void Drain(Channel& c) {
-    while (!c.waiting.empty()) {
-        std::string& text = c.waiting.front();
-        const ssize_t n = c.socket
-                              ? ::send(c.fd, text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL)
-                              : ::write(c.fd, text.data(), text.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
+    c.waiting.Drain([&c](const char* data, std::size_t size) -> long long {
+        for (;;) {
+            const ssize_t n = c.socket ? ::send(c.fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL)
+                                       : ::write(c.fd, data, size);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                return 0;
+            }
+            // 0 or an error: the output is gone (the reader closed it).
+            return n > 0 ? n : -1;
         }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            return;
-        }
-        if (n <= 0) {
-            // The output is gone (the reader closed it): nothing will be read.
-            c.waiting.clear();
-            c.waitingBytes = 0;
-            return;
-        }
-        c.waitingBytes -= static_cast<std::size_t>(n);
-        if (static_cast<std::size_t>(n) < text.size()) {
-            text.erase(0, static_cast<std::size_t>(n));
-        } else {
-            c.waiting.pop_front();
-        }
-    }
+    });
 }
 
 // A change of the terminal's size arrives on this pipe and is handled in the
@@ -175,13 +163,9 @@ bool WriteProgress(std::FILE* out, std::string_view text) {
         return true;
     }
     Drain(*c);
-    // One text larger than the queue is taken when nothing else waits: the
-    // table at the end of a large batch.
-    if (!c->waiting.empty() && c->waitingBytes + text.size() > kProgressQueueBytes) {
+    if (!c->waiting.Add(std::string(text))) {
         return false;
     }
-    c->waiting.emplace_back(text);
-    c->waitingBytes += text.size();
     Drain(*c);
     return true;
 }

@@ -14,6 +14,7 @@
 #include "cli/Terminal.h"
 
 #include "cli/Commands.h"
+#include "cli/OutputQueue.h"
 #include "platform/StopSignals.h"
 
 #define WIN32_LEAN_AND_MEAN
@@ -26,7 +27,6 @@
 
 #include <array>
 #include <cstdlib>
-#include <deque>
 #include <io.h>
 #include <string>
 
@@ -42,8 +42,7 @@ struct Channel {
     bool pipeType = false;   // a pipe, to be switched at the first progress
     bool pipe = false;       // switched to PIPE_NOWAIT: written without the stream
     bool finished = false;   // the runs are over
-    std::deque<std::string> waiting;
-    std::size_t waitingBytes = 0;
+    OutputQueue waiting{kProgressQueueBytes};
 };
 std::array<Channel, 2> gChannels;
 UINT gOutputCodePage = 0; // the console's before; 0: not changed
@@ -75,26 +74,13 @@ void RestoreConsole() {
 }
 
 void Drain(Channel& c) {
-    while (!c.waiting.empty()) {
-        std::string& text = c.waiting.front();
+    c.waiting.Drain([&c](const char* data, std::size_t size) -> long long {
         ::DWORD written = 0;
-        if (!::WriteFile(c.handle, text.data(), static_cast<::DWORD>(text.size()), &written,
-                         nullptr)) {
-            // The reader is gone: nothing will be read.
-            c.waiting.clear();
-            c.waitingBytes = 0;
-            return;
+        if (!::WriteFile(c.handle, data, static_cast<::DWORD>(size), &written, nullptr)) {
+            return -1; // the reader is gone
         }
-        if (written == 0) {
-            return; // the pipe is full
-        }
-        c.waitingBytes -= written;
-        if (written < text.size()) {
-            text.erase(0, written);
-        } else {
-            c.waiting.pop_front();
-        }
-    }
+        return written; // 0: the pipe is full
+    });
 }
 
 bool ScreenInfo(int fd, CONSOLE_SCREEN_BUFFER_INFO& info) {
@@ -214,13 +200,9 @@ bool WriteProgress(std::FILE* out, std::string_view text) {
         }
         lines += ch;
     }
-    // One text larger than the queue is taken when nothing else waits: the
-    // table at the end of a large batch.
-    if (!c->waiting.empty() && c->waitingBytes + lines.size() > kProgressQueueBytes) {
+    if (!c->waiting.Add(std::move(lines))) {
         return false;
     }
-    c->waitingBytes += lines.size();
-    c->waiting.push_back(std::move(lines));
     Drain(*c);
     return true;
 }
